@@ -1,0 +1,26 @@
+#include "c_api/handles.h"
+
+#include <utility>
+
+namespace corx {
+
+// The local result is handed over to the box: the box then holds the only
+// copy of the elements, which is all a copy-and-release would leave behind.
+CorxMatrix pin(Matrix m) { return new CorxMatrixBox{1, std::move(m)}; }
+CorxSparse pinSparse(CsrMatrix s) { return new CorxSparseBox{1, std::move(s)}; }
+
+Matrix unbox(CorxMatrix h) { return h->value; }
+CsrMatrix unbox(CorxSparse h) { return h->value; }
+
+namespace {
+template <class Box>
+void releaseBox(Box* h) noexcept {
+    if (h == nullptr) return;
+    if (--h->refs <= 0) delete h;
+}
+}  // namespace
+
+void release(CorxMatrix h) noexcept { releaseBox(h); }
+void release(CorxSparse h) noexcept { releaseBox(h); }
+
+}  // namespace corx

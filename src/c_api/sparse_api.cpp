@@ -1,0 +1,52 @@
+// Exported sparse (CSR) matrix functions.
+#include <corx/corx.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "c_api/boundary.h"
+#include "c_api/handles.h"
+#include "types/sparse.h"
+
+using corx::guarded;
+
+extern "C" {
+
+CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m) {
+    return guarded([&]() -> CorxSparse {
+        if (m == nullptr) return nullptr;
+        corx::Matrix dense = corx::unbox(m);
+        return corx::pinSparse(corx::toCsr(dense));
+    });
+}
+
+CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s) {
+    return guarded([&]() -> CorxMatrix {
+        if (s == nullptr) return nullptr;
+        corx::CsrMatrix sparse = corx::unbox(s);
+        return corx::pin(corx::toDense(sparse));
+    });
+}
+
+CORX_API void corx_sparse_destroy(CorxSparse s) { corx::release(s); }
+
+CORX_API int32_t corx_sparse_nnz(CorxSparse s) {
+    if (s == nullptr) return 0;
+    return static_cast<int32_t>(static_cast<uint32_t>(s->value.values.size()));
+}
+
+CORX_API int32_t corx_sparse_matvec(CorxSparse s, const double* x, int64_t x_length, double* y,
+                                    int64_t y_length) {
+    return guarded([&]() -> int32_t {
+        if (y == nullptr || x == nullptr || s == nullptr) return -1;
+        corx::CsrMatrix sparse = corx::unbox(s);
+        if (x_length != sparse.cols) return -1;
+        if (y_length < sparse.rows) return -1;
+        std::vector<double> xs = corx::ptrToSeq(x, x_length);
+        std::vector<double> ys = sparse * xs;
+        for (std::size_t i = 0; i < ys.size(); ++i) y[i] = ys[i];
+        return static_cast<int32_t>(sparse.rows);
+    });
+}
+
+}

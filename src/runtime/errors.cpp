@@ -1,0 +1,14 @@
+#include "runtime/errors.h"
+
+namespace corx {
+
+CorxError::CorxError(const char* kind, std::string message, std::source_location where)
+    : kind_(kind), message_(std::move(message)) {
+    addSite(where);
+}
+
+void CorxError::addSite(std::source_location where) {
+    trace_.push_back(RaiseSite{where.file_name(), where.function_name(), where.line()});
+}
+
+}  // namespace corx

@@ -1,0 +1,24 @@
+// The report of an unhandled error, written just before the process ends.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "runtime/errors.h"
+
+namespace corx {
+
+// Capacity of the report: pieces that would not fit are left out whole.
+inline constexpr std::size_t kReportCapacity = 2000;
+
+// The report text: one line per recorded raise site, then
+// "Error: unhandled exception: <message> [<kind>]" and a newline.
+std::string formatUnhandled(const CorxError& e);
+
+// Writes the report to standard error in one write, flushes, exits with 1.
+[[noreturn]] void reportUnhandled(const CorxError& e) noexcept;
+
+// The same for an exception that is not one of the library's kinds.
+[[noreturn]] void reportUnhandledForeign() noexcept;
+
+}  // namespace corx

@@ -1,0 +1,14 @@
+// Process signal dispositions installed by the start-up.
+#pragma once
+
+namespace corx {
+
+// SIGINT, SIGSEGV, SIGABRT, SIGFPE and SIGILL: write a one-line message to
+// standard error, restore the default disposition and raise the signal
+// again. SIGPIPE: ignored.
+void installSignalHandlers() noexcept;
+
+// The message written for a signal, without the newline.
+const char* signalMessage(int sig) noexcept;
+
+}  // namespace corx

@@ -1,0 +1,60 @@
+#include "runtime/startup.h"
+
+#include <atomic>
+#include <mutex>
+
+#include <corx/corx.h>
+
+#include "runtime/errors.h"
+#include "runtime/report.h"
+#include "runtime/signals.h"
+
+namespace corx {
+
+std::span<const ModuleInit> libraryModules() noexcept {
+    // Modules that build start-up tables are listed here in their order.
+    static constexpr ModuleInit kNone[1] = {{"", nullptr, nullptr}};
+    return std::span<const ModuleInit>(kNone, 0);
+}
+
+void runStartup(std::span<const ModuleInit> modules) noexcept {
+    installSignalHandlers();
+    for (const ModuleInit& module : modules) {
+        try {
+            if (module.init != nullptr) module.init();
+        } catch (const CorxError& e) {
+            reportUnhandled(e);
+        } catch (...) {
+            reportUnhandledForeign();
+        }
+    }
+}
+
+void runTeardown(std::span<const ModuleInit> modules) noexcept {
+    for (std::size_t k = modules.size(); k-- > 0;) {
+        if (modules[k].teardown != nullptr) modules[k].teardown();
+    }
+}
+
+namespace {
+std::once_flag gStartupOnce;
+std::atomic<bool> gTornDown{false};
+}  // namespace
+
+}  // namespace corx
+
+extern "C" {
+
+// Runs the start-up at most once, whoever calls first; concurrent callers
+// wait until it has finished.
+CORX_API void corxrt_startup(void) {
+    std::call_once(corx::gStartupOnce, [] { corx::runStartup(corx::libraryModules()); });
+}
+
+// Releases the start-up tables; a second call does nothing.
+CORX_API void corxrt_teardown(void) {
+    if (corx::gTornDown.exchange(true)) return;
+    corx::runTeardown(corx::libraryModules());
+}
+
+}

@@ -1,0 +1,104 @@
+#include "types/matrix.h"
+
+#include <cmath>
+#include <utility>
+
+#include "runtime/memory.h"
+
+namespace corx {
+
+Matrix::Matrix(Matrix&& other) noexcept
+    : rows(std::exchange(other.rows, 0)), cols(std::exchange(other.cols, 0)), data(std::move(other.data)) {
+    other.data.clear();
+}
+
+Matrix& Matrix::operator=(Matrix&& other) noexcept {
+    if (this != &other) {
+        rows = std::exchange(other.rows, 0);
+        cols = std::exchange(other.cols, 0);
+        data = std::move(other.data);
+        other.data.clear();
+    }
+    return *this;
+}
+
+Matrix initMatrix(std::int64_t rows, std::int64_t cols) {
+    Matrix m;
+    m.data.assign(elementCount(rows, cols), 0.0);
+    m.rows = rows;
+    m.cols = cols;
+    return m;
+}
+
+Matrix matrix(std::int64_t rows, std::int64_t cols, std::span<const double> values) {
+    Matrix m = initMatrix(rows, cols);
+    std::size_t n = values.size() < m.data.size() ? values.size() : m.data.size();
+    for (std::size_t k = 0; k < n; ++k) m.data[k] = values[k];
+    return m;
+}
+
+std::vector<double> ptrToSeq(const double* p, std::int64_t n) {
+    std::vector<double> seq(elementCount(n, 1), 0.0);
+    if (n != 0 && p != nullptr) {
+        for (std::size_t k = 0; k < seq.size(); ++k) seq[k] = p[k];
+    }
+    return seq;
+}
+
+Matrix operator+(const Matrix& a, const Matrix& b) {
+    Matrix r = initMatrix(a.rows, a.cols);
+    for (std::size_t k = 0; k < r.data.size(); ++k) r.data[k] = a.data[k] + b.data[k];
+    return r;
+}
+
+Matrix operator-(const Matrix& a, const Matrix& b) {
+    Matrix r = initMatrix(a.rows, a.cols);
+    for (std::size_t k = 0; k < r.data.size(); ++k) r.data[k] = a.data[k] - b.data[k];
+    return r;
+}
+
+Matrix operator*(const Matrix& a, const Matrix& b) {
+    const std::int64_t m = a.rows, p = a.cols, n = b.cols;
+    Matrix r = initMatrix(m, n);
+    if (m <= 0 || p <= 0 || n <= 0) return r;
+    for (std::int64_t i = 0; i < m; ++i) {
+        double* ri = &r.data[static_cast<std::size_t>(i * n)];
+        for (std::int64_t k = 0; k < p; ++k) {
+            const double x = a.data[static_cast<std::size_t>(i * p + k)];
+            const double* bk = &b.data[static_cast<std::size_t>(k * n)];
+            for (std::int64_t j = 0; j < n; ++j) ri[j] = bk[j] * x + ri[j];
+        }
+    }
+    return r;
+}
+
+Matrix operator*(const Matrix& a, double s) {
+    Matrix r = initMatrix(a.rows, a.cols);
+    for (std::size_t k = 0; k < r.data.size(); ++k) r.data[k] = a.data[k] * s;
+    return r;
+}
+
+Matrix transpose(const Matrix& a) {
+    Matrix r = initMatrix(a.cols, a.rows);
+    for (std::int64_t i = 0; i < a.rows; ++i)
+        for (std::int64_t j = 0; j < a.cols; ++j) r(j, i) = a(i, j);
+    return r;
+}
+
+bool almostEqual(const Matrix& a, const Matrix& b, double tolerance) {
+    if (tolerance < 0.0 || std::isnan(tolerance) || tolerance == INFINITY) return false;
+    if (a.rows != b.rows || a.cols != b.cols) return false;
+    for (std::size_t k = 0; k < a.data.size(); ++k) {
+        const double d = a.data[k] - b.data[k];
+        if (std::isnan(d) || std::fabs(d) > tolerance) return false;
+    }
+    return true;
+}
+
+Matrix identity(std::int64_t n) {
+    Matrix r = initMatrix(n, n);
+    for (std::int64_t i = 0; i < n; ++i) r.data[static_cast<std::size_t>(i * (n + 1))] = 1.0;
+    return r;
+}
+
+}  // namespace corx

@@ -1,0 +1,52 @@
+#include "types/sparse.h"
+
+#include "runtime/memory.h"
+
+namespace corx {
+
+CsrMatrix toCsr(const Matrix& m) {
+    CsrMatrix s;
+    s.rows = m.rows;
+    s.cols = m.cols;
+    s.rowPtr.assign(elementCount(m.rows, 1) + 1, 0);
+    for (std::int64_t i = 0; i < m.rows; ++i) {
+        s.rowPtr[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(s.values.size());
+        for (std::int64_t j = 0; j < m.cols; ++j) {
+            const double x = m(i, j);
+            if (x != 0.0) {
+                s.values.push_back(x);
+                s.colIdx.push_back(j);
+            }
+        }
+    }
+    s.rowPtr[static_cast<std::size_t>(m.rows)] = static_cast<std::int64_t>(s.values.size());
+    return s;
+}
+
+Matrix toDense(const CsrMatrix& s) {
+    Matrix m = initMatrix(s.rows, s.cols);
+    for (std::int64_t i = 0; i < s.rows; ++i) {
+        for (std::int64_t k = s.rowPtr[static_cast<std::size_t>(i)]; k < s.rowPtr[static_cast<std::size_t>(i) + 1]; ++k) {
+            m(i, s.colIdx[static_cast<std::size_t>(k)]) = s.values[static_cast<std::size_t>(k)];
+        }
+    }
+    return m;
+}
+
+std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x) {
+    std::vector<double> y(elementCount(s.rows, 1), 0.0);
+    for (std::int64_t i = 0; i < s.rows; ++i) {
+        const std::int64_t begin = s.rowPtr[static_cast<std::size_t>(i)];
+        const std::int64_t end = s.rowPtr[static_cast<std::size_t>(i) + 1];
+        if (begin >= end) continue;
+        double sum = 0.0;
+        for (std::int64_t k = begin; k < end; ++k) {
+            sum = sum + x[static_cast<std::size_t>(s.colIdx[static_cast<std::size_t>(k)])] *
+                            s.values[static_cast<std::size_t>(k)];
+        }
+        y[static_cast<std::size_t>(i)] = sum;
+    }
+    return y;
+}
+
+}  // namespace corx

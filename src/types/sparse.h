@@ -1,0 +1,36 @@
+// Compressed-sparse-row matrix record.
+//
+// Invariants of every CsrMatrix the library makes: rowPtr has rows + 1
+// entries, rowPtr[0] = 0 and never decreases; the entries of row i are
+// those with index k, rowPtr[i] <= k < rowPtr[i+1], by strictly increasing
+// column; no stored value is +0.0 or -0.0 (NaN is stored).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "types/matrix.h"
+
+namespace corx {
+
+struct CsrMatrix {
+    std::int64_t rows = 0;
+    std::int64_t cols = 0;
+    std::vector<double> values;
+    std::vector<std::int64_t> colIdx;
+    std::vector<std::int64_t> rowPtr;
+};
+
+// Drops every element that compares equal to zero (+0.0 and -0.0).
+CsrMatrix toCsr(const Matrix& m);
+
+// Stored entries at their places, +0.0 elsewhere.
+Matrix toDense(const CsrMatrix& s);
+
+// y = s * x over the stored entries, x holding at least s.cols values. Each
+// row sums from +0.0 in increasing entry order, x[col] * value, product and
+// sum rounded separately; a row without entries gives +0.0.
+std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x);
+
+}  // namespace corx

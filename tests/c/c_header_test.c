@@ -1,0 +1,51 @@
+/* Compiles the public header as strict C99 and calls through it. */
+#include <corx/corx.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static int failures = 0;
+
+#define CHECK(cond)                                                     \
+    do {                                                                \
+        if (!(cond)) {                                                  \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                 \
+        }                                                               \
+    } while (0)
+
+int main(void) {
+    CHECK(corx_init() == 1);
+    CHECK(strcmp(corx_version(), "1.0.0") == 0);
+    CHECK(strcmp(corx_get_error_string(CORX_BUFFER_TOO_SMALL), "Output buffer too small") == 0);
+
+    const double data[6] = {1, 2, 3, 4, 5, 6};
+    CorxMatrix m = corx_matrix_create_from_buffer(2, 3, data, 6);
+    CHECK(m != NULL);
+    CHECK(corx_matrix_rows(m) == 2 && corx_matrix_cols(m) == 3);
+    CorxMatrix t = corx_matrix_transpose(m);
+    CorxMatrix p = corx_matrix_mul(m, t); /* [[14, 32], [32, 77]] */
+    double out[4] = {0, 0, 0, 0};
+    CHECK(corx_matrix_get_buffer(p, out, 4) == 4);
+    CHECK(out[0] == 14 && out[1] == 32 && out[2] == 32 && out[3] == 77);
+
+    CorxSparse s = corx_sparse_from_dense(m);
+    CHECK(corx_sparse_nnz(s) == 6);
+    double y[2];
+    const double x[3] = {1, 1, 1};
+    CHECK(corx_sparse_matvec(s, x, 3, y, 2) == 2 && y[0] == 6 && y[1] == 15);
+
+    CorxVec3 c = corx_vec3_cross((CorxVec3){1, 0, 0}, (CorxVec3){0, 1, 0});
+    CHECK(c.x == 0 && c.y == 0 && c.z == 1);
+    bool close = corx_vec2_almost_equal((CorxVec2){1, 1}, (CorxVec2){1, 1}, 1e-12);
+    CHECK(close);
+    CHECK(corvane_clz64(1) == 63);
+
+    corx_sparse_destroy(s);
+    corx_matrix_destroy(p);
+    corx_matrix_destroy(t);
+    corx_matrix_destroy(m);
+    corx_cleanup();
+    if (failures == 0) printf("c header test: all checks passed\n");
+    return failures == 0 ? 0 : 1;
+}
