@@ -1,0 +1,32 @@
+// A process that never calls corx_init: every family works and the
+// library leaves the process's signal dispositions alone. (Its own
+// executable, since the other lifecycle tests initialise the library.)
+#include <corx/corx.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+namespace {
+
+bool isDefault(int sig) {
+    struct sigaction current {};
+    sigaction(sig, nullptr, &current);
+    return current.sa_handler == SIG_DFL;
+}
+
+TEST(WithoutInit, EveryFamilyWorksAndSignalsStayDefault) {
+    const double data[4] = {4, 1, 1, 3};
+    CorxMatrix m = corx_matrix_create_from_buffer(2, 2, data, 4);
+    ASSERT_NE(m, nullptr);
+    CorxMatrix p = corx_matrix_mul(m, m);
+    EXPECT_EQ(corx_matrix_get(p, 0, 0), 17.0);
+    CorxSparse s = corx_sparse_from_dense(m);
+    EXPECT_EQ(corx_sparse_nnz(s), 4);
+    EXPECT_EQ(corx_vec2_dot({1, 2}, {3, 4}), 11.0);
+    corx_sparse_destroy(s);
+    corx_matrix_destroy(p);
+    corx_matrix_destroy(m);
+    for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGPIPE}) EXPECT_TRUE(isDefault(sig)) << sig;
+}
+
+}  // namespace

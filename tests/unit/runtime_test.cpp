@@ -1,0 +1,164 @@
+// Runtime support: error kinds, the unhandled-error report, the start-up
+// sequence and the out-of-memory path (fatal paths run in child processes).
+#include <gtest/gtest.h>
+
+#include <corx/corx.h>
+
+#include <string>
+
+#include "runtime/errors.h"
+#include "runtime/memory.h"
+#include "runtime/report.h"
+#include "runtime/startup.h"
+#include "support/child.h"
+#include "types/matrix.h"
+#include "types/sparse.h"
+
+using corx_test::runInChild;
+
+namespace {
+
+std::string lastLine(const std::string& text) {
+    std::string body = text;
+    if (!body.empty() && body.back() == '\n') body.pop_back();
+    std::size_t cut = body.rfind('\n');
+    return cut == std::string::npos ? body : body.substr(cut + 1);
+}
+
+TEST(Errors, KindsFormAHierarchy) {
+    try {
+        throw corx::DivByZeroDefect("udiv128: divisor is zero");
+    } catch (const corx::ValueError&) {
+        FAIL() << "a defect must not be caught as a ValueError";
+    } catch (const corx::ArithmeticDefect& e) {
+        EXPECT_STREQ(e.kind(), "DivByZeroDefect");
+        EXPECT_EQ(e.message(), "udiv128: divisor is zero");
+        ASSERT_EQ(e.trace().size(), 1u);
+        EXPECT_NE(e.trace()[0].file.find("runtime_test"), std::string::npos);
+    }
+    try {
+        throw corx::UnderflowDefect("Subtraction underflow: a < b in BigUInt");
+    } catch (const corx::ArithmeticDefect&) {
+        FAIL() << "an underflow defect sits directly under the defect root";
+    } catch (const corx::Defect& e) {
+        EXPECT_STREQ(e.kind(), "UnderflowDefect");
+    }
+}
+
+TEST(Report, TraceLinesThenTheErrorLine) {
+    corx::ValueError e("luDecompose: singular matrix");
+    e.addSite(std::source_location::current());
+    std::string text = corx::formatUnhandled(e);
+    EXPECT_EQ(lastLine(text), "Error: unhandled exception: luDecompose: singular matrix [ValueError]");
+    // Two recorded sites, two trace lines before the error line.
+    std::size_t lines = 0;
+    for (char c : text) lines += (c == '\n');
+    EXPECT_EQ(lines, 3u);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(Report, PiecesThatDoNotFitAreLeftOut) {
+    corx::ValueError e(std::string(3000, 'x'));
+    std::string text = corx::formatUnhandled(e);
+    EXPECT_LE(text.size(), corx::kReportCapacity);
+    EXPECT_EQ(text.find(std::string(3000, 'x')), std::string::npos);
+    EXPECT_NE(text.find("Error: unhandled exception: "), std::string::npos);
+    EXPECT_NE(text.find(" [ValueError]\n"), std::string::npos);
+}
+
+void failingInit() { throw corx::ValueError("lnGeneric: input <= 0 (real log undefined)"); }
+int gRan = 0;
+void countingInit() { ++gRan; }
+
+TEST(Startup, AnErrorEscapingAModuleEndsTheProcessWithTheReport) {
+    const corx::ModuleInit modules[] = {
+        {"first", countingInit, nullptr}, {"failing", failingInit, nullptr}, {"never", countingInit, nullptr}};
+    auto outcome = runInChild([&] {
+        corx::runStartup(modules);
+        _exit(0);  // not reached
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(lastLine(outcome.err),
+              "Error: unhandled exception: lnGeneric: input <= 0 (real log undefined) [ValueError]");
+    EXPECT_EQ(outcome.out, "");
+}
+
+int gOrder[4];
+int gOrderCount = 0;
+void first() { gOrder[gOrderCount++] = 1; }
+void second() { gOrder[gOrderCount++] = 2; }
+void firstDown() { gOrder[gOrderCount++] = -1; }
+void secondDown() { gOrder[gOrderCount++] = -2; }
+
+TEST(Startup, ModulesRunInOrderAndTearDownInReverse) {
+    const corx::ModuleInit modules[] = {{"a", first, firstDown}, {"b", second, secondDown}};
+    auto outcome = runInChild([&] {
+        corx::runStartup(modules);
+        corx::runTeardown(modules);
+        bool ok = gOrderCount == 4 && gOrder[0] == 1 && gOrder[1] == 2 && gOrder[2] == -2 && gOrder[3] == -1;
+        _exit(ok ? 0 : 2);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0);
+}
+
+TEST(Startup, TeardownEntryIsSafeToCallTwice) {
+    auto outcome = runInChild([] {
+        corx_init();
+        corxrt_teardown();
+        corxrt_teardown();
+        _exit(0);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.err, "");
+}
+
+void expectOutOfMemory(const corx_test::ChildOutcome& outcome) {
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.err, "out of memory\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST(OutOfMemory, UnrepresentableSizesNeverWrap) {
+    expectOutOfMemory(runInChild([] { corx::checkedMul(std::size_t{1} << 40, std::size_t{1} << 40); }));
+    // rows * cols fits 64 bits but the byte count does not.
+    expectOutOfMemory(runInChild([] { corx::initMatrix(std::int64_t{1} << 31, std::int64_t{1} << 31); }));
+    expectOutOfMemory(runInChild([] { corx::initMatrix(-1, 5); }));
+    // The result size of a product is checked before anything is allocated:
+    // two operands at the int32 limit give 2^62 elements.
+    expectOutOfMemory(runInChild([] {
+        corx::Matrix a, b;
+        a.rows = 2147483647;
+        a.cols = 1;
+        b.rows = 1;
+        b.cols = 2147483647;
+        corx::Matrix r = a * b;
+    }));
+}
+
+TEST(OutOfMemory, ExhaustionInsideAnExportedCall) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the address sanitizer reserves more than the limit";
+    const rlim_t limit = rlim_t{512} << 20;  // 512 MiB of address space
+    // 46340 x 46340 passes the size test: 17 GB of doubles.
+    expectOutOfMemory(runInChild([] { corx_matrix_create(46340, 46340); }, limit));
+    expectOutOfMemory(runInChild(
+        [] {
+            CorxMatrix row = corx_matrix_create(1, 40000);
+            CorxMatrix col = corx_matrix_create(40000, 1);
+            corx_matrix_mul(col, row);  // 1.6e9 elements
+        },
+        limit));
+    expectOutOfMemory(runInChild(
+        [] {
+            CorxMatrix m = corx_matrix_create(1, 30000000);  // 240 MB
+            corx_matrix_set(m, 0, 0, 1.0);
+            corx_sparse_from_dense(m);  // a copy plus growth past the limit
+            corx_matrix_transpose(m);
+        },
+        limit));
+}
+
+}  // namespace
