@@ -3,7 +3,7 @@
 # Debian packages only; run as root (or with sudo available).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmp-dev binutils)
+packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
