@@ -1,0 +1,12 @@
+// Three-way comparison of BigUInt values.
+#pragma once
+
+#include "arithmetic/big_int.h"
+
+namespace corx {
+
+// -1 if a < b, 0 if a == b, 1 if a > b. Relies on both being in normal
+// form: the one with more limbs is the larger.
+int cmp(const BigUInt& a, const BigUInt& b) noexcept;
+
+}  // namespace corx
