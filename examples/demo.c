@@ -85,10 +85,75 @@ static void demoVectors(void) {
     printf("dot4((1,2,3,4),(1,2,3,4)) = %g\n", corx_vec4_dot(w, w));
 }
 
+static void demoSolvers(void) {
+    /* A system whose exact solution is (1/8, 5/8): plain LU misses it in the
+     * last bits, one refinement step on the exact residual recovers it. */
+    const double a_data[] = {3, 1, 1, 3};
+    const double b[] = {1, 2};
+    double x[2];
+    CorxMatrix a = corx_matrix_create_from_buffer(2, 2, a_data, 4);
+    int32_t n = corx_matrix_lu_solve(a, b, 2, x, 2, false);
+    printf("lu_solve without refinement -> %d: %.17g %.17g\n", n, x[0], x[1]);
+    n = corx_matrix_lu_solve(a, b, 2, x, 2, true);
+    printf("lu_solve with refinement    -> %d: %.17g %.17g\n", n, x[0], x[1]);
+
+    const double singular_data[] = {1, 2, 1, 2};
+    CorxMatrix singular = corx_matrix_create_from_buffer(2, 2, singular_data, 4);
+    n = corx_matrix_lu_solve(singular, b, 2, x, 2, true);
+    printf("lu_solve of a singular matrix -> %d (%s)\n", n, corx_get_error_string(-n));
+
+    int32_t ok = 0;
+    double d = corx_matrix_determinant(a, &ok);
+    printf("det(a) = %.17g (ok %d); det(singular) = %g\n", d, ok, corx_matrix_determinant(singular, NULL));
+
+    const double spd_data[] = {4, 2, 2, 5};
+    CorxMatrix spd = corx_matrix_create_from_buffer(2, 2, spd_data, 4);
+    CorxMatrix l = corx_matrix_cholesky(spd);
+    printMatrix("cholesky([[4, 2], [2, 5]])", l);
+    const double indefinite_data[] = {1, 2, 2, 1};
+    CorxMatrix indefinite = corx_matrix_create_from_buffer(2, 2, indefinite_data, 4);
+    CorxMatrix none = corx_matrix_cholesky(indefinite);
+    printf("cholesky of [[1, 2], [2, 1]] (not positive definite): %s\n", none == NULL ? "NULL" : "a handle?!");
+    corx_matrix_destroy(none);
+    corx_matrix_destroy(indefinite);
+
+    const double qr_data[] = {3, 1, 4, 2};
+    CorxMatrix qr_in = corx_matrix_create_from_buffer(2, 2, qr_data, 4);
+    CorxMatrix q = NULL, r = NULL;
+    if (corx_matrix_qr(qr_in, &q, &r) == CORX_SUCCESS) {
+        printMatrix("Q of [[3, 1], [4, 2]]", q);
+        printMatrix("R", r);
+    }
+
+    const double svd_data[] = {3, 0, 4, 5};
+    CorxMatrix svd_in = corx_matrix_create_from_buffer(2, 2, svd_data, 4);
+    CorxMatrix u = NULL, v = NULL;
+    double s[2];
+    if (corx_matrix_svd(svd_in, &u, s, 2, &v) == CORX_SUCCESS) {
+        printf("singular values of [[3, 0], [4, 5]]: %.17g %.17g\n", s[0], s[1]);
+        printMatrix("U", u);
+        printMatrix("V", v);
+    }
+    CorxStatus status = corx_matrix_svd(svd_in, &u, s, 1, &v);
+    printf("svd with room for one value: status %d (%s)\n", status, corx_get_error_string(status));
+
+    corx_matrix_destroy(u);
+    corx_matrix_destroy(v);
+    corx_matrix_destroy(svd_in);
+    corx_matrix_destroy(q);
+    corx_matrix_destroy(r);
+    corx_matrix_destroy(qr_in);
+    corx_matrix_destroy(l);
+    corx_matrix_destroy(spd);
+    corx_matrix_destroy(singular);
+    corx_matrix_destroy(a);
+}
+
 int main(void) {
     printf("corx %s, init -> %d\n", corx_version(), corx_init());
     for (int32_t code = 0; code <= 6; ++code) printf("status %d: %s\n", code, corx_get_error_string(code));
     demoDense();
+    demoSolvers();
     demoSparse();
     demoVectors();
     corx_cleanup();

@@ -138,9 +138,11 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok);
 /* Solves m*x = b (m square, b_length == rows) by LU with partial pivoting,
  * with one step of refinement on an exactly computed residual when the low
  * byte of do_refine is non-zero. Writes n values to x, leaves the rest of x
- * untouched and returns n. Failures (nothing written): -1 if x, b or m is
- * NULL; -2 if m is not square or b_length != rows; -5 if x_length <
- * b_length; -3 if m is singular. */
+ * untouched and returns n. Failures (nothing written), tested in this
+ * order: -1 if x, b or m is NULL; -2 if m is not square or b_length != rows;
+ * -5 if x_length < b_length; -3 if m is singular (a pivot column exactly
+ * zero; nearly singular systems are solved, possibly to huge values). NaN
+ * and infinite inputs propagate into x and still return n. */
 CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length,
                                       double* x, int64_t x_length, bool do_refine);
 /* Lower triangular L with m = L*L^T, as a new handle owned by the caller;
@@ -149,14 +151,17 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
 CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
 /* Full QR by Householder reflections of m (rows >= cols): *q_out receives
  * the rows x rows orthogonal Q and *r_out the rows x cols R, both new handles
- * owned by the caller. Returns 0, or 1 if m, q_out or r_out is NULL, 2 if
- * rows < cols; on failure neither out-parameter is written. */
+ * owned by the caller. No sign normalisation: diagonal entries of R may be
+ * negative. Returns 0, or 1 if m, q_out or r_out is NULL, 2 if rows < cols;
+ * on failure neither out-parameter is written. */
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out);
 /* Thin SVD m = U*diag(S)*V^T by one-sided Jacobi (rows >= cols = n):
  * *u_out receives U (rows x n), *v_out V (n x n), both new handles owned by
  * the caller; s[0..n-1] receives S in descending order (the rest of s is
- * untouched). Returns 0, or 1 if m, s, u_out or v_out is NULL, 2 if
- * rows < cols, 5 if s_length < n; on failure nothing is written. */
+ * untouched). At most 60 sweeps with orthogonality tolerance 1e-12; not
+ * converging by then is not reported. No sign normalisation. Returns 0, or
+ * 1 if m, s, u_out or v_out is NULL, 2 if rows < cols, 5 if s_length < n
+ * (tested in this order); on failure nothing is written. */
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);
 
@@ -221,10 +226,15 @@ CORX_API CorxVec4 corx_vec4_normalize(CorxVec4 v);
 /* ---- limb primitives ---------------------------------------------------- */
 
 /* Divides the 128-bit value hi*2^64 + lo by divisor; stores the low 64 bits
- * of the quotient in *quotient and the remainder in *remainder. With
- * hi >= divisor the quotient is the true quotient modulo 2^64.
- * (Zero-divisor and NULL-pointer behaviour documented with the
- * implementation.) */
+ * of the quotient in *quotient, then the remainder in *remainder (so if both
+ * point to one variable it ends up holding the remainder). With
+ * hi >= divisor the quotient is the true quotient modulo 2^64 and the
+ * remainder is exact. Never traps:
+ *  - divisor 0: stores UINT64_MAX as the quotient and lo as the remainder
+ *    (so quotient*divisor + remainder == hi*2^64 + lo modulo 2^64 holds in
+ *    every case);
+ *  - a NULL quotient or remainder pointer is skipped; the other result is
+ *    still stored. */
 CORX_API void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor,
                               uint64_t* quotient, uint64_t* remainder);
 /* Number of leading zero bits of x; 64 for 0. */

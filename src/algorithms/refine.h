@@ -1,0 +1,30 @@
+// Solving square systems with LU factors, and one step of iterative
+// refinement on an exactly computed residual.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "algorithms/lu.h"
+#include "types/matrix.h"
+
+namespace corx {
+
+// Solves L*U*y = P*b with the factors of f: b permuted by f.perm, forward
+// substitution with the unit lower factor, back substitution with U. Each
+// product, difference and quotient is rounded on its own, sums in
+// increasing column order. b holds at least n values (n = rows of
+// f.factors); the result is a new sequence of n values.
+std::vector<double> luSolve(const LuFactors& f, std::span<const double> b);
+
+// One refinement step: r = b - a*x computed exactly and rounded once per
+// row, d = luSolve(f, r), result x[i] + d[i]. No convergence test.
+std::vector<double> refineOnce(const Matrix& a, const LuFactors& f, std::span<const double> b,
+                               std::span<const double> x);
+
+// Solves a*x = b for a square a; with doRefine, exactly one refinement step
+// follows, its residual taken against a itself. Raises ValueError
+// "luDecompose: singular matrix" for a singular a.
+std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRefine);
+
+}  // namespace corx

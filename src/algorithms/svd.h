@@ -1,0 +1,32 @@
+// Thin singular value decomposition by one-sided Jacobi rotations.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "types/matrix.h"
+
+namespace corx {
+
+// A = U * diag(S) * V^T for an m x n matrix A with m >= n.
+//  - u: m x n; column j is the rotated column j of A divided by s[j], or all
+//    0.0 when s[j] is not positive.
+//  - s: n singular values, non-negative, in descending order.
+//  - v: n x n, the product of all rotations applied to the identity, its
+//    columns permuted like s.
+// No sign normalisation is made on the singular vectors.
+struct SvdFactors {
+    Matrix u;
+    std::vector<double> s;
+    Matrix v;
+};
+
+// Cyclic sweeps over all column pairs (p < q in row order), each pair
+// rotated unless its columns are orthogonal within tol; stops after a
+// sweep without rotation or after maxSweeps sweeps (no error either way).
+// Then the column norms, the normalised columns and a selection sort into
+// descending order (ties keep their order; a NaN is never chosen). Raises
+// nothing; NaN and infinities spread into the outputs.
+SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol);
+
+}  // namespace corx

@@ -1,0 +1,123 @@
+// Exported solvers and decompositions: determinant, LU solve, Cholesky, QR
+// and SVD.
+//
+// The public header declares the refinement flag of corx_matrix_lu_solve as
+// a C bool. The definition below takes it as a one-byte unsigned integer so
+// that only the low byte of the argument decides: a bool parameter lets the
+// compiler assume the caller passed exactly 0 or 1, which a foreign-function
+// caller passing a wider integer (256, say) does not guarantee. The header's
+// bool declaration is renamed out of the way here so the two spellings of
+// the same C symbol never meet in one translation unit; the calling
+// convention of the two is identical.
+#define corx_matrix_lu_solve corx_matrix_lu_solve_declared_with_bool
+#include <corx/corx.h>
+#undef corx_matrix_lu_solve
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "algorithms/cholesky.h"
+#include "algorithms/lu.h"
+#include "algorithms/qr.h"
+#include "algorithms/refine.h"
+#include "algorithms/svd.h"
+#include "c_api/boundary.h"
+#include "c_api/handles.h"
+#include "runtime/errors.h"
+#include "types/matrix.h"
+
+using corx::guarded;
+using corx::Matrix;
+
+namespace {
+
+// The sweep limit and orthogonality tolerance of the exported SVD.
+constexpr std::int64_t kSvdMaxSweeps = 60;
+constexpr double kSvdTolerance = 1e-12;
+
+}  // namespace
+
+extern "C" {
+
+CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok) {
+    return guarded([&]() -> double {
+        if (m == nullptr) {
+            if (ok != nullptr) *ok = 0;
+            return 0.0;
+        }
+        const Matrix a = corx::unbox(m);
+        if (a.rows != a.cols) {
+            if (ok != nullptr) *ok = 0;
+            return 0.0;
+        }
+        // Reported before the computation: a singular matrix is a result
+        // (0.0), not a failure; det consumes luDecompose's error itself.
+        if (ok != nullptr) *ok = 1;
+        return corx::det(a);
+    });
+}
+
+CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length, double* x,
+                                      int64_t x_length, uint8_t do_refine) {
+    return guarded([&]() -> int32_t {
+        if (x == nullptr || b == nullptr || m == nullptr) return -1;
+        const Matrix a = corx::unbox(m);
+        if (a.rows != a.cols || b_length != a.rows) return -2;
+        if (x_length < b_length) return -5;
+        const std::vector<double> rhs = corx::ptrToSeq(b, b_length);
+        std::vector<double> solution;
+        try {
+            solution = corx::solve(a, rhs, do_refine != 0);
+        } catch (const corx::ValueError&) {
+            return -3;  // singular: the error ends here and x stays untouched
+        }
+        for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
+        return static_cast<int32_t>(solution.size());
+    });
+}
+
+CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
+    return guarded([&]() -> CorxMatrix {
+        if (m == nullptr) return nullptr;
+        const Matrix a = corx::unbox(m);
+        if (a.rows != a.cols) return nullptr;
+        Matrix l;
+        try {
+            l = corx::cholesky(a);
+        } catch (const corx::ValueError&) {
+            return nullptr;  // not symmetric or not positive definite
+        }
+        return corx::pin(std::move(l));
+    });
+}
+
+CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out) {
+    return guarded([&]() -> CorxStatus {
+        if (q_out == nullptr || r_out == nullptr || m == nullptr) return CORX_NULL_HANDLE;
+        const Matrix a = corx::unbox(m);
+        if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
+        corx::QrFactors f = corx::qrDecompose(a);
+        *q_out = corx::pin(std::move(f.q));
+        *r_out = corx::pin(std::move(f.r));
+        return CORX_SUCCESS;
+    });
+}
+
+CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s, int64_t s_length,
+                                    CorxMatrix* v_out) {
+    return guarded([&]() -> CorxStatus {
+        if (m == nullptr || s == nullptr || u_out == nullptr || v_out == nullptr) return CORX_NULL_HANDLE;
+        const Matrix a = corx::unbox(m);
+        if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
+        if (a.cols > s_length) return CORX_BUFFER_TOO_SMALL;
+        corx::SvdFactors f = corx::svdDecompose(a, kSvdMaxSweeps, kSvdTolerance);
+        *u_out = corx::pin(std::move(f.u));
+        *v_out = corx::pin(std::move(f.v));
+        for (std::size_t j = 0; j < f.s.size(); ++j) s[j] = f.s[j];
+        return CORX_SUCCESS;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,200 @@
+// Cholesky, QR and SVD: the worked factors bit for bit, the failures of
+// Cholesky with their messages, and on random matrices of several shapes
+// the defining identities, judged by residual / (n * norm * eps).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "algorithms/cholesky.h"
+#include "algorithms/qr.h"
+#include "algorithms/svd.h"
+#include "runtime/errors.h"
+#include "support/bits.h"
+
+using corx::Matrix;
+using corx_test::sameBits;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kEps = std::numeric_limits<double>::epsilon();
+
+Matrix mat(std::int64_t rows, std::int64_t cols, std::vector<double> values) {
+    return corx::matrix(rows, cols, values);
+}
+
+Matrix randomMatrix(std::mt19937_64& rng, std::int64_t rows, std::int64_t cols) {
+    Matrix m = corx::initMatrix(rows, cols);
+    std::uniform_real_distribution<double> d(-1, 1);
+    for (double& v : m.data) v = d(rng);
+    return m;
+}
+
+double maxAbs(const Matrix& m) {
+    double r = 0;
+    for (double v : m.data) r = std::max(r, std::fabs(v));
+    return r;
+}
+
+// max |a - b| / (n * max(|a|, tiny) * eps): the LAPACK-style test ratio.
+double ratio(const Matrix& a, const Matrix& b, std::int64_t n) {
+    return maxAbs(a - b) / (static_cast<double>(n) * std::max(maxAbs(a), 1e-300) * kEps);
+}
+
+std::string choleskyError(const Matrix& a) {
+    try {
+        corx::cholesky(a);
+    } catch (const corx::ValueError& e) {
+        return e.message();
+    }
+    return "no error";
+}
+
+TEST(Cholesky, WorkedFactorsAndFailures) {
+    EXPECT_EQ(corx::cholesky(mat(1, 1, {4})).data, (std::vector<double>{2}));
+    EXPECT_EQ(corx::cholesky(mat(2, 2, {4, 2, 2, 5})).data, (std::vector<double>{2, 0, 1, 2}));
+    EXPECT_TRUE(std::isnan(corx::cholesky(mat(1, 1, {kNaN})).data[0]));
+
+    const std::string pivot = "cholesky: matrix is not positive definite (pivot ";
+    EXPECT_EQ(choleskyError(mat(1, 1, {0})), pivot + "0)");
+    EXPECT_EQ(choleskyError(mat(1, 1, {-1})), pivot + "0)");
+    EXPECT_EQ(choleskyError(mat(2, 2, {1, 2, 2, 1})), pivot + "1)");
+    EXPECT_EQ(choleskyError(mat(2, 2, {1, 1, 1, 1})), pivot + "1)");  // last pivot exactly 0
+    EXPECT_EQ(choleskyError(mat(2, 2, {4, 1, 2, 3})), "cholesky: matrix is not symmetric (a[1,0] != a[0,1])");
+    EXPECT_EQ(choleskyError(mat(3, 3, {4, 1, 1, 1, -5, 2, 1, 3, 6})),  // tested before any pivot
+              "cholesky: matrix is not symmetric (a[2,1] != a[1,2])");
+    EXPECT_EQ(choleskyError(mat(2, 2, {4, 1, std::nextafter(1.0, 2.0), 3})),
+              "cholesky: matrix is not symmetric (a[1,0] != a[0,1])");
+    EXPECT_EQ(choleskyError(mat(2, 2, {4, kNaN, kNaN, 3})), "cholesky: matrix is not symmetric (a[1,0] != a[0,1])");
+    EXPECT_EQ(corx::cholesky(corx::initMatrix(0, 0)).data.size(), 0u);
+}
+
+TEST(Cholesky, RandomSpdMatricesFactorExactly) {
+    std::mt19937_64 rng(31);
+    for (std::int64_t n : {1, 2, 3, 6, 12, 25}) {
+        const Matrix b = randomMatrix(rng, n, n);
+        Matrix a = corx::transpose(b) * b;  // exactly symmetric: same products, same order
+        for (std::int64_t i = 0; i < n; ++i) a(i, i) += 0.1;
+        const Matrix l = corx::cholesky(a);
+        EXPECT_LT(ratio(a, l * corx::transpose(l), n), 10.0) << n;
+        for (std::int64_t i = 0; i < n; ++i) {
+            EXPECT_GT(l(i, i), 0.0);
+            for (std::int64_t j = i + 1; j < n; ++j) EXPECT_TRUE(sameBits(l(i, j), 0.0));
+        }
+    }
+}
+
+TEST(Qr, WorkedFactors) {
+    corx::QrFactors f = corx::qrDecompose(mat(2, 2, {3, 1, 4, 2}));
+    EXPECT_TRUE(sameBits(f.q.data, {-0.6000000000000001, -0.8, -0.8, 0.6}));
+    EXPECT_TRUE(sameBits(f.r.data, {-5.0, -2.2, 0.0, 0.3999999999999999}));
+
+    f = corx::qrDecompose(mat(2, 1, {1, 1}));
+    EXPECT_TRUE(sameBits(f.r.data, {-1.414213562373095, 0.0}));
+    EXPECT_TRUE(sameBits(f.q.data, {-0.7071067811865472, -0.7071067811865475, -0.7071067811865475, 0.7071067811865475}));
+
+    f = corx::qrDecompose(mat(1, 1, {-3}));  // no reflection
+    EXPECT_TRUE(sameBits(f.q.data, {1}) && sameBits(f.r.data, {-3}));
+
+    // Zero columns and columns whose squares underflow are not reflected.
+    for (const Matrix& a : {corx::initMatrix(3, 2), mat(2, 1, {1e-200, 1e-200})}) {
+        f = corx::qrDecompose(a);
+        EXPECT_TRUE(sameBits(f.q.data, corx::identity(a.rows).data));
+        EXPECT_TRUE(sameBits(f.r.data, a.data));
+    }
+    EXPECT_EQ(f.q.rows, 2);
+
+    // Every sum starts from its first term: a column of -0.0 gives dot = -0.0.
+    f = corx::qrDecompose(mat(2, 2, {3, -0.0, 4, -0.0}));
+    EXPECT_TRUE(sameBits(f.r.data, {-5.0, 0.0, 0.0, 0.0}));
+}
+
+TEST(Qr, RandomMatricesAreOrthogonalTimesUpper) {
+    std::mt19937_64 rng(41);
+    for (auto [m, n] : std::vector<std::pair<std::int64_t, std::int64_t>>{{1, 1}, {2, 2}, {3, 2}, {5, 5}, {9, 3}, {16, 16}, {20, 1}}) {
+        Matrix a = randomMatrix(rng, m, n);
+        if (n >= 3) {  // rank deficient: a repeated column
+            for (std::int64_t i = 0; i < m; ++i) a(i, 2) = a(i, 0);
+        }
+        const corx::QrFactors f = corx::qrDecompose(a);
+        ASSERT_EQ(f.q.rows, m);
+        ASSERT_EQ(f.q.cols, m);
+        EXPECT_LT(ratio(corx::identity(m), corx::transpose(f.q) * f.q, m), 10.0) << m << "x" << n;
+        EXPECT_LT(ratio(a, f.q * f.r, m), 10.0) << m << "x" << n;
+        for (std::int64_t i = 0; i < m; ++i)
+            for (std::int64_t j = 0; j < std::min(i, n); ++j) EXPECT_TRUE(sameBits(f.r(i, j), 0.0));
+    }
+}
+
+TEST(Svd, WorkedFactors) {
+    corx::SvdFactors f = corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {6.708203932499369, 2.2360679774997894}));
+    EXPECT_TRUE(sameBits(f.u.data, {0.3162277660168379, 0.9486832980505139, 0.9486832980505138, -0.31622776601683794}));
+    EXPECT_TRUE(sameBits(f.v.data, {0.7071067811865475, 0.7071067811865475, 0.7071067811865475, -0.7071067811865475}));
+    // It converges in the first sweep: the second rotates nothing.
+    EXPECT_TRUE(sameBits(corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 1, 1e-12).u.data, f.u.data));
+
+    // Without sweeps: column norms only, the tie keeps its order.
+    f = corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 0, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {5, 5}) && sameBits(f.v.data, {1, 0, 0, 1}));
+
+    f = corx::svdDecompose(mat(2, 2, {1, 0, 0, 3}), 60, 1e-12);  // no rotation; the sort swaps
+    EXPECT_TRUE(sameBits(f.s, {3, 1}) && sameBits(f.u.data, {0, 1, 1, 0}) && sameBits(f.v.data, {0, 1, 1, 0}));
+
+    f = corx::svdDecompose(mat(2, 1, {3, 4}), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {5}) && sameBits(f.u.data, {0.6, 0.8}) && sameBits(f.v.data, {1}));
+    f = corx::svdDecompose(mat(2, 1, {0, 0}), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {0}) && sameBits(f.u.data, {0, 0}) && sameBits(f.v.data, {1}));
+
+    // Zero columns count as orthogonal (0 >= 0): no rotation, no 0/0.
+    f = corx::svdDecompose(corx::initMatrix(3, 2), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {0, 0}) && sameBits(f.u.data, corx::initMatrix(3, 2).data) &&
+                sameBits(f.v.data, {1, 0, 0, 1}));
+
+    f = corx::svdDecompose(mat(3, 2, {1, 2, 2, 4, 3, 6}), 60, 1e-12);  // rank 1
+    EXPECT_TRUE(sameBits(f.s, {8.366600265340756, 0.0}));
+    EXPECT_TRUE(f.u(0, 1) == 0.0 && f.u(1, 1) == 0.0 && f.u(2, 1) == 0.0);
+
+    f = corx::svdDecompose(corx::identity(3), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {1, 1, 1}) && sameBits(f.u.data, corx::identity(3).data) &&
+                sameBits(f.v.data, corx::identity(3).data));
+
+    // A NaN singular value is never chosen by the sort nor moved from its place.
+    f = corx::svdDecompose(mat(1, 1, {kNaN}), 60, 1e-12);
+    EXPECT_TRUE(std::isnan(f.s[0]));
+}
+
+TEST(Svd, RandomMatricesFactorWithOrthonormalColumns) {
+    std::mt19937_64 rng(43);
+    for (auto [m, n] : std::vector<std::pair<std::int64_t, std::int64_t>>{{1, 1}, {3, 1}, {2, 2}, {4, 3}, {6, 6}, {12, 5}, {15, 15}}) {
+        Matrix a = randomMatrix(rng, m, n);
+        if (n >= 3) {  // rank deficient: a repeated column
+            for (std::int64_t i = 0; i < m; ++i) a(i, 1) = a(i, 2);
+        }
+        const corx::SvdFactors f = corx::svdDecompose(a, 60, 1e-12);
+        Matrix us = f.u;
+        for (std::int64_t i = 0; i < m; ++i)
+            for (std::int64_t j = 0; j < n; ++j) us(i, j) = us(i, j) * f.s[static_cast<std::size_t>(j)];
+        EXPECT_LT(ratio(a, us * corx::transpose(f.v), m), 10.0) << m << "x" << n;
+        EXPECT_LT(ratio(corx::identity(n), corx::transpose(f.v) * f.v, n), 10.0);
+
+        // Columns of U with a positive singular value are orthonormal; the
+        // stopping rule leaves them orthogonal within the tolerance 1e-12.
+        const Matrix utu = corx::transpose(f.u) * f.u;
+        for (std::int64_t i = 0; i < n; ++i) {
+            const double si = f.s[static_cast<std::size_t>(i)];
+            EXPECT_GE(si, 0.0);
+            if (i > 0) EXPECT_LE(si, f.s[static_cast<std::size_t>(i - 1)]);
+            if (si > 0.0) EXPECT_LT(std::fabs(utu(i, i) - 1.0), 10 * m * kEps);
+            for (std::int64_t j = 0; j < i; ++j)
+                if (si > 0.0 && f.s[static_cast<std::size_t>(j)] > 0.0) EXPECT_LT(std::fabs(utu(i, j)), 2e-12);
+        }
+    }
+}
+
+}  // namespace
