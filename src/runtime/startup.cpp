@@ -5,6 +5,8 @@
 
 #include <corx/corx.h>
 
+#include "constants/float_math.h"
+#include "constants/reduction.h"
 #include "runtime/errors.h"
 #include "runtime/report.h"
 #include "runtime/signals.h"
@@ -12,9 +14,12 @@
 namespace corx {
 
 std::span<const ModuleInit> libraryModules() noexcept {
-    // Modules that build start-up tables are listed here in their order.
-    static constexpr ModuleInit kNone[1] = {{"", nullptr, nullptr}};
-    return std::span<const ModuleInit>(kNone, 0);
+    // `float_math` starts from the pi that `reduction` computes.
+    static constexpr ModuleInit kModules[] = {
+        {"reduction", initReduction, teardownReduction},
+        {"float_math", initFloatMath, teardownFloatMath},
+    };
+    return kModules;
 }
 
 void runStartup(std::span<const ModuleInit> modules) noexcept {

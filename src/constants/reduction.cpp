@@ -1,0 +1,29 @@
+#include "constants/reduction.h"
+
+#include "constants/constants.h"
+#include "float/arithmetic.h"
+
+namespace corx {
+namespace {
+
+constinit CacheSlot<BigFloat> gPi;
+constinit CacheSlot<BigFloat> gTwoPi;
+
+constexpr std::int64_t kPiTerms = 96;
+
+}  // namespace
+
+const BigFloat& piCache = gPi.value;
+const BigFloat& twoPiCache = gTwoPi.value;
+
+void initReduction() {
+    gPi.value = piBigFloat(WorkingPrecision, kPiTerms);
+    gTwoPi.value = gPi.value + gPi.value;
+}
+
+void teardownReduction() noexcept {
+    gTwoPi.value = BigFloat{};
+    gPi.value = BigFloat{};
+}
+
+}  // namespace corx

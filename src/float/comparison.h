@@ -1,0 +1,13 @@
+// Ordering of BigFloat values.
+#pragma once
+
+#include "float/big_float.h"
+
+namespace corx {
+
+// -1 if a < b, 0 if a = b, 1 if a > b, by value: every zero compares equal
+// whatever its sign flag, and one value written at two exponents compares
+// equal to itself.
+int cmp(const BigFloat& a, const BigFloat& b);
+
+}  // namespace corx
