@@ -3,7 +3,7 @@
 # Debian packages only; run as root (or with sudo available).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils)
+packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils python3-numpy python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

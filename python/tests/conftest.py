@@ -1,0 +1,73 @@
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+
+# Import the package from this source tree; the library comes from
+# CORX_LIBRARY (set by ctest) or the build tree.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+
+import corx  # noqa: E402
+
+# Functions that hand the caller a new handle as their result.
+_MAKERS = {
+    "corx_matrix_create", "corx_matrix_create_from_buffer", "corx_matrix_add", "corx_matrix_sub",
+    "corx_matrix_mul", "corx_matrix_scale", "corx_matrix_transpose", "corx_matrix_cholesky",
+    "corx_sparse_from_dense", "corx_sparse_to_dense",
+}
+# Functions that hand out new handles through out-parameters (argument positions).
+_OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4)}
+_DESTROYERS = {"corx_matrix_destroy", "corx_sparse_destroy"}
+
+
+class HandleLedger:
+    """Stands in for the package's library object and books every handle
+    the library gives out and every destroy call, so a test can see handles
+    that are never released (live) or released twice or unknown (bad)."""
+
+    def __init__(self, lib):
+        self._real = lib
+        self.live = set()
+        self.bad = []
+        self.made = 0
+
+    def _made(self, h):
+        if h:
+            self.live.add(h)
+            self.made += 1
+
+    def __getattr__(self, name):
+        fn = getattr(self._real, name)
+
+        def call(*args):
+            if name in _DESTROYERS and args[0]:
+                if args[0] in self.live:
+                    self.live.remove(args[0])
+                else:
+                    self.bad.append((name, args[0]))
+            result = fn(*args)
+            if name in _MAKERS:
+                self._made(result)
+            elif name in _OUT_MAKERS and result == 0:
+                for i in _OUT_MAKERS[name]:
+                    self._made(args[i]._obj.value)  # the byref'd c_void_p
+            return result
+
+        return call
+
+
+@pytest.fixture
+def ledger(monkeypatch):
+    book = HandleLedger(corx._lib)
+    monkeypatch.setattr(corx, "_lib", book)
+    yield book
+    assert not book.bad, f"destroyed twice or never made: {book.bad}"
+
+
+EPS = np.finfo(np.float64).eps
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20240607)

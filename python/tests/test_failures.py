@@ -1,0 +1,93 @@
+"""Every failure surfaces as corx.Error with the library's status text."""
+import numpy as np
+import pytest
+
+import corx
+
+I2 = np.eye(2)
+WIDE = np.ones((2, 3))
+TALL = np.ones((3, 2))
+
+
+def closed_sparse():
+    s = corx.SparseMatrix(np.eye(2))
+    s.close()
+    return s
+
+
+CASES = [
+    # (call, status, C function named in the message)
+    (lambda: corx.add(WIDE, TALL), corx.SHAPE_MISMATCH, "corx_matrix_add"),
+    (lambda: corx.subtract(WIDE, TALL), corx.SHAPE_MISMATCH, "corx_matrix_sub"),
+    (lambda: corx.matmul(WIDE, WIDE), corx.SHAPE_MISMATCH, "corx_matrix_mul"),
+    (lambda: corx.det(TALL), corx.SHAPE_MISMATCH, "corx_matrix_determinant"),
+    (lambda: corx.solve(TALL, [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.solve(I2, [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.solve([[1, 2], [2, 4]], [1, 2]), corx.SINGULAR, "corx_matrix_lu_solve"),
+    (lambda: corx.cholesky(TALL), corx.SHAPE_MISMATCH, "corx_matrix_cholesky"),
+    (lambda: corx.cholesky([[4, 1], [2, 3]]), corx.NOT_SPD, "corx_matrix_cholesky"),
+    (lambda: corx.cholesky([[1, 2], [2, 1]]), corx.NOT_SPD, "corx_matrix_cholesky"),
+    (lambda: corx.qr(WIDE), corx.SHAPE_MISMATCH, "corx_matrix_qr"),
+    (lambda: corx.svd(WIDE), corx.SHAPE_MISMATCH, "corx_matrix_svd"),
+    (lambda: corx.SparseMatrix(TALL).matvec([1, 2, 3]), corx.SHAPE_MISMATCH, "corx_sparse_matvec"),
+    (lambda: closed_sparse().matvec([1, 2]), corx.NULL_HANDLE, "corx_sparse_matvec"),
+    (lambda: closed_sparse().to_dense(), corx.NULL_HANDLE, "corx_sparse_to_dense"),
+    (lambda: closed_sparse().nnz, corx.NULL_HANDLE, "corx_sparse_nnz"),
+    # Arrays the library cannot hold: no element, or not two dimensions.
+    (lambda: corx.transpose(np.zeros((0, 3))), corx.SHAPE_MISMATCH, "corx_matrix_create_from_buffer"),
+    (lambda: corx.scale([1.0, 2.0], 2), corx.SHAPE_MISMATCH, "corx_matrix_scale"),
+    (lambda: corx.SparseMatrix(np.zeros((2, 2, 2))), corx.SHAPE_MISMATCH, "corx_sparse_from_dense"),
+    (lambda: corx.solve(I2, I2), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    # Vectors come in 2, 3 or 4 components, and the comparison in 2 or 3.
+    (lambda: corx.vec_add([1, 2], [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_vec*_add"),
+    (lambda: corx.vec_length([1, 2, 3, 4, 5]), corx.SHAPE_MISMATCH, "corx_vec*_length"),
+    (lambda: corx.vec_almost_equal([1] * 4, [1] * 4, 0.5), corx.SHAPE_MISMATCH, "corx_vec*_almost_equal"),
+    (lambda: corx.cross([1, 0], [0, 1]), corx.SHAPE_MISMATCH, "corx_vec3_cross"),
+]
+
+
+@pytest.mark.parametrize("call,code,function", CASES)
+def test_failure_is_raised_with_code_and_text(call, code, function):
+    with pytest.raises(corx.Error) as info:
+        call()
+    e = info.value
+    assert e.code == code
+    assert e.function == function
+    assert e.status_text == corx.error_string(code)
+    assert str(e).startswith(f"{function}: {e.status_text}")
+
+
+def test_status_texts_come_from_the_library():
+    texts = [corx.error_string(c) for c in range(6)]
+    assert texts == ["Success", "Null handle", "Shape mismatch", "Singular matrix",
+                     "Matrix is not symmetric positive-definite", "Output buffer too small"]
+    assert corx.error_string(-1) == corx.error_string(6) == "Unknown error"
+
+
+def test_message_names_the_shapes():
+    with pytest.raises(corx.Error, match=r"2x3 \+ 3x2"):
+        corx.add(WIDE, TALL)
+    with pytest.raises(corx.Error, match="not square"):
+        corx.det(TALL)
+
+
+def test_predicates_answer_false_instead_of_raising():
+    assert corx.almost_equal(WIDE, TALL, 10.0) is False
+    for tol in (-1.0, float("nan"), float("inf")):
+        assert corx.almost_equal(I2, I2, tol) is False
+
+
+def test_a_failure_leaves_nothing_behind():
+    with pytest.raises(corx.Error):
+        corx.solve([[0.0, 0.0], [0.0, 1.0]], [1, 2])
+    np.testing.assert_array_equal(corx.solve([[0.0, 1.0], [1.0, 0.0]], [3, 4]), [4, 3])
+
+
+def test_limb_arguments_must_fit_64_bits():
+    with pytest.raises(ValueError):
+        corx.clz64(-1)
+    with pytest.raises(ValueError):
+        corx.udiv128(0, 2**64, 3)
+    assert corx.udiv128(1, 0, 3) == (2**64 // 3, 2**64 % 3)
+    assert corx.udiv128(0, 7, 0) == (2**64 - 1, 7)
+    assert corx.clz64(1) == 63

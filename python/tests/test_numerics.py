@@ -1,0 +1,157 @@
+"""Results against numpy, judged by LAPACK-style scaled residual ratios:
+|residual| / (n * |A| * eps) must stay below THRESHOLD. Also: arrays of any
+layout and dtype arrive intact, and results come back bit for bit."""
+import numpy as np
+import pytest
+
+import corx
+from conftest import EPS
+
+THRESHOLD = 30.0
+
+
+def norm(x):
+    return np.linalg.norm(x, 1)  # the 1-norm, vector or matrix
+
+
+def ratio(residual, n, scale):
+    return norm(residual) / (n * scale * EPS)
+
+
+def well_conditioned(rng, n):
+    return rng.standard_normal((n, n)) + n**0.5 * np.eye(n)
+
+
+def test_products_and_element_wise_operations(rng):
+    a, b = rng.standard_normal((50, 40)), rng.standard_normal((40, 30))
+    c = corx.matmul(a, b)
+    assert c.shape == (50, 30) and c.dtype == np.float64
+    assert ratio(c - a @ b, 40, norm(a) * norm(b)) < THRESHOLD
+    # The sums and differences are single roundings: numpy agrees exactly.
+    d = rng.standard_normal((50, 40))
+    np.testing.assert_array_equal(corx.add(a, d), a + d)
+    np.testing.assert_array_equal(corx.subtract(a, d), a - d)
+    np.testing.assert_array_equal(corx.scale(a, -0.375), a * -0.375)
+    np.testing.assert_array_equal(corx.transpose(a), a.T)
+
+
+def test_product_bits_follow_increasing_k(rng):
+    a, b = rng.standard_normal((5, 7)), rng.standard_normal((7, 3))
+    expected = np.zeros((5, 3))
+    for i in range(5):
+        for j in range(3):
+            acc = 0.0
+            for k in range(7):
+                acc = acc + float(a[i, k]) * float(b[k, j])
+            expected[i, j] = acc
+    assert corx.matmul(a, b).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("refine", [True, False])
+def test_solve(rng, refine):
+    n = 60
+    a, b = well_conditioned(rng, n), rng.standard_normal(n)
+    x = corx.solve(a, b, refine=refine)
+    assert ratio(b - a @ x, n, norm(a) * norm(x)) < THRESHOLD
+    xn = np.linalg.solve(a, b)
+    assert norm(x - xn) / (norm(xn) * np.linalg.cond(a, 1) * n * EPS) < THRESHOLD
+
+
+def test_refinement_flag_reaches_the_library():
+    a, b = [[3.0, 1.0], [1.0, 3.0]], [1.0, 2.0]
+    assert corx.solve(a, b).tolist() == [0.125, 0.625]
+    assert corx.solve(a, b, refine=False).tolist() == [0.12499999999999996, 0.6250000000000001]
+
+
+def test_determinant(rng):
+    n = 30
+    a = well_conditioned(rng, n)
+    d, dn = corx.det(a), np.linalg.det(a)
+    assert abs(d - dn) / (abs(dn) * np.linalg.cond(a, 1) * n * EPS) < THRESHOLD
+    assert corx.det([[0.0, 1.0], [1.0, 0.0]]) == -1.0
+    assert corx.det([[1.0, 2.0], [1.0, 2.0]]) == 0.0
+
+
+def test_cholesky(rng):
+    n = 40
+    m = rng.standard_normal((n, n))
+    a = m @ m.T + n * np.eye(n)
+    a = np.triu(a) + np.triu(a, 1).T  # exactly symmetric
+    low = corx.cholesky(a)
+    assert not np.triu(low, 1).any() and (np.diag(low) > 0).all()
+    assert ratio(a - low @ low.T, n, norm(a)) < THRESHOLD
+    ln = np.linalg.cholesky(a)
+    assert norm(low - ln) / (norm(ln) * np.linalg.cond(a, 1) * n * EPS) < THRESHOLD
+
+
+def test_qr(rng):
+    m, n = 40, 25
+    a = rng.standard_normal((m, n))
+    q, r = corx.qr(a)
+    assert q.shape == (m, m) and r.shape == (m, n)
+    assert not np.tril(r, -1).any()
+    assert ratio(a - q @ r, m, norm(a)) < THRESHOLD
+    assert ratio(q.T @ q - np.eye(m), m, 1.0) < THRESHOLD
+    # R is unique up to the signs of its rows.
+    rn = np.linalg.qr(a, mode="complete")[1]
+    assert norm(np.abs(r) - np.abs(rn)) / (m * norm(a) * np.linalg.cond(a) * EPS) < THRESHOLD
+
+
+def test_svd(rng):
+    m, n = 40, 15
+    a = rng.standard_normal((m, n))
+    u, s, v = corx.svd(a)
+    assert u.shape == (m, n) and s.shape == (n,) and v.shape == (n, n)
+    assert (np.diff(s) <= 0).all()
+    assert ratio(a - u @ np.diag(s) @ v.T, m, norm(a)) < THRESHOLD
+    assert ratio(v.T @ v - np.eye(n), n, 1.0) < THRESHOLD
+    # The sweeps stop once every pair of columns is orthogonal within the
+    # fixed tolerance 1e-12 (cosine of the angle), so U is orthonormal to
+    # that tolerance rather than to rounding.
+    assert np.abs(u.T @ u - np.eye(n)).max() < 1e-12 + THRESHOLD * m * EPS
+    sn = np.linalg.svd(a, compute_uv=False)
+    assert np.abs(s - sn).max() / (n * s[0] * EPS) < THRESHOLD
+
+
+def test_sparse_matvec(rng):
+    m, n = 45, 30
+    a = rng.standard_normal((m, n)) * (rng.random((m, n)) < 0.2)
+    a[3, :] = 0.0
+    a[4, 5] = -0.0
+    x = rng.standard_normal(n)
+    with corx.SparseMatrix(a) as s:
+        assert s.shape == (m, n)
+        assert s.nnz == np.count_nonzero(a)
+        y = s @ x
+        assert ratio(y - a @ x, n, norm(a) * norm(x)) < THRESHOLD
+        assert y[3] == 0.0
+        back = s.to_dense()
+    assert back.tobytes() == (a + 0.0).tobytes()  # -0.0 comes back as +0.0
+
+
+def test_inputs_of_any_layout_and_dtype(rng):
+    a = rng.standard_normal((6, 4))
+    assert corx.transpose(a.T).tobytes() == a.tobytes()  # a strided view
+    f = np.asfortranarray(a)
+    assert corx.matmul(f, f.T).tobytes() == corx.matmul(a, np.ascontiguousarray(a.T)).tobytes()
+    assert corx.solve([[2, 0], [0, 4]], (1, 1)).tolist() == [0.5, 0.25]  # int lists
+    assert corx.det(np.array([[2, 1], [1, 2]], dtype=np.float32)) == 3.0
+    nan = corx.add([[np.nan, np.inf]], [[1.0, -np.inf]])
+    assert np.isnan(nan).all()
+
+
+def test_vectors():
+    np.testing.assert_array_equal(corx.vec_add([1, 2], [3, 5]), [4, 7])
+    np.testing.assert_array_equal(corx.vec_sub([1, 2, 3, 4], [1, 1, 1, 1]), [0, 1, 2, 3])
+    np.testing.assert_array_equal(corx.vec_scale([1, 2, 3], 2), [2, 4, 6])
+    assert corx.vec_dot([1, 2, 3, 4], [2, 2, 2, 2]) == 20.0
+    assert corx.vec_length([3, 4]) == 5.0
+    np.testing.assert_array_equal(corx.vec_normalize([3, 4]), [0.6, 0.8])
+    np.testing.assert_array_equal(corx.vec_normalize([0, 0, 0]), [0, 0, 0])
+    assert corx.vec_almost_equal([1, 1], [1.25, 1], 0.5)
+    assert not corx.vec_almost_equal([1, 1, 1], [1.5, 1, 1], 0.5)
+    assert corx.cross2d([0, 1], [1, 0]) == -1.0
+    np.testing.assert_array_equal(corx.cross([0, 1, 0], [1, 0, 0]), [0, 0, -1])
+    p, pcw = corx.perp([1, 0]), corx.perp_cw([1, 0])
+    assert p.tolist() == [0.0, 1.0] and np.signbit(p[0])  # (-0.0, 1)
+    assert pcw.tolist() == [0.0, -1.0] and not np.signbit(pcw[0])
