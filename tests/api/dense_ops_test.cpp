@@ -9,29 +9,16 @@
 #include <vector>
 
 #include "support/bits.h"
+#include "support/handle.h"
 #include "support/reference.h"
 
+using corx_test::Handle;
 using corx_test::sameBits;
 
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Handle {
-    CorxMatrix h;
-    explicit Handle(CorxMatrix m) : h(m) {}
-    Handle(int32_t rows, int32_t cols, const std::vector<double>& data)
-        : h(corx_matrix_create_from_buffer(rows, cols, data.data(), static_cast<int64_t>(data.size()))) {}
-    ~Handle() { corx_matrix_destroy(h); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    std::vector<double> data() const {
-        std::vector<double> out(static_cast<std::size_t>(corx_matrix_rows(h)) * corx_matrix_cols(h));
-        corx_matrix_get_buffer(h, out.data(), static_cast<int64_t>(out.size()));
-        return out;
-    }
-};
 
 TEST(DenseShapes, MismatchesAndNullsGiveNull) {
     Handle a23(2, 3, {1, 2, 3, 4, 5, 6});

@@ -7,26 +7,13 @@
 #include <vector>
 
 #include "support/bits.h"
+#include "support/handle.h"
 
 using corx_test::bitsOf;
+using corx_test::Handle;
 using corx_test::sameBits;
 
 namespace {
-
-struct Handle {
-    CorxMatrix h;
-    explicit Handle(CorxMatrix m) : h(m) {}
-    Handle(int32_t rows, int32_t cols, const std::vector<double>& data)
-        : h(corx_matrix_create_from_buffer(rows, cols, data.data(), static_cast<int64_t>(data.size()))) {}
-    ~Handle() { corx_matrix_destroy(h); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    std::vector<double> data() const {
-        std::vector<double> out(static_cast<std::size_t>(corx_matrix_rows(h)) * corx_matrix_cols(h));
-        corx_matrix_get_buffer(h, out.data(), static_cast<int64_t>(out.size()));
-        return out;
-    }
-};
 
 const double kSentinel = -12345.0;
 CorxMatrix const kUntouched = reinterpret_cast<CorxMatrix>(0x1);
