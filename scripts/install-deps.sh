@@ -3,7 +3,9 @@
 # Debian packages only; run as root (or with sudo available).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils python3-numpy python3-pytest)
+packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils python3-numpy python3-pytest
+          clang libclang-rt-14-dev valgrind
+          libopenblas-dev liblapacke-dev libeigen3-dev libgsl-dev python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

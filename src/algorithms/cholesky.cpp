@@ -1,17 +1,41 @@
 #include "algorithms/cholesky.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
+#include "kernels/product.h"
+#include "kernels/vector_ops.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 
 namespace corx {
+
+namespace {
+
+// Columns per panel of the blocked factorisation.
+constexpr std::int64_t kPanel = 96;
+
+}  // namespace
 
 Matrix cholesky(const Matrix& a) {
     const std::int64_t n = a.rows;
     if (n <= 0) return initMatrix(n, n);
 
-    for (std::int64_t i = 1; i < n; ++i) {
+    // Symmetry, tile by tile (the mirror of a tile is read along its rows);
+    // only when some pair differs is the first one searched in row order.
+    bool symmetric = true;
+    constexpr std::int64_t kTile = 32;
+    for (std::int64_t i0 = 0; i0 < n && symmetric; i0 += kTile)
+        for (std::int64_t j0 = 0; j0 <= i0 && symmetric; j0 += kTile) {
+            const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
+            bool same = true;
+            for (std::int64_t j = j0; j < j1; ++j)
+                for (std::int64_t i = std::max(i0, j + 1); i < i1; ++i) same &= (a(i, j) == a(j, i));
+            symmetric = same;
+        }
+    for (std::int64_t i = 1; i < n && !symmetric; ++i) {
         for (std::int64_t j = 0; j < i; ++j) {
             // No tolerance: a NaN never equals its mirror.
             if (!(a(i, j) == a(j, i))) {
@@ -22,23 +46,50 @@ Matrix cholesky(const Matrix& a) {
         }
     }
 
+    // Blocked by panels of columns [j0, j1). Every entry is still a(i,j)
+    // minus the products L(j,k)*L(i,k) subtracted one by one in increasing
+    // k, then divided by (or, on the diagonal, square-rooted into) the
+    // pivot: the products with k < j0 are subtracted for the whole panel as
+    // one tiled product; the rest follow column by column, each k applied
+    // to all rows of the column at once (the rows are independent).
     Matrix L = initMatrix(n, n);
-    for (std::int64_t j = 0; j < n; ++j) {
-        double d = a(j, j);
-        for (std::int64_t k = 0; k < j; ++k) {
-            const double square = L(j, k) * L(j, k);
-            d = d - square;
+    double* l = L.data.data();
+    const Isa isa = activeIsa();
+    const std::int64_t nbMax = std::min(kPanel, n);
+    std::vector<double> w(elementCount(n, nbMax), 0.0);   // the panel's running sums, row-major
+    std::vector<double> wt(elementCount(n, nbMax), 0.0);  // the same transposed; then L's panel columns
+    std::vector<double> lt(elementCount(n, nbMax), 0.0);  // L(j0..j1-1, 0..j0-1), transposed
+    for (std::int64_t j0 = 0; j0 < n; j0 += kPanel) {
+        const std::int64_t j1 = std::min(n, j0 + kPanel), nb = j1 - j0, rows = n - j0;
+        for (std::int64_t i = 0; i < rows; ++i)
+            for (std::int64_t c = 0; c < nb; ++c) w[static_cast<std::size_t>(i * nb + c)] = a(j0 + i, j0 + c);
+        if (j0 > 0) {
+            for (std::int64_t k = 0; k < j0; ++k)
+                for (std::int64_t c = 0; c < nb; ++c) lt[static_cast<std::size_t>(k * nb + c)] = l[(j0 + c) * n + k];
+            productSubtract(isa, l + j0 * n, n, lt.data(), nb, w.data(), nb, rows, j0, nb);
         }
-        if (d <= 0.0) throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
-        L(j, j) = std::sqrt(d);
-
-        for (std::int64_t i = j + 1; i < n; ++i) {
-            double s = a(i, j);
-            for (std::int64_t k = 0; k < j; ++k) {
-                const double product = L(j, k) * L(i, k);
-                s = s - product;
+        // Column c of the panel: wt[c * rows + (i - j0)], row i.
+        for (std::int64_t i = 0; i < rows; ++i)
+            for (std::int64_t c = 0; c < nb; ++c)
+                wt[static_cast<std::size_t>(c * rows + i)] = w[static_cast<std::size_t>(i * nb + c)];
+        for (std::int64_t j = j0; j < j1; ++j) {
+            const std::int64_t c = j - j0;
+            double* sj = wt.data() + c * rows;
+            // Rows j .. n-1 (the diagonal included) receive the products
+            // of the panel's earlier columns, in increasing k.
+            for (std::int64_t k = j0; k < j; ++k) {
+                const double* lk = wt.data() + (k - j0) * rows;  // L(i, k)
+                subtractScaled(isa, sj + (j - j0), lk + (j - j0), l[j * n + k], n - j);
             }
-            L(i, j) = s / L(j, j);
+            const double d = sj[j - j0];
+            if (d <= 0.0) throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
+            l[j * n + j] = std::sqrt(d);
+            const double pivot = l[j * n + j];
+            for (std::int64_t i = j + 1; i < n; ++i) {
+                const double v = sj[i - j0] / pivot;
+                l[i * n + j] = v;
+                sj[i - j0] = v;
+            }
         }
     }
     return L;

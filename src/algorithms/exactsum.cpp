@@ -93,7 +93,9 @@ void addTerm(ExactAccumulator& acc, double t) {
     addToChunk(acc, k + 1, high, negative);
 }
 
-void addProduct(ExactAccumulator& acc, double y, double z) {
+namespace {
+
+[[gnu::always_inline]] inline void addProductInline(ExactAccumulator& acc, double y, double z) {
     if (acc.countdown == 0) carryPropagate(acc);
 
     const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
@@ -135,6 +137,44 @@ void addProduct(ExactAccumulator& acc, double y, double z) {
     }
     acc.countdown -= 1;
 }
+
+// The common case first: both factors normal and the product's lowest
+// chunk index >= 0, so all five pieces are kept. The pieces and their
+// places are those addProductInline computes; anything else goes there.
+[[gnu::always_inline]] inline void addProductFast(ExactAccumulator& acc, double y, double z) {
+    const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
+    const std::uint64_t ey = (yb >> 52) & 0x7FF, ez = (zb >> 52) & 0x7FF;
+    const std::int64_t e = static_cast<std::int64_t>(ey + ez) - 1075;
+    if (ey - 1 >= 2046 || ez - 1 >= 2046 || e < 0 || acc.countdown == 0) {
+        addProductInline(acc, y, z);
+        return;
+    }
+    const std::uint64_t my = (yb & kFractionMask) | (std::uint64_t{1} << 52);
+    const std::uint64_t mz = (zb & kFractionMask) | (std::uint64_t{1} << 52);
+    const U128 product = static_cast<U128>(my) * mz;
+    const std::uint64_t lo = static_cast<std::uint64_t>(product), hi = static_cast<std::uint64_t>(product >> 64);
+    const unsigned sh = static_cast<unsigned>(e & 31);
+    const std::int64_t chunk = e >> 5;
+    // (hi:lo) << sh as three words; ">> 1 >> (63 - sh)" is ">> (64 - sh)"
+    // without the undefined shift by 64 when sh is 0.
+    const std::uint64_t w0 = lo << sh;
+    const std::uint64_t w1 = (hi << sh) | ((lo >> 1) >> (63 - sh));
+    const std::uint64_t w2 = (hi >> 1) >> (63 - sh);
+    const std::int64_t neg = -static_cast<std::int64_t>((yb ^ zb) >> 63);  // 0 or -1
+    auto add = [&](std::int64_t k, std::uint64_t piece) {
+        acc.chunks[k] += (static_cast<std::int64_t>(piece) ^ neg) - neg;
+    };
+    add(chunk, w0 & kLow32);
+    add(chunk + 1, w0 >> 32);
+    add(chunk + 2, w1 & kLow32);
+    add(chunk + 3, w1 >> 32);
+    add(chunk + 4, w2);
+    acc.countdown -= 1;
+}
+
+}  // namespace
+
+void addProduct(ExactAccumulator& acc, double y, double z) { addProductInline(acc, y, z); }
 
 std::int64_t carryPropagate(ExactAccumulator& acc) {
     std::int64_t* chunks = acc.chunks;
@@ -195,6 +235,28 @@ std::int64_t carryPropagate(ExactAccumulator& acc) {
     acc.countdown = ExactAccumulator::kCountdown;
     return u;
 }
+
+namespace {
+
+// Adds the value held by `from` to `to` (both keep their special slots'
+// meaning: an infinity of each sign seen in either makes NaN). Both are
+// normalised first, so every chunk of the sum stays far inside 64 bits.
+void mergeInto(ExactAccumulator& to, ExactAccumulator& from) {
+    carryPropagate(to);
+    carryPropagate(from);
+    for (int k = 0; k < ExactAccumulator::kChunks; ++k) to.chunks[k] += from.chunks[k];
+    to.countdown = 0;  // the next addition normalises first
+    if (from.nanSlot != 0 && (from.nanSlot & kFractionMask) >= (to.nanSlot & kFractionMask)) to.nanSlot = from.nanSlot;
+    if (from.infSlot != 0.0) {
+        if (to.infSlot == 0.0) {
+            to.infSlot = from.infSlot;
+        } else if (bitsOf(to.infSlot) != bitsOf(from.infSlot)) {
+            to.infSlot = from.infSlot - from.infSlot;  // infinities of both signs: NaN
+        }
+    }
+}
+
+}  // namespace
 
 double round(ExactAccumulator& acc) {
     if (fromBits(acc.nanSlot) != 0.0) return fromBits(acc.nanSlot);
@@ -308,13 +370,26 @@ double round(ExactAccumulator& acc) {
 
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
-    ExactAccumulator acc;
+    // The sum is exact, so the order of its terms does not matter: the
+    // products of a row go round-robin into four accumulators (consecutive
+    // products then seldom wait for each other's chunks) that are merged
+    // before the single rounding.
+    constexpr int kLanes = 4;
+    ExactAccumulator acc[kLanes];
+    const std::int64_t cols = a.cols;
     for (std::int64_t i = 0; i < a.rows; ++i) {
-        clear(acc);
-        addTerm(acc, -b[static_cast<std::size_t>(i)]);
-        acc.countdown = ExactAccumulator::kCountdown;
-        for (std::int64_t j = 0; j < a.cols; ++j) addProduct(acc, a(i, j), x[static_cast<std::size_t>(j)]);
-        const double v = round(acc);
+        for (ExactAccumulator& lane : acc) clear(lane);
+        addTerm(acc[0], -b[static_cast<std::size_t>(i)]);
+        acc[0].countdown = ExactAccumulator::kCountdown;
+        const double* row = a.data.data() + i * cols;
+        std::int64_t j = 0;
+        for (; j + kLanes <= cols; j += kLanes) {
+#pragma GCC unroll 4
+            for (int l = 0; l < kLanes; ++l) addProductFast(acc[l], row[j + l], x[static_cast<std::size_t>(j + l)]);
+        }
+        for (; j < cols; ++j) addProductFast(acc[0], row[j], x[static_cast<std::size_t>(j)]);
+        for (int l = 1; l < kLanes; ++l) mergeInto(acc[0], acc[l]);
+        const double v = round(acc[0]);
         r[static_cast<std::size_t>(i)] = -v;
     }
     return r;

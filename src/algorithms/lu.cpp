@@ -1,31 +1,73 @@
 #include "algorithms/lu.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
+
+#include "kernels/product.h"
 
 #include "runtime/errors.h"
 
 namespace corx {
 
-LuFactors luDecompose(const Matrix& a) {
-    LuFactors f;
-    f.factors = a;
-    const std::int64_t n = a.rows;
-    if (n > 0) f.perm.resize(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
-    f.sign = 1;
-    if (n <= 0) return f;
+namespace {
 
-    Matrix& F = f.factors;
-    for (std::int64_t k = 0; k < n; ++k) {
+// Below this many rows or columns the recursions below use plain loops.
+constexpr std::int64_t kLeaf = 16;
+
+// Rows [r0, r1), columns [c0, c1) of the n x n working matrix f: every row
+// i receives F(i,j) = F(i,j) - F(k,j)*F(i,k) for k = r0 .. i-1 in
+// increasing order (a unit lower triangular solve, the multipliers F(i,k)
+// already in place). Split in two halves: the lower half's updates from the
+// upper half are one tiled product, before its own.
+void triangularUpdate(Isa isa, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1, std::int64_t c0,
+                      std::int64_t c1) {
+    if (r1 - r0 <= kLeaf) {
+        for (std::int64_t k = r0; k < r1; ++k) {
+            const double* rowK = f + k * n;
+            for (std::int64_t i = k + 1; i < r1; ++i) {
+                double* rowI = f + i * n;
+                const double m = rowI[k];
+                for (std::int64_t j = c0; j < c1; ++j) {
+                    const double product = rowK[j] * m;
+                    rowI[j] = rowI[j] - product;
+                }
+            }
+        }
+        return;
+    }
+    const std::int64_t h = r0 + (r1 - r0) / 2;
+    triangularUpdate(isa, f, n, r0, h, c0, c1);
+    productSubtract(isa, f + h * n + r0, n, f + r0 * n + c0, n, f + h * n + c0, n, r1 - h, h - r0, c1 - c0);
+    triangularUpdate(isa, f, n, h, r1, c0, c1);
+}
+
+// Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
+// have received every update of the columns before k0. Recursive halves:
+// the left half is eliminated, the right half receives the left half's
+// updates (triangular part, then one tiled product), then is eliminated.
+// Rows are exchanged whole, so each carries its pending updates along.
+void eliminate(Isa isa, LuFactors& out, std::int64_t k0, std::int64_t k1) {
+    double* f = out.factors.data.data();
+    const std::int64_t n = out.factors.rows;
+    if (k1 - k0 > kLeaf) {
+        const std::int64_t mid = k0 + (k1 - k0) / 2;
+        eliminate(isa, out, k0, mid);
+        triangularUpdate(isa, f, n, k0, mid, mid, k1);
+        productSubtract(isa, f + mid * n + k0, n, f + k0 * n + mid, n, f + mid * n + mid, n, n - mid, mid - k0,
+                        k1 - mid);
+        eliminate(isa, out, mid, k1);
+        return;
+    }
+    for (std::int64_t k = k0; k < k1; ++k) {
         // Pivot search: the strictly largest magnitude wins, so among equal
         // magnitudes the uppermost row stays. Comparisons with NaN are
         // false: a NaN below the diagonal is never chosen, and a NaN on the
         // diagonal keeps row k as the pivot row.
         std::int64_t p = k;
-        double best = std::fabs(F(k, k));
+        double best = std::fabs(f[k * n + k]);
         for (std::int64_t r = k + 1; r < n; ++r) {
-            const double v = std::fabs(F(r, k));
+            const double v = std::fabs(f[r * n + k]);
             if (v > best) {
                 p = r;
                 best = v;
@@ -36,22 +78,43 @@ LuFactors luDecompose(const Matrix& a) {
 
         if (p != k) {
             // Whole rows travel, multipliers to the left of column k included.
-            for (std::int64_t j = 0; j < n; ++j) std::swap(F(k, j), F(p, j));
-            std::swap(f.perm[static_cast<std::size_t>(k)], f.perm[static_cast<std::size_t>(p)]);
-            f.sign = -f.sign;
+            std::swap_ranges(f + k * n, f + k * n + n, f + p * n);
+            std::swap(out.perm[static_cast<std::size_t>(k)], out.perm[static_cast<std::size_t>(p)]);
+            out.sign = -out.sign;
         }
-        const double pivot = F(k, k);
+        const double pivot = f[k * n + k];
         if (k == n - 1) break;
 
+        // Multipliers, and this k's update of the rest of these columns.
+        const double* rowK = f + k * n;
         for (std::int64_t i = k + 1; i < n; ++i) {
-            const double m = F(i, k) / pivot;
-            F(i, k) = m;
-            for (std::int64_t j = k + 1; j < n; ++j) {
-                const double product = F(k, j) * m;
-                F(i, j) = F(i, j) - product;
+            double* rowI = f + i * n;
+            const double m = rowI[k] / pivot;
+            rowI[k] = m;
+            for (std::int64_t j = k + 1; j < k1; ++j) {
+                const double product = rowK[j] * m;
+                rowI[j] = rowI[j] - product;
             }
         }
     }
+}
+
+}  // namespace
+
+// Recursive form of the elimination. Element (i, j) receives the updates
+// F(i,j) = F(i,j) - F(k,j)*m(i,k) for k = 0, 1, ... in increasing order,
+// exactly as in the column-by-column loop, and every pivot search sees its
+// column fully updated; the recursion only delays updates that no pivot
+// search has to see yet and groups them into tiled products.
+LuFactors luDecompose(const Matrix& a) {
+    LuFactors f;
+    f.factors = a;
+    const std::int64_t n = a.rows;
+    if (n > 0) f.perm.resize(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
+    f.sign = 1;
+    if (n <= 0) return f;
+    eliminate(activeIsa(), f, 0, n);
     return f;
 }
 

@@ -1,80 +1,100 @@
 #include "algorithms/qr.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
+#include "kernels/reflect.h"
 #include "runtime/memory.h"
 
 namespace corx {
 
+namespace {
+
+// Reflections found per panel, and columns per block when they are applied.
+constexpr std::int64_t kPanel = 32;
+constexpr std::int64_t kBlock = 64;
+
+}  // namespace
+
 QrFactors qrDecompose(const Matrix& a) {
     const std::int64_t m = a.rows, n = a.cols;
     QrFactors out{identity(m), a};
-    Matrix& q = out.q;
     Matrix& r = out.r;
 
     // A square matrix's last column needs no reflection.
     const std::int64_t steps = m > n ? n : m - 1;
     if (steps <= 0) return out;
 
+    // q transposed: qt(j, i) = q(i, j). The identity is its own transpose.
+    Matrix qt = std::move(out.q);
+    const Isa isa = activeIsa();
+
     // Every sum below starts from its first term (never from +0.0), so a
     // sum of negative zeros stays -0.0.
-    std::vector<double> v;
-    for (std::int64_t k = 0; k < steps; ++k) {
-        const std::int64_t len = m - k;
+    //
+    // Reflections are found in panels of kPanel columns. A reflection is
+    // applied at once to the rest of its panel (the next reflection is
+    // taken from there); the columns right of the panel and the columns of
+    // qt then receive the panel's reflections block by block, in increasing
+    // order, while the block stays in cache. Every column still sees every
+    // reflection in order, each as one dot product and one update.
+    struct Reflection {
+        std::int64_t k;
+        std::vector<double> v;
+        double vv;
+    };
+    std::vector<Reflection> panel;
+    for (std::int64_t k0 = 0; k0 < steps; k0 += kPanel) {
+        const std::int64_t k1 = std::min(steps, k0 + kPanel);
+        panel.clear();
+        for (std::int64_t k = k0; k < k1; ++k) {
+            const std::int64_t len = m - k;
 
-        double sumSquares = r(k, k) * r(k, k);
-        for (std::int64_t i = k + 1; i < m; ++i) {
-            const double square = r(i, k) * r(i, k);
-            sumSquares = sumSquares + square;
-        }
-        const double norm = std::sqrt(sumSquares);
-        if (norm == 0.0) continue;
+            double sumSquares = r(k, k) * r(k, k);
+            for (std::int64_t i = k + 1; i < m; ++i) {
+                const double square = r(i, k) * r(i, k);
+                sumSquares = sumSquares + square;
+            }
+            const double norm = std::sqrt(sumSquares);
+            if (norm == 0.0) continue;
 
-        v.assign(elementCount(len, 1), 0.0);
-        for (std::int64_t t = 0; t < len; ++t) v[static_cast<std::size_t>(t)] = r(k + t, k);
-        // Adding the norm with the sign of v[0] avoids cancellation; -0.0
-        // counts as non-negative.
-        if (v[0] < 0.0) {
-            v[0] = v[0] - norm;
-        } else {
-            v[0] = v[0] + norm;
-        }
-        double vv = v[0] * v[0];
-        for (std::int64_t t = 1; t < len; ++t) {
-            const double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
-            vv = vv + square;
-        }
-        if (vv == 0.0) continue;
-
-        // r = (I - 2 v v^T / vv) r, one column at a time.
-        for (std::int64_t c = k; c < n; ++c) {
-            double dot = r(k, c) * v[0];
+            std::vector<double> v(elementCount(len, 1), 0.0);
+            for (std::int64_t t = 0; t < len; ++t) v[static_cast<std::size_t>(t)] = r(k + t, k);
+            // Adding the norm with the sign of v[0] avoids cancellation; -0.0
+            // counts as non-negative.
+            if (v[0] < 0.0) {
+                v[0] = v[0] - norm;
+            } else {
+                v[0] = v[0] + norm;
+            }
+            double vv = v[0] * v[0];
             for (std::int64_t t = 1; t < len; ++t) {
-                const double product = r(k + t, c) * v[static_cast<std::size_t>(t)];
-                dot = dot + product;
+                const double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
+                vv = vv + square;
             }
-            const double f = (dot + dot) / vv;
-            for (std::int64_t t = 0; t < len; ++t) {
-                const double product = v[static_cast<std::size_t>(t)] * f;
-                r(k + t, c) = r(k + t, c) - product;
-            }
+            if (vv == 0.0) continue;
+
+            // r = (I - 2 v v^T / vv) r, every column c >= k on its own: here
+            // the panel's columns, the others below.
+            reflectColumns(isa, &r(k, k), n, len, k1 - k, v.data(), vv);
+            for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
+            panel.push_back({k, std::move(v), vv});
         }
-        // q = q (I - 2 v v^T / vv), one row at a time.
-        for (std::int64_t i = 0; i < m; ++i) {
-            double dot = q(i, k) * v[0];
-            for (std::int64_t t = 1; t < len; ++t) {
-                const double product = q(i, k + t) * v[static_cast<std::size_t>(t)];
-                dot = dot + product;
-            }
-            const double f = (dot + dot) / vv;
-            for (std::int64_t t = 0; t < len; ++t) {
-                const double product = v[static_cast<std::size_t>(t)] * f;
-                q(i, k + t) = q(i, k + t) - product;
-            }
+        if (panel.empty()) continue;
+        for (std::int64_t c0 = k1; c0 < n; c0 += kBlock) {
+            const std::int64_t w = std::min(kBlock, n - c0);
+            for (const Reflection& h : panel) reflectColumns(isa, &r(h.k, c0), n, m - h.k, w, h.v.data(), h.vv);
         }
-        for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
+        // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
+        // transposed, so these too are reflections of independent columns.
+        for (std::int64_t c0 = 0; c0 < m; c0 += kBlock) {
+            const std::int64_t w = std::min(kBlock, m - c0);
+            for (const Reflection& h : panel) reflectColumns(isa, &qt(h.k, c0), m, m - h.k, w, h.v.data(), h.vv);
+        }
     }
+    out.q = transpose(qt);
     return out;
 }
 

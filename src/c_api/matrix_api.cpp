@@ -94,7 +94,10 @@ CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b) {
 CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        Matrix x = corx::unbox(a), y = corx::unbox(b);
+        // Both operands are only read, and no set or destroy of these handles
+        // may overlap the call: they are used in place instead of copied.
+        const Matrix& x = a->value;
+        const Matrix& y = b->value;
         if (x.cols != y.rows) return nullptr;
         return corx::pin(x * y);
     });

@@ -63,7 +63,8 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
                                       int64_t x_length, uint8_t do_refine) {
     return guarded([&]() -> int32_t {
         if (x == nullptr || b == nullptr || m == nullptr) return -1;
-        const Matrix a = corx::unbox(m);
+        // Only read, and no set or destroy may overlap the call: used in place.
+        const Matrix& a = m->value;
         if (a.rows != a.cols || b_length != a.rows) return -2;
         if (x_length < b_length) return -5;
         const std::vector<double> rhs = corx::ptrToSeq(b, b_length);
@@ -81,7 +82,8 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
 CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        const Matrix a = corx::unbox(m);
+        // Only read, and no set or destroy may overlap the call: used in place.
+        const Matrix& a = m->value;
         if (a.rows != a.cols) return nullptr;
         Matrix l;
         try {

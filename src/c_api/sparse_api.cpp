@@ -39,12 +39,21 @@ CORX_API int32_t corx_sparse_matvec(CorxSparse s, const double* x, int64_t x_len
                                     int64_t y_length) {
     return guarded([&]() -> int32_t {
         if (y == nullptr || x == nullptr || s == nullptr) return -1;
-        corx::CsrMatrix sparse = corx::unbox(s);
+        // The matrix is only read and may not be changed or destroyed during
+        // the call, so it is used in place: a repeated product does not pay
+        // for copying it. x is copied only when it overlaps y.
+        const corx::CsrMatrix& sparse = s->value;
         if (x_length != sparse.cols) return -1;
         if (y_length < sparse.rows) return -1;
-        std::vector<double> xs = corx::ptrToSeq(x, x_length);
-        std::vector<double> ys = sparse * xs;
-        for (std::size_t i = 0; i < ys.size(); ++i) y[i] = ys[i];
+        const auto xb = reinterpret_cast<std::uintptr_t>(x), yb = reinterpret_cast<std::uintptr_t>(y);
+        const bool overlap = xb < yb + static_cast<std::uintptr_t>(sparse.rows) * sizeof(double) &&
+                             yb < xb + static_cast<std::uintptr_t>(x_length) * sizeof(double);
+        if (overlap) {
+            const std::vector<double> xs = corx::ptrToSeq(x, x_length);
+            corx::csrProduct(sparse, xs.data(), y);
+        } else {
+            corx::csrProduct(sparse, x, y);
+        }
         return static_cast<int32_t>(sparse.rows);
     });
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "kernels/product.h"
 #include "runtime/memory.h"
 
 namespace corx {
@@ -61,14 +62,9 @@ Matrix operator*(const Matrix& a, const Matrix& b) {
     const std::int64_t m = a.rows, p = a.cols, n = b.cols;
     Matrix r = initMatrix(m, n);
     if (m <= 0 || p <= 0 || n <= 0) return r;
-    for (std::int64_t i = 0; i < m; ++i) {
-        double* ri = &r.data[static_cast<std::size_t>(i * n)];
-        for (std::int64_t k = 0; k < p; ++k) {
-            const double x = a.data[static_cast<std::size_t>(i * p + k)];
-            const double* bk = &b.data[static_cast<std::size_t>(k * n)];
-            for (std::int64_t j = 0; j < n; ++j) ri[j] = bk[j] * x + ri[j];
-        }
-    }
+    // Tiled and vectorised across columns; every element keeps its own
+    // increasing-k sequence of rounded products and sums.
+    productAccumulate(a.data.data(), p, b.data.data(), n, r.data.data(), n, m, p, n);
     return r;
 }
 

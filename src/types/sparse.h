@@ -33,4 +33,9 @@ Matrix toDense(const CsrMatrix& s);
 // sum rounded separately; a row without entries gives +0.0.
 std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x);
 
+// The same product written to y[0 .. s.rows-1]; x and y must not overlap.
+// Several rows advance side by side (each still summed in its own entry
+// order), which hides the latency of the sums.
+void csrProduct(const CsrMatrix& s, const double* x, double* y);
+
 }  // namespace corx

@@ -1,0 +1,435 @@
+// corx against its peers, single-threaded, in one process: the dense
+// product, LU solve (with and without refinement), Cholesky, QR with Q, the
+// Jacobi SVD and the sparse product, through corx's C interface (handles,
+// copies and all). Each case reports the median of several repetitions;
+// "speed" is peer time / corx time, so 1.0 means as fast as the peer.
+//
+//   corx_peer_bench [--quick] [--csv FILE] [--only product|lu|cholesky|qr|svd|sparse]
+//
+// OpenBLAS picks its kernels when it is loaded, from OPENBLAS_CORETYPE; the
+// program sets it to the best core this processor supports (and one
+// thread) and re-executes itself before any peer code runs.
+#include <corx/corx.h>
+#include <cblas.h>
+#include <dlfcn.h>
+#include <immintrin.h>
+#include <lapacke.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "peer_eigen.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+volatile double sink;
+
+double timeMedian(int reps, const std::function<void()>& f) {
+    std::vector<double> t;
+    for (int r = 0; r < reps; ++r) {
+        const auto t0 = Clock::now();
+        f();
+        t.push_back(seconds(t0));
+    }
+    return median(t);
+}
+
+struct Row {
+    std::string name;
+    double corx;
+    std::string peer;
+    double peerTime;
+};
+std::vector<Row> rows;
+
+void report(const std::string& name, double corxTime, const std::string& peer, double peerTime) {
+    rows.push_back({name, corxTime, peer, peerTime});
+    std::printf("%-28s corx %10.4f ms   %-22s %10.4f ms   speed %6.3f\n", name.c_str(), corxTime * 1e3, peer.c_str(),
+                peerTime * 1e3, peerTime / corxTime);
+    std::fflush(stdout);
+}
+
+std::vector<double> randomValues(std::mt19937_64& rng, std::size_t n) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = d(rng);
+    return v;
+}
+
+CorxMatrix handleOf(const std::vector<double>& rowMajor, int rows, int cols) {
+    return corx_matrix_create_from_buffer(rows, cols, rowMajor.data(), static_cast<int64_t>(rowMajor.size()));
+}
+
+// --- machine limits -----------------------------------------------------
+
+// Separate multiplies and adds on independent registers: the most double
+// operations per second a core does without fused multiply-add.
+__attribute__((target("avx512f"))) double mulAddPeakAvx512(long iters) {
+    __m512d m[12], s[12];
+    const __m512d f = _mm512_set1_pd(1.0000000001), e = _mm512_set1_pd(1e-9);
+    for (int r = 0; r < 12; ++r) m[r] = s[r] = _mm512_set1_pd(1.0 + r);
+    const auto t0 = Clock::now();
+    for (long i = 0; i < iters; ++i)
+        for (int r = 0; r < 12; ++r) {
+            m[r] = _mm512_mul_pd(m[r], f);
+            s[r] = _mm512_add_pd(s[r], e);
+        }
+    const double t = seconds(t0);
+    double acc = 0;
+    for (int r = 0; r < 12; ++r) acc += _mm512_reduce_add_pd(_mm512_add_pd(m[r], s[r]));
+    sink = acc;
+    return 24.0 * 8.0 * static_cast<double>(iters) / t;
+}
+
+__attribute__((target("avx2"))) double mulAddPeakAvx2(long iters) {
+    __m256d m[6], s[6];
+    const __m256d f = _mm256_set1_pd(1.0000000001), e = _mm256_set1_pd(1e-9);
+    for (int r = 0; r < 6; ++r) m[r] = s[r] = _mm256_set1_pd(1.0 + r);
+    const auto t0 = Clock::now();
+    for (long i = 0; i < iters; ++i)
+        for (int r = 0; r < 6; ++r) {
+            m[r] = _mm256_mul_pd(m[r], f);
+            s[r] = _mm256_add_pd(s[r], e);
+        }
+    const double t = seconds(t0);
+    alignas(32) double out[4];
+    __m256d acc = _mm256_setzero_pd();
+    for (int r = 0; r < 6; ++r) acc = _mm256_add_pd(acc, _mm256_add_pd(m[r], s[r]));
+    _mm256_store_pd(out, acc);
+    sink = out[0] + out[1] + out[2] + out[3];
+    return 12.0 * 4.0 * static_cast<double>(iters) / t;
+}
+
+double mulAddPeak() {
+    double best = 0;
+    for (int r = 0; r < 7; ++r)
+        best = std::max(best, __builtin_cpu_supports("avx512f") ? mulAddPeakAvx512(20000000)
+                              : __builtin_cpu_supports("avx2")  ? mulAddPeakAvx2(20000000)
+                                                                : 0.0);
+    return best;
+}
+
+// a[i] = b[i] + s*c[i] over `bytes` bytes in all: bytes per second, best of
+// several passes.
+double triadBandwidth(std::size_t bytes) {
+    const std::size_t n = bytes / 24;
+    std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
+    const double s = 0.5;
+    double best = 0;
+    for (int r = 0; r < 50; ++r) {
+        const auto t0 = Clock::now();
+        double* __restrict pa = a.data();
+        const double* __restrict pb = b.data();
+        const double* __restrict pc = c.data();
+        for (std::size_t i = 0; i < n; ++i) pa[i] = pb[i] + s * pc[i];
+        best = std::max(best, 24.0 * static_cast<double>(n) / seconds(t0));
+        sink = a[r % n];
+    }
+    return best;
+}
+
+// --- GSL's own CBLAS, loaded privately so OpenBLAS's cblas_dgemm cannot
+// stand in for it ---------------------------------------------------------
+using DgemmFn = void (*)(int, int, int, int, int, int, double, const double*, int, const double*, int, double,
+                         double*, int);
+
+DgemmFn gslDgemm() {
+    void* h = dlopen("libgslcblas.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+    if (h == nullptr) return nullptr;
+    return reinterpret_cast<DgemmFn>(dlsym(h, "cblas_dgemm"));
+}
+
+// --- cases ---------------------------------------------------------------
+
+void benchProduct(int n, int reps, double peak) {
+    std::mt19937_64 rng(n);
+    const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
+    const auto b = randomValues(rng, static_cast<std::size_t>(n) * n);
+    CorxMatrix ha = handleOf(a, n, n), hb = handleOf(b, n, n);
+    const double tc = timeMedian(reps, [&] {
+        CorxMatrix c = corx_matrix_mul(ha, hb);
+        sink = corx_matrix_get(c, n - 1, n - 1);
+        corx_matrix_destroy(c);
+    });
+    std::vector<double> c(static_cast<std::size_t>(n) * n);
+    const double tb = timeMedian(reps, [&] {
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0,
+                    c.data(), n);
+        sink = c.back();
+    });
+    const std::string name = "product n=" + std::to_string(n);
+    report(name, tc, "OpenBLAS dgemm", tb);
+    report(name, tc, "Eigen", timeMedian(reps, [&] { sink = eigen_peer::product(a, b, n); }));
+    if (DgemmFn g = gslDgemm())
+        report(name, tc, "GSL CBLAS dgemm", timeMedian(n > 1024 ? 1 : 3, [&] {
+                   g(101, 111, 111, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0, c.data(), n);
+                   sink = c.back();
+               }));
+    const double gflops = 2.0 * n * n * n / tc / 1e9;
+    std::printf("%-28s corx %.1f GFLOP/s = %.1f%% of the %.1f GFLOP/s no-FMA peak\n", name.c_str(), gflops,
+                100.0 * gflops * 1e9 / peak, peak / 1e9);
+    corx_matrix_destroy(ha);
+    corx_matrix_destroy(hb);
+}
+
+void benchLu(int n, int reps) {
+    std::mt19937_64 rng(n + 1);
+    const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
+    const auto b = randomValues(rng, static_cast<std::size_t>(n));
+    CorxMatrix ha = handleOf(a, n, n);
+    std::vector<double> x(static_cast<std::size_t>(n));
+    const double plain = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); });
+    const double refined = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); });
+    std::vector<double> work(a.size()), rhs(b.size());
+    std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
+    const std::string name = "LU solve n=" + std::to_string(n);
+    report(name, plain, "LAPACKE dgesv", timeMedian(reps, [&] {
+               work = a;
+               rhs = b;
+               LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), rhs.data(), n);
+               sink = rhs[0];
+           }));
+    report(name, plain, "Eigen PartialPivLU", timeMedian(reps, [&] { sink = eigen_peer::luSolve(a, b, n); }));
+    report("LU solve refined n=" + std::to_string(n), refined, "corx unrefined", plain);
+    corx_matrix_destroy(ha);
+}
+
+void benchCholesky(int n, int reps) {
+    // B*B^T + n*I, mirrored so that it is exactly symmetric.
+    std::mt19937_64 rng(n + 2);
+    const auto g = randomValues(rng, static_cast<std::size_t>(n) * n);
+    std::vector<double> a(static_cast<std::size_t>(n) * n);
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0, g.data(), n, g.data(), n, 0.0, a.data(), n);
+    for (int i = 0; i < n; ++i) {
+        a[static_cast<std::size_t>(i) * n + i] += n;
+        for (int j = 0; j < i; ++j) a[static_cast<std::size_t>(i) * n + j] = a[static_cast<std::size_t>(j) * n + i];
+    }
+    CorxMatrix ha = handleOf(a, n, n);
+    const double tc = timeMedian(reps, [&] {
+        CorxMatrix l = corx_matrix_cholesky(ha);
+        sink = corx_matrix_get(l, n - 1, n - 1);
+        corx_matrix_destroy(l);
+    });
+    std::vector<double> work;
+    const std::string name = "Cholesky n=" + std::to_string(n);
+    report(name, tc, "LAPACKE dpotrf", timeMedian(reps, [&] {
+               work = a;
+               LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
+               sink = work.back();
+           }));
+    report(name, tc, "Eigen LLT", timeMedian(reps, [&] { sink = eigen_peer::cholesky(a, n); }));
+    corx_matrix_destroy(ha);
+}
+
+void benchQr(int n, int reps) {
+    std::mt19937_64 rng(n + 3);
+    const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
+    CorxMatrix ha = handleOf(a, n, n);
+    const double tc = timeMedian(reps, [&] {
+        CorxMatrix q = nullptr, r = nullptr;
+        corx_matrix_qr(ha, &q, &r);
+        sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
+        corx_matrix_destroy(q);
+        corx_matrix_destroy(r);
+    });
+    std::vector<double> work, tau(static_cast<std::size_t>(n));
+    const std::string name = "QR with Q n=" + std::to_string(n);
+    report(name, tc, "LAPACKE dgeqrf+dorgqr", timeMedian(reps, [&] {
+               work = a;
+               LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
+               sink = work.back();
+               LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
+               sink = work.back();
+           }));
+    report(name, tc, "Eigen HouseholderQR", timeMedian(reps, [&] { sink = eigen_peer::qrWithQ(a, n); }));
+    corx_matrix_destroy(ha);
+}
+
+void benchSvd(int n, int reps) {
+    std::mt19937_64 rng(n + 4);
+    const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
+    CorxMatrix ha = handleOf(a, n, n);
+    std::vector<double> s(static_cast<std::size_t>(n));
+    const double tc = timeMedian(reps, [&] {
+        CorxMatrix u = nullptr, v = nullptr;
+        corx_matrix_svd(ha, &u, s.data(), n, &v);
+        sink = s[0];
+        corx_matrix_destroy(u);
+        corx_matrix_destroy(v);
+    });
+    std::vector<double> work, sva(static_cast<std::size_t>(n)), vv(static_cast<std::size_t>(n) * n), stat(6);
+    const std::string name = "SVD n=" + std::to_string(n);
+    report(name, tc, "LAPACKE dgesvj", timeMedian(reps, [&] {
+               work = a;
+               LAPACKE_dgesvj(LAPACK_COL_MAJOR, 'G', 'U', 'V', n, n, work.data(), n, sva.data(), 0, vv.data(), n,
+                              stat.data());
+               sink = sva[0];
+           }));
+    report(name, tc, "Eigen JacobiSVD", timeMedian(reps, [&] { sink = eigen_peer::jacobiSvd(a, n); }));
+    corx_matrix_destroy(ha);
+}
+
+// A sparse handle can only be made from a dense one: the dense matrix is
+// built with corx_matrix_set, converted once, and only the products are
+// timed.
+void benchSparse(const std::string& name, int n, const std::vector<std::int64_t>& ri,
+                 const std::vector<std::int64_t>& ci, const std::vector<double>& v, int reps) {
+    CorxMatrix dense = corx_matrix_create(n, n);
+    for (std::size_t k = 0; k < v.size(); ++k)
+        corx_matrix_set(dense, static_cast<int32_t>(ri[k]), static_cast<int32_t>(ci[k]), v[k]);
+    CorxSparse s = corx_sparse_from_dense(dense);
+    corx_matrix_destroy(dense);
+    const std::int64_t nnz = corx_sparse_nnz(s);
+    std::mt19937_64 rng(n + 5);
+    const auto x = randomValues(rng, static_cast<std::size_t>(n));
+    std::vector<double> y(static_cast<std::size_t>(n));
+    const double tc = timeMedian(reps, [&] { sink = corx_sparse_matvec(s, x.data(), n, y.data(), n); });
+    eigen_peer::Sparse* e = eigen_peer::sparseFromTriplets(n, n, ri, ci, v);
+    std::vector<double> ye(static_cast<std::size_t>(n));
+    report(name, tc, "Eigen RowMajor SpMV", timeMedian(reps, [&] {
+               eigen_peer::sparseProduct(e, x, ye);
+               sink = ye[0];
+           }));
+    // Bytes one product must move in corx's layout: values and 64-bit column
+    // indices per entry, row starts, x and y.
+    const double bytes = 16.0 * static_cast<double>(nnz) + 8.0 * (n + 1) + 16.0 * n;
+    const double triad = triadBandwidth(static_cast<std::size_t>(bytes));
+    std::printf("%-28s corx %.1f GB/s = %.1f%% of a triad over the same %.1f MB (%.1f GB/s)\n", name.c_str(),
+                bytes / tc / 1e9, 100.0 * bytes / tc / triad, bytes / 1e6, triad / 1e9);
+    eigen_peer::sparseDestroy(e);
+    corx_sparse_destroy(s);
+}
+
+void benchSparseCases(int reps) {
+    {
+        const int n = 16000;
+        std::mt19937_64 rng(11);
+        std::uniform_int_distribution<int> col(0, n - 1);
+        std::uniform_real_distribution<double> val(-1.0, 1.0);
+        std::vector<std::int64_t> ri, ci;
+        std::vector<double> v;
+        for (int i = 0; i < n; ++i) {
+            std::vector<int> cols;
+            while (cols.size() < 10) {
+                const int c = col(rng);
+                if (std::find(cols.begin(), cols.end(), c) == cols.end()) cols.push_back(c);
+            }
+            std::sort(cols.begin(), cols.end());
+            for (int c : cols) {
+                ri.push_back(i);
+                ci.push_back(c);
+                double x = val(rng);
+                v.push_back(x == 0.0 ? 0.5 : x);
+            }
+        }
+        benchSparse("sparse random 16000 (10/row)", n, ri, ci, v, reps);
+    }
+    {
+        const int g = 126, n = g * g;
+        std::vector<std::int64_t> ri, ci;
+        std::vector<double> v;
+        for (int r = 0; r < g; ++r)
+            for (int c = 0; c < g; ++c) {
+                const int i = r * g + c;
+                auto add = [&](int j, double x) {
+                    ri.push_back(i);
+                    ci.push_back(j);
+                    v.push_back(x);
+                };
+                if (r > 0) add(i - g, -1.0);
+                if (c > 0) add(i - 1, -1.0);
+                add(i, 4.0);
+                if (c < g - 1) add(i + 1, -1.0);
+                if (r < g - 1) add(i + g, -1.0);
+            }
+        benchSparse("sparse Laplacian 126x126", n, ri, ci, v, reps);
+    }
+}
+
+const char* bestOpenBlasCore() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        return "SkylakeX";
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return "Haswell";
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The very first corx_init of the process, before anything else runs.
+    const auto t0 = Clock::now();
+    const int32_t initStatus = corx_init();
+    const double initTime = seconds(t0);
+
+    if (std::getenv("CORX_BENCH_REEXEC") == nullptr) {
+        setenv("CORX_BENCH_REEXEC", "1", 1);
+        setenv("OPENBLAS_NUM_THREADS", "1", 1);
+        setenv("OMP_NUM_THREADS", "1", 1);
+        if (std::getenv("OPENBLAS_CORETYPE") == nullptr)
+            if (const char* core = bestOpenBlasCore()) setenv("OPENBLAS_CORETYPE", core, 1);
+        execv("/proc/self/exe", argv);
+        std::perror("re-exec");
+        return 1;
+    }
+
+    bool quick = false;
+    const char* csv = nullptr;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        else if (std::strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv = argv[++i];
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+    }
+    auto wanted = [&](const char* name) { return only.empty() || only == name; };
+    openblas_set_num_threads(1);
+    std::printf("first corx_init: %.1f us (status %d)\n", initTime * 1e6, initStatus);
+    std::printf("OpenBLAS: core %s (OPENBLAS_CORETYPE=%s), config %s, threads %d\n", openblas_get_corename(),
+                std::getenv("OPENBLAS_CORETYPE") ? std::getenv("OPENBLAS_CORETYPE") : "(unset)",
+                openblas_get_config(), openblas_get_num_threads());
+    const double peak = mulAddPeak();
+    std::printf("no-FMA peak (separate vector mul and add), measured: %.1f GFLOP/s\n\n", peak / 1e9);
+
+    const int r = quick ? 1 : 5;
+    if (wanted("product")) {
+        benchProduct(quick ? 512 : 1024, r, peak);
+        if (!quick) benchProduct(2048, 3, peak);
+    }
+    if (wanted("lu")) benchLu(quick ? 500 : 2000, quick ? 1 : 5);
+    if (wanted("cholesky")) benchCholesky(quick ? 500 : 2000, quick ? 1 : 5);
+    if (wanted("qr")) benchQr(quick ? 300 : 1000, quick ? 1 : 5);
+    if (wanted("svd")) benchSvd(quick ? 100 : 400, quick ? 1 : 3);
+    if (wanted("sparse")) benchSparseCases(quick ? 3 : 51);
+
+    if (csv != nullptr) {
+        if (FILE* f = std::fopen(csv, "w")) {
+            // Names are quoted: they may contain commas.
+            std::fprintf(f, "case,peer,corx_seconds,peer_seconds,speed\n");
+            for (const Row& row : rows)
+                std::fprintf(f, "\"%s\",\"%s\",%.9g,%.9g,%.6g\n", row.name.c_str(), row.peer.c_str(), row.corx,
+                             row.peerTime, row.peerTime / row.corx);
+            std::fclose(f);
+        }
+    }
+    return 0;
+}

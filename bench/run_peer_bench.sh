@@ -1,0 +1,23 @@
+#!/bin/bash
+# Builds corx and its peer benchmark in Release, runs it single-threaded and
+# renders the speed ratios as a PNG chart.
+#
+#   bench/run_peer_bench.sh [build-dir] [--quick]
+#
+# Writes <build-dir>/peer_bench.txt (the printed table), peer_bench.csv and
+# peer_bench.png. Needs the Debian packages libopenblas-dev, liblapacke-dev,
+# libeigen3-dev, libgsl-dev and python3-matplotlib (scripts/install-deps.sh).
+# Never run by the test suite: it takes minutes and wants a quiet machine.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${1:-$here/../build-bench}"
+shift || true
+cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORX_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target corx_peer_bench >/dev/null
+{
+    echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, $(uname -r)"
+    "$build/bench/corx_peer_bench" --csv "$build/peer_bench.csv" "$@"
+} | tee "$build/peer_bench.txt"
+/usr/bin/python3 "$here/plot_peer_bench.py" "$build/peer_bench.csv" "$build/peer_bench.png"
+echo "chart: $build/peer_bench.png"

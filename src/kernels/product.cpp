@@ -1,0 +1,144 @@
+#include "kernels/product.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <new>
+
+#include "kernels/product_kernels.h"
+
+namespace corx {
+namespace {
+
+// Cache blocking: a kc x nc slice of b and an mc x kc slice of a are packed
+// into panels; the micro-kernel sweeps MR x NR tiles of r over them. Blocks
+// of k are taken in increasing order, so every element still sees its
+// products in increasing k.
+constexpr std::int64_t kKc = 512;
+constexpr std::int64_t kMcRows = 96;
+constexpr std::int64_t kNcCols = 3072;
+
+struct AlignedFree {
+    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
+};
+using Buffer = std::unique_ptr<double[], AlignedFree>;
+
+Buffer allocate(std::int64_t count) {
+    return Buffer(static_cast<double*>(::operator new[](static_cast<std::size_t>(count) * sizeof(double),
+                                                        std::align_val_t(64))));
+}
+
+kernels::ProductKernel kernelFor(Isa isa) {
+    switch (isa) {
+        case Isa::Avx512: return kernels::productKernelAvx512();
+        case Isa::Avx2: return kernels::productKernelAvx2();
+        default: return kernels::productKernelBaseline();
+    }
+}
+
+// b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
+// k-major inside a panel; columns past the edge are +0.0 (their sums are
+// computed and thrown away).
+void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0, std::int64_t nc,
+           int nr, double* out) {
+    for (std::int64_t jp = 0; jp < nc; jp += nr) {
+        const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
+        for (std::int64_t k = 0; k < kc; ++k) {
+            const double* src = b + (k0 + k) * ldb + j0 + jp;
+            std::int64_t j = 0;
+            for (; j < w; ++j) out[j] = src[j];
+            for (; j < nr; ++j) out[j] = 0.0;
+            out += nr;
+        }
+    }
+}
+
+// a rows [i0, i0+mc), columns [k0, k0+kc) into panels of mr rows, k-major
+// inside a panel; rows past the edge are +0.0.
+void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, std::int64_t k0, std::int64_t kc,
+           int mr, double* out) {
+    for (std::int64_t ip = 0; ip < mc; ip += mr) {
+        const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
+        const double* src = a + (i0 + ip) * lda + k0;
+        for (std::int64_t k = 0; k < kc; ++k) {
+            std::int64_t r = 0;
+            for (; r < h; ++r) out[r] = src[r * lda + k];
+            for (; r < mr; ++r) out[r] = 0.0;
+            out += mr;
+        }
+    }
+}
+
+void blockedProduct(Isa isa, bool subtract, const double* a, std::int64_t lda, const double* b, std::int64_t ldb,
+                    double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    if (m <= 0 || p <= 0 || n <= 0) return;
+    const kernels::ProductKernel kern = kernelFor(isa);
+    const kernels::MicroKernel run = subtract ? kern.subtract : kern.add;
+    const int mr = kern.mr, nr = kern.nr;
+    const std::int64_t mcMax = (kMcRows + mr - 1) / mr * mr;
+    const std::int64_t ncMax = (kNcCols + nr - 1) / nr * nr;
+    const std::int64_t kcMax = std::min(kKc, p);
+    const std::int64_t ncAlloc = std::min(ncMax, (n + nr - 1) / nr * nr);
+    const std::int64_t mcAlloc = std::min(mcMax, (m + mr - 1) / mr * mr);
+    Buffer bPack = allocate(kcMax * ncAlloc);
+    Buffer aPack = allocate(kcMax * mcAlloc);
+    alignas(64) double edge[32 * 32];
+
+    for (std::int64_t j0 = 0; j0 < n; j0 += ncMax) {
+        const std::int64_t nc = std::min(ncMax, n - j0);
+        for (std::int64_t k0 = 0; k0 < p; k0 += kcMax) {
+            const std::int64_t kc = std::min(kcMax, p - k0);
+            packB(b, ldb, k0, kc, j0, nc, nr, bPack.get());
+            for (std::int64_t i0 = 0; i0 < m; i0 += mcMax) {
+                const std::int64_t mc = std::min(mcMax, m - i0);
+                packA(a, lda, i0, mc, k0, kc, mr, aPack.get());
+                for (std::int64_t jp = 0; jp < nc; jp += nr) {
+                    const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
+                    const double* bp = bPack.get() + jp * kc;
+                    for (std::int64_t ip = 0; ip < mc; ip += mr) {
+                        const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
+                        const double* ap = aPack.get() + ip * kc;
+                        double* c = r + (i0 + ip) * ldr + j0 + jp;
+                        // The next tile of r streams in while this one is computed.
+                        if (ip + mr < mc) {
+                            const double* next = c + mr * ldr;
+                            const std::int64_t rows = std::min<std::int64_t>(mr, mc - ip - mr);
+                            for (std::int64_t x = 0; x < rows; ++x)
+                                for (std::int64_t y = 0; y < w; y += 8) __builtin_prefetch(next + x * ldr + y, 1);
+                        }
+                        if (h == mr && w == nr) {
+                            run(kc, ap, bp, c, ldr);
+                            continue;
+                        }
+                        // Edge tile: work on a full-size copy, keep the valid part.
+                        for (std::int64_t x = 0; x < mr; ++x)
+                            for (std::int64_t y = 0; y < nr; ++y)
+                                edge[x * nr + y] = (x < h && y < w) ? c[x * ldr + y] : 0.0;
+                        run(kc, ap, bp, edge, nr);
+                        for (std::int64_t x = 0; x < h; ++x)
+                            for (std::int64_t y = 0; y < w; ++y) c[x * ldr + y] = edge[x * nr + y];
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void productAccumulate(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
+                       std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    blockedProduct(isa, false, a, lda, b, ldb, r, ldr, m, p, n);
+}
+
+void productAccumulate(const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
+                       std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    blockedProduct(activeIsa(), false, a, lda, b, ldb, r, ldr, m, p, n);
+}
+
+void productSubtract(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
+                     std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    blockedProduct(isa, true, a, lda, b, ldb, r, ldr, m, p, n);
+}
+
+}  // namespace corx

@@ -1,0 +1,33 @@
+// Register-tiled dense product.
+//
+// Each element of r continues its own sum in increasing k, one product and
+// one sum per step, each rounded on its own: for k = 0 .. p-1,
+//     r(i,j) = b(k,j)*a(i,k) + r(i,j).
+// Only the order in which independent elements advance differs from the
+// plain i,k,j loop, so the bits are the same on every instruction set.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cpu.h"
+
+namespace corx {
+
+// a: m x p, b: p x n, r: m x n, all row-major with leading dimensions lda,
+// ldb, ldr. r holds the sums to continue (+0.0 for a fresh product).
+// Uses the kernels of activeIsa().
+void productAccumulate(const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
+                       std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n);
+
+// The same with the kernels of a given instruction set, which the processor
+// must support.
+void productAccumulate(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb,
+                       double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n);
+
+// Elimination update: for k = 0 .. p-1 in increasing order,
+//     r(i,j) = r(i,j) - b(k,j)*a(i,k),
+// product and difference each rounded.
+void productSubtract(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
+                     std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n);
+
+}  // namespace corx

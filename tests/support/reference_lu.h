@@ -1,0 +1,55 @@
+// Plain LU factorisation with partial pivoting, unblocked, exactly in the
+// prescribed loop order. The blocked library routine must agree with it bit
+// for bit (factors, permutation, sign, and where it reports singularity).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "algorithms/lu.h"
+#include "runtime/errors.h"
+
+namespace corx_test {
+
+inline corx::LuFactors referenceLuDecompose(const corx::Matrix& a) {
+    corx::LuFactors f;
+    f.factors = a;
+    const std::int64_t n = a.rows;
+    if (n > 0) f.perm.resize(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
+    f.sign = 1;
+    if (n <= 0) return f;
+
+    corx::Matrix& F = f.factors;
+    for (std::int64_t k = 0; k < n; ++k) {
+        std::int64_t p = k;
+        double best = std::fabs(F(k, k));
+        for (std::int64_t r = k + 1; r < n; ++r) {
+            const double v = std::fabs(F(r, k));
+            if (v > best) {
+                p = r;
+                best = v;
+            }
+        }
+        if (best == 0.0) throw corx::ValueError("luDecompose: singular matrix");
+        if (p != k) {
+            for (std::int64_t j = 0; j < n; ++j) std::swap(F(k, j), F(p, j));
+            std::swap(f.perm[static_cast<std::size_t>(k)], f.perm[static_cast<std::size_t>(p)]);
+            f.sign = -f.sign;
+        }
+        const double pivot = F(k, k);
+        if (k == n - 1) break;
+        for (std::int64_t i = k + 1; i < n; ++i) {
+            const double m = F(i, k) / pivot;
+            F(i, k) = m;
+            for (std::int64_t j = k + 1; j < n; ++j) {
+                volatile double product = F(k, j) * m;
+                F(i, j) = F(i, j) - product;
+            }
+        }
+    }
+    return f;
+}
+
+}  // namespace corx_test
