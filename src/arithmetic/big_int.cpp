@@ -21,12 +21,6 @@ BigUInt initBigUInt(std::initializer_list<Limb> limbs) {
     return initBigUInt(std::span<const Limb>(limbs.begin(), limbs.size()));
 }
 
-void trim(std::vector<Limb>& limbs) noexcept {
-    std::size_t length = limbs.size();
-    while (length > 0 && limbs[length - 1] == 0) --length;
-    limbs.resize(length);  // shrinking never reallocates
-}
-
 std::vector<Limb> zeroLimbs(std::size_t count) {
     std::vector<Limb> limbs;
     if (count > limbs.max_size()) outOfMemory();

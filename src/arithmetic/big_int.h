@@ -49,7 +49,11 @@ inline bool isZero(const BigUInt& a) noexcept { return a.limbs.empty(); }
 
 // Restores normal form: drops zero limbs from the top. Only shortens the
 // sequence; its capacity is kept.
-void trim(std::vector<Limb>& limbs) noexcept;
+inline void trim(std::vector<Limb>& limbs) noexcept {
+    std::size_t length = limbs.size();
+    while (length > 0 && limbs[length - 1] == 0) --length;
+    limbs.resize(length);  // shrinking never reallocates
+}
 inline void trim(BigUInt& a) noexcept { trim(a.limbs); }
 
 // A sequence of `count` zero limbs; a count of zero allocates nothing. A

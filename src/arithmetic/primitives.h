@@ -28,6 +28,66 @@ inline constexpr int LimbBits = 64;
 // hi >= d (the quotient would not fit a limb).
 std::pair<Limb, Limb> udiv128(Limb hi, Limb lo, Limb d);
 
+// Quotient and remainder of the double limb hi*2^64 + lo by d, unchecked:
+// the caller guarantees d != 0 and hi < d (so the quotient fits a limb), as
+// a short division does when it carries its remainder from limb to limb.
+// The same 128-by-64-bit division as udiv128, done inline for loops that
+// run one such step per limb.
+inline std::pair<Limb, Limb> divideDoubleLimb(Limb hi, Limb lo, Limb d) noexcept {
+#if defined(__x86_64__)
+    Limb quotient;
+    Limb remainder;
+    __asm__("divq %4" : "=a"(quotient), "=d"(remainder) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+    return {quotient, remainder};
+#else
+    __extension__ typedef unsigned __int128 DoubleLimb;
+    const DoubleLimb dividend = (static_cast<DoubleLimb>(hi) << 64) | lo;
+    return {static_cast<Limb>(dividend / d), static_cast<Limb>(dividend % d)};
+#endif
+}
+
+// Division of double limbs by one fixed limb through its reciprocal (one
+// multiplication and a few corrections per step instead of a hardware
+// division). The divisor is held normalised, top bit set: a caller divides
+// the value shifted left by `shift`, which leaves every quotient digit as it
+// is and the remainder shifted by the same amount.
+struct LimbReciprocal {
+    Limb divisor;     // d << shift
+    Limb reciprocal;  // floor((B^2 - 1) / divisor) - B
+    unsigned shift;   // leading zero bits of d
+};
+
+// The reciprocal of d (d != 0).
+inline LimbReciprocal limbReciprocal(Limb d) noexcept {
+    const auto shift = static_cast<unsigned>(__builtin_clzll(d));
+    const Limb normalised = d << shift;
+    // (B^2 - 1) / normalised - B = ((B - 1 - normalised) * B + (B - 1)) / normalised,
+    // whose quotient fits a limb because the top bit of normalised is set.
+    const Limb reciprocal = divideDoubleLimb(~normalised, ~Limb{0}, normalised).first;
+    return {normalised, reciprocal, shift};
+}
+
+// Quotient and remainder of hi*B + lo by r.divisor, for hi < r.divisor.
+inline std::pair<Limb, Limb> divideDoubleLimb(Limb hi, Limb lo, const LimbReciprocal& r) noexcept {
+    __extension__ typedef unsigned __int128 DoubleLimb;
+    // Estimate from the reciprocal: (q1, q0) = reciprocal * hi + (hi, lo),
+    // q1 + 1 is the quotient or one too large, rarely one too small.
+    const DoubleLimb estimate =
+        static_cast<DoubleLimb>(r.reciprocal) * hi + ((static_cast<DoubleLimb>(hi) << 64) | lo);
+    Limb quotient = static_cast<Limb>(estimate >> 64) + 1;
+    const Limb low = static_cast<Limb>(estimate);
+    Limb remainder = lo - quotient * r.divisor;  // modulo B
+    if (remainder > low) {
+        --quotient;
+        remainder += r.divisor;
+    }
+    if (remainder >= r.divisor) {
+        ++quotient;
+        remainder -= r.divisor;
+    }
+    return {quotient, remainder};
+}
+
 // Full product of two limbs as (high, low), built from four 32-by-32-bit
 // partial products so no 128-bit multiply is needed.
 inline std::pair<Limb, Limb> mulWide(Limb a, Limb b) noexcept {

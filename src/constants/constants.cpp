@@ -15,10 +15,18 @@ BigFloat atanTaylor(const BigFloat& x, std::int64_t terms) {
     BigFloat sum = x;
     BigFloat power = x;
     const BigFloat x2 = x * x;
+    // The running values are updated in place (the same rounded steps as
+    // the operators), so the loop reuses their storage instead of making
+    // new values every step.
+    BigFloat divisor;
+    BigFloat term;
     for (std::int64_t i = 1; i < terms; ++i) {
-        power = power * x2;
-        const BigFloat term = power / integerAt(2 * i + 1, WorkingPrecision);
-        sum = (i % 2 == 1) ? sum - term : sum + term;
+        mulRoundedInto(power, power, x2, WorkingPrecision, rmNearest);  // power * x2
+        initBigFloatInto(divisor, static_cast<double>(2 * i + 1), WorkingPrecision);
+        divRoundedInto(term, power, divisor, WorkingPrecision, rmNearest);  // power / (2i + 1)
+        // sum - term is sum + (-term), as the subtraction operator forms it.
+        if (i % 2 == 1 && !isZero(term)) term.negative = !term.negative;
+        addRoundedInto(sum, sum, term, WorkingPrecision, rmNearest);
     }
     return sum;
 }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <limits>
+#include <span>
+#include <tuple>
+#include <utility>
 
 #include "arithmetic/addition_big.h"
 #include "arithmetic/bitwise_big.h"
@@ -15,11 +19,57 @@
 namespace corx {
 namespace {
 
-BigFloat roundedCopy(const BigFloat& x, std::int64_t precision, RoundingMode mode) {
-    BigFloat result = x;
-    normalizeRounded(result, precision, mode, false);
-    if (isZero(result)) result.negative = false;
-    return result;
+// Operands whose exact intermediate results fit this many limbs (every
+// operation at the working precision, and well beyond) are worked on in
+// stack storage; only the rounded result is stored in the destination.
+// Longer ones go through the BigUInt routines.
+constexpr std::size_t kStackLimbs = 24;
+
+// Length of limbs[0 .. n-1] without its zero top limbs.
+std::size_t trimmedLength(const Limb* limbs, std::size_t n) noexcept {
+    while (n > 0 && limbs[n - 1] == 0) --n;
+    return n;
+}
+
+// Magnitude comparison of two limb sequences in normal form.
+int compareLimbs(std::span<const Limb> a, std::span<const Limb> b) noexcept {
+    if (a.size() != b.size()) return a.size() > b.size() ? 1 : -1;
+    for (std::size_t i = a.size(); i-- > 0;) {
+        if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
+    }
+    return 0;
+}
+
+// Stores the exact value (-1)^negative * limbs * 2^exponent (limbs in normal
+// form, non-zero) into out and rounds it there.
+void storeRounded(BigFloat& out, bool negative, std::int64_t exponent, std::span<const Limb> limbs,
+                  std::int64_t precision, RoundingMode mode, bool sticky) {
+    out.negative = negative;
+    out.exponent = exponent;
+    assignRounded(out, limbs, precision, mode, sticky);
+}
+
+// product[0 .. N+M-1] = a[0 .. N-1] * b[0 .. M-1], schoolbook.
+template <std::size_t N, std::size_t M>
+void multiplyFixed(Limb* product, const Limb* a, const Limb* b) noexcept {
+    __extension__ typedef unsigned __int128 DoubleLimb;
+    for (std::size_t k = 0; k < N + M; ++k) product[k] = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        // Each step a[i]*b[j] + r + carry is at most B^2 - 1.
+        Limb carry = 0;
+        for (std::size_t j = 0; j < M; ++j) {
+            const DoubleLimb step = static_cast<DoubleLimb>(a[i]) * b[j] + product[i + j] + carry;
+            product[i + j] = static_cast<Limb>(step);
+            carry = static_cast<Limb>(step >> 64);
+        }
+        product[i + M] = carry;
+    }
+}
+
+void roundedCopyInto(BigFloat& out, const BigFloat& x, std::int64_t precision, RoundingMode mode) {
+    if (&out != &x) out = x;  // copy assignment keeps out's storage when it is large enough
+    normalizeRounded(out, precision, mode, false);
+    if (isZero(out)) out.negative = false;
 }
 
 // True when b is too small to need aligning with a (a's exponent is the
@@ -36,9 +86,11 @@ bool isFarApart(const BigFloat& a, const BigFloat& b, std::int64_t precision) no
     return magnitudePosition(b) <= WideExponent{a.exponent} - 2;
 }
 
-// a + b for far-apart operands, without aligning b.
-BigFloat farApartSum(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
+// a + b for far-apart operands, without aligning b. out may be a or b.
+void farApartSumInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision,
+                     RoundingMode mode) {
     const bool sameSign = a.negative == b.negative;
+    const bool bNegative = b.negative;  // b may be overwritten below
     if (bitLength(a.mantissa) <= precision) {
         // a is exact at the precision and b is far below one unit of it, so
         // the exact sum lies strictly between a and a's neighbour on b's
@@ -46,26 +98,27 @@ BigFloat farApartSum(const BigFloat& a, const BigFloat& b, std::int64_t precisio
         // rounds toward b's side: toward zero when b has the opposite sign
         // (the sum lies below |a|), toward +inf when b is positive, toward
         // -inf when b is negative.
-        BigFloat result = roundedCopy(a, precision, mode);
+        roundedCopyInto(out, a, precision, mode);
+        BigFloat& result = out;
         switch (mode) {
             case rmNearest: break;
             case rmTowardZero:
                 if (!sameSign) dropMagnitude(result, precision);
                 break;
             case rmTowardPositive:
-                if (!b.negative) {
+                if (!bNegative) {
                     if (result.negative) dropMagnitude(result, precision);
                     else bumpMagnitude(result, precision);
                 }
                 break;
             case rmTowardNegative:
-                if (b.negative) {
+                if (bNegative) {
                     if (result.negative) bumpMagnitude(result, precision);
                     else dropMagnitude(result, precision);
                 }
                 break;
         }
-        return result;
+        return;
     }
     // a is longer than the precision, so it is rounded itself, and b can
     // still break a tie or make the result inexact. |b| is below one unit of
@@ -79,25 +132,74 @@ BigFloat farApartSum(const BigFloat& a, const BigFloat& b, std::int64_t precisio
     const BigUInt scaled = shl(a.mantissa, 2);
     stand.mantissa = sameSign ? add(scaled, initBigUInt(Limb{1})) : sub(scaled, initBigUInt(Limb{1}));
     normalizeRounded(stand, precision, mode, false);
-    return stand;
+    out = std::move(stand);
 }
 
 }  // namespace
 
-BigFloat addRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
-    if (isZero(a)) return roundedCopy(b, precision, mode);
-    if (isZero(b)) return roundedCopy(a, precision, mode);
-    if (a.exponent < b.exponent) return addRounded(b, a, precision, mode);
+void addRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision,
+                    RoundingMode mode) {
+    if (isZero(a)) return roundedCopyInto(out, b, precision, mode);
+    if (isZero(b)) return roundedCopyInto(out, a, precision, mode);
+    if (a.exponent < b.exponent) return addRoundedInto(out, b, a, precision, mode);
 
-    if (isFarApart(a, b, precision)) return farApartSum(a, b, precision, mode);
+    if (isFarApart(a, b, precision)) return farApartSumInto(out, a, b, precision, mode);
 
     // Exact sum at b's exponent. Outside the far-apart case the shift is
     // bounded by the precision plus the operands' lengths.
     const auto shift = static_cast<std::int64_t>(static_cast<std::uint64_t>(a.exponent) -
                                                  static_cast<std::uint64_t>(b.exponent));
+    const std::int64_t exponent = b.exponent;
+    const std::size_t aLength = a.mantissa.limbs.size();
+    const std::size_t bLength = b.mantissa.limbs.size();
+    const auto wholeShift = static_cast<std::uint64_t>(shift) / LimbBits;
+    if (wholeShift < kStackLimbs && aLength + wholeShift + 1 <= kStackLimbs && bLength <= kStackLimbs) {
+        // a's mantissa shifted onto b's exponent, then the sum or the
+        // difference of the magnitudes, all in stack storage.
+        const std::size_t whole = wholeShift;
+        Limb alignedStore[kStackLimbs];
+        std::fill_n(alignedStore, whole, Limb{0});
+        alignedStore[whole + aLength] =
+            shiftLeftLimbs(std::span<Limb>(alignedStore + whole, aLength), a.mantissa.limbs,
+                           static_cast<unsigned>(static_cast<std::uint64_t>(shift) % LimbBits));
+        const std::span<const Limb> aligned(alignedStore, trimmedLength(alignedStore, whole + aLength + 1));
+        const std::span<const Limb> bl = b.mantissa.limbs;
+
+        Limb r[kStackLimbs + 1];
+        std::size_t length = 0;
+        bool negative = false;
+        if (a.negative == b.negative) {
+            const bool alignedLonger = aligned.size() >= bl.size();
+            const std::span<const Limb> longer = alignedLonger ? aligned : bl;
+            const std::span<const Limb> shorter = alignedLonger ? bl : aligned;
+            const std::span<Limb> rs(r, longer.size() + 1);
+            Limb carry = addN(rs.first(shorter.size()), longer, shorter);
+            carry = addCarry(rs.subspan(shorter.size(), longer.size() - shorter.size()),
+                             longer.subspan(shorter.size()), carry);
+            rs[longer.size()] = carry;
+            length = trimmedLength(r, longer.size() + 1);
+            negative = a.negative;
+        } else {
+            const bool bLarger = compareLimbs(bl, aligned) > 0;
+            const std::span<const Limb> larger = bLarger ? bl : aligned;
+            const std::span<const Limb> smaller = bLarger ? aligned : bl;
+            const std::span<Limb> rs(r, larger.size());
+            const Limb borrow = subN(rs.first(smaller.size()), larger, smaller);
+            subBorrow(rs.subspan(smaller.size()), larger.subspan(smaller.size()), borrow);
+            length = trimmedLength(r, larger.size());
+            negative = bLarger ? b.negative : a.negative;
+        }
+        if (length == 0) {  // exact cancellation
+            out = BigFloat{};
+            return;
+        }
+        storeRounded(out, negative, exponent, std::span<const Limb>(r, length), precision, mode, false);
+        return;
+    }
+
     const BigUInt aligned = shl(a.mantissa, shift);
     BigFloat result;
-    result.exponent = b.exponent;
+    result.exponent = exponent;
     if (a.negative == b.negative) {
         result.mantissa = add(aligned, b.mantissa);
         result.negative = a.negative;
@@ -108,8 +210,17 @@ BigFloat addRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision
         result.mantissa = sub(aligned, b.mantissa);
         result.negative = a.negative;
     }
-    if (isZero(result.mantissa)) return BigFloat{};  // exact cancellation
+    if (isZero(result.mantissa)) {  // exact cancellation
+        out = BigFloat{};
+        return;
+    }
     normalizeRounded(result, precision, mode, false);
+    out = std::move(result);
+}
+
+BigFloat addRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
+    BigFloat result;
+    addRoundedInto(result, a, b, precision, mode);
     return result;
 }
 
@@ -119,22 +230,67 @@ BigFloat subRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision
     return addRounded(a, negated, precision, mode);
 }
 
-BigFloat mulRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
-    if (isZero(a) || isZero(b)) return BigFloat{};
+void mulRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision,
+                    RoundingMode mode) {
+    if (isZero(a) || isZero(b)) {
+        out = BigFloat{};
+        return;
+    }
+    const bool negative = a.negative != b.negative;
+    const std::int64_t exponent = a.exponent + b.exponent;
+    const std::span<const Limb> al = a.mantissa.limbs;
+    const std::span<const Limb> bl = b.mantissa.limbs;
+    if (al.size() == 4 && bl.size() == 4) {
+        // Two mantissas of the working precision: the same product with
+        // the loops unrolled.
+        Limb product[8];
+        multiplyFixed<4, 4>(product, al.data(), bl.data());
+        storeRounded(out, negative, exponent, std::span<const Limb>(product, trimmedLength(product, 8)), precision,
+                     mode, false);
+        return;
+    }
+    if (al.size() + bl.size() <= kStackLimbs) {
+        // Schoolbook product in stack storage: row i lands on
+        // product[i .. i+len b-1] and its carry on the still-zero limb above.
+        __extension__ typedef unsigned __int128 DoubleLimb;
+        Limb product[kStackLimbs];
+        std::fill_n(product, al.size() + bl.size(), Limb{0});
+        for (std::size_t i = 0; i < al.size(); ++i) {
+            // Each step a[i]*b[j] + r + carry is at most B^2 - 1.
+            Limb carry = 0;
+            for (std::size_t j = 0; j < bl.size(); ++j) {
+                const DoubleLimb step = static_cast<DoubleLimb>(al[i]) * bl[j] + product[i + j] + carry;
+                product[i + j] = static_cast<Limb>(step);
+                carry = static_cast<Limb>(step >> 64);
+            }
+            product[i + bl.size()] = carry;
+        }
+        const std::size_t length = trimmedLength(product, al.size() + bl.size());
+        storeRounded(out, negative, exponent, std::span<const Limb>(product, length), precision, mode, false);
+        return;
+    }
     BigFloat result;
-    result.negative = a.negative != b.negative;
-    result.exponent = a.exponent + b.exponent;
+    result.negative = negative;
+    result.exponent = exponent;
     result.mantissa = mul(a.mantissa, b.mantissa, maAuto);
     normalizeRounded(result, precision, mode, false);
+    out = std::move(result);
+}
+
+BigFloat mulRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
+    BigFloat result;
+    mulRoundedInto(result, a, b, precision, mode);
     return result;
 }
 
-BigFloat divRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
+void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision,
+                    RoundingMode mode) {
     if (isZero(b)) throw DivByZeroDefect("BigFloat division by zero");
-    if (isZero(a)) return BigFloat{};
-
-    BigFloat result;
-    result.negative = a.negative != b.negative;
+    if (isZero(a)) {
+        out = BigFloat{};
+        return;
+    }
+    const bool negative = a.negative != b.negative;
 
     // The dividend carries precision + 2 extra bits (more when the divisor's
     // mantissa is the longer one), so the quotient has at least
@@ -142,30 +298,93 @@ BigFloat divRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision
     // the remainder only tells whether anything below it is non-zero.
     const std::int64_t lengthGap = std::max<std::int64_t>(0, bitLength(b.mantissa) - bitLength(a.mantissa));
     const std::int64_t extra = precision + 2 + lengthGap;
-    const BigUInt dividend = shl(a.mantissa, extra);
 
     const std::vector<Limb>& divisor = b.mantissa.limbs;
     const bool onlyTopLimb =
         divisor.size() >= 2 && std::all_of(divisor.begin(), divisor.end() - 1, [](Limb l) { return l == 0; });
-    std::int64_t powerOfTwo = 0;
-    bool sticky = false;
+    const std::int64_t exponentBase = a.exponent - b.exponent - extra;
     if (onlyTopLimb) {
         // A divisor d * 2^s with d one limb (every small integer made by
         // initBigFloat): short division by d, the power of two goes into
         // the exponent.
         const Limb top = divisor.back();
         const int trailing = std::countr_zero(top);
-        auto [quotient, remainder] = divModLimb(dividend, top >> trailing);
-        result.mantissa = std::move(quotient);
-        sticky = remainder != 0;
-        powerOfTwo = LimbBits * static_cast<std::int64_t>(divisor.size() - 1) + trailing;
-    } else {
-        auto [quotient, remainder] = divMod(dividend, b.mantissa);
-        result.mantissa = std::move(quotient);
-        sticky = !isZero(remainder);
+        const Limb d = top >> trailing;
+        const std::int64_t powerOfTwo = LimbBits * static_cast<std::int64_t>(divisor.size() - 1) + trailing;
+        const std::span<const Limb> al = a.mantissa.limbs;
+        const LimbReciprocal reciprocal = limbReciprocal(d);  // d is not zero: top is not
+        if (extra >= 0 && extra < std::numeric_limits<std::int64_t>::max() - LimbBits &&
+            static_cast<std::uint64_t>(extra + reciprocal.shift) / LimbBits + al.size() + 1 <= kStackLimbs) {
+            // The short division in stack storage, one limb step per limb
+            // from the top down, by the normalised divisor d << shift. The
+            // dividend is therefore a << (extra + shift): every quotient
+            // digit is that of a << extra by d, and the remainder is shifted
+            // too, which leaves it zero exactly when it was zero.
+            const std::uint64_t totalShift = static_cast<std::uint64_t>(extra) + reciprocal.shift;
+            const auto whole = static_cast<std::size_t>(totalShift / LimbBits);
+            Limb dividend[kStackLimbs];
+            std::fill_n(dividend, whole, Limb{0});
+            dividend[whole + al.size()] = shiftLeftLimbs(std::span<Limb>(dividend + whole, al.size()), al,
+                                                         static_cast<unsigned>(totalShift % LimbBits));
+            const std::size_t length = trimmedLength(dividend, whole + al.size() + 1);
+            // Rounding reads the quotient only down to its round bit; below
+            // that it needs just whether anything is non-zero. So the lowest
+            // `skipped` dividend limbs are left out of the division as long
+            // as the shorter quotient still has more than `precision` bits
+            // (it has at least L - 64 for a dividend of L bits); what they
+            // and the final remainder hold goes into the sticky flag, and
+            // the quotient is 2^(64 skipped) coarser.
+            const std::int64_t dividendBits =
+                LimbBits * static_cast<std::int64_t>(length) - std::countl_zero(dividend[length - 1]);
+            const WideExponent spare = WideExponent{dividendBits} - LimbBits - precision - 1;
+            std::size_t skipped = 0;
+            if (spare >= LimbBits) {
+                skipped = static_cast<std::size_t>(std::min<WideExponent>(spare / LimbBits, WideExponent(length)));
+            }
+            bool lowNonZero = false;
+            for (std::size_t i = 0; i < skipped; ++i) lowNonZero = lowNonZero || dividend[i] != 0;
+            Limb quotient[kStackLimbs];
+            Limb remainder = 0;  // below the divisor before every step
+            std::size_t next = length;
+            if (next > skipped && dividend[next - 1] < reciprocal.divisor) {
+                // The first step divides a single limb below the divisor:
+                // digit 0, and that limb is the remainder.
+                --next;
+                quotient[next - skipped] = 0;
+                remainder = dividend[next];
+            }
+            for (std::size_t i = next; i-- > skipped;) {
+                std::tie(quotient[i - skipped], remainder) = divideDoubleLimb(remainder, dividend[i], reciprocal);
+            }
+            storeRounded(out, negative,
+                         exponentBase - powerOfTwo + LimbBits * static_cast<std::int64_t>(skipped),
+                         std::span<const Limb>(quotient, trimmedLength(quotient, length - skipped)), precision,
+                         mode, remainder != 0 || lowNonZero);
+            return;
+        }
+        const BigUInt shifted = shl(a.mantissa, extra);
+        auto [q, remainder] = divModLimb(shifted, d);
+        BigFloat result;
+        result.negative = negative;
+        result.mantissa = std::move(q);
+        result.exponent = exponentBase - powerOfTwo;
+        normalizeRounded(result, precision, mode, remainder != 0);
+        out = std::move(result);
+        return;
     }
-    result.exponent = a.exponent - b.exponent - extra - powerOfTwo;
-    normalizeRounded(result, precision, mode, sticky);
+    const BigUInt shifted = shl(a.mantissa, extra);
+    auto [q, remainder] = divMod(shifted, b.mantissa);
+    BigFloat result;
+    result.negative = negative;
+    result.mantissa = std::move(q);
+    result.exponent = exponentBase;
+    normalizeRounded(result, precision, mode, !isZero(remainder));
+    out = std::move(result);
+}
+
+BigFloat divRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode) {
+    BigFloat result;
+    divRoundedInto(result, a, b, precision, mode);
     return result;
 }
 

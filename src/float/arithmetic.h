@@ -25,6 +25,13 @@ BigFloat mulRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision
 // Raises DivByZeroDefect ("BigFloat division by zero") when b is zero.
 BigFloat divRounded(const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode);
 
+// The same operations storing their result into `out`, whose limb storage is
+// reused: a loop that updates a few values in place allocates nothing once
+// the storage has grown to size. `out` may be one of the operands.
+void addRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode);
+void mulRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode);
+void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::int64_t precision, RoundingMode mode);
+
 // The four operations at WorkingPrecision, rounded to nearest (ties away
 // from zero).
 BigFloat operator+(const BigFloat& a, const BigFloat& b);

@@ -1,13 +1,16 @@
 #include "float/big_float.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <span>
 
 #include "arithmetic/addition_big.h"
 #include "arithmetic/bitwise_big.h"
 #include "arithmetic/subtraction_big.h"
 #include "runtime/errors.h"
+#include "runtime/memory.h"
 
 namespace corx {
 
@@ -19,14 +22,24 @@ std::int64_t bitLength(const BigUInt& a) noexcept {
 
 BigFloat initBigFloat(double x, std::int64_t precision) {
     BigFloat result;
-    if (x == 0.0) return result;  // +0.0 and -0.0 alike
+    initBigFloatInto(result, x, precision);
+    return result;
+}
+
+void initBigFloatInto(BigFloat& out, double x, std::int64_t precision) {
+    if (x == 0.0) {  // +0.0 and -0.0 alike
+        out.negative = false;
+        out.exponent = 0;
+        out.mantissa.limbs.clear();
+        return;
+    }
     if (std::isnan(x) || std::isinf(x)) {
         throw ValueError("initBigFloat: Inf/NaN are not representable");
     }
     precision = std::max<std::int64_t>(precision, 1);
 
-    result.negative = x < 0.0;
-    double a = result.negative ? -x : x;
+    const bool negative = x < 0.0;
+    double a = negative ? -x : x;
 
     // Scale a into [1, 2) by exact halvings and doublings, counting the
     // binary exponent; a subnormal input simply takes more doublings.
@@ -42,39 +55,41 @@ BigFloat initBigFloat(double x, std::int64_t precision) {
 
     // The leading min(precision, 53) bits as an integer below 2^53; the
     // conversion truncates, which discards the low bits at small precisions.
+    // 2^k (k <= 52) converts to a double exactly, and scaling by it is exact.
     const std::int64_t k = std::min<std::int64_t>(precision, 53) - 1;
-    const double scaled = a * std::pow(2.0, static_cast<double>(k));
-    result.mantissa = initBigUInt(static_cast<Limb>(scaled));
-    result.exponent = e - k;
-    normalize(result, precision);
-    return result;
-}
-
-void normalize(BigFloat& x, std::int64_t precision) {
-    if (isZero(x.mantissa)) {
-        x.exponent = 0;
+    const double scaled = a * static_cast<double>(Limb{1} << k);
+    const auto leading = static_cast<Limb>(scaled);
+    const std::int64_t bits = LimbBits - std::countl_zero(leading);
+    out.negative = negative;
+    out.exponent = e - k;
+    std::vector<Limb>& limbs = out.mantissa.limbs;
+    if (bits < precision && precision <= (std::int64_t{1} << 20)) {
+        // Normalised directly: the leading bits moved up to the top of
+        // `precision` bits, zero limbs below them.
+        const auto shift = static_cast<std::uint64_t>(precision - bits);
+        const std::size_t whole = shift / LimbBits;
+        const unsigned rest = shift % LimbBits;
+        limbs.resize(static_cast<std::size_t>((precision + LimbBits - 1) / LimbBits));
+        for (std::size_t i = 0; i < whole; ++i) limbs[i] = 0;
+        limbs[whole] = leading << rest;
+        if (whole + 1 < limbs.size()) limbs[whole + 1] = leading >> (LimbBits - rest);  // rest > 0 here
+        out.exponent -= precision - bits;
         return;
     }
-    const std::int64_t n = bitLength(x.mantissa);
-    if (n > precision) {
-        x.mantissa = shr(x.mantissa, n - precision);
-        x.exponent += n - precision;
-    } else if (n < precision) {
-        x.mantissa = shl(x.mantissa, precision - n);
-        x.exponent -= precision - n;
-    }
+    limbs.assign(1, leading);
+    normalize(out, precision);
 }
 
 namespace {
 
-bool bitAt(const std::vector<Limb>& limbs, std::uint64_t index) noexcept {
+bool bitAt(std::span<const Limb> limbs, std::uint64_t index) noexcept {
     return ((limbs[index / LimbBits] >> (index % LimbBits)) & 1u) != 0;
 }
 
 // True when any of the bits 0 .. count-1 is set: the whole limbs below bit
 // `count` first, stopping at the first non-zero one, then the low bits of
 // the limb that holds bit `count`.
-bool anyLowBitSet(const std::vector<Limb>& limbs, std::uint64_t count) noexcept {
+bool anyLowBitSet(std::span<const Limb> limbs, std::uint64_t count) noexcept {
     const std::size_t whole = count / LimbBits;
     for (std::size_t i = 0; i < whole; ++i) {
         if (limbs[i] != 0) return true;
@@ -103,12 +118,49 @@ void shiftRightInPlace(std::vector<Limb>& limbs, std::uint64_t count) noexcept {
     trim(limbs);
 }
 
+// Shifts the limbs left by `count` bits inside their own storage (grown as
+// needed; filled from the top down, so no limb is overwritten before it is
+// read) and trims the result.
+void shiftLeftInPlace(std::vector<Limb>& limbs, std::uint64_t count) {
+    const std::size_t size = limbs.size();
+    if (size == 0 || count == 0) return;
+    const std::size_t whole = count / LimbBits;
+    const unsigned rest = count % LimbBits;
+    const std::size_t grown = addLimbCounts(addLimbCounts(size, whole), 1);
+    if (grown > limbs.max_size()) outOfMemory();
+    limbs.resize(grown);
+    for (std::size_t j = grown; j-- > whole;) {
+        const std::size_t i = j - whole;  // the source limb of limb j
+        Limb limb = i < size ? limbs[i] << rest : 0;
+        if (rest != 0 && i > 0) limb |= limbs[i - 1] >> (LimbBits - rest);
+        limbs[j] = limb;
+    }
+    std::fill(limbs.begin(), limbs.begin() + static_cast<std::ptrdiff_t>(whole), Limb{0});
+    trim(limbs);
+}
+
 // Whether a directed mode moves a value of this sign away from zero.
 bool roundsAwayFromZero(RoundingMode mode, bool negative) noexcept {
     return (mode == rmTowardPositive && !negative) || (mode == rmTowardNegative && negative);
 }
 
 }  // namespace
+
+void normalize(BigFloat& x, std::int64_t precision) {
+    if (isZero(x.mantissa)) {
+        x.exponent = 0;
+        return;
+    }
+    const std::int64_t n = bitLength(x.mantissa);
+    if (n > precision) {
+        shiftRightInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(n - precision));
+        x.exponent += n - precision;
+    } else if (n < precision) {
+        shiftLeftInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(precision - n));
+        x.exponent -= precision - n;
+    }
+}
+
 
 void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bool sticky) {
     if (isZero(x.mantissa)) {
@@ -134,7 +186,7 @@ void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bo
         return;
     }
     if (n < precision) {
-        x.mantissa = shl(x.mantissa, precision - n);
+        shiftLeftInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(precision - n));
         x.exponent -= precision - n;
     }
     // Nothing is discarded here; bits the caller already lost only move a
@@ -142,10 +194,54 @@ void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bo
     if (sticky && roundsAwayFromZero(mode, x.negative)) bumpMagnitude(x, precision);
 }
 
+void assignRounded(BigFloat& x, std::span<const Limb> limbs, std::int64_t precision, RoundingMode mode,
+                   bool sticky) {
+    std::vector<Limb>& mantissa = x.mantissa.limbs;
+    const std::int64_t n =
+        limbs.empty() ? 0 : LimbBits * static_cast<std::int64_t>(limbs.size()) - std::countl_zero(limbs.back());
+    if (n <= precision || precision < 1) {
+        // Nothing to discard (or a degenerate precision): the plain path.
+        mantissa.assign(limbs.begin(), limbs.end());
+        normalizeRounded(x, precision, mode, sticky);
+        return;
+    }
+    // As normalizeRounded, but the kept bits are shifted straight from
+    // `limbs` into x's storage.
+    const auto discarded = static_cast<std::uint64_t>(n - precision);
+    const bool roundBit = bitAt(limbs, discarded - 1);
+    // Only the directed modes look at whether anything below is lost.
+    const bool inexact = mode != rmNearest && mode != rmTowardZero && (sticky || anyLowBitSet(limbs, discarded));
+    const std::size_t whole = discarded / LimbBits;  // below limbs.size(): precision >= 1 bits remain
+    const unsigned rest = discarded % LimbBits;
+    const std::size_t size = limbs.size() - whole;
+    mantissa.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        Limb limb = limbs[i + whole] >> rest;
+        if (rest != 0 && i + 1 < size) limb |= limbs[i + whole + 1] << (LimbBits - rest);
+        mantissa[i] = limb;
+    }
+    trim(mantissa);
+    x.exponent += n - precision;
+
+    bool bump = false;
+    switch (mode) {
+        case rmNearest: bump = roundBit; break;  // a tie goes away from zero
+        case rmTowardZero: bump = false; break;
+        case rmTowardPositive:
+        case rmTowardNegative: bump = inexact && roundsAwayFromZero(mode, x.negative); break;
+    }
+    if (bump) bumpMagnitude(x, precision);
+}
+
 void bumpMagnitude(BigFloat& x, std::int64_t precision) {
-    x.mantissa = add(x.mantissa, initBigUInt(Limb{1}));
+    // Add one in place: the carry runs up through limbs that wrap to zero
+    // and, past the top, becomes a new top limb.
+    std::vector<Limb>& limbs = x.mantissa.limbs;
+    std::size_t i = 0;
+    while (i < limbs.size() && ++limbs[i] == 0) ++i;
+    if (i == limbs.size()) limbs.push_back(1);
     if (bitLength(x.mantissa) > precision) {  // 2^p - 1 became 2^p
-        x.mantissa = shr(x.mantissa, 1);
+        shiftRightInPlace(limbs, 1);
         x.exponent += 1;
     }
 }

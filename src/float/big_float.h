@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 
 #include "arithmetic/big_int.h"
@@ -77,6 +78,9 @@ inline WideExponent magnitudePosition(const BigFloat& x) noexcept {
 // A precision below 1 is taken as 1.
 BigFloat initBigFloat(double x, std::int64_t precision);
 
+// initBigFloat stored into `out`, reusing its limb storage.
+void initBigFloatInto(BigFloat& out, double x, std::int64_t precision);
+
 // Rescales x's mantissa to exactly `precision` bits: a longer mantissa is
 // truncated (its low bits are lost), a shorter one is extended exactly. A
 // zero gets exponent 0. The sign is never changed.
@@ -87,6 +91,13 @@ void normalize(BigFloat& x, std::int64_t precision);
 // worth less than one unit of x's lowest bit); it affects the directed modes
 // and, when bits are discarded here, the inexact test.
 void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bool sticky);
+
+// Sets x's mantissa to `limbs` (normal form, not x's own storage) and rounds
+// exactly as normalizeRounded does; the bits that rounding discards are
+// never copied. x's sign and exponent (that of limbs' lowest bit) are set
+// by the caller beforehand.
+void assignRounded(BigFloat& x, std::span<const Limb> limbs, std::int64_t precision, RoundingMode mode,
+                   bool sticky);
 
 // Adds one unit in the last place to the magnitude of a value normalised at
 // `precision`; a carry out of the top gives 2^(precision-1) one exponent up.

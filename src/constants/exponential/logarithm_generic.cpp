@@ -18,9 +18,15 @@ BigFloat lnGeneric(const BigFloat& x, std::int64_t terms) {
 
     BigFloat sum = t;
     BigFloat power = t;
+    // The running values are updated in place (the same rounded steps as
+    // the operators), reusing their storage from step to step.
+    BigFloat divisor;
+    BigFloat term;
     for (std::int64_t i = 1; i < terms; ++i) {
-        power = power * t2;
-        sum = sum + power / initBigFloat(static_cast<double>(2 * i + 1), WorkingPrecision);
+        mulRoundedInto(power, power, t2, WorkingPrecision, rmNearest);  // power * t2
+        initBigFloatInto(divisor, static_cast<double>(2 * i + 1), WorkingPrecision);
+        divRoundedInto(term, power, divisor, WorkingPrecision, rmNearest);  // power / (2i + 1)
+        addRoundedInto(sum, sum, term, WorkingPrecision, rmNearest);
     }
     return initBigFloat(2.0, WorkingPrecision) * sum;
 }
