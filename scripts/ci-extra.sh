@@ -1,0 +1,58 @@
+#!/bin/bash
+# The robustness checks of CI, after the test suite and its ASan + UBSan pass:
+#  1. the C interface fuzz target (libFuzzer + ASan + UBSan): every seed of
+#     tests/fuzz/corpus once, then a bounded run from those seeds;
+#  2. the thread test under ThreadSanitizer: any report fails;
+#  3. a subset of the suite under valgrind memcheck: any error or leak fails.
+# Works from a fresh clone; builds into build-fuzz/, build-tsan/ and
+# build-valgrind/. CORX_FUZZ_SECONDS sets the length of the bounded run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs="$(nproc)"
+fuzz_seconds="${CORX_FUZZ_SECONDS:-240}"
+
+echo "== fuzz target (clang, libFuzzer, ASan + UBSan) =="
+CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja >/dev/null
+cmake --build build-fuzz -j"$jobs"
+# The run writes new inputs into a scratch copy, never into the repository.
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cp tests/fuzz/corpus/* "$work/"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+build-fuzz/c_api_fuzz -runs=0 tests/fuzz/corpus
+status=0
+build-fuzz/c_api_fuzz "$work" -max_total_time="$fuzz_seconds" -max_len=512 -print_final_stats=1 \
+    -artifact_prefix="$work/found-" >"$work/fuzz.log" 2>&1 || status=$?
+tail -n 14 "$work/fuzz.log"
+if [ "$status" -ne 0 ] || ls "$work"/found-* >/dev/null 2>&1; then
+    echo "fuzzing found a failing input (status $status); base64 of each:"
+    for f in "$work"/found-*; do [ -e "$f" ] && echo "$f: $(base64 -w0 "$f")"; done
+    exit 1
+fi
+
+echo "== thread test under ThreadSanitizer =="
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build-tsan -j"$jobs" --target threads_test
+TSAN_OPTIONS=halt_on_error=1:exitcode=66 build-tsan/tests/threads_test
+
+echo "== valgrind memcheck on a subset of the suite =="
+# lifecycle_test is left out: valgrind takes over signal delivery, which that
+# test checks in child processes.
+valgrind_tests=(matrix_handles_test dense_ops_test solvers_test sparse_test vector_test cpp_wrapper_test
+                without_init_test limb_primitives_test bad_input_test threads_test
+                lu_solve_test decompositions_test exactsum_test biguint_test biguint_division_test
+                big_float_test constants_test)
+cmake -S . -B build-valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-valgrind -j"$jobs" --target "${valgrind_tests[@]}"
+for t in "${valgrind_tests[@]}"; do
+    echo "-- $t"
+    valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect \
+        --errors-for-leak-kinds=definite,indirect --track-origins=yes \
+        "build-valgrind/tests/$t" --gtest_brief=1
+done
+echo "== robustness checks passed =="

@@ -1,0 +1,172 @@
+// Memory exhaustion inside every allocating exported function. Each case
+// runs in a child process: the operands are built first, then the child's
+// address space is capped a little above what it already uses, and the
+// call must end the process with exactly "out of memory\n" on standard
+// error, status 1 and nothing on standard output. A call that returns
+// instead exits with status 0 and fails the case.
+#include <gtest/gtest.h>
+
+#include <corx/corx.h>
+
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "support/child.h"
+
+using corx_test::runInChild;
+
+namespace {
+
+// Operands of 1600 x 1600 doubles: 20 MB each, far above the headroom.
+constexpr std::int32_t kN = 1600;
+
+std::size_t mappedBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) std::abort();
+    std::fclose(f);
+    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Caps the address space at what is mapped now plus headroom.
+void capAddressSpace(std::size_t headroom) {
+    const rlim_t limit = mappedBytes() + headroom;
+    struct rlimit r = {limit, limit};
+    if (setrlimit(RLIMIT_AS, &r) != 0) std::abort();
+}
+
+// A symmetric, diagonally dominant kN x kN matrix with every element
+// non-zero (so its sparse form stores all of them). The staging buffer is
+// released before the cap is taken.
+CorxMatrix spdOperand() {
+    std::vector<double> data(static_cast<std::size_t>(kN) * kN, 1.0);
+    for (std::int32_t i = 0; i < kN; ++i) data[static_cast<std::size_t>(i) * (kN + 1)] = kN + 1.0;
+    return corx_matrix_create_from_buffer(kN, kN, data.data(), static_cast<std::int64_t>(data.size()));
+}
+
+void expectOutOfMemory(const char* what, const corx_test::ChildOutcome& outcome) {
+    EXPECT_TRUE(outcome.exited) << what << (outcome.signaled ? ": killed by a signal" : "");
+    EXPECT_EQ(outcome.exitCode, 1) << what;
+    EXPECT_EQ(outcome.err, "out of memory\n") << what;
+    EXPECT_EQ(outcome.out, "") << what;
+}
+
+// Headroom left above what the child has mapped when the cap is taken:
+// room for small bookkeeping, far below any operand or result.
+constexpr std::size_t kHeadroom = std::size_t{1} << 20;
+
+// Runs call(operand) in a child whose address space is capped once the
+// operand exists: the first allocation of operand size inside the call
+// (a copy, a factor or the result) must take the out-of-memory path.
+void expectOutOfMemoryIn(const char* what, const std::function<void(CorxMatrix)>& call) {
+    expectOutOfMemory(what, runInChild([&] {
+        CorxMatrix m = spdOperand();
+        capAddressSpace(kHeadroom);
+        call(m);
+        std::_Exit(0);  // the call returned: the test sees status 0
+    }));
+}
+
+class OutOfMemoryEverywhere : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the address sanitizer reserves more than the limit";
+    }
+};
+
+TEST_F(OutOfMemoryEverywhere, Creation) {
+    expectOutOfMemory("create", runInChild([] {
+        capAddressSpace(kHeadroom);
+        corx_matrix_create(kN, kN);
+        std::_Exit(0);
+    }));
+    expectOutOfMemory("create_from_buffer", runInChild([] {
+        std::vector<double> data(static_cast<std::size_t>(kN) * kN, 1.5);
+        capAddressSpace(kHeadroom);
+        corx_matrix_create_from_buffer(kN, kN, data.data(), static_cast<std::int64_t>(data.size()));
+        std::_Exit(0);
+    }));
+}
+
+TEST_F(OutOfMemoryEverywhere, DenseArithmetic) {
+    expectOutOfMemoryIn("add", [](CorxMatrix m) { corx_matrix_add(m, m); });
+    expectOutOfMemoryIn("sub", [](CorxMatrix m) { corx_matrix_sub(m, m); });
+    expectOutOfMemoryIn("mul", [](CorxMatrix m) { corx_matrix_mul(m, m); });
+    expectOutOfMemoryIn("scale", [](CorxMatrix m) { corx_matrix_scale(m, 2.0); });
+    expectOutOfMemoryIn("transpose", [](CorxMatrix m) { corx_matrix_transpose(m); });
+    expectOutOfMemoryIn("almost_equal", [](CorxMatrix m) { corx_matrix_almost_equal(m, m, 0.0); });
+}
+
+TEST_F(OutOfMemoryEverywhere, SolversAndDecompositions) {
+    expectOutOfMemoryIn("determinant", [](CorxMatrix m) {
+        int32_t ok = 0;
+        corx_matrix_determinant(m, &ok);
+    });
+    expectOutOfMemoryIn("lu_solve", [](CorxMatrix m) {
+        static double b[kN], x[kN];
+        corx_matrix_lu_solve(m, b, kN, x, kN, true);
+    });
+    expectOutOfMemoryIn("cholesky", [](CorxMatrix m) { corx_matrix_cholesky(m); });
+    expectOutOfMemoryIn("qr", [](CorxMatrix m) {
+        CorxMatrix q = nullptr, r = nullptr;
+        corx_matrix_qr(m, &q, &r);
+    });
+    expectOutOfMemoryIn("svd", [](CorxMatrix m) {
+        static double s[kN];
+        CorxMatrix u = nullptr, v = nullptr;
+        corx_matrix_svd(m, &u, s, kN, &v);
+    });
+}
+
+TEST_F(OutOfMemoryEverywhere, SparseConversionAndProduct) {
+    expectOutOfMemoryIn("sparse_from_dense", [](CorxMatrix m) { corx_sparse_from_dense(m); });
+    // A dense kN x kN matrix with every element stored.
+    auto fullSparse = [](std::int32_t rows, std::int32_t cols) {
+        std::vector<double> data(static_cast<std::size_t>(rows) * cols, 0.25);
+        CorxMatrix d = corx_matrix_create_from_buffer(rows, cols, data.data(), static_cast<std::int64_t>(data.size()));
+        CorxSparse s = corx_sparse_from_dense(d);
+        corx_matrix_destroy(d);
+        return s;
+    };
+    expectOutOfMemory("sparse_to_dense", runInChild([&] {
+        CorxSparse s = fullSparse(kN, kN);
+        capAddressSpace(kHeadroom);
+        corx_sparse_to_dense(s);
+        std::_Exit(0);
+    }));
+    // The product with x and y in one buffer: x is read from a copy, and a
+    // long row makes that copy far larger than the headroom.
+    expectOutOfMemory("sparse_matvec", runInChild([&] {
+        constexpr std::int32_t kCols = 1 << 20;
+        CorxSparse s = fullSparse(1, kCols);
+        std::vector<double> xy(kCols, 1.0);
+        capAddressSpace(kHeadroom);
+        corx_sparse_matvec(s, xy.data(), kCols, xy.data(), kCols);
+        std::_Exit(0);
+    }));
+}
+
+// The cap itself leaves room for ordinary work: the same calls on a small
+// operand under the same cap complete and return normally.
+TEST_F(OutOfMemoryEverywhere, TheCapLeavesRoomForSmallWork) {
+    auto outcome = runInChild([] {
+        CorxMatrix m = corx_matrix_create(8, 8);
+        for (int i = 0; i < 8; ++i) corx_matrix_set(m, i, i, 2.0);
+        capAddressSpace(kHeadroom);
+        CorxMatrix q = nullptr, r = nullptr, u = nullptr, v = nullptr;
+        double s[8];
+        const bool ok = corx_matrix_mul(m, m) != nullptr && corx_matrix_cholesky(m) != nullptr &&
+                        corx_matrix_qr(m, &q, &r) == 0 && corx_matrix_svd(m, &u, s, 8, &v) == 0 &&
+                        corx_sparse_to_dense(corx_sparse_from_dense(m)) != nullptr;
+        std::_Exit(ok ? 0 : 2);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.err, "");
+}
+
+}  // namespace
