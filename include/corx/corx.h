@@ -146,8 +146,8 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok);
 CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length,
                                       double* x, int64_t x_length, bool do_refine);
 /* Lower triangular L with m = L*L^T, as a new handle owned by the caller;
- * NULL if m is NULL, not square, not exactly symmetric or not positive
- * definite. */
+ * NULL if m is NULL, not square, not exactly symmetric or a pivot is <= 0.
+ * A NaN pivot does not fail that test: NaN then spreads into L. */
 CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
 /* Full QR by Householder reflections of m (rows >= cols): *q_out receives
  * the rows x rows orthogonal Q and *r_out the rows x cols R, both new handles
