@@ -13,26 +13,18 @@
 #include "runtime/cpu.h"
 #include "runtime/errors.h"
 #include "support/bits.h"
+#include "support/isa.h"
 #include "support/random_operands.h"
 #include "support/reference_cholesky.h"
 
 using corx::Isa;
+using corx_test::IsaGuard;
+using corx_test::supportedIsas;
 using corx::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
 namespace {
-
-struct IsaGuard {
-    ~IsaGuard() { corx::forceIsa(corx::detectedIsa()); }
-};
-
-std::vector<Isa> supportedIsas() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx::detectedIsa())) out.push_back(isa);
-    return out;
-}
 
 // Outcome of one factorisation: the factor, or the error message.
 struct Outcome {

@@ -11,26 +11,18 @@
 #include "algorithms/qr.h"
 #include "runtime/cpu.h"
 #include "support/bits.h"
+#include "support/isa.h"
 #include "support/random_operands.h"
 #include "support/reference_qr.h"
 
 using corx::Isa;
+using corx_test::IsaGuard;
+using corx_test::supportedIsas;
 using corx::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
 namespace {
-
-struct IsaGuard {
-    ~IsaGuard() { corx::forceIsa(corx::detectedIsa()); }
-};
-
-std::vector<Isa> supportedIsas() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx::detectedIsa())) out.push_back(isa);
-    return out;
-}
 
 void expectSameBits(const Matrix& got, const Matrix& want, const std::string& what) {
     ASSERT_EQ(got.rows, want.rows) << what;
