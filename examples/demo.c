@@ -149,6 +149,13 @@ static void demoSolvers(void) {
     corx_matrix_destroy(a);
 }
 
+static void demoLimbs(void) {
+    uint64_t q = 0, r = 0;
+    corvane_udiv128(1, 5, 3, &q, &r); /* (2^64 + 5) / 3 */
+    printf("udiv128(hi=1, lo=5, 3) = q %llu, r %llu; clz64(1) = %d, clz64(0) = %d\n",
+           (unsigned long long)q, (unsigned long long)r, corvane_clz64(1), corvane_clz64(0));
+}
+
 int main(void) {
     printf("corx %s, init -> %d\n", corx_version(), corx_init());
     for (int32_t code = 0; code <= 6; ++code) printf("status %d: %s\n", code, corx_get_error_string(code));
@@ -156,6 +163,7 @@ int main(void) {
     demoSolvers();
     demoSparse();
     demoVectors();
+    demoLimbs();
     corx_cleanup();
     return 0;
 }
