@@ -162,6 +162,19 @@ void normalize(BigFloat& x, std::int64_t precision) {
 }
 
 
+// Whether discarding low bits moves the kept magnitude up one unit: on the
+// round bit for nearest (a tie goes away from zero), never toward zero, and
+// on any lost bit for the directed mode pointing away from zero.
+static bool bumpsAfterDiscard(RoundingMode mode, bool negative, bool roundBit, bool inexact) {
+    switch (mode) {
+        case rmNearest: return roundBit;
+        case rmTowardZero: return false;
+        case rmTowardPositive:
+        case rmTowardNegative: return inexact && roundsAwayFromZero(mode, negative);
+    }
+    return false;
+}
+
 void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bool sticky) {
     if (isZero(x.mantissa)) {
         x.exponent = 0;
@@ -175,14 +188,7 @@ void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bo
         shiftRightInPlace(x.mantissa.limbs, discarded);
         x.exponent += n - precision;
 
-        bool bump = false;
-        switch (mode) {
-            case rmNearest: bump = roundBit; break;  // a tie goes away from zero
-            case rmTowardZero: bump = false; break;
-            case rmTowardPositive:
-            case rmTowardNegative: bump = inexact && roundsAwayFromZero(mode, x.negative); break;
-        }
-        if (bump) bumpMagnitude(x, precision);
+        if (bumpsAfterDiscard(mode, x.negative, roundBit, inexact)) bumpMagnitude(x, precision);
         return;
     }
     if (n < precision) {
@@ -223,14 +229,7 @@ void assignRounded(BigFloat& x, std::span<const Limb> limbs, std::int64_t precis
     trim(mantissa);
     x.exponent += n - precision;
 
-    bool bump = false;
-    switch (mode) {
-        case rmNearest: bump = roundBit; break;  // a tie goes away from zero
-        case rmTowardZero: bump = false; break;
-        case rmTowardPositive:
-        case rmTowardNegative: bump = inexact && roundsAwayFromZero(mode, x.negative); break;
-    }
-    if (bump) bumpMagnitude(x, precision);
+    if (bumpsAfterDiscard(mode, x.negative, roundBit, inexact)) bumpMagnitude(x, precision);
 }
 
 void bumpMagnitude(BigFloat& x, std::int64_t precision) {
