@@ -10,7 +10,7 @@
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -95,4 +95,4 @@ Matrix cholesky(const Matrix& a) {
     return L;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -4,7 +4,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Lower triangular L (zeros above the diagonal) of the square matrix a.
 // Symmetry is tested exactly before any arithmetic; raises ValueError
@@ -15,4 +15,4 @@ namespace corx {
 // Only the lower triangle and the diagonal of a feed the arithmetic.
 Matrix cholesky(const Matrix& a);
 
-}  // namespace corx
+}  // namespace corx_internal

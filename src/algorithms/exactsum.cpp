@@ -6,7 +6,7 @@
 
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -395,4 +395,4 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
     return r;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -17,7 +17,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Fixed record of 134 words, used as a local value: no heap storage.
 struct ExactAccumulator {
@@ -72,4 +72,4 @@ double round(ExactAccumulator& acc);
 // -0.0. b holds at least rows values, x at least cols.
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -8,7 +8,7 @@
 
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -131,4 +131,4 @@ double det(const Matrix& a) {
     return result;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

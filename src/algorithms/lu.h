@@ -7,7 +7,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Both triangular factors of a square matrix in one record.
 //  - factors: strictly below the diagonal, the multipliers of the unit lower
@@ -32,4 +32,4 @@ LuFactors luDecompose(const Matrix& a);
 // matrix that luDecompose finds singular gives +0.0; nothing is raised.
 double det(const Matrix& a);
 
-}  // namespace corx
+}  // namespace corx_internal

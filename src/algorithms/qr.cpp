@@ -8,7 +8,7 @@
 #include "kernels/reflect.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -98,4 +98,4 @@ QrFactors qrDecompose(const Matrix& a) {
     return out;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

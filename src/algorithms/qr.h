@@ -4,7 +4,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // q: m x m orthogonal, the product of the reflections applied to the
 // identity. r: m x n upper trapezoidal; below the diagonal of every
@@ -20,4 +20,4 @@ struct QrFactors {
 // reflected. Raises nothing; NaN and infinities spread through q and r.
 QrFactors qrDecompose(const Matrix& a);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,7 +3,7 @@
 #include "algorithms/exactsum.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     const Matrix& F = f.factors;
@@ -50,4 +50,4 @@ std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRef
     return x;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -8,7 +8,7 @@
 #include "algorithms/lu.h"
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Solves L*U*y = P*b with the factors of f: b permuted by f.perm, forward
 // substitution with the unit lower factor, back substitution with U. Each
@@ -27,4 +27,4 @@ std::vector<double> refineOnce(const Matrix& a, const LuFactors& f, std::span<co
 // "luDecompose: singular matrix" for a singular a.
 std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRefine);
 
-}  // namespace corx
+}  // namespace corx_internal

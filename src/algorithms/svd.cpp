@@ -8,7 +8,7 @@
 #include "runtime/cpu.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -253,4 +253,4 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     return out;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

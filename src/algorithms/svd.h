@@ -6,7 +6,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 // A = U * diag(S) * V^T for an m x n matrix A with m >= n.
 //  - u: m x n; column j is the rotated column j of A divided by s[j], or all
@@ -29,4 +29,4 @@ struct SvdFactors {
 // nothing; NaN and infinities spread into the outputs.
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -1,6 +1,6 @@
 #include "arithmetic/addition_big.h"
 
-namespace corx {
+namespace corx_internal {
 
 BigUInt add(const BigUInt& a, const BigUInt& b) {
     // Let `longer` be the operand with more limbs; the shared low part is
@@ -21,4 +21,4 @@ BigUInt add(const BigUInt& a, const BigUInt& b) {
     return result;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,10 +3,10 @@
 
 #include "arithmetic/big_int.h"
 
-namespace corx {
+namespace corx_internal {
 
 // a + b in normal form; one result sequence of max(len a, len b) + 1 limbs,
 // trimmed when the last carry is 0.
 BigUInt add(const BigUInt& a, const BigUInt& b);
 
-}  // namespace corx
+}  // namespace corx_internal

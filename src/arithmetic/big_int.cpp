@@ -2,7 +2,7 @@
 
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 BigUInt initBigUInt(Limb value) {
     BigUInt result;
@@ -34,4 +34,4 @@ std::size_t addLimbCounts(std::size_t a, std::size_t b) noexcept {
     return sum;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

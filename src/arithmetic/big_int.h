@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace corx {
+namespace corx_internal {
 
 struct BigUInt {
     std::vector<Limb> limbs;
@@ -63,4 +63,4 @@ std::vector<Limb> zeroLimbs(std::size_t count);
 // a + b for limb counts; a sum that wraps takes the out-of-memory path.
 std::size_t addLimbCounts(std::size_t a, std::size_t b) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 // Limb counts derived from a 64-bit bit count are held in std::size_t.
@@ -68,4 +68,4 @@ BigUInt bitOr(const BigUInt& a, const BigUInt& b) {
     return result;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

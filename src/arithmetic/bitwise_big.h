@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace corx {
+namespace corx_internal {
 
 // a * 2^count. A negative count shifts right by -count instead, so the
 // result is floor(a * 2^count) for every count.
@@ -18,4 +18,4 @@ BigUInt shr(const BigUInt& a, std::int64_t count);
 // The bitwise or of a and b (`or` itself is a reserved word).
 BigUInt bitOr(const BigUInt& a, const BigUInt& b);
 
-}  // namespace corx
+}  // namespace corx_internal

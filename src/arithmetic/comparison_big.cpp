@@ -1,6 +1,6 @@
 #include "arithmetic/comparison_big.h"
 
-namespace corx {
+namespace corx_internal {
 
 int cmp(const BigUInt& a, const BigUInt& b) noexcept {
     const std::size_t length = a.limbs.size();
@@ -11,4 +11,4 @@ int cmp(const BigUInt& a, const BigUInt& b) noexcept {
     return 0;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

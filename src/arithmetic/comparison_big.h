@@ -3,10 +3,10 @@
 
 #include "arithmetic/big_int.h"
 
-namespace corx {
+namespace corx_internal {
 
 // -1 if a < b, 0 if a == b, 1 if a > b. Relies on both being in normal
 // form: the one with more limbs is the larger.
 int cmp(const BigUInt& a, const BigUInt& b) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -5,7 +5,7 @@
 
 #include <tuple>
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 // The quotient digit qhat is estimated from the top two limbs of the window
@@ -108,4 +108,4 @@ std::pair<BigUInt, BigUInt> divModKnuth(const BigUInt& a, const BigUInt& b) {
     return {initBigUInt(q), initBigUInt(r)};
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace corx {
+namespace corx_internal {
 
 // (quotient, remainder) with a = quotient * b + remainder, remainder < b.
 // Raises DivByZeroDefect ("Division by zero in BigUInt.") when b is zero.
@@ -22,4 +22,4 @@ std::pair<BigUInt, Limb> divModLimb(const BigUInt& a, Limb d);
 // two limbs or a zero top limb.
 std::pair<BigUInt, BigUInt> divModKnuth(const BigUInt& a, const BigUInt& b);
 
-}  // namespace corx
+}  // namespace corx_internal

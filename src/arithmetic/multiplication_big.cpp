@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace corx {
+namespace corx_internal {
 
 BigUInt mul(const BigUInt& a, const BigUInt& b, MulAlgorithm algorithm) {
     switch (algorithm) {
@@ -71,4 +71,4 @@ BigUInt mulKaratsuba(const BigUInt& a, const BigUInt& b) {
     return add(high, z0);
 }
 
-}  // namespace corx
+}  // namespace corx_internal

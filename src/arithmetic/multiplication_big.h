@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace corx {
+namespace corx_internal {
 
 enum MulAlgorithm : std::uint8_t {
     maAuto = 0,        // Karatsuba when the shorter operand has >= 32 limbs
@@ -37,4 +37,4 @@ std::pair<BigUInt, BigUInt> splitAt(const BigUInt& a, std::size_t m);
 // a * B^k: k zero limbs inserted below a.
 BigUInt shiftLimbsLeft(const BigUInt& a, std::size_t k);
 
-}  // namespace corx
+}  // namespace corx_internal

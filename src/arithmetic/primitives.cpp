@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace corx {
+namespace corx_internal {
 
 std::pair<Limb, Limb> udiv128(Limb hi, Limb lo, Limb d) {
     // The zero test comes first: a zero divisor is reported as such
@@ -96,4 +96,4 @@ void shiftRightLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noe
     r[top] = a[top] >> s;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

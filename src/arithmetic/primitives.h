@@ -17,7 +17,7 @@
 #include <span>
 #include <utility>
 
-namespace corx {
+namespace corx_internal {
 
 using Limb = std::uint64_t;
 
@@ -150,4 +150,4 @@ Limb shiftLeftLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noex
 // top limb takes no bits from above. The bits shifted out below are lost.
 void shiftRightLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,7 +3,7 @@
 #include "arithmetic/comparison_big.h"
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 
 BigUInt sub(const BigUInt& a, const BigUInt& b) {
     if (cmp(a, b) < 0) throw UnderflowDefect("Subtraction underflow: a < b in BigUInt");
@@ -21,4 +21,4 @@ BigUInt sub(const BigUInt& a, const BigUInt& b) {
     return result;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,10 +3,10 @@
 
 #include "arithmetic/big_int.h"
 
-namespace corx {
+namespace corx_internal {
 
 // a - b in normal form. Raises UnderflowDefect ("Subtraction underflow:
 // a < b in BigUInt") when a < b, before allocating anything.
 BigUInt sub(const BigUInt& a, const BigUInt& b);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -10,7 +10,7 @@
 #include "runtime/errors.h"
 #include "runtime/report.h"
 
-namespace corx {
+namespace corx_internal {
 
 template <class Body>
 auto guarded(Body body) noexcept -> decltype(body()) {
@@ -23,4 +23,4 @@ auto guarded(Body body) noexcept -> decltype(body()) {
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace corx {
+namespace corx_internal {
 
 // The local result is handed over to the box: the box then holds the only
 // copy of the elements, which is all a copy-and-release would leave behind.
@@ -23,4 +23,4 @@ void releaseBox(Box* h) noexcept {
 void release(CorxMatrix h) noexcept { releaseBox(h); }
 void release(CorxSparse h) noexcept { releaseBox(h); }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -16,15 +16,15 @@
 
 struct CorxMatrixBox {
     std::int64_t refs;
-    corx::Matrix value;
+    corx_internal::Matrix value;
 };
 
 struct CorxSparseBox {
     std::int64_t refs;
-    corx::CsrMatrix value;
+    corx_internal::CsrMatrix value;
 };
 
-namespace corx {
+namespace corx_internal {
 
 // Boxes m into a new handle holding one reference.
 CorxMatrix pin(Matrix m);
@@ -38,4 +38,4 @@ CsrMatrix unbox(CorxSparse h);
 void release(CorxMatrix h) noexcept;
 void release(CorxSparse h) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -7,8 +7,8 @@
 #include "c_api/handles.h"
 #include "types/matrix.h"
 
-using corx::guarded;
-using corx::Matrix;
+using corx_internal::guarded;
+using corx_internal::Matrix;
 
 namespace {
 
@@ -28,7 +28,7 @@ CORX_API CorxMatrix corx_matrix_create(int32_t rows, int32_t cols) {
     return guarded([&]() -> CorxMatrix {
         if (rows <= 0 || cols <= 0) return nullptr;
         if (static_cast<std::int64_t>(rows) * cols > kMaxElements) return nullptr;
-        return corx::pin(corx::initMatrix(rows, cols));
+        return corx_internal::pin(corx_internal::initMatrix(rows, cols));
     });
 }
 
@@ -38,12 +38,12 @@ CORX_API CorxMatrix corx_matrix_create_from_buffer(int32_t rows, int32_t cols, c
         if (data == nullptr || cols <= 0 || rows <= 0) return nullptr;
         const std::int64_t n = static_cast<std::int64_t>(rows) * cols;
         if (n > kMaxElements || length != n) return nullptr;
-        std::vector<double> seq = corx::ptrToSeq(data, n);
-        return corx::pin(corx::matrix(rows, cols, seq));
+        std::vector<double> seq = corx_internal::ptrToSeq(data, n);
+        return corx_internal::pin(corx_internal::matrix(rows, cols, seq));
     });
 }
 
-CORX_API void corx_matrix_destroy(CorxMatrix m) { corx::release(m); }
+CORX_API void corx_matrix_destroy(CorxMatrix m) { corx_internal::release(m); }
 
 CORX_API int32_t corx_matrix_rows(CorxMatrix m) {
     return m == nullptr ? 0 : static_cast<int32_t>(static_cast<uint32_t>(m->value.rows));
@@ -76,18 +76,18 @@ CORX_API int32_t corx_matrix_get_buffer(CorxMatrix m, double* out, int64_t out_l
 CORX_API CorxMatrix corx_matrix_add(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        Matrix x = corx::unbox(a), y = corx::unbox(b);
+        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
         if (x.rows != y.rows || x.cols != y.cols) return nullptr;
-        return corx::pin(x + y);
+        return corx_internal::pin(x + y);
     });
 }
 
 CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        Matrix x = corx::unbox(a), y = corx::unbox(b);
+        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
         if (x.rows != y.rows || x.cols != y.cols) return nullptr;
-        return corx::pin(x - y);
+        return corx_internal::pin(x - y);
     });
 }
 
@@ -99,31 +99,31 @@ CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b) {
         const Matrix& x = a->value;
         const Matrix& y = b->value;
         if (x.cols != y.rows) return nullptr;
-        return corx::pin(x * y);
+        return corx_internal::pin(x * y);
     });
 }
 
 CORX_API CorxMatrix corx_matrix_scale(CorxMatrix m, double factor) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        Matrix x = corx::unbox(m);
-        return corx::pin(x * factor);
+        Matrix x = corx_internal::unbox(m);
+        return corx_internal::pin(x * factor);
     });
 }
 
 CORX_API CorxMatrix corx_matrix_transpose(CorxMatrix m) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        Matrix x = corx::unbox(m);
-        return corx::pin(corx::transpose(x));
+        Matrix x = corx_internal::unbox(m);
+        return corx_internal::pin(corx_internal::transpose(x));
     });
 }
 
 CORX_API bool corx_matrix_almost_equal(CorxMatrix a, CorxMatrix b, double tolerance) {
     return guarded([&]() -> bool {
         if (a == nullptr || b == nullptr) return false;
-        Matrix x = corx::unbox(a), y = corx::unbox(b);
-        return corx::almostEqual(x, y, tolerance);
+        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
+        return corx_internal::almostEqual(x, y, tolerance);
     });
 }
 

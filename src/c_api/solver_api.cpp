@@ -28,8 +28,8 @@
 #include "runtime/errors.h"
 #include "types/matrix.h"
 
-using corx::guarded;
-using corx::Matrix;
+using corx_internal::guarded;
+using corx_internal::Matrix;
 
 namespace {
 
@@ -47,7 +47,7 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok) {
             if (ok != nullptr) *ok = 0;
             return 0.0;
         }
-        const Matrix a = corx::unbox(m);
+        const Matrix a = corx_internal::unbox(m);
         if (a.rows != a.cols) {
             if (ok != nullptr) *ok = 0;
             return 0.0;
@@ -55,7 +55,7 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok) {
         // Reported before the computation: a singular matrix is a result
         // (0.0), not a failure; det consumes luDecompose's error itself.
         if (ok != nullptr) *ok = 1;
-        return corx::det(a);
+        return corx_internal::det(a);
     });
 }
 
@@ -67,11 +67,11 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
         const Matrix& a = m->value;
         if (a.rows != a.cols || b_length != a.rows) return -2;
         if (x_length < b_length) return -5;
-        const std::vector<double> rhs = corx::ptrToSeq(b, b_length);
+        const std::vector<double> rhs = corx_internal::ptrToSeq(b, b_length);
         std::vector<double> solution;
         try {
-            solution = corx::solve(a, rhs, do_refine != 0);
-        } catch (const corx::ValueError&) {
+            solution = corx_internal::solve(a, rhs, do_refine != 0);
+        } catch (const corx_internal::ValueError&) {
             return -3;  // singular: the error ends here and x stays untouched
         }
         for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
@@ -87,22 +87,22 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
         if (a.rows != a.cols) return nullptr;
         Matrix l;
         try {
-            l = corx::cholesky(a);
-        } catch (const corx::ValueError&) {
+            l = corx_internal::cholesky(a);
+        } catch (const corx_internal::ValueError&) {
             return nullptr;  // not symmetric or not positive definite
         }
-        return corx::pin(std::move(l));
+        return corx_internal::pin(std::move(l));
     });
 }
 
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out) {
     return guarded([&]() -> CorxStatus {
         if (q_out == nullptr || r_out == nullptr || m == nullptr) return CORX_NULL_HANDLE;
-        const Matrix a = corx::unbox(m);
+        const Matrix a = corx_internal::unbox(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
-        corx::QrFactors f = corx::qrDecompose(a);
-        *q_out = corx::pin(std::move(f.q));
-        *r_out = corx::pin(std::move(f.r));
+        corx_internal::QrFactors f = corx_internal::qrDecompose(a);
+        *q_out = corx_internal::pin(std::move(f.q));
+        *r_out = corx_internal::pin(std::move(f.r));
         return CORX_SUCCESS;
     });
 }
@@ -111,12 +111,12 @@ CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s, 
                                     CorxMatrix* v_out) {
     return guarded([&]() -> CorxStatus {
         if (m == nullptr || s == nullptr || u_out == nullptr || v_out == nullptr) return CORX_NULL_HANDLE;
-        const Matrix a = corx::unbox(m);
+        const Matrix a = corx_internal::unbox(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         if (a.cols > s_length) return CORX_BUFFER_TOO_SMALL;
-        corx::SvdFactors f = corx::svdDecompose(a, kSvdMaxSweeps, kSvdTolerance);
-        *u_out = corx::pin(std::move(f.u));
-        *v_out = corx::pin(std::move(f.v));
+        corx_internal::SvdFactors f = corx_internal::svdDecompose(a, kSvdMaxSweeps, kSvdTolerance);
+        *u_out = corx_internal::pin(std::move(f.u));
+        *v_out = corx_internal::pin(std::move(f.v));
         for (std::size_t j = 0; j < f.s.size(); ++j) s[j] = f.s[j];
         return CORX_SUCCESS;
     });

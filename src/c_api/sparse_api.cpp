@@ -8,27 +8,27 @@
 #include "c_api/handles.h"
 #include "types/sparse.h"
 
-using corx::guarded;
+using corx_internal::guarded;
 
 extern "C" {
 
 CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m) {
     return guarded([&]() -> CorxSparse {
         if (m == nullptr) return nullptr;
-        corx::Matrix dense = corx::unbox(m);
-        return corx::pinSparse(corx::toCsr(dense));
+        corx_internal::Matrix dense = corx_internal::unbox(m);
+        return corx_internal::pinSparse(corx_internal::toCsr(dense));
     });
 }
 
 CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s) {
     return guarded([&]() -> CorxMatrix {
         if (s == nullptr) return nullptr;
-        corx::CsrMatrix sparse = corx::unbox(s);
-        return corx::pin(corx::toDense(sparse));
+        corx_internal::CsrMatrix sparse = corx_internal::unbox(s);
+        return corx_internal::pin(corx_internal::toDense(sparse));
     });
 }
 
-CORX_API void corx_sparse_destroy(CorxSparse s) { corx::release(s); }
+CORX_API void corx_sparse_destroy(CorxSparse s) { corx_internal::release(s); }
 
 CORX_API int32_t corx_sparse_nnz(CorxSparse s) {
     if (s == nullptr) return 0;
@@ -42,17 +42,17 @@ CORX_API int32_t corx_sparse_matvec(CorxSparse s, const double* x, int64_t x_len
         // The matrix is only read and may not be changed or destroyed during
         // the call, so it is used in place: a repeated product does not pay
         // for copying it. x is copied only when it overlaps y.
-        const corx::CsrMatrix& sparse = s->value;
+        const corx_internal::CsrMatrix& sparse = s->value;
         if (x_length != sparse.cols) return -1;
         if (y_length < sparse.rows) return -1;
         const auto xb = reinterpret_cast<std::uintptr_t>(x), yb = reinterpret_cast<std::uintptr_t>(y);
         const bool overlap = xb < yb + static_cast<std::uintptr_t>(sparse.rows) * sizeof(double) &&
                              yb < xb + static_cast<std::uintptr_t>(x_length) * sizeof(double);
         if (overlap) {
-            const std::vector<double> xs = corx::ptrToSeq(x, x_length);
-            corx::csrProduct(sparse, xs.data(), y);
+            const std::vector<double> xs = corx_internal::ptrToSeq(x, x_length);
+            corx_internal::csrProduct(sparse, xs.data(), y);
         } else {
-            corx::csrProduct(sparse, x, y);
+            corx_internal::csrProduct(sparse, x, y);
         }
         return static_cast<int32_t>(sparse.rows);
     });

@@ -2,7 +2,7 @@
 
 #include "float/arithmetic.h"
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 BigFloat integerAt(std::int64_t n, std::int64_t precision) {
@@ -47,4 +47,4 @@ BigFloat piBigFloat(std::int64_t precision, std::int64_t terms) {
     return scaled1 - scaled2;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -11,7 +11,7 @@
 
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Storage of a module-level cache: the zero record from load time on
 // (constant-initialised, so nothing runs before the start-up fills it), and
@@ -36,4 +36,4 @@ BigFloat atanTaylor(const BigFloat& x, std::int64_t terms);
 // converted; the arithmetic runs at 256 bits whatever it is.
 BigFloat piBigFloat(std::int64_t precision, std::int64_t terms);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -4,7 +4,7 @@
 #include "constants/reduction.h"
 #include "float/arithmetic.h"
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 constinit CacheSlot<BigFloat> gHalfPi;
@@ -37,4 +37,4 @@ void teardownFloatMath() noexcept {
     gHalfPi.value = BigFloat{};
 }
 
-}  // namespace corx
+}  // namespace corx_internal

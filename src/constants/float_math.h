@@ -9,7 +9,7 @@
 #include "constants/exponential/logarithm_generic.h"
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 extern const BigFloat& halfPiCache;          // piCache with the exponent one lower
 extern const BigFloat& quarterPiCache;       // piCache with the exponent two lower
@@ -24,4 +24,4 @@ void initFloatMath();
 // each as the zero record.
 void teardownFloatMath() noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,7 +3,7 @@
 #include "constants/constants.h"
 #include "float/arithmetic.h"
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 constinit CacheSlot<BigFloat> gPi;
@@ -26,4 +26,4 @@ void teardownReduction() noexcept {
     gPi.value = BigFloat{};
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -7,7 +7,7 @@
 
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 extern const BigFloat& piCache;     // piBigFloat(256, 96)
 extern const BigFloat& twoPiCache;  // piCache + piCache (exact)
@@ -18,4 +18,4 @@ void initReduction();
 // Releases twoPiCache, then piCache, leaving both as the zero record.
 void teardownReduction() noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

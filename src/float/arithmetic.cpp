@@ -16,7 +16,7 @@
 #include "arithmetic/subtraction_big.h"
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 // Operands whose exact intermediate results fit this many limbs (every
@@ -393,4 +393,4 @@ BigFloat operator-(const BigFloat& a, const BigFloat& b) { return subRounded(a, 
 BigFloat operator*(const BigFloat& a, const BigFloat& b) { return mulRounded(a, b, WorkingPrecision, rmNearest); }
 BigFloat operator/(const BigFloat& a, const BigFloat& b) { return divRounded(a, b, WorkingPrecision, rmNearest); }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -12,7 +12,7 @@
 
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 // The precision of the operators below, and of every BigFloat the library
 // computes.
@@ -39,4 +39,4 @@ BigFloat operator-(const BigFloat& a, const BigFloat& b);
 BigFloat operator*(const BigFloat& a, const BigFloat& b);
 BigFloat operator/(const BigFloat& a, const BigFloat& b);
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -12,7 +12,7 @@
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 std::int64_t bitLength(const BigUInt& a) noexcept {
     if (isZero(a)) return 0;
@@ -257,4 +257,4 @@ void dropMagnitude(BigFloat& x, std::int64_t precision) {
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

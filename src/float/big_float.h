@@ -24,7 +24,7 @@
 
 #include "arithmetic/big_int.h"
 
-namespace corx {
+namespace corx_internal {
 
 struct BigFloat {
     bool negative = false;
@@ -109,4 +109,4 @@ void bumpMagnitude(BigFloat& x, std::int64_t precision);
 // 2^e steps down to 2^(e-1)). Zero is left alone.
 void dropMagnitude(BigFloat& x, std::int64_t precision);
 
-}  // namespace corx
+}  // namespace corx_internal

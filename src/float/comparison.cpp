@@ -3,7 +3,7 @@
 #include "arithmetic/bitwise_big.h"
 #include "arithmetic/comparison_big.h"
 
-namespace corx {
+namespace corx_internal {
 
 int cmp(const BigFloat& a, const BigFloat& b) {
     if (isZero(a)) {
@@ -30,4 +30,4 @@ int cmp(const BigFloat& a, const BigFloat& b) {
     return a.negative ? -r : r;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -3,11 +3,11 @@
 
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 // -1 if a < b, 0 if a = b, 1 if a > b, by value: every zero compares equal
 // whatever its sign flag, and one value written at two exponents compares
 // equal to itself.
 int cmp(const BigFloat& a, const BigFloat& b);
 
-}  // namespace corx
+}  // namespace corx_internal

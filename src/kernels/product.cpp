@@ -7,7 +7,7 @@
 
 #include "kernels/product_kernels.h"
 
-namespace corx {
+namespace corx_internal {
 namespace {
 
 // Cache blocking: a kc x nc slice of b and an mc x kc slice of a are packed
@@ -141,4 +141,4 @@ void productSubtract(Isa isa, const double* a, std::int64_t lda, const double* b
     blockedProduct(isa, true, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
-}  // namespace corx
+}  // namespace corx_internal

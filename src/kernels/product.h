@@ -11,7 +11,7 @@
 
 #include "runtime/cpu.h"
 
-namespace corx {
+namespace corx_internal {
 
 // a: m x p, b: p x n, r: m x n, all row-major with leading dimensions lda,
 // ldb, ldr. r holds the sums to continue (+0.0 for a fresh product).
@@ -30,4 +30,4 @@ void productAccumulate(Isa isa, const double* a, std::int64_t lda, const double*
 void productSubtract(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
                      std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n);
 
-}  // namespace corx
+}  // namespace corx_internal

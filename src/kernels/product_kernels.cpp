@@ -27,7 +27,7 @@
             _Pragma("GCC unroll 4") for (int v = 0; v < NV; ++v) STORE(c + r * ldc + v * VW, acc[r][v]); \
     }
 
-namespace corx::kernels {
+namespace corx_internal::kernels {
 
 namespace {
 
@@ -62,4 +62,4 @@ ProductKernel productKernelBaseline() noexcept { return {4, 6, addSse2, subSse2}
 ProductKernel productKernelAvx2() noexcept { return {6, 8, addAvx2, subAvx2}; }
 ProductKernel productKernelAvx512() noexcept { return {8, 24, addAvx512, subAvx512}; }
 
-}  // namespace corx::kernels
+}  // namespace corx_internal::kernels

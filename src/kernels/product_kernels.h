@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace corx::kernels {
+namespace corx_internal::kernels {
 
 using MicroKernel = void (*)(std::int64_t kc, const double* a, const double* b, double* c, std::int64_t ldc);
 
@@ -25,4 +25,4 @@ ProductKernel productKernelBaseline() noexcept;
 ProductKernel productKernelAvx2() noexcept;
 ProductKernel productKernelAvx512() noexcept;
 
-}  // namespace corx::kernels
+}  // namespace corx_internal::kernels

@@ -1,6 +1,6 @@
 #include "kernels/reflect.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -73,4 +73,4 @@ void reflectColumns(Isa isa, double* x, std::int64_t ld, std::int64_t len, std::
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

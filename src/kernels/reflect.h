@@ -5,7 +5,7 @@
 
 #include "runtime/cpu.h"
 
-namespace corx {
+namespace corx_internal {
 
 // x is len rows of w columns with row stride ld. Each column c is reflected
 // by v (len values) with vv = v.v, in exactly this order of rounded
@@ -17,4 +17,4 @@ namespace corx {
 void reflectColumns(Isa isa, double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v,
                     double vv);
 
-}  // namespace corx
+}  // namespace corx_internal

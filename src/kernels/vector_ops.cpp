@@ -1,6 +1,6 @@
 #include "kernels/vector_ops.h"
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -35,4 +35,4 @@ void subtractScaled(Isa isa, double* s, const double* x, double a, std::int64_t 
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

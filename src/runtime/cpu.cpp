@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -43,4 +43,4 @@ const char* isaName(Isa isa) noexcept {
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -6,7 +6,7 @@
 // only changes speed.
 #pragma once
 
-namespace corx {
+namespace corx_internal {
 
 enum class Isa : int { Baseline = 0, Avx2 = 1, Avx512 = 2 };
 
@@ -25,4 +25,4 @@ bool forceIsa(Isa isa) noexcept;
 // Short lower-case name: "baseline", "avx2", "avx512".
 const char* isaName(Isa isa) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -1,6 +1,6 @@
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 
 CorxError::CorxError(const char* kind, std::string message, std::source_location where)
     : kind_(kind), message_(std::move(message)) {
@@ -11,4 +11,4 @@ void CorxError::addSite(std::source_location where) {
     trace_.push_back(RaiseSite{where.file_name(), where.function_name(), where.line()});
 }
 
-}  // namespace corx
+}  // namespace corx_internal

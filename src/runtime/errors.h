@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace corx {
+namespace corx_internal {
 
 // Where an error was raised (or re-raised): one line of the trace.
 struct RaiseSite {
@@ -82,4 +82,4 @@ public:
         : Defect("UnderflowDefect", std::move(message), where) {}
 };
 
-}  // namespace corx
+}  // namespace corx_internal

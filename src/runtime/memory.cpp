@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <new>
 
-namespace corx {
+namespace corx_internal {
 
 void outOfMemory() noexcept {
     static const char kMessage[] = "out of memory\n";
@@ -50,16 +50,16 @@ void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
 }
 
 }  // namespace
-}  // namespace corx
+}  // namespace corx_internal
 
 // Replacement allocation functions: exhaustion ends the process with the
 // library's message rather than unwinding through the caller.
-void* operator new(std::size_t size) { return corx::allocateOrDie(size); }
-void* operator new[](std::size_t size) { return corx::allocateOrDie(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return corx::allocateOrDie(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return corx::allocateOrDie(size); }
-void* operator new(std::size_t size, std::align_val_t a) { return corx::allocateAlignedOrDie(size, a); }
-void* operator new[](std::size_t size, std::align_val_t a) { return corx::allocateAlignedOrDie(size, a); }
+void* operator new(std::size_t size) { return corx_internal::allocateOrDie(size); }
+void* operator new[](std::size_t size) { return corx_internal::allocateOrDie(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return corx_internal::allocateOrDie(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return corx_internal::allocateOrDie(size); }
+void* operator new(std::size_t size, std::align_val_t a) { return corx_internal::allocateAlignedOrDie(size, a); }
+void* operator new[](std::size_t size, std::align_val_t a) { return corx_internal::allocateAlignedOrDie(size, a); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace corx {
+namespace corx_internal {
 
 // Writes "out of memory\n" to standard error in one write and exits with
 // status 1 without running the host's exit handlers.
@@ -24,4 +24,4 @@ std::size_t checkedMul(std::size_t a, std::size_t b) noexcept;
 // checked so that the byte size count * sizeof(double) is representable too.
 std::size_t elementCount(std::int64_t rows, std::int64_t cols) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace corx {
+namespace corx_internal {
 
 namespace {
 
@@ -70,4 +70,4 @@ void reportUnhandledForeign() noexcept {
     writeAndExit(out);
 }
 
-}  // namespace corx
+}  // namespace corx_internal

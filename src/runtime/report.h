@@ -6,7 +6,7 @@
 
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 
 // Capacity of the report: pieces that would not fit are left out whole.
 inline constexpr std::size_t kReportCapacity = 2000;
@@ -21,4 +21,4 @@ std::string formatUnhandled(const CorxError& e);
 // The same for an exception that is not one of the library's kinds.
 [[noreturn]] void reportUnhandledForeign() noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

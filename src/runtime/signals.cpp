@@ -6,7 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace corx {
+namespace corx_internal {
 
 const char* signalMessage(int sig) noexcept {
     switch (sig) {
@@ -41,4 +41,4 @@ void installSignalHandlers() noexcept {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace corx
+}  // namespace corx_internal

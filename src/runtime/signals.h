@@ -1,7 +1,7 @@
 // Process signal dispositions installed by the start-up.
 #pragma once
 
-namespace corx {
+namespace corx_internal {
 
 // SIGINT, SIGSEGV, SIGABRT, SIGFPE and SIGILL: write a one-line message to
 // standard error, restore the default disposition and raise the signal
@@ -11,4 +11,4 @@ void installSignalHandlers() noexcept;
 // The message written for a signal, without the newline.
 const char* signalMessage(int sig) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

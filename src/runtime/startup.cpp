@@ -11,7 +11,7 @@
 #include "runtime/report.h"
 #include "runtime/signals.h"
 
-namespace corx {
+namespace corx_internal {
 
 std::span<const ModuleInit> libraryModules() noexcept {
     // `float_math` starts from the pi that `reduction` computes.
@@ -46,20 +46,20 @@ std::once_flag gStartupOnce;
 std::atomic<bool> gTornDown{false};
 }  // namespace
 
-}  // namespace corx
+}  // namespace corx_internal
 
 extern "C" {
 
 // Runs the start-up at most once, whoever calls first; concurrent callers
 // wait until it has finished.
 CORX_API void corxrt_startup(void) {
-    std::call_once(corx::gStartupOnce, [] { corx::runStartup(corx::libraryModules()); });
+    std::call_once(corx_internal::gStartupOnce, [] { corx_internal::runStartup(corx_internal::libraryModules()); });
 }
 
 // Releases the start-up tables; a second call does nothing.
 CORX_API void corxrt_teardown(void) {
-    if (corx::gTornDown.exchange(true)) return;
-    corx::runTeardown(corx::libraryModules());
+    if (corx_internal::gTornDown.exchange(true)) return;
+    corx_internal::runTeardown(corx_internal::libraryModules());
 }
 
 }

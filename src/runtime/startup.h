@@ -9,7 +9,7 @@
 
 #include <span>
 
-namespace corx {
+namespace corx_internal {
 
 struct ModuleInit {
     const char* name;
@@ -27,4 +27,4 @@ void runStartup(std::span<const ModuleInit> modules) noexcept;
 // Runs the finalisers in reverse order.
 void runTeardown(std::span<const ModuleInit> modules) noexcept;
 
-}  // namespace corx
+}  // namespace corx_internal

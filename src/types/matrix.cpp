@@ -6,7 +6,7 @@
 #include "kernels/product.h"
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 Matrix::Matrix(Matrix&& other) noexcept
     : rows(std::exchange(other.rows, 0)), cols(std::exchange(other.cols, 0)), data(std::move(other.data)) {
@@ -97,4 +97,4 @@ Matrix identity(std::int64_t n) {
     return r;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-namespace corx {
+namespace corx_internal {
 
 struct Matrix {
     std::int64_t rows = 0;
@@ -59,4 +59,4 @@ bool almostEqual(const Matrix& a, const Matrix& b, double tolerance);
 // n x n identity (n >= 0).
 Matrix identity(std::int64_t n);
 
-}  // namespace corx
+}  // namespace corx_internal

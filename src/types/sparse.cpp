@@ -2,7 +2,7 @@
 
 #include "runtime/memory.h"
 
-namespace corx {
+namespace corx_internal {
 
 CsrMatrix toCsr(const Matrix& m) {
     CsrMatrix s;
@@ -75,4 +75,4 @@ void csrProduct(const CsrMatrix& s, const double* x, double* y) {
     }
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -12,7 +12,7 @@
 
 #include "types/matrix.h"
 
-namespace corx {
+namespace corx_internal {
 
 struct CsrMatrix {
     std::int64_t rows = 0;
@@ -38,4 +38,4 @@ std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x);
 // order), which hides the latency of the sums.
 void csrProduct(const CsrMatrix& s, const double* x, double* y);
 
-}  // namespace corx
+}  // namespace corx_internal

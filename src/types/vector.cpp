@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace corx {
+namespace corx_internal {
 
 CorxVec2 add(CorxVec2 a, CorxVec2 b) { return {a.x + b.x, a.y + b.y}; }
 CorxVec3 add(CorxVec3 a, CorxVec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
@@ -76,4 +76,4 @@ CorxVec3 cross(CorxVec3 a, CorxVec3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-}  // namespace corx
+}  // namespace corx_internal

@@ -5,7 +5,7 @@
 
 #include <corx/corx.h>
 
-namespace corx {
+namespace corx_internal {
 
 CorxVec2 add(CorxVec2 a, CorxVec2 b);
 CorxVec3 add(CorxVec3 a, CorxVec3 b);
@@ -41,4 +41,4 @@ CorxVec2 perp(CorxVec2 v);
 CorxVec2 perpCw(CorxVec2 v);
 CorxVec3 cross(CorxVec3 a, CorxVec3 b);
 
-}  // namespace corx
+}  // namespace corx_internal

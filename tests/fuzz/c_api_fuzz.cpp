@@ -140,15 +140,15 @@ struct SparseSlot {
     std::vector<double> dense;  // the dense matrix it was made from
 };
 
-corx::Matrix toMatrix(const DenseSlot& s) { return corx::matrix(s.rows, s.cols, s.data); }
+corx_internal::Matrix toMatrix(const DenseSlot& s) { return corx_internal::matrix(s.rows, s.cols, s.data); }
 
 // The determinant from the reference factors: the sign, then the diagonal
 // in order; a singular matrix has determinant 0.0.
-double referenceDet(const corx::Matrix& a) {
-    corx::LuFactors f;
+double referenceDet(const corx_internal::Matrix& a) {
+    corx_internal::LuFactors f;
     try {
         f = corx_test::referenceLuDecompose(a);
-    } catch (const corx::ValueError&) {
+    } catch (const corx_internal::ValueError&) {
         return 0.0;
     }
     double result = static_cast<double>(f.sign);
@@ -158,12 +158,12 @@ double referenceDet(const corx::Matrix& a) {
 
 // Solve with the reference factors and, when asked, one refinement step on
 // the reference exact residual. Throws ValueError for a singular matrix.
-std::vector<double> referenceSolve(const corx::Matrix& a, const std::vector<double>& b, bool refine) {
-    const corx::LuFactors f = corx_test::referenceLuDecompose(a);
-    std::vector<double> x = corx::luSolve(f, b);
+std::vector<double> referenceSolve(const corx_internal::Matrix& a, const std::vector<double>& b, bool refine) {
+    const corx_internal::LuFactors f = corx_test::referenceLuDecompose(a);
+    std::vector<double> x = corx_internal::luSolve(f, b);
     if (!refine) return x;
     const std::vector<double> r = corx_test::referenceResidual(a, b, x);
-    const std::vector<double> d = corx::luSolve(f, r);
+    const std::vector<double> d = corx_internal::luSolve(f, r);
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = x[i] + d[i];
     return x;
 }
@@ -498,7 +498,7 @@ private:
             try {
                 solution = referenceSolve(toMatrix(*a), std::vector<double>(b.begin(), b.begin() + n), refine);
                 expected = static_cast<std::int32_t>(n);
-            } catch (const corx::ValueError&) {
+            } catch (const corx_internal::ValueError&) {
                 expected = -3;
             }
         }
@@ -517,11 +517,11 @@ private:
         CorxMatrix h = handleOf(a);
         CorxMatrix l = corx_matrix_cholesky(h);
         bool valid = h && a->rows == a->cols;
-        corx::Matrix expected;
+        corx_internal::Matrix expected;
         if (valid) {
             try {
                 expected = corx_test::referenceCholesky(toMatrix(*a));
-            } catch (const corx::ValueError&) {
+            } catch (const corx_internal::ValueError&) {
                 valid = false;
             }
         }
@@ -549,7 +549,7 @@ private:
             CHECK(q == canaryHandle && r == canaryHandle);
             return;
         }
-        const corx::QrFactors f = corx_test::referenceQrDecompose(toMatrix(*a));
+        const corx_internal::QrFactors f = corx_test::referenceQrDecompose(toMatrix(*a));
         // Read before the first result may replace the operand's slot.
         const std::int64_t rows = a->rows, cols = a->cols;
         checkResult(q, rows, rows, f.q.data);
@@ -583,7 +583,7 @@ private:
             CHECK(allCanary(s));
             return;
         }
-        const corx::SvdFactors f = corx_test::referenceSvdDecompose(toMatrix(*a), 60, 1e-12);
+        const corx_internal::SvdFactors f = corx_test::referenceSvdDecompose(toMatrix(*a), 60, 1e-12);
         checkResult(u, a->rows, a->cols, f.u.data);
         checkResult(v, a->cols, a->cols, f.v.data);
         for (std::int64_t j = 0; j < n; ++j) CHECK(same(s[static_cast<std::size_t>(j)], f.s[static_cast<std::size_t>(j)]));

@@ -14,10 +14,10 @@
 
 namespace corx_test {
 
-using corx::BigFloat;
-using corx::BigUInt;
-using corx::Limb;
-using corx::RoundingMode;
+using corx_internal::BigFloat;
+using corx_internal::BigUInt;
+using corx_internal::Limb;
+using corx_internal::RoundingMode;
 
 struct Mpfr {
     mpfr_t v;
@@ -30,7 +30,7 @@ struct Mpfr {
 // x exactly (the precision is set to x's bit length). Call
 // mpfr_set_emin/emax wide first: test exponents leave MPFR's default range.
 inline void assignExact(mpfr_ptr out, const BigFloat& x) {
-    const std::int64_t bits = corx::bitLength(x.mantissa);
+    const std::int64_t bits = corx_internal::bitLength(x.mantissa);
     mpfr_set_prec(out, bits < MPFR_PREC_MIN ? MPFR_PREC_MIN : bits);
     mpz_t z;
     mpz_init(z);
@@ -64,8 +64,8 @@ using MpfrBinary = int (*)(mpfr_ptr, mpfr_srcptr, mpfr_srcptr, mpfr_rnd_t);
 // Returns true when the exact result was a tie.
 inline bool roundedOp(mpfr_ptr r, std::int64_t precision, MpfrBinary op, mpfr_ptr a, mpfr_ptr b, RoundingMode mode) {
     mpfr_set_prec(r, precision);
-    if (mode != corx::rmNearest) {
-        op(r, a, b, mode == corx::rmTowardZero ? MPFR_RNDZ : mode == corx::rmTowardPositive ? MPFR_RNDU : MPFR_RNDD);
+    if (mode != corx_internal::rmNearest) {
+        op(r, a, b, mode == corx_internal::rmTowardZero ? MPFR_RNDZ : mode == corx_internal::rmTowardPositive ? MPFR_RNDU : MPFR_RNDD);
         return false;
     }
     Mpfr wider(precision + 1);
@@ -90,8 +90,8 @@ inline std::string describe(const BigFloat& x) {
     return s + "* 2^" + std::to_string(x.exponent);
 }
 
-inline const RoundingMode kAllModes[] = {corx::rmNearest, corx::rmTowardZero, corx::rmTowardPositive,
-                                         corx::rmTowardNegative};
+inline const RoundingMode kAllModes[] = {corx_internal::rmNearest, corx_internal::rmTowardZero, corx_internal::rmTowardPositive,
+                                         corx_internal::rmTowardNegative};
 
 // Seeded operands: mantissas of an exact bit length, shaped as all ones, a
 // lone top bit, a top bit over a short low tail, sparse bits, or uniform

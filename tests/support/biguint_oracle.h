@@ -14,8 +14,8 @@
 
 namespace corx_test {
 
-using corx::BigUInt;
-using corx::Limb;
+using corx_internal::BigUInt;
+using corx_internal::Limb;
 
 inline constexpr Limb kOnes = ~Limb{0};
 inline constexpr Limb kTop = Limb{1} << 63;

@@ -9,14 +9,14 @@ namespace corx_test {
 
 // Restores the detected path when a test that forced another one ends.
 struct IsaGuard {
-    ~IsaGuard() { corx::forceIsa(corx::detectedIsa()); }
+    ~IsaGuard() { corx_internal::forceIsa(corx_internal::detectedIsa()); }
 };
 
 // Every path up to and including the one this CPU supports.
-inline std::vector<corx::Isa> supportedIsas() {
-    std::vector<corx::Isa> out;
-    for (corx::Isa isa : {corx::Isa::Baseline, corx::Isa::Avx2, corx::Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx::detectedIsa())) out.push_back(isa);
+inline std::vector<corx_internal::Isa> supportedIsas() {
+    std::vector<corx_internal::Isa> out;
+    for (corx_internal::Isa isa : {corx_internal::Isa::Baseline, corx_internal::Isa::Avx2, corx_internal::Isa::Avx512})
+        if (static_cast<int>(isa) <= static_cast<int>(corx_internal::detectedIsa())) out.push_back(isa);
     return out;
 }
 

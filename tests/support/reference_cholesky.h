@@ -12,9 +12,9 @@
 
 namespace corx_test {
 
-using corx::Matrix;
-using corx::ValueError;
-using corx::initMatrix;
+using corx_internal::Matrix;
+using corx_internal::ValueError;
+using corx_internal::initMatrix;
 
 inline Matrix referenceCholesky(const Matrix& a) {
     const std::int64_t n = a.rows;

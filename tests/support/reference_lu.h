@@ -12,8 +12,8 @@
 
 namespace corx_test {
 
-inline corx::LuFactors referenceLuDecompose(const corx::Matrix& a) {
-    corx::LuFactors f;
+inline corx_internal::LuFactors referenceLuDecompose(const corx_internal::Matrix& a) {
+    corx_internal::LuFactors f;
     f.factors = a;
     const std::int64_t n = a.rows;
     if (n > 0) f.perm.resize(static_cast<std::size_t>(n));
@@ -21,7 +21,7 @@ inline corx::LuFactors referenceLuDecompose(const corx::Matrix& a) {
     f.sign = 1;
     if (n <= 0) return f;
 
-    corx::Matrix& F = f.factors;
+    corx_internal::Matrix& F = f.factors;
     for (std::int64_t k = 0; k < n; ++k) {
         std::int64_t p = k;
         double best = std::fabs(F(k, k));
@@ -32,7 +32,7 @@ inline corx::LuFactors referenceLuDecompose(const corx::Matrix& a) {
                 best = v;
             }
         }
-        if (best == 0.0) throw corx::ValueError("luDecompose: singular matrix");
+        if (best == 0.0) throw corx_internal::ValueError("luDecompose: singular matrix");
         if (p != k) {
             for (std::int64_t j = 0; j < n; ++j) std::swap(F(k, j), F(p, j));
             std::swap(f.perm[static_cast<std::size_t>(k)], f.perm[static_cast<std::size_t>(p)]);

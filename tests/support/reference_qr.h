@@ -12,12 +12,12 @@
 
 namespace corx_test {
 
-using corx::Matrix;
-using corx::identity;
+using corx_internal::Matrix;
+using corx_internal::identity;
 
-inline corx::QrFactors referenceQrDecompose(const Matrix& a) {
+inline corx_internal::QrFactors referenceQrDecompose(const Matrix& a) {
     const std::int64_t m = a.rows, n = a.cols;
-    corx::QrFactors out{identity(m), a};
+    corx_internal::QrFactors out{identity(m), a};
     Matrix& q = out.q;
     Matrix& r = out.r;
 
@@ -39,7 +39,7 @@ inline corx::QrFactors referenceQrDecompose(const Matrix& a) {
         const double norm = std::sqrt(sumSquares);
         if (norm == 0.0) continue;
 
-        v.assign(corx::elementCount(len, 1), 0.0);
+        v.assign(corx_internal::elementCount(len, 1), 0.0);
         for (std::int64_t t = 0; t < len; ++t) v[static_cast<std::size_t>(t)] = r(k + t, k);
         // Adding the norm with the sign of v[0] avoids cancellation; -0.0
         // counts as non-negative.

@@ -13,16 +13,16 @@
 
 namespace corx_test {
 
-inline std::vector<double> referenceResidual(const corx::Matrix& a, std::span<const double> b,
+inline std::vector<double> referenceResidual(const corx_internal::Matrix& a, std::span<const double> b,
                                              std::span<const double> x) {
     std::vector<double> r(static_cast<std::size_t>(a.rows), 0.0);
-    corx::ExactAccumulator acc;
+    corx_internal::ExactAccumulator acc;
     for (std::int64_t i = 0; i < a.rows; ++i) {
-        corx::clear(acc);
-        corx::addTerm(acc, -b[static_cast<std::size_t>(i)]);
-        acc.countdown = corx::ExactAccumulator::kCountdown;
-        for (std::int64_t j = 0; j < a.cols; ++j) corx::addProduct(acc, a(i, j), x[static_cast<std::size_t>(j)]);
-        r[static_cast<std::size_t>(i)] = -corx::round(acc);
+        corx_internal::clear(acc);
+        corx_internal::addTerm(acc, -b[static_cast<std::size_t>(i)]);
+        acc.countdown = corx_internal::ExactAccumulator::kCountdown;
+        for (std::int64_t j = 0; j < a.cols; ++j) corx_internal::addProduct(acc, a(i, j), x[static_cast<std::size_t>(j)]);
+        r[static_cast<std::size_t>(i)] = -corx_internal::round(acc);
     }
     return r;
 }

@@ -13,9 +13,9 @@
 
 namespace corx_test {
 
-using corx::Matrix;
-using corx::identity;
-using corx::initMatrix;
+using corx_internal::Matrix;
+using corx_internal::identity;
+using corx_internal::initMatrix;
 
 // Rotates columns p and q of x by (c, s): with wp and wq both read first,
 // x[r][p] = wp*c - wq*s and x[r][q] = wp*s + wq*c for every row r.
@@ -33,10 +33,10 @@ inline void referenceSwapColumns(Matrix& x, std::int64_t i, std::int64_t k) {
     for (std::int64_t r = 0; r < x.rows; ++r) std::swap(x(r, i), x(r, k));
 }
 
-inline corx::SvdFactors referenceSvdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
+inline corx_internal::SvdFactors referenceSvdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     const std::int64_t m = a.rows, n = a.cols;
     Matrix w = a;
-    corx::SvdFactors out;
+    corx_internal::SvdFactors out;
     out.v = identity(n);
     Matrix& v = out.v;
 
@@ -77,7 +77,7 @@ inline corx::SvdFactors referenceSvdDecompose(const Matrix& a, std::int64_t maxS
         }
     }
 
-    out.s.assign(corx::elementCount(n, 1), 0.0);
+    out.s.assign(corx_internal::elementCount(n, 1), 0.0);
     out.u = initMatrix(m, n);
     std::vector<double>& S = out.s;
     Matrix& u = out.u;

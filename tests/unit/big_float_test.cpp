@@ -11,11 +11,11 @@
 #include "support/bigfloat_oracle.h"
 
 using namespace corx_test;
-using corx::initBigFloat;
+using corx_internal::initBigFloat;
 
 namespace {
 
-BigUInt shifted(Limb m, std::int64_t k) { return corx::shl(corx::initBigUInt(m), k); }
+BigUInt shifted(Limb m, std::int64_t k) { return corx_internal::shl(corx_internal::initBigUInt(m), k); }
 
 void expectRecord(const BigFloat& x, bool negative, const BigUInt& mantissa, std::int64_t exponent) {
     EXPECT_TRUE(x.negative == negative && x.mantissa == mantissa && x.exponent == exponent) << describe(x);
@@ -36,7 +36,7 @@ TEST(InitBigFloat, ExactValuesZerosTruncationAndExtremes) {
         try {
             initBigFloat(bad, 256);
             ADD_FAILURE() << bad;
-        } catch (const corx::ValueError& e) {
+        } catch (const corx_internal::ValueError& e) {
             EXPECT_EQ(e.message(), "initBigFloat: Inf/NaN are not representable");
         }
     }
@@ -51,7 +51,7 @@ TEST(InitBigFloat, AgreesWithOracleOverEveryBinade) {
             Mpfr want(p), mine;
             mpfr_set_d(want, x, MPFR_RNDZ);  // exact from 53 bits up, truncated below
             assignExact(mine, got);
-            ASSERT_TRUE(mpfr_equal_p(mine, want) && corx::bitLength(got.mantissa) == p) << x << " at " << p;
+            ASSERT_TRUE(mpfr_equal_p(mine, want) && corx_internal::bitLength(got.mantissa) == p) << x << " at " << p;
         }
     };
     // Every binade, normal and subnormal, with random bits below the top one.
@@ -74,18 +74,18 @@ TEST(Normalize, TruncatesLongMantissasAndWidensShortOnes) {
     for (int k = 0; k < 20; ++k) {
         BigFloat x = gen.value(300, -17);
         const BigFloat before = x;
-        corx::normalize(x, 256);
-        expectRecord(x, before.negative, corx::shr(before.mantissa, 44), 27);  // low 44 bits dropped
+        corx_internal::normalize(x, 256);
+        expectRecord(x, before.negative, corx_internal::shr(before.mantissa, 44), 27);  // low 44 bits dropped
     }
     BigFloat small = gen.value(10, 5);
     const BigFloat before = small;
-    corx::normalize(small, 256);
-    expectRecord(small, before.negative, corx::shl(before.mantissa, 246), 5 - 246);
+    corx_internal::normalize(small, 256);
+    expectRecord(small, before.negative, corx_internal::shl(before.mantissa, 246), 5 - 246);
 
     BigFloat zero;
     zero.exponent = 12;
     zero.negative = true;
-    corx::normalize(zero, 256);
+    corx_internal::normalize(zero, 256);
     expectRecord(zero, true, BigUInt{}, 0);  // exponent reset, sign untouched
 }
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace corx;
+using namespace corx_internal;
 using namespace corx_test;
 using Limbs = std::vector<Limb>;
 

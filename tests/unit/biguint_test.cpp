@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace corx;
+using namespace corx_internal;
 using namespace corx_test;
 using Limbs = std::vector<Limb>;
 __extension__ typedef unsigned __int128 Wide;

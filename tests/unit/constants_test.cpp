@@ -23,7 +23,7 @@
 #include "support/child.h"
 
 using namespace corx_test;
-using corx::initBigFloat;
+using corx_internal::initBigFloat;
 
 namespace {
 
@@ -32,8 +32,8 @@ const char k3Pi4[] = "+96CBE3F9990E91A7 9394C9E8A0A5159C DEC1BA8667CDD957 0188CE
 const char kLn2[] = "+B17217F7D1CF79AB C9E3B39803F2F6AF 40F343267298B62D 8A0D175B8BAAFA2C * 2^-256";
 
 void printCaches() {
-    for (const BigFloat* x : {&corx::piCache, &corx::twoPiCache, &corx::halfPiCache, &corx::quarterPiCache,
-                              &corx::threeQuarterPiCache, &corx::ln2Cache})
+    for (const BigFloat* x : {&corx_internal::piCache, &corx_internal::twoPiCache, &corx_internal::halfPiCache, &corx_internal::quarterPiCache,
+                              &corx_internal::threeQuarterPiCache, &corx_internal::ln2Cache})
         std::printf("%s\n", describe(*x).c_str());
 }
 
@@ -64,16 +64,16 @@ TEST(Caches, ValuesAgreeWithOracle) {
         Mpfr mine, want(256), three(8);
         mpfr_const_pi(want, MPFR_RNDN);
         mpfr_nextabove(want);
-        assignExact(mine, corx::piCache);
+        assignExact(mine, corx_internal::piCache);
         const bool pi = mpfr_equal_p(mine, want);
         mpfr_const_log2(want, MPFR_RNDN);
-        assignExact(mine, corx::ln2Cache);
+        assignExact(mine, corx_internal::ln2Cache);
         const bool ln2 = mpfr_equal_p(mine, want);
         mpfr_set_ui(three, 3, MPFR_RNDN);
-        assignExact(mine, corx::piCache);
-        roundedOp(want, 256, mpfr_mul, mine, three, corx::rmNearest);
+        assignExact(mine, corx_internal::piCache);
+        roundedOp(want, 256, mpfr_mul, mine, three, corx_internal::rmNearest);
         mpfr_div_2ui(want, want, 2, MPFR_RNDN);
-        assignExact(mine, corx::threeQuarterPiCache);
+        assignExact(mine, corx_internal::threeQuarterPiCache);
         std::printf("%d %d %d", pi, ln2, mpfr_equal_p(mine, want) != 0);
     });
     EXPECT_EQ(outcome.out, "1 1 1");
@@ -113,16 +113,16 @@ TEST(Caches, RacingFirstInitsRunTheStartUpOnce) {
 }
 
 void failAfterReduction() {
-    if (!corx::isZero(corx::piCache)) std::fputs("pi ready\n", stderr);
-    corx::lnGeneric(initBigFloat(-2.0, 256), 10);
+    if (!corx_internal::isZero(corx_internal::piCache)) std::fputs("pi ready\n", stderr);
+    corx_internal::lnGeneric(initBigFloat(-2.0, 256), 10);
 }
 void mustNotRun() { std::fputs("float_math ran\n", stderr); }
 
 TEST(Caches, AnErrorInAModuleEndsTheStartUpWithTheReport) {
-    const corx::ModuleInit modules[] = {{"reduction", corx::initReduction, nullptr},
+    const corx_internal::ModuleInit modules[] = {{"reduction", corx_internal::initReduction, nullptr},
                                         {"failing", failAfterReduction, nullptr},
                                         {"float_math", mustNotRun, nullptr}};
-    auto outcome = runInChild([&] { corx::runStartup(modules); });
+    auto outcome = runInChild([&] { corx_internal::runStartup(modules); });
     EXPECT_EQ(outcome.exitCode, 1);
     const std::string& err = outcome.err;
     ASSERT_GT(err.size(), 1u);
@@ -142,7 +142,7 @@ protected:
     static void step(Mpfr& r, MpfrBinary op, mpfr_ptr a, mpfr_ptr b) {
         if (op == nullptr) return (void)(mpfr_set_prec(r, 256), mpfr_set(r, a, MPFR_RNDN));
         Mpfr t;
-        roundedOp(t, 256, op, a, b, corx::rmNearest);
+        roundedOp(t, 256, op, a, b, corx_internal::rmNearest);
         mpfr_swap(r, t);
     }
     static void integer(Mpfr& r, long n) { mpfr_set_prec(r, 64), mpfr_set_si(r, n, MPFR_RNDN); }
@@ -187,35 +187,35 @@ TEST_F(Series, AtanTaylorAndLnGenericRoundEveryStepToNearest) {
     std::mt19937_64 rng(5);
     for (int k = 0; k < 200; ++k) {
         const BigFloat x = ratio(static_cast<double>(rng() % 1000 + 1), (rng() & 1) != 0 ? 1001.0 : -1001.0);
-        ASSERT_EQ(describe(corx::atanTaylor(x, 60)), describe(atanReference(x, 60)));
+        ASSERT_EQ(describe(corx_internal::atanTaylor(x, 60)), describe(atanReference(x, 60)));
         const BigFloat y = ratio(static_cast<double>(rng() % 100000 + 1), 997.0);
-        ASSERT_EQ(describe(corx::lnGeneric(y, 40)), describe(lnReference(y, 40)));
+        ASSERT_EQ(describe(corx_internal::lnGeneric(y, 40)), describe(lnReference(y, 40)));
     }
     for (std::int64_t terms : {2, 17, 96})
-        EXPECT_EQ(describe(corx::atanTaylor(ratio(1, 239), terms)), describe(atanReference(ratio(1, 239), terms)));
-    EXPECT_EQ(describe(corx::lnGeneric(initBigFloat(2.0, 256), 200)), kLn2);
+        EXPECT_EQ(describe(corx_internal::atanTaylor(ratio(1, 239), terms)), describe(atanReference(ratio(1, 239), terms)));
+    EXPECT_EQ(describe(corx_internal::lnGeneric(initBigFloat(2.0, 256), 200)), kLn2);
 }
 
 TEST_F(Series, EdgeCases) {
     const BigFloat x = ratio(-1, 7);
-    for (std::int64_t terms : {1, 0, -4}) EXPECT_EQ(describe(corx::atanTaylor(x, terms)), describe(x));
+    for (std::int64_t terms : {1, 0, -4}) EXPECT_EQ(describe(corx_internal::atanTaylor(x, terms)), describe(x));
     // pi's precision argument only governs the conversion of its integers.
-    EXPECT_EQ(describe(corx::piBigFloat(64, 96)), std::string(kPi) + "-254");
+    EXPECT_EQ(describe(corx_internal::piBigFloat(64, 96)), std::string(kPi) + "-254");
     for (std::int64_t terms : {0, 1, 200}) {
-        const BigFloat z = corx::lnGeneric(initBigFloat(1.0, 256), terms);
-        EXPECT_TRUE(corx::isZero(z) && !z.negative && z.exponent == 0);
+        const BigFloat z = corx_internal::lnGeneric(initBigFloat(1.0, 256), terms);
+        EXPECT_TRUE(corx_internal::isZero(z) && !z.negative && z.exponent == 0);
     }
     // One term gives 2t, t = 1/3: twice the rounded third.
     BigFloat twoThirds = ratio(1, 3);
     twoThirds.exponent += 1;
-    EXPECT_EQ(describe(corx::lnGeneric(initBigFloat(2.0, 256), 1)), describe(twoThirds));
+    EXPECT_EQ(describe(corx_internal::lnGeneric(initBigFloat(2.0, 256), 1)), describe(twoThirds));
     BigFloat negativeZero;
     negativeZero.negative = true;
     for (const BigFloat& bad : {BigFloat{}, negativeZero, initBigFloat(-1e-300, 256)}) {
         try {
-            corx::lnGeneric(bad, 200);
+            corx_internal::lnGeneric(bad, 200);
             ADD_FAILURE() << describe(bad);
-        } catch (const corx::ValueError& e) {
+        } catch (const corx_internal::ValueError& e) {
             EXPECT_EQ(e.message(), "lnGeneric: input <= 0 (real log undefined)");
         }
     }

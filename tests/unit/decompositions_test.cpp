@@ -16,7 +16,7 @@
 #include "runtime/errors.h"
 #include "support/bits.h"
 
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::sameBits;
 
 namespace {
@@ -25,11 +25,11 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kEps = std::numeric_limits<double>::epsilon();
 
 Matrix mat(std::int64_t rows, std::int64_t cols, std::vector<double> values) {
-    return corx::matrix(rows, cols, values);
+    return corx_internal::matrix(rows, cols, values);
 }
 
 Matrix randomMatrix(std::mt19937_64& rng, std::int64_t rows, std::int64_t cols) {
-    Matrix m = corx::initMatrix(rows, cols);
+    Matrix m = corx_internal::initMatrix(rows, cols);
     std::uniform_real_distribution<double> d(-1, 1);
     for (double& v : m.data) v = d(rng);
     return m;
@@ -48,17 +48,17 @@ double ratio(const Matrix& a, const Matrix& b, std::int64_t n) {
 
 std::string choleskyError(const Matrix& a) {
     try {
-        corx::cholesky(a);
-    } catch (const corx::ValueError& e) {
+        corx_internal::cholesky(a);
+    } catch (const corx_internal::ValueError& e) {
         return e.message();
     }
     return "no error";
 }
 
 TEST(Cholesky, WorkedFactorsAndFailures) {
-    EXPECT_EQ(corx::cholesky(mat(1, 1, {4})).data, (std::vector<double>{2}));
-    EXPECT_EQ(corx::cholesky(mat(2, 2, {4, 2, 2, 5})).data, (std::vector<double>{2, 0, 1, 2}));
-    EXPECT_TRUE(std::isnan(corx::cholesky(mat(1, 1, {kNaN})).data[0]));
+    EXPECT_EQ(corx_internal::cholesky(mat(1, 1, {4})).data, (std::vector<double>{2}));
+    EXPECT_EQ(corx_internal::cholesky(mat(2, 2, {4, 2, 2, 5})).data, (std::vector<double>{2, 0, 1, 2}));
+    EXPECT_TRUE(std::isnan(corx_internal::cholesky(mat(1, 1, {kNaN})).data[0]));
 
     const std::string pivot = "cholesky: matrix is not positive definite (pivot ";
     EXPECT_EQ(choleskyError(mat(1, 1, {0})), pivot + "0)");
@@ -71,17 +71,17 @@ TEST(Cholesky, WorkedFactorsAndFailures) {
     EXPECT_EQ(choleskyError(mat(2, 2, {4, 1, std::nextafter(1.0, 2.0), 3})),
               "cholesky: matrix is not symmetric (a[1,0] != a[0,1])");
     EXPECT_EQ(choleskyError(mat(2, 2, {4, kNaN, kNaN, 3})), "cholesky: matrix is not symmetric (a[1,0] != a[0,1])");
-    EXPECT_EQ(corx::cholesky(corx::initMatrix(0, 0)).data.size(), 0u);
+    EXPECT_EQ(corx_internal::cholesky(corx_internal::initMatrix(0, 0)).data.size(), 0u);
 }
 
 TEST(Cholesky, RandomSpdMatricesFactorExactly) {
     std::mt19937_64 rng(31);
     for (std::int64_t n : {1, 2, 3, 6, 12, 25}) {
         const Matrix b = randomMatrix(rng, n, n);
-        Matrix a = corx::transpose(b) * b;  // exactly symmetric: same products, same order
+        Matrix a = corx_internal::transpose(b) * b;  // exactly symmetric: same products, same order
         for (std::int64_t i = 0; i < n; ++i) a(i, i) += 0.1;
-        const Matrix l = corx::cholesky(a);
-        EXPECT_LT(ratio(a, l * corx::transpose(l), n), 10.0) << n;
+        const Matrix l = corx_internal::cholesky(a);
+        EXPECT_LT(ratio(a, l * corx_internal::transpose(l), n), 10.0) << n;
         for (std::int64_t i = 0; i < n; ++i) {
             EXPECT_GT(l(i, i), 0.0);
             for (std::int64_t j = i + 1; j < n; ++j) EXPECT_TRUE(sameBits(l(i, j), 0.0));
@@ -90,27 +90,27 @@ TEST(Cholesky, RandomSpdMatricesFactorExactly) {
 }
 
 TEST(Qr, WorkedFactors) {
-    corx::QrFactors f = corx::qrDecompose(mat(2, 2, {3, 1, 4, 2}));
+    corx_internal::QrFactors f = corx_internal::qrDecompose(mat(2, 2, {3, 1, 4, 2}));
     EXPECT_TRUE(sameBits(f.q.data, {-0.6000000000000001, -0.8, -0.8, 0.6}));
     EXPECT_TRUE(sameBits(f.r.data, {-5.0, -2.2, 0.0, 0.3999999999999999}));
 
-    f = corx::qrDecompose(mat(2, 1, {1, 1}));
+    f = corx_internal::qrDecompose(mat(2, 1, {1, 1}));
     EXPECT_TRUE(sameBits(f.r.data, {-1.414213562373095, 0.0}));
     EXPECT_TRUE(sameBits(f.q.data, {-0.7071067811865472, -0.7071067811865475, -0.7071067811865475, 0.7071067811865475}));
 
-    f = corx::qrDecompose(mat(1, 1, {-3}));  // no reflection
+    f = corx_internal::qrDecompose(mat(1, 1, {-3}));  // no reflection
     EXPECT_TRUE(sameBits(f.q.data, {1}) && sameBits(f.r.data, {-3}));
 
     // Zero columns and columns whose squares underflow are not reflected.
-    for (const Matrix& a : {corx::initMatrix(3, 2), mat(2, 1, {1e-200, 1e-200})}) {
-        f = corx::qrDecompose(a);
-        EXPECT_TRUE(sameBits(f.q.data, corx::identity(a.rows).data));
+    for (const Matrix& a : {corx_internal::initMatrix(3, 2), mat(2, 1, {1e-200, 1e-200})}) {
+        f = corx_internal::qrDecompose(a);
+        EXPECT_TRUE(sameBits(f.q.data, corx_internal::identity(a.rows).data));
         EXPECT_TRUE(sameBits(f.r.data, a.data));
     }
     EXPECT_EQ(f.q.rows, 2);
 
     // Every sum starts from its first term: a column of -0.0 gives dot = -0.0.
-    f = corx::qrDecompose(mat(2, 2, {3, -0.0, 4, -0.0}));
+    f = corx_internal::qrDecompose(mat(2, 2, {3, -0.0, 4, -0.0}));
     EXPECT_TRUE(sameBits(f.r.data, {-5.0, 0.0, 0.0, 0.0}));
 }
 
@@ -121,10 +121,10 @@ TEST(Qr, RandomMatricesAreOrthogonalTimesUpper) {
         if (n >= 3) {  // rank deficient: a repeated column
             for (std::int64_t i = 0; i < m; ++i) a(i, 2) = a(i, 0);
         }
-        const corx::QrFactors f = corx::qrDecompose(a);
+        const corx_internal::QrFactors f = corx_internal::qrDecompose(a);
         ASSERT_EQ(f.q.rows, m);
         ASSERT_EQ(f.q.cols, m);
-        EXPECT_LT(ratio(corx::identity(m), corx::transpose(f.q) * f.q, m), 10.0) << m << "x" << n;
+        EXPECT_LT(ratio(corx_internal::identity(m), corx_internal::transpose(f.q) * f.q, m), 10.0) << m << "x" << n;
         EXPECT_LT(ratio(a, f.q * f.r, m), 10.0) << m << "x" << n;
         for (std::int64_t i = 0; i < m; ++i)
             for (std::int64_t j = 0; j < std::min(i, n); ++j) EXPECT_TRUE(sameBits(f.r(i, j), 0.0));
@@ -132,40 +132,40 @@ TEST(Qr, RandomMatricesAreOrthogonalTimesUpper) {
 }
 
 TEST(Svd, WorkedFactors) {
-    corx::SvdFactors f = corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 60, 1e-12);
+    corx_internal::SvdFactors f = corx_internal::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 60, 1e-12);
     EXPECT_TRUE(sameBits(f.s, {6.708203932499369, 2.2360679774997894}));
     EXPECT_TRUE(sameBits(f.u.data, {0.3162277660168379, 0.9486832980505139, 0.9486832980505138, -0.31622776601683794}));
     EXPECT_TRUE(sameBits(f.v.data, {0.7071067811865475, 0.7071067811865475, 0.7071067811865475, -0.7071067811865475}));
     // It converges in the first sweep: the second rotates nothing.
-    EXPECT_TRUE(sameBits(corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 1, 1e-12).u.data, f.u.data));
+    EXPECT_TRUE(sameBits(corx_internal::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 1, 1e-12).u.data, f.u.data));
 
     // Without sweeps: column norms only, the tie keeps its order.
-    f = corx::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 0, 1e-12);
+    f = corx_internal::svdDecompose(mat(2, 2, {3, 0, 4, 5}), 0, 1e-12);
     EXPECT_TRUE(sameBits(f.s, {5, 5}) && sameBits(f.v.data, {1, 0, 0, 1}));
 
-    f = corx::svdDecompose(mat(2, 2, {1, 0, 0, 3}), 60, 1e-12);  // no rotation; the sort swaps
+    f = corx_internal::svdDecompose(mat(2, 2, {1, 0, 0, 3}), 60, 1e-12);  // no rotation; the sort swaps
     EXPECT_TRUE(sameBits(f.s, {3, 1}) && sameBits(f.u.data, {0, 1, 1, 0}) && sameBits(f.v.data, {0, 1, 1, 0}));
 
-    f = corx::svdDecompose(mat(2, 1, {3, 4}), 60, 1e-12);
+    f = corx_internal::svdDecompose(mat(2, 1, {3, 4}), 60, 1e-12);
     EXPECT_TRUE(sameBits(f.s, {5}) && sameBits(f.u.data, {0.6, 0.8}) && sameBits(f.v.data, {1}));
-    f = corx::svdDecompose(mat(2, 1, {0, 0}), 60, 1e-12);
+    f = corx_internal::svdDecompose(mat(2, 1, {0, 0}), 60, 1e-12);
     EXPECT_TRUE(sameBits(f.s, {0}) && sameBits(f.u.data, {0, 0}) && sameBits(f.v.data, {1}));
 
     // Zero columns count as orthogonal (0 >= 0): no rotation, no 0/0.
-    f = corx::svdDecompose(corx::initMatrix(3, 2), 60, 1e-12);
-    EXPECT_TRUE(sameBits(f.s, {0, 0}) && sameBits(f.u.data, corx::initMatrix(3, 2).data) &&
+    f = corx_internal::svdDecompose(corx_internal::initMatrix(3, 2), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {0, 0}) && sameBits(f.u.data, corx_internal::initMatrix(3, 2).data) &&
                 sameBits(f.v.data, {1, 0, 0, 1}));
 
-    f = corx::svdDecompose(mat(3, 2, {1, 2, 2, 4, 3, 6}), 60, 1e-12);  // rank 1
+    f = corx_internal::svdDecompose(mat(3, 2, {1, 2, 2, 4, 3, 6}), 60, 1e-12);  // rank 1
     EXPECT_TRUE(sameBits(f.s, {8.366600265340756, 0.0}));
     EXPECT_TRUE(f.u(0, 1) == 0.0 && f.u(1, 1) == 0.0 && f.u(2, 1) == 0.0);
 
-    f = corx::svdDecompose(corx::identity(3), 60, 1e-12);
-    EXPECT_TRUE(sameBits(f.s, {1, 1, 1}) && sameBits(f.u.data, corx::identity(3).data) &&
-                sameBits(f.v.data, corx::identity(3).data));
+    f = corx_internal::svdDecompose(corx_internal::identity(3), 60, 1e-12);
+    EXPECT_TRUE(sameBits(f.s, {1, 1, 1}) && sameBits(f.u.data, corx_internal::identity(3).data) &&
+                sameBits(f.v.data, corx_internal::identity(3).data));
 
     // A NaN singular value is never chosen by the sort nor moved from its place.
-    f = corx::svdDecompose(mat(1, 1, {kNaN}), 60, 1e-12);
+    f = corx_internal::svdDecompose(mat(1, 1, {kNaN}), 60, 1e-12);
     EXPECT_TRUE(std::isnan(f.s[0]));
 }
 
@@ -176,16 +176,16 @@ TEST(Svd, RandomMatricesFactorWithOrthonormalColumns) {
         if (n >= 3) {  // rank deficient: a repeated column
             for (std::int64_t i = 0; i < m; ++i) a(i, 1) = a(i, 2);
         }
-        const corx::SvdFactors f = corx::svdDecompose(a, 60, 1e-12);
+        const corx_internal::SvdFactors f = corx_internal::svdDecompose(a, 60, 1e-12);
         Matrix us = f.u;
         for (std::int64_t i = 0; i < m; ++i)
             for (std::int64_t j = 0; j < n; ++j) us(i, j) = us(i, j) * f.s[static_cast<std::size_t>(j)];
-        EXPECT_LT(ratio(a, us * corx::transpose(f.v), m), 10.0) << m << "x" << n;
-        EXPECT_LT(ratio(corx::identity(n), corx::transpose(f.v) * f.v, n), 10.0);
+        EXPECT_LT(ratio(a, us * corx_internal::transpose(f.v), m), 10.0) << m << "x" << n;
+        EXPECT_LT(ratio(corx_internal::identity(n), corx_internal::transpose(f.v) * f.v, n), 10.0);
 
         // Columns of U with a positive singular value are orthonormal; the
         // stopping rule leaves them orthogonal within the tolerance 1e-12.
-        const Matrix utu = corx::transpose(f.u) * f.u;
+        const Matrix utu = corx_internal::transpose(f.u) * f.u;
         for (std::int64_t i = 0; i < n; ++i) {
             const double si = f.s[static_cast<std::size_t>(i)];
             EXPECT_GE(si, 0.0);

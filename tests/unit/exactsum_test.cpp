@@ -14,7 +14,7 @@
 #include "algorithms/exactsum.h"
 #include "support/bits.h"
 
-using corx::ExactAccumulator;
+using corx_internal::ExactAccumulator;
 using corx_test::bitsOf;
 using corx_test::sameBits;
 
@@ -75,8 +75,8 @@ double roundNearest(const mpz_class& n) {
 // Checks the residual of one row against the oracle: exactly rounded from
 // 2^-1022 up, within one unit of 2^-1074 below it, -0.0 for an exact zero.
 void expectOracle(const std::vector<double>& a, const std::vector<double>& x, double b) {
-    corx::Matrix m = corx::matrix(1, static_cast<std::int64_t>(a.size()), a);
-    const double r = corx::residual(m, std::vector<double>{b}, x)[0];
+    corx_internal::Matrix m = corx_internal::matrix(1, static_cast<std::int64_t>(a.size()), a);
+    const double r = corx_internal::residual(m, std::vector<double>{b}, x)[0];
     const mpz_class n = exactUnits(a, x, b);
     mpz_class limit;
     mpz_setbit(limit.get_mpz_t(), 53);
@@ -103,27 +103,27 @@ double randomDouble(std::mt19937_64& rng, int lo, int hi) {
     return d;
 }
 
-corx::Matrix row(std::vector<double> values) {
-    return corx::matrix(1, static_cast<std::int64_t>(values.size()), values);
+corx_internal::Matrix row(std::vector<double> values) {
+    return corx_internal::matrix(1, static_cast<std::int64_t>(values.size()), values);
 }
 
 double residualOf(std::vector<double> a, std::vector<double> x, double b) {
-    return corx::residual(row(std::move(a)), std::vector<double>{b}, x)[0];
+    return corx_internal::residual(row(std::move(a)), std::vector<double>{b}, x)[0];
 }
 
 TEST(ExactAccumulator, PlacementOfTermAndProduct) {
     ExactAccumulator acc;
-    corx::clear(acc);
+    corx_internal::clear(acc);
     EXPECT_EQ(acc.countdown, 2047);
-    corx::addTerm(acc, 1.0);
+    corx_internal::addTerm(acc, 1.0);
     EXPECT_EQ(acc.chunks[31], 0);
     EXPECT_EQ(acc.chunks[32], std::int64_t{1} << 51);
 
-    corx::clear(acc);
-    corx::addProduct(acc, 1.0, 1.0);
+    corx_internal::clear(acc);
+    corx_internal::addProduct(acc, 1.0, 1.0);
     for (int k = 0; k < ExactAccumulator::kChunks; ++k) EXPECT_EQ(acc.chunks[k], k == 33 ? (1 << 19) : 0) << k;
     EXPECT_EQ(acc.countdown, 2046);
-    EXPECT_TRUE(sameBits(corx::round(acc), 1.0));
+    EXPECT_TRUE(sameBits(corx_internal::round(acc), 1.0));
 }
 
 // After a propagation the value is unchanged, digits below the leading one
@@ -133,7 +133,7 @@ TEST(ExactAccumulator, CarryPropagationKeepsValueAndNormalises) {
     std::mt19937_64 rng(11);
     for (int trial = 0; trial < 2000; ++trial) {
         ExactAccumulator acc;
-        corx::clear(acc);
+        corx_internal::clear(acc);
         const int used = std::uniform_int_distribution<int>(1, 12)(rng);
         for (int k = 0; k < used; ++k) {
             const int at = std::uniform_int_distribution<int>(0, trial % 3 == 0 ? 3 : 100)(rng);
@@ -141,7 +141,7 @@ TEST(ExactAccumulator, CarryPropagationKeepsValueAndNormalises) {
         }
         if (trial % 7 == 0) {
             // A leading -1 above digits that fold into it, possibly in a chain.
-            corx::clear(acc);
+            corx_internal::clear(acc);
             const int top = std::uniform_int_distribution<int>(0, 5)(rng);
             acc.chunks[top] = -1;
             for (int k = 0; k < top; ++k) acc.chunks[k] = rng() % 3 == 0 ? 0xFFFFFFFF : static_cast<std::int64_t>(rng() >> 32);
@@ -150,7 +150,7 @@ TEST(ExactAccumulator, CarryPropagationKeepsValueAndNormalises) {
         for (int k = 0; k < ExactAccumulator::kChunks; ++k)
             before += mpz_class(static_cast<long>(acc.chunks[k])) << (32 * k);
 
-        const std::int64_t u = corx::carryPropagate(acc);
+        const std::int64_t u = corx_internal::carryPropagate(acc);
         mpz_class after;
         for (int k = 0; k < ExactAccumulator::kChunks; ++k)
             after += mpz_class(static_cast<long>(acc.chunks[k])) << (32 * k);
@@ -169,9 +169,9 @@ TEST(ExactAccumulator, CarryPropagationKeepsValueAndNormalises) {
 // the propagation that rounding itself runs.
 TEST(ExactAccumulator, TopChunkOverflowGivesNaN) {
     ExactAccumulator acc;
-    corx::clear(acc);
+    corx_internal::clear(acc);
     acc.chunks[130] = std::int64_t{1} << 40;
-    EXPECT_TRUE(std::isnan(corx::round(acc)));
+    EXPECT_TRUE(std::isnan(corx_internal::round(acc)));
 }
 
 TEST(Residual, WorkedValues) {

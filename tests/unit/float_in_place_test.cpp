@@ -16,7 +16,7 @@
 #include "support/bigfloat_oracle.h"
 
 using namespace corx_test;
-using corx::bitLength;
+using corx_internal::bitLength;
 
 namespace {
 
@@ -51,9 +51,9 @@ struct Operation {
     const char* name;
 };
 const Operation kOperations[] = {
-    {corx::addRounded, corx::addRoundedInto, mpfr_add, "add"},
-    {corx::mulRounded, corx::mulRoundedInto, mpfr_mul, "mul"},
-    {corx::divRounded, corx::divRoundedInto, mpfr_div, "div"},
+    {corx_internal::addRounded, corx_internal::addRoundedInto, mpfr_add, "add"},
+    {corx_internal::mulRounded, corx_internal::mulRoundedInto, mpfr_mul, "mul"},
+    {corx_internal::divRounded, corx_internal::divRoundedInto, mpfr_div, "div"},
 };
 
 // The value form against MPFR, then the in-place form into a stale
@@ -69,7 +69,7 @@ void expectAllFormsAgree(FloatOperands& gen, const Operation& op, const BigFloat
         roundedOp(want, p, op.oracle, ma, mb, mode);
         Mpfr got;
         assignExact(got, expected);
-        const bool wellFormed = corx::isZero(expected) ? !expected.negative && expected.exponent == 0
+        const bool wellFormed = corx_internal::isZero(expected) ? !expected.negative && expected.exponent == 0
                                                        : bitLength(expected.mantissa) == p;
         ASSERT_TRUE(wellFormed && mpfr_equal_p(got, want))
             << op.name << " p " << p << " mode " << int(mode) << "\n a " << describe(a) << "\n b " << describe(b)
@@ -111,12 +111,12 @@ TEST_F(FloatInPlace, IntoFormsAgreeWithValueFormsAndOracle) {
                     break;
             }
             for (const Operation& op : kOperations) {
-                if (op.into == corx::divRoundedInto && corx::isZero(b)) continue;
+                if (op.into == corx_internal::divRoundedInto && corx_internal::isZero(b)) continue;
                 expectAllFormsAgree(gen, op, a, b, p);
                 if (HasFailure()) return;
             }
             // A small integer divisor, the shape of every divisor of the series.
-            const BigFloat d = corx::initBigFloat(static_cast<double>(1 + gen.below(1000)), p);
+            const BigFloat d = corx_internal::initBigFloat(static_cast<double>(1 + gen.below(1000)), p);
             expectAllFormsAgree(gen, kOperations[2], a.mantissa.limbs.empty() ? gen.value(p, 3) : a, d, p);
             ++smallDivisors;
             if (HasFailure()) return;
@@ -126,10 +126,10 @@ TEST_F(FloatInPlace, IntoFormsAgreeWithValueFormsAndOracle) {
 }
 
 TEST_F(FloatInPlace, DivisionByZeroLeavesTheDestinationAlone) {
-    const BigFloat one = corx::initBigFloat(1.0, 256);
-    BigFloat out = corx::initBigFloat(3.0, 256);
+    const BigFloat one = corx_internal::initBigFloat(1.0, 256);
+    BigFloat out = corx_internal::initBigFloat(3.0, 256);
     const BigFloat before = out;
-    EXPECT_THROW(corx::divRoundedInto(out, one, BigFloat{}, 256, corx::rmNearest), corx::DivByZeroDefect);
+    EXPECT_THROW(corx_internal::divRoundedInto(out, one, BigFloat{}, 256, corx_internal::rmNearest), corx_internal::DivByZeroDefect);
     EXPECT_TRUE(sameRecord(out, before));
 }
 
@@ -139,9 +139,9 @@ TEST_F(FloatInPlace, InitBigFloatIntoAgreesWithInitBigFloatAndOracle) {
                              -7.5,    1e300,  -1e-300, 4.9e-324, 0x1p-1074 * 3, 0.0, -0.0, 65535.0};
     for (std::int64_t p : {-3, 1, 2, 3, 52, 53, 54, 63, 64, 65, 127, 128, 129, 203, 256, 257, 1000}) {
         for (double x : values) {
-            const BigFloat expected = corx::initBigFloat(x, p);
+            const BigFloat expected = corx_internal::initBigFloat(x, p);
             BigFloat reused = staleValue(gen);
-            corx::initBigFloatInto(reused, x, p);
+            corx_internal::initBigFloatInto(reused, x, p);
             ASSERT_TRUE(sameRecord(reused, expected)) << x << " p " << p << ": " << describe(reused);
             // The leading min(p, 53) bits of x, truncated, then widened exactly.
             const std::int64_t q = std::max<std::int64_t>(p, 1);
@@ -149,15 +149,15 @@ TEST_F(FloatInPlace, InitBigFloatIntoAgreesWithInitBigFloatAndOracle) {
             mpfr_set_d(want, x, MPFR_RNDZ);
             Mpfr got;
             assignExact(got, expected);
-            const bool wellFormed = x == 0.0 ? corx::isZero(expected) && !expected.negative && expected.exponent == 0
+            const bool wellFormed = x == 0.0 ? corx_internal::isZero(expected) && !expected.negative && expected.exponent == 0
                                              : bitLength(expected.mantissa) == q;
             ASSERT_TRUE(wellFormed && mpfr_equal_p(got, want)) << x << " p " << p << ": " << describe(expected);
         }
     }
-    BigFloat out = corx::initBigFloat(2.0, 256);
+    BigFloat out = corx_internal::initBigFloat(2.0, 256);
     const BigFloat before = out;
-    EXPECT_THROW(corx::initBigFloatInto(out, std::nan(""), 256), corx::ValueError);
-    EXPECT_THROW(corx::initBigFloatInto(out, -INFINITY, 256), corx::ValueError);
+    EXPECT_THROW(corx_internal::initBigFloatInto(out, std::nan(""), 256), corx_internal::ValueError);
+    EXPECT_THROW(corx_internal::initBigFloatInto(out, -INFINITY, 256), corx_internal::ValueError);
     EXPECT_TRUE(sameRecord(out, before));
 }
 
@@ -171,11 +171,11 @@ TEST_F(FloatInPlace, AssignRoundedAgreesWithNormalizeRounded) {
         const RoundingMode mode = kAllModes[gen.below(4)];
         const bool sticky = gen.coin();
         BigFloat expected = x;
-        corx::normalizeRounded(expected, p, mode, sticky);
+        corx_internal::normalizeRounded(expected, p, mode, sticky);
         BigFloat got = staleValue(gen);
         got.negative = x.negative;
         got.exponent = x.exponent;
-        corx::assignRounded(got, x.mantissa.limbs, p, mode, sticky);
+        corx_internal::assignRounded(got, x.mantissa.limbs, p, mode, sticky);
         ASSERT_TRUE(sameRecord(got, expected)) << describe(x) << " p " << p << " mode " << int(mode) << " sticky "
                                                << sticky << "\n want " << describe(expected) << "\n got "
                                                << describe(got);
@@ -191,9 +191,9 @@ TEST(LimbDivision, InlineAndReciprocalStepsAgreeWithWideDivision) {
         const Wide n = (static_cast<Wide>(hi) << 64) | lo;
         const auto wantQ = static_cast<Limb>(n / d);
         const auto wantR = static_cast<Limb>(n % d);
-        const auto [q, r] = corx::divideDoubleLimb(hi, lo, d);
+        const auto [q, r] = corx_internal::divideDoubleLimb(hi, lo, d);
         EXPECT_TRUE(q == wantQ && r == wantR) << hi << ":" << lo << " / " << d;
-        const corx::LimbReciprocal reciprocal = corx::limbReciprocal(d);
+        const corx_internal::LimbReciprocal reciprocal = corx_internal::limbReciprocal(d);
         ASSERT_EQ(reciprocal.divisor, d << reciprocal.shift);
         ASSERT_NE(reciprocal.divisor >> 63, 0u);
         // The same division with both sides shifted: hi < d keeps the
@@ -201,7 +201,7 @@ TEST(LimbDivision, InlineAndReciprocalStepsAgreeWithWideDivision) {
         const Wide shifted = n << reciprocal.shift;
         const auto sHi = static_cast<Limb>(shifted >> 64);
         const auto sLo = static_cast<Limb>(shifted);
-        const auto [q2, r2] = corx::divideDoubleLimb(sHi, sLo, reciprocal);
+        const auto [q2, r2] = corx_internal::divideDoubleLimb(sHi, sLo, reciprocal);
         EXPECT_TRUE(q2 == wantQ && r2 == (wantR << reciprocal.shift)) << hi << ":" << lo << " / " << d;
     };
     for (Limb d : divisors) {

@@ -13,8 +13,8 @@
 #include "support/bigfloat_oracle.h"
 
 using namespace corx_test;
-using corx::bitLength;
-using corx::initBigUInt;
+using corx_internal::bitLength;
+using corx_internal::initBigUInt;
 
 namespace {
 
@@ -39,7 +39,7 @@ bool agrees(const BigFloat& got, mpfr_ptr want, std::int64_t p) {
     Mpfr g;
     assignExact(g, got);
     const bool wellFormed =
-        corx::isZero(got) ? !got.negative && got.exponent == 0 : bitLength(got.mantissa) == p;
+        corx_internal::isZero(got) ? !got.negative && got.exponent == 0 : bitLength(got.mantissa) == p;
     return wellFormed && mpfr_equal_p(g, want);
 }
 
@@ -52,7 +52,7 @@ TEST_F(FloatRounding, PrecisionFourTiesCarriesAndDirectedModes) {
                                  negative ? c.away : c.towardZero};
             for (int m = 0; m < 4; ++m) {
                 BigFloat x = make(negative, c.mantissa, 0);
-                corx::normalizeRounded(x, 4, kAllModes[m], false);
+                corx_internal::normalizeRounded(x, 4, kAllModes[m], false);
                 EXPECT_TRUE(bitLength(x.mantissa) == 4 && x.negative == negative &&
                             (x.mantissa.limbs[0] << x.exponent) == want[m])
                     << c.mantissa << " mode " << m << " negative " << negative << ": " << describe(x);
@@ -62,7 +62,7 @@ TEST_F(FloatRounding, PrecisionFourTiesCarriesAndDirectedModes) {
     // Nothing discarded: a sticky flag moves only a directed mode rounding away from zero.
     for (int m = 0; m < 4; ++m) {
         BigFloat x = make(true, 5, 3);
-        corx::normalizeRounded(x, 4, kAllModes[m], true);
+        corx_internal::normalizeRounded(x, 4, kAllModes[m], true);
         EXPECT_TRUE(x.exponent == 2 && x.mantissa == initBigUInt(Limb{m == 3 ? 11u : 10u})) << m;
     }
 }
@@ -78,20 +78,20 @@ TEST_F(FloatRounding, UnitStepsReachTheNeighbouringValues) {
             x.negative ? mpfr_nextbelow(away) : mpfr_nextabove(away);
             x.negative ? mpfr_nextabove(toward) : mpfr_nextbelow(toward);
             BigFloat bumped = x, dropped = x;
-            corx::bumpMagnitude(bumped, p);
-            corx::dropMagnitude(dropped, p);
+            corx_internal::bumpMagnitude(bumped, p);
+            corx_internal::dropMagnitude(dropped, p);
             ASSERT_TRUE(agrees(bumped, away, p) && agrees(dropped, toward, p)) << describe(x) << " p " << p;
         }
     }
     BigFloat zero;
-    corx::dropMagnitude(zero, 4);
-    EXPECT_TRUE(corx::isZero(zero));
+    corx_internal::dropMagnitude(zero, 4);
+    EXPECT_TRUE(corx_internal::isZero(zero));
 }
 
 using RoundedFn = BigFloat (*)(const BigFloat&, const BigFloat&, std::int64_t, RoundingMode);
 struct Operation { RoundedFn mine; MpfrBinary oracle; };
-const Operation kAdd{corx::addRounded, mpfr_add}, kSub{corx::subRounded, mpfr_sub},
-    kMul{corx::mulRounded, mpfr_mul}, kDiv{corx::divRounded, mpfr_div};
+const Operation kAdd{corx_internal::addRounded, mpfr_add}, kSub{corx_internal::subRounded, mpfr_sub},
+    kMul{corx_internal::mulRounded, mpfr_mul}, kDiv{corx_internal::divRounded, mpfr_div};
 
 // One case under every mode; returns whether the exact result was a tie.
 bool expectAgrees(const Operation& op, const BigFloat& a, const BigFloat& b, std::int64_t p) {
@@ -132,7 +132,7 @@ TEST_F(FloatRounding, AddAndSubAgreeWithOracle) {
                 case 0:  // exact or near cancellation
                     b = a;
                     b.negative = !a.negative;
-                    if (gen.coin()) b.mantissa = corx::add(b.mantissa, initBigUInt(Limb{1}));
+                    if (gen.coin()) b.mantissa = corx_internal::add(b.mantissa, initBigUInt(Limb{1}));
                     break;
                 case 1:  // half a unit of a at precision p
                     b = make(gen.coin(), 1, a.exponent + bitLength(a.mantissa) - p - 1);
@@ -152,19 +152,19 @@ TEST_F(FloatRounding, AddAndSubAgreeWithOracle) {
 }
 
 TEST_F(FloatRounding, FarApartOperandsAtWorkingPrecision) {
-    const BigFloat one = corx::initBigFloat(1.0, 256);
+    const BigFloat one = corx_internal::initBigFloat(1.0, 256);
     const BigFloat tiny = make(false, 1, -400), negTiny = make(true, 1, -400);
-    const BigUInt allOnes = corx::sub(corx::shl(initBigUInt(Limb{1}), 256), initBigUInt(Limb{1}));
+    const BigUInt allOnes = corx_internal::sub(corx_internal::shl(initBigUInt(Limb{1}), 256), initBigUInt(Limb{1}));
     // 1 - 2^-400 lies below 1: toward -inf and toward zero both give 2^256 - 1 at -256.
-    for (RoundingMode mode : {corx::rmTowardNegative, corx::rmTowardZero}) {
-        const BigFloat below = corx::addRounded(one, negTiny, 256, mode);
+    for (RoundingMode mode : {corx_internal::rmTowardNegative, corx_internal::rmTowardZero}) {
+        const BigFloat below = corx_internal::addRounded(one, negTiny, 256, mode);
         EXPECT_TRUE(below.mantissa == allOnes && below.exponent == -256) << int(mode);
     }
-    EXPECT_EQ(corx::cmp(corx::addRounded(one, negTiny, 256, corx::rmNearest), one), 0);
-    EXPECT_EQ(corx::addRounded(one, tiny, 256, corx::rmTowardPositive).mantissa.limbs[0], 1u);
+    EXPECT_EQ(corx_internal::cmp(corx_internal::addRounded(one, negTiny, 256, corx_internal::rmNearest), one), 0);
+    EXPECT_EQ(corx_internal::addRounded(one, tiny, 256, corx_internal::rmTowardPositive).mantissa.limbs[0], 1u);
     // A one-bit mantissa 321 exponents above a full one: the full one still
     // reaches into the last place of the 256-bit result and must count.
-    BigFloat full = corx::initBigFloat(1.0 + 0x1p-52, 256);
+    BigFloat full = corx_internal::initBigFloat(1.0 + 0x1p-52, 256);
     full.exponent = 1000 - 321;
     expectAgrees(kAdd, make(false, 1, 1000), full, 256);
     expectAgrees(kSub, make(false, 1, 1000), full, 256);
@@ -181,16 +181,16 @@ TEST_F(FloatRounding, MulAndDivAgreeWithOracle) {
             mulTies += expectAgrees(kMul, a, b, p);
             switch (gen.below(4)) {
                 case 0:  // a small integer divisor: at wide precisions only its top limb is non-zero
-                    b = corx::initBigFloat(static_cast<double>(1 + gen.below(1000)), p);
+                    b = corx_internal::initBigFloat(static_cast<double>(1 + gen.below(1000)), p);
                     break;
                 case 1: {  // an exact quotient of p or p + 1 bits, or one just above it
                     const BigFloat q = gen.value(p + gen.below(2), 0);
-                    a = corx::mulRounded(q, b, 4 * p + 200, corx::rmNearest);  // exact
-                    if (gen.coin()) a.mantissa = corx::add(a.mantissa, initBigUInt(Limb{1}));
+                    a = corx_internal::mulRounded(q, b, 4 * p + 200, corx_internal::rmNearest);  // exact
+                    if (gen.coin()) a.mantissa = corx_internal::add(a.mantissa, initBigUInt(Limb{1}));
                     break;
                 }
             }
-            if (corx::isZero(b)) continue;
+            if (corx_internal::isZero(b)) continue;
             divTies += expectAgrees(kDiv, a, b, p);
             if (HasFailure()) return;
         }
@@ -206,20 +206,20 @@ TEST_F(FloatRounding, DivisionRemainderAndErrors) {
     const Limb d = (Limb{1} << 59) + 3;
     for (int m : {12, 40, 70}) {
         BigFloat a, b;
-        a.mantissa = corx::add(corx::shl(initBigUInt(d), m - 4), initBigUInt(Limb{1}));
+        a.mantissa = corx_internal::add(corx_internal::shl(initBigUInt(d), m - 4), initBigUInt(Limb{1}));
         b.mantissa = initBigUInt({Limb{0}, d});
         expectAgrees(kDiv, a, b, 2);
     }
     BigUInt third;  // 1/3 at 256 bits: AAAA...AAAB at -257
     third.limbs.assign(4, 0xAAAAAAAAAAAAAAAAu);
     third.limbs[0] += 1;
-    const BigFloat q = corx::initBigFloat(1.0, 256) / corx::initBigFloat(3.0, 256);
+    const BigFloat q = corx_internal::initBigFloat(1.0, 256) / corx_internal::initBigFloat(3.0, 256);
     EXPECT_TRUE(q.mantissa == third && q.exponent == -257);
-    for (const BigFloat& dividend : {corx::initBigFloat(1.0, 256), BigFloat{}}) {
+    for (const BigFloat& dividend : {corx_internal::initBigFloat(1.0, 256), BigFloat{}}) {
         try {
-            corx::divRounded(dividend, make(true, 0, 3), 256, corx::rmNearest);
+            corx_internal::divRounded(dividend, make(true, 0, 3), 256, corx_internal::rmNearest);
             ADD_FAILURE() << "division by zero must raise";
-        } catch (const corx::DivByZeroDefect& e) {
+        } catch (const corx_internal::DivByZeroDefect& e) {
             EXPECT_EQ(e.message(), "BigFloat division by zero");
         }
     }
@@ -234,9 +234,9 @@ TEST_F(FloatRounding, CmpAgreesWithOracle) {
         switch (gen.below(4)) {
             case 0:  // the same value written at a lower exponent, or a value just above it
                 b = a;
-                b.mantissa = corx::shl(a.mantissa, shift);
+                b.mantissa = corx_internal::shl(a.mantissa, shift);
                 b.exponent -= shift;
-                if (gen.coin()) b.mantissa = corx::add(b.mantissa, initBigUInt(Limb{1} << (shift % 64)));
+                if (gen.coin()) b.mantissa = corx_internal::add(b.mantissa, initBigUInt(Limb{1} << (shift % 64)));
                 break;
             case 1:  // a zero, its sign flag set or not
                 b = make(gen.coin(), 0, 5);
@@ -247,7 +247,7 @@ TEST_F(FloatRounding, CmpAgreesWithOracle) {
         assignExact(ma, a);
         assignExact(mb, b);
         const int want = mpfr_cmp(ma, mb);
-        ASSERT_EQ(corx::cmp(a, b), (want > 0) - (want < 0)) << describe(a) << " vs " << describe(b);
+        ASSERT_EQ(corx_internal::cmp(a, b), (want > 0) - (want < 0)) << describe(a) << " vs " << describe(b);
     }
 }
 

@@ -16,10 +16,10 @@
 #include "support/random_operands.h"
 #include "support/reference_lu.h"
 
-using corx::Isa;
+using corx_internal::Isa;
 using corx_test::IsaGuard;
 using corx_test::supportedIsas;
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
@@ -29,15 +29,15 @@ namespace {
 // same bits.
 void expectSameFactorisation(const Matrix& a, const std::string& what) {
     bool refSingular = false, gotSingular = false;
-    corx::LuFactors want, got;
+    corx_internal::LuFactors want, got;
     try {
         want = corx_test::referenceLuDecompose(a);
-    } catch (const corx::ValueError&) {
+    } catch (const corx_internal::ValueError&) {
         refSingular = true;
     }
     try {
-        got = corx::luDecompose(a);
-    } catch (const corx::ValueError&) {
+        got = corx_internal::luDecompose(a);
+    } catch (const corx_internal::ValueError&) {
         gotSingular = true;
     }
     ASSERT_EQ(gotSingular, refSingular) << what;
@@ -55,12 +55,12 @@ const std::vector<std::int64_t> kSizes = {1, 2, 3, 7, 63, 64, 65, 97, 129, 150};
 TEST(LuKernel, RandomMatricesWithSpecialsOnEveryPath) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(31);
         for (std::int64_t n : kSizes)
             for (double rate : {0.0, 0.001, 0.02}) {
-                const Matrix a = corx::matrix(n, n, randomOperand(rng, n * n, rate));
-                expectSameFactorisation(a, std::string(corx::isaName(isa)) + " n=" + std::to_string(n) +
+                const Matrix a = corx_internal::matrix(n, n, randomOperand(rng, n * n, rate));
+                expectSameFactorisation(a, std::string(corx_internal::isaName(isa)) + " n=" + std::to_string(n) +
                                                " rate " + std::to_string(rate));
             }
     }
@@ -69,7 +69,7 @@ TEST(LuKernel, RandomMatricesWithSpecialsOnEveryPath) {
 TEST(LuKernel, PivotTiesSignedZerosAndExactSingularity) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(77);
         for (std::int64_t n : {5, 66, 131}) {
             // Small integers: many equal magnitudes in each pivot column, so
@@ -77,23 +77,23 @@ TEST(LuKernel, PivotTiesSignedZerosAndExactSingularity) {
             std::uniform_int_distribution<int> small(-2, 2);
             std::vector<double> v(static_cast<std::size_t>(n * n));
             for (double& x : v) x = small(rng) == 0 ? -0.0 : static_cast<double>(small(rng));
-            expectSameFactorisation(corx::matrix(n, n, v), std::string(corx::isaName(isa)) + " ties");
+            expectSameFactorisation(corx_internal::matrix(n, n, v), std::string(corx_internal::isaName(isa)) + " ties");
 
             // Rank deficient: row n-1 repeats row 0 times 2, so a pivot
             // column becomes exactly zero late (or a rounding keeps it alive
             // in both forms alike).
             auto w = randomOperand(rng, n * n, 0.0);
             for (std::int64_t j = 0; j < n; ++j) w[(n - 1) * n + j] = 2.0 * w[j];
-            expectSameFactorisation(corx::matrix(n, n, w), std::string(corx::isaName(isa)) + " rank deficient");
+            expectSameFactorisation(corx_internal::matrix(n, n, w), std::string(corx_internal::isaName(isa)) + " rank deficient");
 
             // A zero column in the middle: singular at that step.
             auto z = randomOperand(rng, n * n, 0.0);
             for (std::int64_t i = 0; i < n; ++i) z[i * n + n / 2] = (i % 2) ? 0.0 : -0.0;
-            expectSameFactorisation(corx::matrix(n, n, z), std::string(corx::isaName(isa)) + " zero column");
+            expectSameFactorisation(corx_internal::matrix(n, n, z), std::string(corx_internal::isaName(isa)) + " zero column");
 
             // Tiny scale: products and multipliers in the subnormal range.
-            expectSameFactorisation(corx::matrix(n, n, randomOperand(rng, n * n, 0.01, 1e-300)),
-                                    std::string(corx::isaName(isa)) + " subnormal");
+            expectSameFactorisation(corx_internal::matrix(n, n, randomOperand(rng, n * n, 0.01, 1e-300)),
+                                    std::string(corx_internal::isaName(isa)) + " subnormal");
         }
     }
 }
@@ -102,7 +102,7 @@ TEST(LuKernel, LargestAffordableMatrix) {
     // Several panels and trailing blocks larger than the product's blocks.
     std::mt19937_64 rng(5);
     const std::int64_t n = 330;
-    expectSameFactorisation(corx::matrix(n, n, randomOperand(rng, n * n, 0.0005)), "n=330");
+    expectSameFactorisation(corx_internal::matrix(n, n, randomOperand(rng, n * n, 0.0005)), "n=330");
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "runtime/errors.h"
 #include "support/bits.h"
 
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::bitsOf;
 using corx_test::sameBits;
 
@@ -23,10 +23,10 @@ namespace {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kEps = std::numeric_limits<double>::epsilon();
 
-Matrix square(std::int64_t n, std::vector<double> values) { return corx::matrix(n, n, values); }
+Matrix square(std::int64_t n, std::vector<double> values) { return corx_internal::matrix(n, n, values); }
 
 Matrix randomMatrix(std::mt19937_64& rng, std::int64_t rows, std::int64_t cols, double lo = -1, double hi = 1) {
-    Matrix m = corx::initMatrix(rows, cols);
+    Matrix m = corx_internal::initMatrix(rows, cols);
     std::uniform_real_distribution<double> d(lo, hi);
     for (double& v : m.data) v = d(rng);
     return m;
@@ -34,40 +34,40 @@ Matrix randomMatrix(std::mt19937_64& rng, std::int64_t rows, std::int64_t cols, 
 
 TEST(LuDecompose, WorkedFactorsAndDeterminants) {
     // Equal magnitudes keep the upper row.
-    const corx::LuFactors tie = corx::luDecompose(square(2, {2, 1, -2, 3}));
+    const corx_internal::LuFactors tie = corx_internal::luDecompose(square(2, {2, 1, -2, 3}));
     EXPECT_EQ(tie.factors.data, (std::vector<double>{2, 1, -1, 4}));
     EXPECT_EQ(tie.perm, (std::vector<std::int64_t>{0, 1}));
     EXPECT_EQ(tie.sign, 1);
-    EXPECT_TRUE(sameBits(corx::det(square(2, {2, 1, -2, 3})), 8.0));
+    EXPECT_TRUE(sameBits(corx_internal::det(square(2, {2, 1, -2, 3})), 8.0));
 
     // Singular in exact arithmetic, not in doubles.
     const Matrix near = square(2, {0.1, 0.3, 0.3, 0.9});
-    const corx::LuFactors f = corx::luDecompose(near);
+    const corx_internal::LuFactors f = corx_internal::luDecompose(near);
     EXPECT_EQ(f.perm, (std::vector<std::int64_t>{1, 0}));
     EXPECT_EQ(f.sign, -1);
     EXPECT_TRUE(sameBits(f.factors(1, 1), -5.551115123125783e-17));
-    EXPECT_TRUE(sameBits(corx::det(near), 1.6653345369377347e-17));
+    EXPECT_TRUE(sameBits(corx_internal::det(near), 1.6653345369377347e-17));
 
-    EXPECT_TRUE(sameBits(corx::det(square(2, {0, 1, 1, 0})), -1.0));
-    EXPECT_TRUE(sameBits(corx::det(square(1, {-7.5})), -7.5));
-    EXPECT_TRUE(sameBits(corx::det(square(2, {1e-300, 0, 0, 1e-300})), 0.0));  // underflow, no error
-    EXPECT_TRUE(sameBits(corx::det(corx::initMatrix(0, 0)), 1.0));
+    EXPECT_TRUE(sameBits(corx_internal::det(square(2, {0, 1, 1, 0})), -1.0));
+    EXPECT_TRUE(sameBits(corx_internal::det(square(1, {-7.5})), -7.5));
+    EXPECT_TRUE(sameBits(corx_internal::det(square(2, {1e-300, 0, 0, 1e-300})), 0.0));  // underflow, no error
+    EXPECT_TRUE(sameBits(corx_internal::det(corx_internal::initMatrix(0, 0)), 1.0));
 }
 
 TEST(LuDecompose, SingularAndNaNColumns) {
     for (const Matrix& m : {square(1, {0.0}), square(1, {-0.0}), square(2, {1, 2, 1, 2}),
                             square(2, {0, 1, kNaN, 2}), square(3, {1, 0, 2, 3, 0, 4, 5, -0.0, 6})}) {
         try {
-            corx::luDecompose(m);
+            corx_internal::luDecompose(m);
             ADD_FAILURE() << "no error raised";
-        } catch (const corx::ValueError& e) {
+        } catch (const corx_internal::ValueError& e) {
             EXPECT_EQ(e.message(), "luDecompose: singular matrix");
         }
-        EXPECT_EQ(bitsOf(corx::det(m)), bitsOf(0.0));  // positive zero
+        EXPECT_EQ(bitsOf(corx_internal::det(m)), bitsOf(0.0));  // positive zero
     }
     // A NaN on the diagonal stays the pivot: no error, a NaN determinant.
-    EXPECT_TRUE(std::isnan(corx::det(square(2, {kNaN, 1, 5, 2}))));
-    EXPECT_EQ(corx::luDecompose(square(2, {kNaN, 1, 5, 2})).perm, (std::vector<std::int64_t>{0, 1}));
+    EXPECT_TRUE(std::isnan(corx_internal::det(square(2, {kNaN, 1, 5, 2}))));
+    EXPECT_EQ(corx_internal::luDecompose(square(2, {kNaN, 1, 5, 2})).perm, (std::vector<std::int64_t>{0, 1}));
 }
 
 // P*A = L*U with |multipliers| <= 1 and sign the parity of perm.
@@ -76,8 +76,8 @@ TEST(LuDecompose, RandomMatricesSatisfyPermutedFactorisation) {
     for (std::int64_t n : {1, 2, 3, 5, 8, 21}) {
         for (int trial = 0; trial < 8; ++trial) {
             const Matrix a = randomMatrix(rng, n, n, -4, 4);
-            const corx::LuFactors f = corx::luDecompose(a);
-            Matrix lower = corx::identity(n), upper = corx::initMatrix(n, n);
+            const corx_internal::LuFactors f = corx_internal::luDecompose(a);
+            Matrix lower = corx_internal::identity(n), upper = corx_internal::initMatrix(n, n);
             for (std::int64_t i = 0; i < n; ++i)
                 for (std::int64_t j = 0; j < n; ++j) (j < i ? lower : upper)(i, j) = f.factors(i, j);
             const Matrix lu = lower * upper;
@@ -103,15 +103,15 @@ TEST(LuDecompose, RandomMatricesSatisfyPermutedFactorisation) {
 
 TEST(LuSolve, WorkedSolutions) {
     for (bool refine : {false, true})
-        EXPECT_EQ(corx::solve(square(1, {2}), std::vector<double>{1}, refine), (std::vector<double>{0.5}));
+        EXPECT_EQ(corx_internal::solve(square(1, {2}), std::vector<double>{1}, refine), (std::vector<double>{0.5}));
     const Matrix a = square(2, {3, 1, 1, 3});
     const std::vector<double> b = {1, 2};
-    EXPECT_TRUE(sameBits(corx::solve(a, b, false), {0.12499999999999996, 0.6250000000000001}));
-    EXPECT_TRUE(sameBits(corx::solve(a, b, true), {0.125, 0.625}));
-    EXPECT_EQ(corx::solve(square(2, {0, 1, 1, 0}), std::vector<double>{3, 4}, false), (std::vector<double>{4, 3}));
-    EXPECT_THROW(corx::solve(square(2, {0, 1, 0, 1}), b, true), corx::ValueError);
+    EXPECT_TRUE(sameBits(corx_internal::solve(a, b, false), {0.12499999999999996, 0.6250000000000001}));
+    EXPECT_TRUE(sameBits(corx_internal::solve(a, b, true), {0.125, 0.625}));
+    EXPECT_EQ(corx_internal::solve(square(2, {0, 1, 1, 0}), std::vector<double>{3, 4}, false), (std::vector<double>{4, 3}));
+    EXPECT_THROW(corx_internal::solve(square(2, {0, 1, 0, 1}), b, true), corx_internal::ValueError);
     // A solution that satisfies every row exactly is left as it is.
-    EXPECT_EQ(corx::solve(square(2, {2, 0, 0, 4}), std::vector<double>{1, 1}, true), (std::vector<double>{0.5, 0.25}));
+    EXPECT_EQ(corx_internal::solve(square(2, {2, 0, 0, 4}), std::vector<double>{1, 1}, true), (std::vector<double>{0.5, 0.25}));
 }
 
 // Both substitutions subtract one product at a time in increasing column
@@ -119,9 +119,9 @@ TEST(LuSolve, WorkedSolutions) {
 // yields the exact solution.
 TEST(LuSolve, SubstitutionsSubtractInIncreasingColumnOrder) {
     const double big = 9007199254740992.0;  // 2^53
-    EXPECT_EQ(corx::solve(square(3, {1, 1, 1, 0, 1, 0, 0, 0, 1}), std::vector<double>{1, big, -big}, false),
+    EXPECT_EQ(corx_internal::solve(square(3, {1, 1, 1, 0, 1, 0, 0, 0, 1}), std::vector<double>{1, big, -big}, false),
               (std::vector<double>{1, big, -big}));
-    EXPECT_EQ(corx::solve(square(3, {1, 0, 0, 0, 1, 0, 1, 1, 1}), std::vector<double>{big, -big, 1}, false),
+    EXPECT_EQ(corx_internal::solve(square(3, {1, 0, 0, 0, 1, 0, 1, 1, 1}), std::vector<double>{big, -big, 1}, false),
               (std::vector<double>{big, -big, 1}));
 }
 
@@ -168,8 +168,8 @@ TEST(Refinement, DoesNotWorsenWellConditionedSolutions) {
         const std::vector<mpq_class> exact = exactSolution(a, bm.data);
         double scale = 0;
         for (const mpq_class& v : exact) scale = std::max(scale, std::fabs(v.get_d()));
-        const double e0 = maxError(corx::solve(a, bm.data, false), exact);
-        const double e1 = maxError(corx::solve(a, bm.data, true), exact);
+        const double e0 = maxError(corx_internal::solve(a, bm.data, false), exact);
+        const double e1 = maxError(corx_internal::solve(a, bm.data, true), exact);
         EXPECT_LE(e1, e0 + kEps * scale);
         EXPECT_LE(e1, kEps * scale);
         improved += e1 < e0;

@@ -16,7 +16,7 @@
 #include "support/reference.h"
 #include "types/matrix.h"
 
-using corx::Isa;
+using corx_internal::Isa;
 using corx_test::randomOperand;
 using corx_test::referenceProduct;
 using corx_test::sameBits;
@@ -26,13 +26,13 @@ namespace {
 std::vector<Isa> supportedIsas() {
     std::vector<Isa> out;
     for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx::detectedIsa())) out.push_back(isa);
+        if (static_cast<int>(isa) <= static_cast<int>(corx_internal::detectedIsa())) out.push_back(isa);
     return out;
 }
 
 // Restores the detected instruction set when a test ends.
 struct IsaGuard {
-    ~IsaGuard() { corx::forceIsa(corx::detectedIsa()); }
+    ~IsaGuard() { corx_internal::forceIsa(corx_internal::detectedIsa()); }
 };
 
 struct Shape {
@@ -51,9 +51,9 @@ const std::vector<Shape>& shapes() {
 
 void expectSameAsReference(const std::vector<double>& a, const std::vector<double>& b, const Shape& s,
                            const std::string& what) {
-    const corx::Matrix x = corx::matrix(s.m, s.p, a), y = corx::matrix(s.p, s.n, b);
+    const corx_internal::Matrix x = corx_internal::matrix(s.m, s.p, a), y = corx_internal::matrix(s.p, s.n, b);
     const std::vector<double> want = referenceProduct(a, b, s.m, s.p, s.n);
-    const corx::Matrix got = x * y;
+    const corx_internal::Matrix got = x * y;
     ASSERT_EQ(got.rows, s.m);
     ASSERT_EQ(got.cols, s.n);
     for (std::size_t k = 0; k < want.size(); ++k)
@@ -65,8 +65,8 @@ void expectSameAsReference(const std::vector<double>& a, const std::vector<doubl
 TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
-        ASSERT_EQ(corx::activeIsa(), isa);
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
+        ASSERT_EQ(corx_internal::activeIsa(), isa);
         std::mt19937_64 rng(1234);
         for (const Shape& s : shapes()) {
             // Sparse specials keep most sums finite, so ordering faults show
@@ -74,7 +74,7 @@ TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
             for (double rate : {0.0, 0.002, 0.05}) {
                 const auto a = randomOperand(rng, s.m * s.p, rate);
                 const auto b = randomOperand(rng, s.p * s.n, rate);
-                expectSameAsReference(a, b, s, std::string(corx::isaName(isa)) + " rate " + std::to_string(rate));
+                expectSameAsReference(a, b, s, std::string(corx_internal::isaName(isa)) + " rate " + std::to_string(rate));
             }
         }
     }
@@ -83,23 +83,23 @@ TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
 TEST(ProductKernel, SubnormalProductsSignedZerosAndZeroTimesInfinity) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(99);
         // Products near 1e-310 are subnormal: their rounding depends on each
         // product being rounded before the sum.
         const Shape s{29, 41, 35};
         const auto a = randomOperand(rng, s.m * s.p, 0.01, 1e-155);
         const auto b = randomOperand(rng, s.p * s.n, 0.01, 1e-155);
-        expectSameAsReference(a, b, s, std::string(corx::isaName(isa)) + " subnormal");
+        expectSameAsReference(a, b, s, std::string(corx_internal::isaName(isa)) + " subnormal");
 
         // -0 * 1 = -0 accumulated onto +0.0 gives +0.0; 0 * Inf is NaN.
         const double inf = std::numeric_limits<double>::infinity();
-        const corx::Matrix x = corx::matrix(1, 2, std::vector<double>{-0.0, 0.0});
-        const corx::Matrix y = corx::matrix(2, 9, std::vector<double>{1, 1, 1, 1, 1, 1, 1, 1, inf,
+        const corx_internal::Matrix x = corx_internal::matrix(1, 2, std::vector<double>{-0.0, 0.0});
+        const corx_internal::Matrix y = corx_internal::matrix(2, 9, std::vector<double>{1, 1, 1, 1, 1, 1, 1, 1, inf,
                                                                       1, 1, 1, 1, 1, 1, 1, 1, 1});
-        const corx::Matrix r = x * y;
-        for (int j = 0; j < 8; ++j) EXPECT_EQ(corx_test::bitsOf(r.data[j]), 0u) << corx::isaName(isa);
-        EXPECT_TRUE(std::isnan(r.data[8])) << corx::isaName(isa);
+        const corx_internal::Matrix r = x * y;
+        for (int j = 0; j < 8; ++j) EXPECT_EQ(corx_test::bitsOf(r.data[j]), 0u) << corx_internal::isaName(isa);
+        EXPECT_TRUE(std::isnan(r.data[8])) << corx_internal::isaName(isa);
     }
 }
 
@@ -120,21 +120,21 @@ TEST(ProductKernel, AccumulatesIntoStridedBlocksWithoutTouchingTheRest) {
                         volatile double prod = b[k * ldb + j] * a[i * lda + k];
                         want[i * ldr + j] = prod + want[i * ldr + j];
                     }
-            corx::productAccumulate(isa, a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
+            corx_internal::productAccumulate(isa, a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
             for (std::size_t k = 0; k < r.size(); ++k)
-                ASSERT_TRUE(sameBits(r[k], want[k])) << corx::isaName(isa) << " index " << k;
+                ASSERT_TRUE(sameBits(r[k], want[k])) << corx_internal::isaName(isa) << " index " << k;
         }
     }
 }
 
 TEST(ProductKernel, ForcingIsLimitedToSupportedInstructionSets) {
     IsaGuard guard;
-    const Isa best = corx::detectedIsa();
+    const Isa best = corx_internal::detectedIsa();
     for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
         const bool supported = static_cast<int>(isa) <= static_cast<int>(best);
-        EXPECT_EQ(corx::forceIsa(isa), supported) << corx::isaName(isa);
-        EXPECT_EQ(corx::activeIsa(), supported ? isa : Isa::Baseline) << corx::isaName(isa);
-        corx::forceIsa(Isa::Baseline);
+        EXPECT_EQ(corx_internal::forceIsa(isa), supported) << corx_internal::isaName(isa);
+        EXPECT_EQ(corx_internal::activeIsa(), supported ? isa : Isa::Baseline) << corx_internal::isaName(isa);
+        corx_internal::forceIsa(Isa::Baseline);
     }
 }
 

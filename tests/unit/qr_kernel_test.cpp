@@ -15,10 +15,10 @@
 #include "support/random_operands.h"
 #include "support/reference_qr.h"
 
-using corx::Isa;
+using corx_internal::Isa;
 using corx_test::IsaGuard;
 using corx_test::supportedIsas;
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
@@ -33,8 +33,8 @@ void expectSameBits(const Matrix& got, const Matrix& want, const std::string& wh
 }
 
 void expectSame(const Matrix& a, const std::string& what) {
-    const corx::QrFactors want = corx_test::referenceQrDecompose(a);
-    const corx::QrFactors got = corx::qrDecompose(a);
+    const corx_internal::QrFactors want = corx_test::referenceQrDecompose(a);
+    const corx_internal::QrFactors got = corx_internal::qrDecompose(a);
     expectSameBits(got.q, want.q, what + " q");
     expectSameBits(got.r, want.r, what + " r");
 }
@@ -49,13 +49,13 @@ TEST(QrKernel, RandomShapesWithSpecialsOnEveryPath) {
     const std::vector<Shape> shapes = {{1, 1},  {2, 2},   {5, 1},   {40, 1},  {9, 9},   {17, 16},
                                        {33, 7}, {31, 31}, {64, 50}, {70, 69}, {101, 37}, {120, 120}};
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(8);
         for (const Shape& s : shapes)
             for (double rate : {0.0, 0.003, 0.05}) {
-                const std::string what = std::string(corx::isaName(isa)) + " " + std::to_string(s.m) + "x" +
+                const std::string what = std::string(corx_internal::isaName(isa)) + " " + std::to_string(s.m) + "x" +
                                           std::to_string(s.n) + " rate " + std::to_string(rate);
-                expectSame(corx::matrix(s.m, s.n, randomOperand(rng, s.m * s.n, rate)), what);
+                expectSame(corx_internal::matrix(s.m, s.n, randomOperand(rng, s.m * s.n, rate)), what);
             }
     }
 }
@@ -63,20 +63,20 @@ TEST(QrKernel, RandomShapesWithSpecialsOnEveryPath) {
 TEST(QrKernel, ZeroColumnsNegativeZerosAndTinyScales) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(21);
-        const std::string tag = corx::isaName(isa);
+        const std::string tag = corx_internal::isaName(isa);
         // Columns of signed zeros are skipped; a later column still reflects.
         auto z = randomOperand(rng, 45 * 40, 0.0);
         for (std::int64_t i = 0; i < 45; ++i) {
             z[i * 40 + 3] = -0.0;
             z[i * 40 + 20] = (i % 2) ? 0.0 : -0.0;
         }
-        expectSame(corx::matrix(45, 40, z), tag + " zero columns");
+        expectSame(corx_internal::matrix(45, 40, z), tag + " zero columns");
         // Squares near 1e-310 and 1e-320: subnormal sums, and columns
         // whose squared norm underflows to zero.
-        expectSame(corx::matrix(50, 37, randomOperand(rng, 50 * 37, 0.01, 1e-155)), tag + " subnormal");
-        expectSame(corx::matrix(30, 30, randomOperand(rng, 30 * 30, 0.0, 1e-170)), tag + " underflow");
+        expectSame(corx_internal::matrix(50, 37, randomOperand(rng, 50 * 37, 0.01, 1e-155)), tag + " subnormal");
+        expectSame(corx_internal::matrix(30, 30, randomOperand(rng, 30 * 30, 0.0, 1e-170)), tag + " underflow");
     }
 }
 

@@ -15,7 +15,7 @@
 #include "support/random_operands.h"
 #include "support/reference_residual.h"
 
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
@@ -24,7 +24,7 @@ namespace {
 void expectSame(const Matrix& a, const std::vector<double>& b, const std::vector<double>& x,
                 const std::string& what) {
     const auto want = corx_test::referenceResidual(a, b, x);
-    const auto got = corx::residual(a, b, x);
+    const auto got = corx_internal::residual(a, b, x);
     ASSERT_EQ(got.size(), want.size()) << what;
     for (std::size_t i = 0; i < want.size(); ++i)
         ASSERT_TRUE(sameBits(got[i], want[i])) << what << " row " << i << ": got " << got[i] << " want " << want[i];
@@ -50,9 +50,9 @@ TEST(ResidualKernel, RandomShapesScalesAndSpecials) {
         for (double rate : {0.0, 0.01, 0.1}) {
             const std::string what = std::to_string(s.rows) + "x" + std::to_string(s.cols) + " rate " +
                                      std::to_string(rate);
-            expectSame(corx::matrix(s.rows, s.cols, randomOperand(rng, s.rows * s.cols, rate)),
+            expectSame(corx_internal::matrix(s.rows, s.cols, randomOperand(rng, s.rows * s.cols, rate)),
                        randomOperand(rng, s.rows, rate), randomOperand(rng, s.cols, rate), what);
-            expectSame(corx::matrix(s.rows, s.cols, wideScale(rng, s.rows * s.cols, rate)),
+            expectSame(corx_internal::matrix(s.rows, s.cols, wideScale(rng, s.rows * s.cols, rate)),
                        wideScale(rng, s.rows, rate), wideScale(rng, s.cols, rate), what + " wide");
         }
     }
@@ -61,15 +61,15 @@ TEST(ResidualKernel, RandomShapesScalesAndSpecials) {
 TEST(ResidualKernel, ExactCancellationInfinitiesAndLongRows) {
     const double inf = std::numeric_limits<double>::infinity();
     // b equal to the exact dot product: the residual is exactly zero (-0.0).
-    Matrix a = corx::matrix(2, 4, std::vector<double>{1, 2, 3, 4, 0.5, -0.25, 8, -1});
+    Matrix a = corx_internal::matrix(2, 4, std::vector<double>{1, 2, 3, 4, 0.5, -0.25, 8, -1});
     const std::vector<double> x = {1, 1, 1, 1};
     expectSame(a, {10, 7.25}, x, "exact");
-    EXPECT_EQ(corx_test::bitsOf(corx::residual(a, std::vector<double>{10, 7.25}, x)[0]),
+    EXPECT_EQ(corx_test::bitsOf(corx_internal::residual(a, std::vector<double>{10, 7.25}, x)[0]),
               corx_test::bitsOf(-0.0));
 
     // Infinite products of one sign, of both signs, and 0 * Inf, spread over
     // the four interleaved positions.
-    Matrix s = corx::matrix(3, 5, std::vector<double>{inf, 1, 1, 1, 1, inf, 1, 1, -inf, 1, 0, 1, inf, 1, 1});
+    Matrix s = corx_internal::matrix(3, 5, std::vector<double>{inf, 1, 1, 1, 1, inf, 1, 1, -inf, 1, 0, 1, inf, 1, 1});
     expectSame(s, {0, 0, 0}, {1, 1, 1, 1, 1}, "infinities");
     expectSame(s, {0, 0, 0}, {1, 0, 1, 1, 1}, "zero times infinity");
 
@@ -83,7 +83,7 @@ TEST(ResidualKernel, ExactCancellationInfinitiesAndLongRows) {
         row[j] = -row[j - 1];
         xs[j] = xs[j - 1];
     }
-    expectSame(corx::matrix(2, n, row), {1e-300, -3.0}, xs, "long rows");
+    expectSame(corx_internal::matrix(2, n, row), {1e-300, -3.0}, xs, "long rows");
 }
 
 }  // namespace

@@ -27,28 +27,28 @@ std::string lastLine(const std::string& text) {
 
 TEST(Errors, KindsFormAHierarchy) {
     try {
-        throw corx::DivByZeroDefect("udiv128: divisor is zero");
-    } catch (const corx::ValueError&) {
+        throw corx_internal::DivByZeroDefect("udiv128: divisor is zero");
+    } catch (const corx_internal::ValueError&) {
         FAIL() << "a defect must not be caught as a ValueError";
-    } catch (const corx::ArithmeticDefect& e) {
+    } catch (const corx_internal::ArithmeticDefect& e) {
         EXPECT_STREQ(e.kind(), "DivByZeroDefect");
         EXPECT_EQ(e.message(), "udiv128: divisor is zero");
         ASSERT_EQ(e.trace().size(), 1u);
         EXPECT_NE(e.trace()[0].file.find("runtime_test"), std::string::npos);
     }
     try {
-        throw corx::UnderflowDefect("Subtraction underflow: a < b in BigUInt");
-    } catch (const corx::ArithmeticDefect&) {
+        throw corx_internal::UnderflowDefect("Subtraction underflow: a < b in BigUInt");
+    } catch (const corx_internal::ArithmeticDefect&) {
         FAIL() << "an underflow defect sits directly under the defect root";
-    } catch (const corx::Defect& e) {
+    } catch (const corx_internal::Defect& e) {
         EXPECT_STREQ(e.kind(), "UnderflowDefect");
     }
 }
 
 TEST(Report, TraceLinesThenTheErrorLine) {
-    corx::ValueError e("luDecompose: singular matrix");
+    corx_internal::ValueError e("luDecompose: singular matrix");
     e.addSite(std::source_location::current());
-    std::string text = corx::formatUnhandled(e);
+    std::string text = corx_internal::formatUnhandled(e);
     EXPECT_EQ(lastLine(text), "Error: unhandled exception: luDecompose: singular matrix [ValueError]");
     // Two recorded sites, two trace lines before the error line.
     std::size_t lines = 0;
@@ -58,23 +58,23 @@ TEST(Report, TraceLinesThenTheErrorLine) {
 }
 
 TEST(Report, PiecesThatDoNotFitAreLeftOut) {
-    corx::ValueError e(std::string(3000, 'x'));
-    std::string text = corx::formatUnhandled(e);
-    EXPECT_LE(text.size(), corx::kReportCapacity);
+    corx_internal::ValueError e(std::string(3000, 'x'));
+    std::string text = corx_internal::formatUnhandled(e);
+    EXPECT_LE(text.size(), corx_internal::kReportCapacity);
     EXPECT_EQ(text.find(std::string(3000, 'x')), std::string::npos);
     EXPECT_NE(text.find("Error: unhandled exception: "), std::string::npos);
     EXPECT_NE(text.find(" [ValueError]\n"), std::string::npos);
 }
 
-void failingInit() { throw corx::ValueError("lnGeneric: input <= 0 (real log undefined)"); }
+void failingInit() { throw corx_internal::ValueError("lnGeneric: input <= 0 (real log undefined)"); }
 int gRan = 0;
 void countingInit() { ++gRan; }
 
 TEST(Startup, AnErrorEscapingAModuleEndsTheProcessWithTheReport) {
-    const corx::ModuleInit modules[] = {
+    const corx_internal::ModuleInit modules[] = {
         {"first", countingInit, nullptr}, {"failing", failingInit, nullptr}, {"never", countingInit, nullptr}};
     auto outcome = runInChild([&] {
-        corx::runStartup(modules);
+        corx_internal::runStartup(modules);
         _exit(0);  // not reached
     });
     EXPECT_TRUE(outcome.exited);
@@ -92,10 +92,10 @@ void firstDown() { gOrder[gOrderCount++] = -1; }
 void secondDown() { gOrder[gOrderCount++] = -2; }
 
 TEST(Startup, ModulesRunInOrderAndTearDownInReverse) {
-    const corx::ModuleInit modules[] = {{"a", first, firstDown}, {"b", second, secondDown}};
+    const corx_internal::ModuleInit modules[] = {{"a", first, firstDown}, {"b", second, secondDown}};
     auto outcome = runInChild([&] {
-        corx::runStartup(modules);
-        corx::runTeardown(modules);
+        corx_internal::runStartup(modules);
+        corx_internal::runTeardown(modules);
         bool ok = gOrderCount == 4 && gOrder[0] == 1 && gOrder[1] == 2 && gOrder[2] == -2 && gOrder[3] == -1;
         _exit(ok ? 0 : 2);
     });
@@ -123,19 +123,19 @@ void expectOutOfMemory(const corx_test::ChildOutcome& outcome) {
 }
 
 TEST(OutOfMemory, UnrepresentableSizesNeverWrap) {
-    expectOutOfMemory(runInChild([] { corx::checkedMul(std::size_t{1} << 40, std::size_t{1} << 40); }));
+    expectOutOfMemory(runInChild([] { corx_internal::checkedMul(std::size_t{1} << 40, std::size_t{1} << 40); }));
     // rows * cols fits 64 bits but the byte count does not.
-    expectOutOfMemory(runInChild([] { corx::initMatrix(std::int64_t{1} << 31, std::int64_t{1} << 31); }));
-    expectOutOfMemory(runInChild([] { corx::initMatrix(-1, 5); }));
+    expectOutOfMemory(runInChild([] { corx_internal::initMatrix(std::int64_t{1} << 31, std::int64_t{1} << 31); }));
+    expectOutOfMemory(runInChild([] { corx_internal::initMatrix(-1, 5); }));
     // The result size of a product is checked before anything is allocated:
     // two operands at the int32 limit give 2^62 elements.
     expectOutOfMemory(runInChild([] {
-        corx::Matrix a, b;
+        corx_internal::Matrix a, b;
         a.rows = 2147483647;
         a.cols = 1;
         b.rows = 1;
         b.cols = 2147483647;
-        corx::Matrix r = a * b;
+        corx_internal::Matrix r = a * b;
     }));
 }
 

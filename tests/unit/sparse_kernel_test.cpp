@@ -46,10 +46,10 @@ TEST(SparseKernel, MatchesReferenceOnRandomShapesWithSpecials) {
         for (double rate : {0.0, 0.01, 0.2}) {
             const auto dense = randomSparseDense(rng, s.rows, s.cols, s.maxPerRow, rate);
             const auto x = randomOperand(rng, s.cols, rate);
-            const corx::CsrMatrix csr = corx::toCsr(corx::matrix(s.rows, s.cols, dense));
+            const corx_internal::CsrMatrix csr = corx_internal::toCsr(corx_internal::matrix(s.rows, s.cols, dense));
             const auto want = referenceSparseProduct(dense, s.rows, s.cols, x);
             std::vector<double> got(static_cast<std::size_t>(s.rows), 12345.0);
-            corx::csrProduct(csr, x.data(), got.data());
+            corx_internal::csrProduct(csr, x.data(), got.data());
             for (std::size_t i = 0; i < want.size(); ++i)
                 ASSERT_TRUE(sameBits(got[i], want[i])) << s.rows << "x" << s.cols << " rate " << rate << " row " << i
                                                        << ": got " << got[i] << " want " << want[i];
@@ -62,11 +62,11 @@ TEST(SparseKernel, EmptyRowsGivePositiveZeroAndNegativeZeroSumsBecomePositive) {
     // different lengths around the four-row groups.
     const std::vector<double> dense = {0, 0, 0,  -1, 0,  0, 1, 2, 3, 4, 0, 0,
                                        0, 0, 5, 1e-300, 1e-300, 0, 7, 0, 0};
-    const corx::CsrMatrix csr = corx::toCsr(corx::matrix(7, 3, dense));
+    const corx_internal::CsrMatrix csr = corx_internal::toCsr(corx_internal::matrix(7, 3, dense));
     const std::vector<double> x = {0.0, -0.0, 1e-20};
     const auto want = referenceSparseProduct(dense, 7, 3, x);
     std::vector<double> got(7, 99.0);
-    corx::csrProduct(csr, x.data(), got.data());
+    corx_internal::csrProduct(csr, x.data(), got.data());
     EXPECT_EQ(corx_test::bitsOf(got[0]), 0u);
     EXPECT_EQ(corx_test::bitsOf(got[1]), 0u);  // +0.0 + (-0.0) = +0.0
     EXPECT_TRUE(sameBits(got, want));

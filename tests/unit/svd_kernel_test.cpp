@@ -16,10 +16,10 @@
 #include "support/random_operands.h"
 #include "support/reference_svd.h"
 
-using corx::Isa;
+using corx_internal::Isa;
 using corx_test::IsaGuard;
 using corx_test::supportedIsas;
-using corx::Matrix;
+using corx_internal::Matrix;
 using corx_test::randomOperand;
 using corx_test::sameBits;
 
@@ -33,8 +33,8 @@ void expectSameBits(const std::vector<double>& got, const std::vector<double>& w
 }
 
 void expectSame(const Matrix& a, std::int64_t sweeps, double tol, const std::string& what) {
-    const corx::SvdFactors want = corx_test::referenceSvdDecompose(a, sweeps, tol);
-    const corx::SvdFactors got = corx::svdDecompose(a, sweeps, tol);
+    const corx_internal::SvdFactors want = corx_test::referenceSvdDecompose(a, sweeps, tol);
+    const corx_internal::SvdFactors got = corx_internal::svdDecompose(a, sweeps, tol);
     expectSameBits(got.s, want.s, what + " s");
     expectSameBits(got.u.data, want.u.data, what + " u");
     expectSameBits(got.v.data, want.v.data, what + " v");
@@ -49,13 +49,13 @@ TEST(SvdKernel, RandomShapesWithSpecialsOnEveryPath) {
     // Widths around the batches of 8 pairs; tall and single-column shapes.
     const std::vector<Shape> shapes = {{1, 1}, {3, 1}, {2, 2}, {9, 8}, {9, 9}, {10, 10}, {30, 17}, {40, 40}, {61, 25}};
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(12);
         for (const Shape& s : shapes)
             for (double rate : {0.0, 0.01}) {
-                const std::string what = std::string(corx::isaName(isa)) + " " + std::to_string(s.m) + "x" +
+                const std::string what = std::string(corx_internal::isaName(isa)) + " " + std::to_string(s.m) + "x" +
                                           std::to_string(s.n) + " rate " + std::to_string(rate);
-                expectSame(corx::matrix(s.m, s.n, randomOperand(rng, s.m * s.n, rate)), 60, 1e-12, what);
+                expectSame(corx_internal::matrix(s.m, s.n, randomOperand(rng, s.m * s.n, rate)), 60, 1e-12, what);
             }
     }
 }
@@ -63,9 +63,9 @@ TEST(SvdKernel, RandomShapesWithSpecialsOnEveryPath) {
 TEST(SvdKernel, DeficientEqualAndTinyColumnsAndSweepLimits) {
     IsaGuard guard;
     for (Isa isa : supportedIsas()) {
-        ASSERT_TRUE(corx::forceIsa(isa));
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(4);
-        const std::string tag = corx::isaName(isa);
+        const std::string tag = corx_internal::isaName(isa);
         // Rank deficient, with repeated and zero columns: many pairs are
         // skipped as orthogonal, many rotate; singular values tie at 0.
         const std::int64_t m = 26, n = 21;
@@ -75,15 +75,15 @@ TEST(SvdKernel, DeficientEqualAndTinyColumnsAndSweepLimits) {
             d[i * n + 11] = -0.0;
             d[i * n + 17] = 2.0 * d[i * n + 3] - d[i * n + 9];
         }
-        expectSame(corx::matrix(m, n, d), 60, 1e-12, tag + " deficient");
+        expectSame(corx_internal::matrix(m, n, d), 60, 1e-12, tag + " deficient");
         // Already orthogonal columns: whole batches are skipped.
-        Matrix eye = corx::identity(19);
+        Matrix eye = corx_internal::identity(19);
         eye(3, 3) = 5.0;
         expectSame(eye, 60, 1e-12, tag + " identity");
         // Subnormal scale; a loose tolerance; one sweep only.
-        expectSame(corx::matrix(20, 20, randomOperand(rng, 400, 0.0, 1e-160)), 60, 1e-12, tag + " tiny");
-        expectSame(corx::matrix(33, 30, randomOperand(rng, 990, 0.0)), 60, 1e-3, tag + " loose tolerance");
-        expectSame(corx::matrix(33, 30, randomOperand(rng, 990, 0.0)), 1, 1e-12, tag + " one sweep");
+        expectSame(corx_internal::matrix(20, 20, randomOperand(rng, 400, 0.0, 1e-160)), 60, 1e-12, tag + " tiny");
+        expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 60, 1e-3, tag + " loose tolerance");
+        expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 1, 1e-12, tag + " one sweep");
     }
 }
 

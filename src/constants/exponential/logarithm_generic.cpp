@@ -4,7 +4,7 @@
 #include "float/comparison.h"
 #include "runtime/errors.h"
 
-namespace corx {
+namespace corx_internal {
 
 BigFloat lnGeneric(const BigFloat& x, std::int64_t terms) {
     const BigFloat one = initBigFloat(1.0, WorkingPrecision);
@@ -31,4 +31,4 @@ BigFloat lnGeneric(const BigFloat& x, std::int64_t terms) {
     return initBigFloat(2.0, WorkingPrecision) * sum;
 }
 
-}  // namespace corx
+}  // namespace corx_internal

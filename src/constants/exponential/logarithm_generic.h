@@ -6,7 +6,7 @@
 
 #include "float/big_float.h"
 
-namespace corx {
+namespace corx_internal {
 
 // ln x = 2 atanh(t) with t = (x - 1) / (x + 1): twice the sum over
 // k = 0 .. terms-1 of t^(2k+1) / (2k+1), every step at 256 bits rounded to
@@ -17,4 +17,4 @@ namespace corx {
 // before any series work.
 BigFloat lnGeneric(const BigFloat& x, std::int64_t terms);
 
-}  // namespace corx
+}  // namespace corx_internal
