@@ -71,9 +71,11 @@ enum {
  * WARNING: the start-up installs process-wide signal dispositions. SIGINT,
  * SIGSEGV, SIGABRT, SIGFPE and SIGILL get a handler that writes a one-line
  * message to standard error, restores the default disposition and raises
- * the signal again; SIGPIPE is ignored. A host with its own handlers should
- * install them after corx_init, or not call corx_init at all (no other
- * function needs it). */
+ * the signal again; SIGPIPE is ignored. A signal already ignored when
+ * corx_init runs (SIGINT in a background job) stays ignored. Once loaded,
+ * the library stays loaded (dlclose does not unmap it), so the handlers
+ * stay valid. A host with its own handlers should install them after
+ * corx_init, or not call corx_init at all (no other function needs it). */
 CORX_API int32_t corx_init(void);
 /* The library version, "1.0.0"; static text owned by the library. */
 CORX_API const char* corx_version(void);
