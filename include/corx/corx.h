@@ -71,9 +71,11 @@ enum {
  * WARNING: the start-up installs process-wide signal dispositions. SIGINT,
  * SIGSEGV, SIGABRT, SIGFPE and SIGILL get a handler that writes a one-line
  * message to standard error, restores the default disposition and raises
- * the signal again; SIGPIPE is ignored. A host with its own handlers should
- * install them after corx_init, or not call corx_init at all (no other
- * function needs it). */
+ * the signal again; SIGPIPE is ignored. A signal already ignored when
+ * corx_init runs (SIGINT in a background job) stays ignored. Once loaded,
+ * the library stays loaded (dlclose does not unmap it), so the handlers
+ * stay valid. A host with its own handlers should install them after
+ * corx_init, or not call corx_init at all (no other function needs it). */
 CORX_API int32_t corx_init(void);
 /* The library version, "1.0.0"; static text owned by the library. */
 CORX_API const char* corx_version(void);
@@ -152,16 +154,16 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
 /* Full QR by Householder reflections of m (rows >= cols): *q_out receives
  * the rows x rows orthogonal Q and *r_out the rows x cols R, both new handles
  * owned by the caller. No sign normalisation: diagonal entries of R may be
- * negative. Returns 0, or 1 if m, q_out or r_out is NULL, 2 if rows < cols;
- * on failure neither out-parameter is written. */
+ * negative. Returns 0, or 1 if m, q_out or r_out is NULL or q_out == r_out,
+ * 2 if rows < cols; on failure neither out-parameter is written. */
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out);
 /* Thin SVD m = U*diag(S)*V^T by one-sided Jacobi (rows >= cols = n):
  * *u_out receives U (rows x n), *v_out V (n x n), both new handles owned by
  * the caller; s[0..n-1] receives S in descending order (the rest of s is
  * untouched). At most 60 sweeps with orthogonality tolerance 1e-12; not
  * converging by then is not reported. No sign normalisation. Returns 0, or
- * 1 if m, s, u_out or v_out is NULL, 2 if rows < cols, 5 if s_length < n
- * (tested in this order); on failure nothing is written. */
+ * 1 if m, s, u_out or v_out is NULL or u_out == v_out, 2 if rows < cols, 5 if
+ * s_length < n (tested in this order); on failure nothing is written. */
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);
 
