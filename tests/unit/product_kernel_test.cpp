@@ -9,31 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "kernels/kernel_set.h"
 #include "kernels/product.h"
-#include "runtime/cpu.h"
 #include "support/bits.h"
+#include "support/isa.h"
 #include "support/random_operands.h"
 #include "support/reference.h"
 #include "types/matrix.h"
 
 using corx_internal::Isa;
+using corx_test::IsaGuard;
+using corx_test::supportedIsas;
 using corx_test::randomOperand;
 using corx_test::referenceProduct;
 using corx_test::sameBits;
 
 namespace {
-
-std::vector<Isa> supportedIsas() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx_internal::detectedIsa())) out.push_back(isa);
-    return out;
-}
-
-// Restores the detected instruction set when a test ends.
-struct IsaGuard {
-    ~IsaGuard() { corx_internal::forceIsa(corx_internal::detectedIsa()); }
-};
 
 struct Shape {
     std::int64_t m, p, n;
@@ -120,7 +111,7 @@ TEST(ProductKernel, AccumulatesIntoStridedBlocksWithoutTouchingTheRest) {
                         volatile double prod = b[k * ldb + j] * a[i * lda + k];
                         want[i * ldr + j] = prod + want[i * ldr + j];
                     }
-            corx_internal::productAccumulate(isa, a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
+            corx_internal::productAccumulate(corx_internal::kernelsFor(isa), a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
             for (std::size_t k = 0; k < r.size(); ++k)
                 ASSERT_TRUE(sameBits(r[k], want[k])) << corx_internal::isaName(isa) << " index " << k;
         }
