@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -127,6 +128,24 @@ TEST(ProductKernel, ForcingIsLimitedToSupportedInstructionSets) {
         EXPECT_EQ(corx_internal::activeIsa(), supported ? isa : Isa::Baseline) << corx_internal::isaName(isa);
         corx_internal::forceIsa(Isa::Baseline);
     }
+}
+
+TEST(ProductKernel, CorxIsaOnlyLowersThePath) {
+    // Run once as is and once under CORX_ISA=baseline (see CMakeLists.txt):
+    // the path is what the processor offers, lowered to a named narrower one.
+    Isa processor = Isa::Baseline;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f")) processor = Isa::Avx512;
+    else if (__builtin_cpu_supports("avx2")) processor = Isa::Avx2;
+#endif
+    Isa want = processor;
+    if (const char* named = std::getenv("CORX_ISA")) {
+        for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
+            if (std::string(named) == corx_internal::isaName(isa) && static_cast<int>(isa) < static_cast<int>(want))
+                want = isa;
+    }
+    EXPECT_EQ(corx_internal::detectedIsa(), want);
+    EXPECT_EQ(corx_internal::kernelsFor(want).isa, want);
 }
 
 }  // namespace
