@@ -20,8 +20,8 @@ constexpr std::int64_t kLeaf = 16;
 // increasing order (a unit lower triangular solve, the multipliers F(i,k)
 // already in place). Split in two halves: the lower half's updates from the
 // upper half are one tiled product, before its own.
-void triangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1, std::int64_t c0,
-                      std::int64_t c1) {
+void triangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1,
+                      std::int64_t c0, std::int64_t c1) {
     if (r1 - r0 <= kLeaf) {
         for (std::int64_t k = r0; k < r1; ++k) {
             const double* rowK = f + k * n;

@@ -77,7 +77,6 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64
                              rotateRows,                                                                       \
                              csrRowsPortable,                                                                  \
                              kernels::exactRowProducts};                                                       \
-    static_assert(MR * NV * kernels::kLanes<V> <= kernels::kMaxTileElements, "tile exceeds the edge buffer"); \
     }
 
 #if defined(__x86_64__)
@@ -125,6 +124,11 @@ Isa processorIsa() noexcept { return Isa::Baseline; }
 #undef CORX_KERNEL_SET
 
 constexpr int kSetCount = static_cast<int>(sizeof kSets / sizeof kSets[0]);
+static_assert([] {
+    for (int i = 0; i < kSetCount; ++i)
+        if (static_cast<int>(kSets[i]->isa) != i) return false;
+    return true;
+}(), "kSets is indexed by Isa");
 constexpr const char* kNames[] = {"baseline", "avx2", "avx512"};
 
 Isa probe() noexcept {
