@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <utility>
 
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
+#include "kernels/rotate.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
@@ -24,106 +24,7 @@ void rotateColumns(Matrix& x, std::int64_t p, std::int64_t q, double c, double s
     }
 }
 
-constexpr int kBatch = 8;
-
-// kBatch pairs in vectors of L doubles: the products and sums of each lane
-// are those of one pair, in the same order. When rotate is set, columns p
-// and q of w are first rotated by (c, s) row by row, exactly as
-// rotateColumns does, and the sums are taken over the rotated column p
-// (q < q0, so the other columns are not touched): the rotation and the next
-// pairs' sums share one pass over w.
-template <class V, int L, bool rotate>
-[[gnu::always_inline]] inline void pairSumsVec(double* w, std::int64_t ld, std::int64_t m, std::int64_t p,
-                                               std::int64_t q, double c, double s, std::int64_t q0, double& alpha,
-                                               double* beta, double* gamma) {
-    constexpr int NV = kBatch / L;
-    V be[NV] = {}, ga[NV] = {};
-    double a = 0.0;
-    for (std::int64_t r = 0; r < m; ++r) {
-        double* row = w + r * ld;
-        double wp = row[p];
-        if constexpr (rotate) {
-            const double wq = row[q];
-            const double pc = wp * c, qs = wq * s;
-            const double ps = wp * s, qc = wq * c;
-            wp = pc - qs;
-            row[p] = wp;
-            row[q] = ps + qc;
-        }
-        const double pp = wp * wp;
-        a = a + pp;
-        for (int i = 0; i < NV; ++i) {
-            V wq;
-            std::memcpy(&wq, row + q0 + i * L, sizeof wq);
-            const V qq = wq * wq;
-            const V pq = wp * wq;  // the scalar is splat, not converted
-            be[i] = be[i] + qq;
-            ga[i] = ga[i] + pq;
-        }
-    }
-    alpha = a;
-    for (int i = 0; i < NV; ++i)
-        for (int l = 0; l < L; ++l) {
-            beta[i * L + l] = be[i][l];
-            gamma[i * L + l] = ga[i][l];
-        }
-}
-
-// Rotates rows p and q of x (n columns, contiguous) by (c, s), the same
-// operations as rotateColumns on the transpose; the loop vectorises.
-[[gnu::always_inline]] inline void rotateRowsInline(double* x, std::int64_t ld, std::int64_t n, std::int64_t p,
-                                                    std::int64_t q, double c, double s) {
-    double* __restrict xp = x + p * ld;
-    double* __restrict xq = x + q * ld;
-    for (std::int64_t r = 0; r < n; ++r) {
-        const double wp = xp[r], wq = xq[r];
-        const double pc = wp * c, qs = wq * s;
-        const double ps = wp * s, qc = wq * c;
-        xp[r] = pc - qs;
-        xq[r] = ps + qc;
-    }
-}
-
-typedef double Vec2 __attribute__((vector_size(16)));
-typedef double Vec4 __attribute__((vector_size(32)));
-typedef double Vec8 __attribute__((vector_size(64)));
-
-// One instruction set's kernels.
-struct SvdKernels {
-    void (*sums)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double&, double*, double*);
-    void (*rotateSums)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double, double,
-                       std::int64_t, double&, double*, double*);
-    void (*rotateRows)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double, double);
-};
-
-#define CORX_SVD_KERNELS(SUFFIX, TARGET, VEC, L)                                                                 \
-    TARGET void sums##SUFFIX(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,      \
-                             double& alpha, double* beta, double* gamma) {                                     \
-        pairSumsVec<VEC, L, false>(w, ld, m, p, 0, 0.0, 0.0, q0, alpha, beta, gamma);                          \
-    }                                                                                                          \
-    TARGET void rotateSums##SUFFIX(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q, \
-                                   double c, double s, std::int64_t q0, double& alpha, double* beta,           \
-                                   double* gamma) {                                                            \
-        pairSumsVec<VEC, L, true>(w, ld, m, p, q, c, s, q0, alpha, beta, gamma);                               \
-    }                                                                                                          \
-    TARGET void rotateRows##SUFFIX(double* x, std::int64_t ld, std::int64_t n, std::int64_t p, std::int64_t q, \
-                                   double c, double s) {                                                       \
-        rotateRowsInline(x, ld, n, p, q, c, s);                                                                \
-    }
-
-CORX_SVD_KERNELS(Baseline, , Vec2, 2)
-CORX_SVD_KERNELS(Avx2, __attribute__((target("avx2"))), Vec4, 4)
-CORX_SVD_KERNELS(Avx512, __attribute__((target("avx512f"))), Vec8, 8)
-
-SvdKernels svdKernels(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return {sumsAvx512, rotateSumsAvx512, rotateRowsAvx512};
-        case Isa::Avx2: return {sumsAvx2, rotateSumsAvx2, rotateRowsAvx2};
-        default: return {sumsBaseline, rotateSumsBaseline, rotateRowsBaseline};
-    }
-}
-
-// Fewer than kBatch pairs: one at a time, in plain scalar code.
+// Fewer than kernels::kPairBatch pairs: one at a time, in plain scalar code.
 void pairSumsNarrow(const double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,
                     std::int64_t count, double& alpha, double* beta, double* gamma) {
     for (std::int64_t j = 0; j < count; ++j) {
@@ -158,7 +59,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     // v is built transposed (vt(j, r) = v(r, j)), so that its rotations
     // run along contiguous rows; the identity is its own transpose.
     Matrix vt = std::move(out.v);
-    const SvdKernels kern = svdKernels(activeIsa());
+    const KernelSet& kern = activeKernels();
     double* W = w.data.data();
     if (maxSweeps >= 1 && n >= 2) {
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
@@ -170,11 +71,11 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                 // sums are taken again, in the same pass as the rotation.
                 std::int64_t q = p + 1;
                 bool ready = false;
-                double alpha = 0.0, beta[kBatch], gamma[kBatch];
+                double alpha = 0.0, beta[kernels::kPairBatch], gamma[kernels::kPairBatch];
                 while (q < n) {
-                    const std::int64_t count = std::min<std::int64_t>(kBatch, n - q);
+                    const std::int64_t count = std::min<std::int64_t>(kernels::kPairBatch, n - q);
                     if (!ready) {
-                        if (count == kBatch) kern.sums(W, n, m, p, q, alpha, beta, gamma);
+                        if (count == kernels::kPairBatch) kern.pairSums(W, n, m, p, q, alpha, beta, gamma);
                         else pairSumsNarrow(W, n, m, p, q, count, alpha, beta, gamma);
                     }
                     ready = false;
@@ -196,8 +97,8 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                         const double c = 1.0 / std::sqrt(t * t + 1.0);
                         const double s = t * c;
                         next = q + j + 1;  // column p changes: the rest are stale
-                        if (n - next >= kBatch) {
-                            kern.rotateSums(W, n, m, p, q + j, c, s, next, alpha, beta, gamma);
+                        if (n - next >= kernels::kPairBatch) {
+                            kern.rotatePairSums(W, n, m, p, q + j, c, s, next, alpha, beta, gamma);
                             ready = true;
                         } else {
                             rotateColumns(w, p, q + j, c, s);
