@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include <corx/corx.h>
+#include <corx/version.h>
 
 namespace {
 
@@ -29,7 +30,7 @@ CORX_API int32_t corx_init(void) {
     return 1;
 }
 
-CORX_API const char* corx_version(void) { return "1.0.0"; }
+CORX_API const char* corx_version(void) { return CORX_VERSION_STRING; }
 
 CORX_API void corx_cleanup(void) {}
 
