@@ -3,6 +3,6 @@
 # information, without paths, locations or the build's own directories.
 #   scripts/abi-dump.sh <libcorx.so.1> <out.abi>
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-abidw --headers-dir "$root/include/corx" --drop-private-types --no-corpus-path --no-comp-dir-path \
-      --no-show-locs --out-file "$2" "$1"
+
+abidw --no-corpus-path --no-comp-dir-path \
+      --no-show-locs --exported-interfaces-only --out-file "$2" "$1"

@@ -59,6 +59,6 @@ def test_ctypes_table_matches_the_header():
         assert same(got_result, result), (name, got_result, result)
         assert len(got_args) == len(args) and all(map(same, got_args, args)), (name, got_args, args)
     for n, struct in ((2, corx._Vec2), (3, corx._Vec3), (4, corx._Vec4)):
-        fields = re.search(rf"typedef struct CorxVec{n} {{ double ([\w, ]+); }}", header_text()).group(1)
-        assert [f for f, _ in struct._fields_] == fields.split(", ")
-        assert all(t is ctypes.c_double for _, t in struct._fields_)
+        body = re.search(rf"typedef struct CorxVec{n} {{([^}}]*)}}", header_text()).group(1)
+        members = re.findall(r"(\w+)\s+(\w+)\s*;", body)
+        assert [(f, t) for f, t in struct._fields_] == [(name, ctype(c)) for c, name in members]
