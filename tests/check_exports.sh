@@ -28,6 +28,9 @@ needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort)
 for lib_needed in $needed; do
     case "$lib_needed" in
         libc.so.*|libm.so.*|ld-linux-x86-64.so.*) ;;
+        # Built with -DCORX_SYSTEM_CXX_RUNTIME=ON: the system C++ runtime.
+        libstdc++.so.*|libgcc_s.so.*) [ -n "${CORX_SYSTEM_CXX_RUNTIME:-}" ] ||
+            { echo "unexpected run-time dependency: $lib_needed"; status=1; } ;;
         *) echo "unexpected run-time dependency: $lib_needed"; status=1 ;;
     esac
 done

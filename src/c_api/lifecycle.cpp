@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include <corx/corx.h>
+#include <corx/version.h>
 
 #include "constants/float_math.h"
 #include "constants/reduction.h"
@@ -62,7 +63,7 @@ CORX_API int32_t corx_init(void) {
     return 1;
 }
 
-CORX_API const char* corx_version(void) { return "1.0.0"; }
+CORX_API const char* corx_version(void) { return CORX_VERSION_STRING; }
 
 CORX_API void corx_cleanup(void) {}
 
