@@ -19,9 +19,9 @@ namespace {
 // The library's modules, in start-up order. `float_math` starts from the
 // pi that `reduction` computes.
 constexpr ModuleInit kLibraryModules[] = {
-    {"runtime", startRuntime, nullptr},
-    {"reduction", initReduction, teardownReduction},
-    {"float_math", initFloatMath, teardownFloatMath},
+    {startRuntime, nullptr},
+    {initReduction, teardownReduction},
+    {initFloatMath, teardownFloatMath},
 };
 
 std::once_flag gStartupOnce;

@@ -13,7 +13,6 @@
 namespace corx_internal {
 
 struct ModuleInit {
-    const char* name;
     void (*init)();      // computes the module's tables; may raise
     void (*teardown)();  // releases them; never raises
 };

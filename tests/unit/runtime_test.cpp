@@ -100,7 +100,7 @@ void countingInit() { ++gRan; }
 
 TEST(Startup, AnErrorEscapingAModuleEndsTheProcessWithTheReport) {
     const corx_internal::ModuleInit modules[] = {
-        {"first", countingInit, nullptr}, {"failing", failingInit, nullptr}, {"never", countingInit, nullptr}};
+        {countingInit, nullptr}, {failingInit, nullptr}, {countingInit, nullptr}};
     auto outcome = runInChild([&] {
         corx_internal::runStartup(modules);
         _exit(0);  // not reached
@@ -120,7 +120,7 @@ void firstDown() { gOrder[gOrderCount++] = -1; }
 void secondDown() { gOrder[gOrderCount++] = -2; }
 
 TEST(Startup, ModulesRunInOrderAndTearDownInReverse) {
-    const corx_internal::ModuleInit modules[] = {{"a", first, firstDown}, {"b", second, secondDown}};
+    const corx_internal::ModuleInit modules[] = {{first, firstDown}, {second, secondDown}};
     auto outcome = runInChild([&] {
         corx_internal::runStartup(modules);
         corx_internal::runTeardown(modules);
