@@ -2,7 +2,8 @@
 // product, LU solve (with and without refinement), Cholesky, QR with Q, the
 // Jacobi SVD and the sparse product, through corx's C interface (handles,
 // copies and all). Each case reports the median of several repetitions;
-// "speed" is peer time / corx time, so 1.0 means as fast as the peer.
+// "speed" is peer time / corx time, so 1.0 means as fast as the peer, and
+// (+x%) after a time is the spread: slowest over fastest repetition.
 //
 //   corx_peer_bench [--quick] [--csv FILE] [--only product|lu|cholesky|qr|svd|sparse]
 //
@@ -43,14 +44,23 @@ double median(std::vector<double> v) {
 
 volatile double sink;
 
-double timeMedian(int reps, const std::function<void()>& f) {
+// The median of several timed repetitions, with the fastest and slowest
+// (the spread shows how much a shared machine disturbed the run).
+struct Timing {
+    double median;
+    double lo;
+    double hi;
+    operator double() const { return median; }
+};
+
+Timing timeMedian(int reps, const std::function<void()>& f) {
     std::vector<double> t;
     for (int r = 0; r < reps; ++r) {
         const auto t0 = Clock::now();
         f();
         t.push_back(seconds(t0));
     }
-    return median(t);
+    return {median(t), *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end())};
 }
 
 struct Row {
@@ -61,10 +71,14 @@ struct Row {
 };
 std::vector<Row> rows;
 
-void report(const std::string& name, double corxTime, const std::string& peer, double peerTime) {
+// Spread of a timing: slowest over fastest repetition, minus one, in %.
+double spread(const Timing& t) { return t.lo > 0.0 ? 100.0 * (t.hi / t.lo - 1.0) : 0.0; }
+
+void report(const std::string& name, const Timing& corxTime, const std::string& peer, const Timing& peerTime) {
     rows.push_back({name, corxTime, peer, peerTime});
-    std::printf("%-28s corx %10.4f ms   %-22s %10.4f ms   speed %6.3f\n", name.c_str(), corxTime * 1e3, peer.c_str(),
-                peerTime * 1e3, peerTime / corxTime);
+    std::printf("%-28s corx %10.4f ms (+%4.1f%%)   %-22s %10.4f ms (+%4.1f%%)   speed %6.3f\n", name.c_str(),
+                corxTime * 1e3, spread(corxTime), peer.c_str(), peerTime * 1e3, spread(peerTime),
+                peerTime / corxTime);
     std::fflush(stdout);
 }
 
@@ -165,13 +179,13 @@ void benchProduct(int n, int reps, double peak) {
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     const auto b = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n), hb = handleOf(b, n, n);
-    const double tc = timeMedian(reps, [&] {
+    const Timing tc = timeMedian(reps, [&] {
         CorxMatrix c = corx_matrix_mul(ha, hb);
         sink = corx_matrix_get(c, n - 1, n - 1);
         corx_matrix_destroy(c);
     });
     std::vector<double> c(static_cast<std::size_t>(n) * n);
-    const double tb = timeMedian(reps, [&] {
+    const Timing tb = timeMedian(reps, [&] {
         cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0,
                     c.data(), n);
         sink = c.back();
@@ -197,8 +211,8 @@ void benchLu(int n, int reps) {
     const auto b = randomValues(rng, static_cast<std::size_t>(n));
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> x(static_cast<std::size_t>(n));
-    const double plain = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); });
-    const double refined = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); });
+    const Timing plain = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); });
+    const Timing refined = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); });
     std::vector<double> work(a.size()), rhs(b.size());
     std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
     const std::string name = "LU solve n=" + std::to_string(n);
@@ -224,7 +238,7 @@ void benchCholesky(int n, int reps) {
         for (int j = 0; j < i; ++j) a[static_cast<std::size_t>(i) * n + j] = a[static_cast<std::size_t>(j) * n + i];
     }
     CorxMatrix ha = handleOf(a, n, n);
-    const double tc = timeMedian(reps, [&] {
+    const Timing tc = timeMedian(reps, [&] {
         CorxMatrix l = corx_matrix_cholesky(ha);
         sink = corx_matrix_get(l, n - 1, n - 1);
         corx_matrix_destroy(l);
@@ -244,7 +258,7 @@ void benchQr(int n, int reps) {
     std::mt19937_64 rng(n + 3);
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n);
-    const double tc = timeMedian(reps, [&] {
+    const Timing tc = timeMedian(reps, [&] {
         CorxMatrix q = nullptr, r = nullptr;
         corx_matrix_qr(ha, &q, &r);
         sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
@@ -269,7 +283,7 @@ void benchSvd(int n, int reps) {
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> s(static_cast<std::size_t>(n));
-    const double tc = timeMedian(reps, [&] {
+    const Timing tc = timeMedian(reps, [&] {
         CorxMatrix u = nullptr, v = nullptr;
         corx_matrix_svd(ha, &u, s.data(), n, &v);
         sink = s[0];
@@ -302,7 +316,7 @@ void benchSparse(const std::string& name, int n, const std::vector<std::int64_t>
     std::mt19937_64 rng(n + 5);
     const auto x = randomValues(rng, static_cast<std::size_t>(n));
     std::vector<double> y(static_cast<std::size_t>(n));
-    const double tc = timeMedian(reps, [&] { sink = corx_sparse_matvec(s, x.data(), n, y.data(), n); });
+    const Timing tc = timeMedian(reps, [&] { sink = corx_sparse_matvec(s, x.data(), n, y.data(), n); });
     eigen_peer::Sparse* e = eigen_peer::sparseFromTriplets(n, n, ri, ci, v);
     std::vector<double> ye(static_cast<std::size_t>(n));
     report(name, tc, "Eigen RowMajor SpMV", timeMedian(reps, [&] {
@@ -417,8 +431,14 @@ int main(int argc, char** argv) {
     }
     if (wanted("lu")) benchLu(quick ? 500 : 2000, quick ? 1 : 5);
     if (wanted("cholesky")) benchCholesky(quick ? 500 : 2000, quick ? 1 : 5);
-    if (wanted("qr")) benchQr(quick ? 300 : 1000, quick ? 1 : 5);
-    if (wanted("svd")) benchSvd(quick ? 100 : 400, quick ? 1 : 3);
+    if (wanted("qr")) {
+        benchQr(quick ? 300 : 1000, quick ? 1 : 5);
+        if (!quick) benchQr(2000, 5);
+    }
+    if (wanted("svd")) {
+        benchSvd(quick ? 100 : 400, quick ? 1 : 5);
+        if (!quick) benchSvd(1000, 5);
+    }
     if (wanted("sparse")) benchSparseCases(quick ? 3 : 51);
 
     if (csv != nullptr) {
