@@ -81,7 +81,7 @@ check() {
 run_paths() {
     local name=$1 bin=$2 start=$3 ran=() path
     for isa in "${isas[@]}"; do
-        path=$(CORX_ISA=$isa "$bin" --isa)
+        path=$(CORX_ISA=$isa "$bin" --isa) || path="(does not start)"
         if [ "$path" != "$isa" ]; then
             echo "   $isa: not available here (active path: $path), skipped"
             continue
@@ -142,7 +142,7 @@ row_cross() {
         -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$arch;-L;/usr/$triple" ||
         { record "$arch" FAIL "$(elapsed "$start")" "build failed"; return; }
     local bin=$dir/tests/conformance/conformance path
-    path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa)
+    path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa) || path="(does not start)"
     if check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
         record "$arch" ok "$(elapsed "$start")" "path: $path"
     else
