@@ -4,13 +4,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "arithmetic/primitives.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
 
 namespace {
 
-__extension__ typedef unsigned __int128 U128;
+using U128 = DoubleLimb;
 
 constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
 constexpr std::uint64_t kFractionMask = 0x000FFFFFFFFFFFFFULL;

@@ -9,9 +9,6 @@ namespace corx_internal {
 CorxMatrix pin(Matrix m) { return new CorxMatrixBox{1, std::move(m)}; }
 CorxSparse pinSparse(CsrMatrix s) { return new CorxSparseBox{1, std::move(s)}; }
 
-Matrix unbox(CorxMatrix h) { return h->value; }
-CsrMatrix unbox(CorxSparse h) { return h->value; }
-
 namespace {
 template <class Box>
 void releaseBox(Box* h) noexcept {

@@ -2,9 +2,17 @@
 // CorxSparse, and the rules for moving values in and out of them.
 //
 // A box is a reference count followed by one record. Every handle returned
-// to the host holds exactly one reference, so one destroy frees it. Values
-// are copied out of a box before any computation (the caller's handle is
-// never touched again) and results are boxed into new handles.
+// to the host holds exactly one reference, so one destroy frees it, and
+// results are boxed into new handles.
+//
+// One rule for operands: every exported function reads the record of an
+// operand handle in place, through operand(), and never writes it. This is
+// observationally the same as working on a private copy: the only functions
+// that change or free a record (corx_matrix_set, the destroy functions) may
+// not overlap any other use of the same handle, so nothing can change the
+// record while it is read, and no result shares storage with it (results
+// are always new records). Reading in place saves a full copy of every
+// operand.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +38,9 @@ namespace corx_internal {
 CorxMatrix pin(Matrix m);
 CorxSparse pinSparse(CsrMatrix s);
 
-// Private copies of the boxed records (the handle must not be null).
-Matrix unbox(CorxMatrix h);
-CsrMatrix unbox(CorxSparse h);
+// The boxed record, read in place (the handle must not be null).
+inline const Matrix& operand(CorxMatrix h) { return h->value; }
+inline const CsrMatrix& operand(CorxSparse h) { return h->value; }
 
 // Releases one reference; frees the box with the last one. Null is ignored.
 void release(CorxMatrix h) noexcept;

@@ -10,9 +10,9 @@
 using corx_internal::guarded;
 using corx_internal::Matrix;
 
-namespace {
+using corx_internal::kMaxElements;
 
-constexpr std::int64_t kMaxElements = 2147483647;
+namespace {
 
 // A position inside the handle's matrix, row and column widened first.
 bool inRange(const CorxMatrixBox* h, std::int32_t row, std::int32_t col) {
@@ -64,11 +64,11 @@ CORX_API void corx_matrix_set(CorxMatrix m, int32_t row, int32_t col, double val
 }
 
 CORX_API int32_t corx_matrix_get_buffer(CorxMatrix m, double* out, int64_t out_length) {
-    if (out == nullptr || m == nullptr) return -1;
+    if (out == nullptr || m == nullptr) return -CORX_NULL_HANDLE;
     const std::int64_t rows = m->value.rows, cols = m->value.cols;
     std::int64_t n = 0;
-    if (__builtin_mul_overflow(rows, cols, &n) || n > kMaxElements) return -5;
-    if (out_length < n) return -5;
+    if (__builtin_mul_overflow(rows, cols, &n) || n > kMaxElements) return -CORX_BUFFER_TOO_SMALL;
+    if (out_length < n) return -CORX_BUFFER_TOO_SMALL;
     for (std::int64_t k = 0; k < n; ++k) out[k] = m->value.data[static_cast<std::size_t>(k)];
     return static_cast<int32_t>(n);
 }
@@ -76,7 +76,8 @@ CORX_API int32_t corx_matrix_get_buffer(CorxMatrix m, double* out, int64_t out_l
 CORX_API CorxMatrix corx_matrix_add(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
+        const Matrix& x = corx_internal::operand(a);
+        const Matrix& y = corx_internal::operand(b);
         if (x.rows != y.rows || x.cols != y.cols) return nullptr;
         return corx_internal::pin(x + y);
     });
@@ -85,7 +86,8 @@ CORX_API CorxMatrix corx_matrix_add(CorxMatrix a, CorxMatrix b) {
 CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
+        const Matrix& x = corx_internal::operand(a);
+        const Matrix& y = corx_internal::operand(b);
         if (x.rows != y.rows || x.cols != y.cols) return nullptr;
         return corx_internal::pin(x - y);
     });
@@ -94,10 +96,8 @@ CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b) {
 CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b) {
     return guarded([&]() -> CorxMatrix {
         if (a == nullptr || b == nullptr) return nullptr;
-        // Both operands are only read, and no set or destroy of these handles
-        // may overlap the call: they are used in place instead of copied.
-        const Matrix& x = a->value;
-        const Matrix& y = b->value;
+        const Matrix& x = corx_internal::operand(a);
+        const Matrix& y = corx_internal::operand(b);
         if (x.cols != y.rows) return nullptr;
         return corx_internal::pin(x * y);
     });
@@ -106,7 +106,7 @@ CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b) {
 CORX_API CorxMatrix corx_matrix_scale(CorxMatrix m, double factor) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        Matrix x = corx_internal::unbox(m);
+        const Matrix& x = corx_internal::operand(m);
         return corx_internal::pin(x * factor);
     });
 }
@@ -114,7 +114,7 @@ CORX_API CorxMatrix corx_matrix_scale(CorxMatrix m, double factor) {
 CORX_API CorxMatrix corx_matrix_transpose(CorxMatrix m) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        Matrix x = corx_internal::unbox(m);
+        const Matrix& x = corx_internal::operand(m);
         return corx_internal::pin(corx_internal::transpose(x));
     });
 }
@@ -122,7 +122,8 @@ CORX_API CorxMatrix corx_matrix_transpose(CorxMatrix m) {
 CORX_API bool corx_matrix_almost_equal(CorxMatrix a, CorxMatrix b, double tolerance) {
     return guarded([&]() -> bool {
         if (a == nullptr || b == nullptr) return false;
-        Matrix x = corx_internal::unbox(a), y = corx_internal::unbox(b);
+        const Matrix& x = corx_internal::operand(a);
+        const Matrix& y = corx_internal::operand(b);
         return corx_internal::almostEqual(x, y, tolerance);
     });
 }

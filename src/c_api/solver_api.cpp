@@ -47,7 +47,7 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok) {
             if (ok != nullptr) *ok = 0;
             return 0.0;
         }
-        const Matrix a = corx_internal::unbox(m);
+        const Matrix& a = corx_internal::operand(m);
         if (a.rows != a.cols) {
             if (ok != nullptr) *ok = 0;
             return 0.0;
@@ -62,17 +62,16 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok) {
 CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length, double* x,
                                       int64_t x_length, uint8_t do_refine) {
     return guarded([&]() -> int32_t {
-        if (x == nullptr || b == nullptr || m == nullptr) return -1;
-        // Only read, and no set or destroy may overlap the call: used in place.
-        const Matrix& a = m->value;
-        if (a.rows != a.cols || b_length != a.rows) return -2;
-        if (x_length < b_length) return -5;
+        if (x == nullptr || b == nullptr || m == nullptr) return -CORX_NULL_HANDLE;
+        const Matrix& a = corx_internal::operand(m);
+        if (a.rows != a.cols || b_length != a.rows) return -CORX_SHAPE_MISMATCH;
+        if (x_length < b_length) return -CORX_BUFFER_TOO_SMALL;
         const std::vector<double> rhs = corx_internal::ptrToSeq(b, b_length);
         std::vector<double> solution;
         try {
             solution = corx_internal::solve(a, rhs, do_refine != 0);
         } catch (const corx_internal::ValueError&) {
-            return -3;  // singular: the error ends here and x stays untouched
+            return -CORX_SINGULAR;  // singular: the error ends here and x stays untouched
         }
         for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
         return static_cast<int32_t>(solution.size());
@@ -82,8 +81,7 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
 CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
     return guarded([&]() -> CorxMatrix {
         if (m == nullptr) return nullptr;
-        // Only read, and no set or destroy may overlap the call: used in place.
-        const Matrix& a = m->value;
+        const Matrix& a = corx_internal::operand(m);
         if (a.rows != a.cols) return nullptr;
         Matrix l;
         try {
@@ -98,7 +96,7 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out) {
     return guarded([&]() -> CorxStatus {
         if (q_out == nullptr || r_out == nullptr || m == nullptr) return CORX_NULL_HANDLE;
-        const Matrix a = corx_internal::unbox(m);
+        const Matrix& a = corx_internal::operand(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         corx_internal::QrFactors f = corx_internal::qrDecompose(a);
         *q_out = corx_internal::pin(std::move(f.q));
@@ -111,7 +109,7 @@ CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s, 
                                     CorxMatrix* v_out) {
     return guarded([&]() -> CorxStatus {
         if (m == nullptr || s == nullptr || u_out == nullptr || v_out == nullptr) return CORX_NULL_HANDLE;
-        const Matrix a = corx_internal::unbox(m);
+        const Matrix& a = corx_internal::operand(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         if (a.cols > s_length) return CORX_BUFFER_TOO_SMALL;
         corx_internal::SvdFactors f = corx_internal::svdDecompose(a, kSvdMaxSweeps, kSvdTolerance);

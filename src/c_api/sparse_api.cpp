@@ -10,12 +10,19 @@
 
 using corx_internal::guarded;
 
+namespace {
+
+// The product reports every failure with the null-handle code.
+constexpr int32_t kMatvecFailed = -CORX_NULL_HANDLE;
+
+}  // namespace
+
 extern "C" {
 
 CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m) {
     return guarded([&]() -> CorxSparse {
         if (m == nullptr) return nullptr;
-        corx_internal::Matrix dense = corx_internal::unbox(m);
+        const corx_internal::Matrix& dense = corx_internal::operand(m);
         return corx_internal::pinSparse(corx_internal::toCsr(dense));
     });
 }
@@ -23,7 +30,7 @@ CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m) {
 CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s) {
     return guarded([&]() -> CorxMatrix {
         if (s == nullptr) return nullptr;
-        corx_internal::CsrMatrix sparse = corx_internal::unbox(s);
+        const corx_internal::CsrMatrix& sparse = corx_internal::operand(s);
         return corx_internal::pin(corx_internal::toDense(sparse));
     });
 }
@@ -38,13 +45,12 @@ CORX_API int32_t corx_sparse_nnz(CorxSparse s) {
 CORX_API int32_t corx_sparse_matvec(CorxSparse s, const double* x, int64_t x_length, double* y,
                                     int64_t y_length) {
     return guarded([&]() -> int32_t {
-        if (y == nullptr || x == nullptr || s == nullptr) return -1;
-        // The matrix is only read and may not be changed or destroyed during
-        // the call, so it is used in place: a repeated product does not pay
-        // for copying it. x is copied only when it overlaps y.
-        const corx_internal::CsrMatrix& sparse = s->value;
-        if (x_length != sparse.cols) return -1;
-        if (y_length < sparse.rows) return -1;
+        if (y == nullptr || x == nullptr || s == nullptr) return kMatvecFailed;
+        // x is copied only when it overlaps y, whose rows are written while
+        // x is still read.
+        const corx_internal::CsrMatrix& sparse = corx_internal::operand(s);
+        if (x_length != sparse.cols) return kMatvecFailed;
+        if (y_length < sparse.rows) return kMatvecFailed;
         const auto xb = reinterpret_cast<std::uintptr_t>(x), yb = reinterpret_cast<std::uintptr_t>(y);
         const bool overlap = xb < yb + static_cast<std::uintptr_t>(sparse.rows) * sizeof(double) &&
                              yb < xb + static_cast<std::uintptr_t>(x_length) * sizeof(double);

@@ -11,6 +11,10 @@
 
 namespace corx_internal {
 
+// The most elements a matrix handle may hold: element counts cross the C
+// interface as int32_t.
+inline constexpr std::int64_t kMaxElements = 2147483647;
+
 struct Matrix {
     std::int64_t rows = 0;
     std::int64_t cols = 0;

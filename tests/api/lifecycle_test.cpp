@@ -1,11 +1,17 @@
 // Lifecycle functions, status texts and the process-wide effects of the
-// start-up (signal dispositions), the latter in child processes.
+// start-up (signal dispositions), the latter in child processes. This
+// program also defines functions named like three of the library's exported
+// entries, as a host may by accident: the library's own calls must stay
+// inside the library.
 #include <corx/corx.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +21,52 @@
 using corx_test::runInChild;
 
 namespace {
+
+// Calls that reached the host's definitions below. Each forwards to the
+// library's entry of the same name, so the library works either way.
+std::atomic<int> gHostCalls{0};
+
+template <class Function>
+Function libraryEntry(const char* name) {
+    void* entry = dlsym(RTLD_NEXT, name);
+    if (entry == nullptr) std::abort();
+    return reinterpret_cast<Function>(entry);
+}
+
+}  // namespace
+
+extern "C" int32_t corvane_clz64(uint64_t x) {
+    ++gHostCalls;
+    static const auto entry = libraryEntry<int32_t (*)(uint64_t)>("corvane_clz64");
+    return entry(x);
+}
+
+extern "C" void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor, uint64_t* quotient,
+                                uint64_t* remainder) {
+    ++gHostCalls;
+    static const auto entry =
+        libraryEntry<void (*)(uint64_t, uint64_t, uint64_t, uint64_t*, uint64_t*)>("corvane_udiv128");
+    entry(hi, lo, divisor, quotient, remainder);
+}
+
+extern "C" void corxrt_startup(void) {
+    ++gHostCalls;
+    static const auto entry = libraryEntry<void (*)()>("corxrt_startup");
+    entry();
+}
+
+namespace {
+
+TEST(Lifecycle, TheStartUpNeverCallsTheHostsFunctionsOfTheSameNames) {
+    // Whichever test ran the start-up in this process, it has run by now;
+    // its limb divisions and leading-zero counts, and corx_init's start-up
+    // call, are all the library's own.
+    EXPECT_EQ(corx_init(), 1);
+    EXPECT_EQ(gHostCalls.load(), 0);
+    struct sigaction current {};
+    sigaction(SIGINT, nullptr, &current);
+    EXPECT_NE(current.sa_handler, SIG_DFL);  // the library's start-up ran all the same
+}
 
 TEST(Status, TextsOfEveryCode) {
     EXPECT_STREQ(corx_get_error_string(0), "Success");

@@ -28,6 +28,7 @@
 // References: the plain forms kept in the test tree (products, LU and its
 // solve, residual, Cholesky, QR, SVD).
 #include "algorithms/lu.h"
+#include "arithmetic/primitives.h"
 #include "runtime/errors.h"
 #include "support/reference.h"
 #include "support/reference_cholesky.h"
@@ -766,7 +767,7 @@ private:
         }
         std::uint64_t eq = UINT64_MAX, er = lo;
         if (d != 0) {
-            const unsigned __int128 v = (static_cast<unsigned __int128>(hi) << 64) | lo;
+            const corx_internal::DoubleLimb v = (static_cast<corx_internal::DoubleLimb>(hi) << 64) | lo;
             eq = static_cast<std::uint64_t>(v / d);
             er = static_cast<std::uint64_t>(v % d);
         }

@@ -153,10 +153,10 @@ TEST(OutOfMemory, ExhaustionInsideAnExportedCall) {
         limit));
     expectOutOfMemory(runInChild(
         [] {
-            CorxMatrix m = corx_matrix_create(1, 30000000);  // 240 MB
+            CorxMatrix m = corx_matrix_create(1, 40000000);  // 320 MB
             corx_matrix_set(m, 0, 0, 1.0);
-            corx_sparse_from_dense(m);  // a copy plus growth past the limit
-            corx_matrix_transpose(m);
+            corx_sparse_from_dense(m);  // operand read in place: fits
+            corx_matrix_transpose(m);   // a second 320 MB does not
         },
         limit));
 }
