@@ -112,7 +112,7 @@ public:
 class OverflowDefect : public ArithmeticDefect {
 public:
     explicit OverflowDefect(std::string message,
-                            std::source_location where = std::source_location::current())
+                            SourceLocation where = SourceLocation::current())
         : ArithmeticDefect("OverflowDefect", std::move(message), where) {}
 };
 
