@@ -2,12 +2,12 @@
 
 namespace corx_internal {
 
-CorxError::CorxError(const char* kind, std::string message, std::source_location where)
+CorxError::CorxError(const char* kind, std::string message, SourceLocation where)
     : kind_(kind), message_(std::move(message)) {
     addSite(where);
 }
 
-void CorxError::addSite(std::source_location where) {
+void CorxError::addSite(SourceLocation where) {
     trace_.push_back(RaiseSite{where.file_name(), where.function_name(), where.line()});
 }
 

@@ -15,11 +15,44 @@
 // unhandled-error report (see runtime/report.h).
 #pragma once
 
-#include <source_location>
+#include <cstdint>
 #include <string>
 #include <vector>
+#include <version>
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
 
 namespace corx_internal {
+
+// Where the code that raises stands: std::source_location where the
+// standard library provides it; otherwise (clang 14 over libstdc++ 12, whose
+// header needs a builtin that compiler lacks) the same interface through
+// the per-field builtins, which both compilers have.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+class SourceLocation {
+public:
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            const char* function = __builtin_FUNCTION(),
+                                            std::uint_least32_t line = __builtin_LINE()) noexcept {
+        SourceLocation s;
+        s.file_ = file;
+        s.function_ = function;
+        s.line_ = line;
+        return s;
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr const char* function_name() const noexcept { return function_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+
+private:
+    const char* file_ = "";
+    const char* function_ = "";
+    std::uint_least32_t line_ = 0;
+};
+#endif
 
 // Where an error was raised (or re-raised): one line of the trace.
 struct RaiseSite {
@@ -30,7 +63,7 @@ struct RaiseSite {
 
 class CorxError {
 public:
-    CorxError(const char* kind, std::string message, std::source_location where);
+    CorxError(const char* kind, std::string message, SourceLocation where);
     virtual ~CorxError() = default;
 
     const char* kind() const noexcept { return kind_; }
@@ -38,7 +71,7 @@ public:
     const std::vector<RaiseSite>& trace() const noexcept { return trace_; }
 
     // Records a further site the error passed through (a re-raise).
-    void addSite(std::source_location where);
+    void addSite(SourceLocation where);
 
 private:
     const char* kind_;
@@ -49,44 +82,44 @@ private:
 class ValueError : public CorxError {
 public:
     explicit ValueError(std::string message,
-                        std::source_location where = std::source_location::current())
+                        SourceLocation where = SourceLocation::current())
         : CorxError("ValueError", std::move(message), where) {}
 
 protected:
-    ValueError(const char* kind, std::string message, std::source_location where)
+    ValueError(const char* kind, std::string message, SourceLocation where)
         : CorxError(kind, std::move(message), where) {}
 };
 
 class Defect : public CorxError {
 protected:
-    Defect(const char* kind, std::string message, std::source_location where)
+    Defect(const char* kind, std::string message, SourceLocation where)
         : CorxError(kind, std::move(message), where) {}
 };
 
 class ArithmeticDefect : public Defect {
 protected:
-    ArithmeticDefect(const char* kind, std::string message, std::source_location where)
+    ArithmeticDefect(const char* kind, std::string message, SourceLocation where)
         : Defect(kind, std::move(message), where) {}
 };
 
 class DivByZeroDefect : public ArithmeticDefect {
 public:
     explicit DivByZeroDefect(std::string message,
-                             std::source_location where = std::source_location::current())
+                             SourceLocation where = SourceLocation::current())
         : ArithmeticDefect("DivByZeroDefect", std::move(message), where) {}
 };
 
 class OverflowDefect : public ArithmeticDefect {
 public:
     explicit OverflowDefect(std::string message,
-                            std::source_location where = std::source_location::current())
+                            SourceLocation where = SourceLocation::current())
         : ArithmeticDefect("OverflowDefect", std::move(message), where) {}
 };
 
 class UnderflowDefect : public Defect {
 public:
     explicit UnderflowDefect(std::string message,
-                             std::source_location where = std::source_location::current())
+                             SourceLocation where = SourceLocation::current())
         : Defect("UnderflowDefect", std::move(message), where) {}
 };
 

@@ -1,11 +1,14 @@
 // Plain LU factorisation with partial pivoting, unblocked, exactly in the
 // prescribed loop order. The blocked library routine must agree with it bit
 // for bit (factors, permutation, sign, and where it reports singularity).
+// Also the plain solve with those factors.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "algorithms/lu.h"
 #include "runtime/errors.h"
@@ -50,6 +53,35 @@ inline corx_internal::LuFactors referenceLuDecompose(const corx_internal::Matrix
         }
     }
     return f;
+}
+
+// Solve with the factors: y[i] = b[perm[i]]; forward substitution with the
+// unit lower factor, y[i] -= F[i][k]*y[k] for k = 0 .. i-1; back
+// substitution for i = n-1 down to 0, y[i] -= F[i][k]*y[k] for
+// k = i+1 .. n-1, then y[i] /= F[i][i]. Each product, difference and
+// quotient rounded on its own, in that order.
+inline std::vector<double> referenceLuSolve(const corx_internal::LuFactors& f, const std::vector<double>& b) {
+    const corx_internal::Matrix& F = f.factors;
+    const std::int64_t n = F.rows;
+    std::vector<double> y(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) y[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
+    for (std::int64_t i = 1; i < n; ++i) {
+        double v = y[static_cast<std::size_t>(i)];
+        for (std::int64_t k = 0; k < i; ++k) {
+            const double product = F(i, k) * y[static_cast<std::size_t>(k)];
+            v = v - product;
+        }
+        y[static_cast<std::size_t>(i)] = v;
+    }
+    for (std::int64_t i = n - 1; i >= 0; --i) {
+        double v = y[static_cast<std::size_t>(i)];
+        for (std::int64_t k = i + 1; k < n; ++k) {
+            const double product = F(i, k) * y[static_cast<std::size_t>(k)];
+            v = v - product;
+        }
+        y[static_cast<std::size_t>(i)] = v / F(i, i);
+    }
+    return y;
 }
 
 }  // namespace corx_test

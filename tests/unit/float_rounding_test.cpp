@@ -129,8 +129,11 @@ TEST_F(FloatRounding, AddAndSubAgreeWithOracle) {
                                      2 * p + 70, 1000000};
         for (int k = 0; k < 500; ++k) {
             std::int64_t gap = gen.below(3) == 0 ? gen.below(p + 80) : gaps[gen.below(std::size(gaps))];
-            BigFloat a = gen.value(operandBits(gen, p), 200 - gen.below(400));
-            BigFloat b = gen.value(operandBits(gen, p), a.exponent - (gen.coin() ? gap : -gap));
+            // Draws in a fixed order (the order of function arguments is not).
+            const std::int64_t exponentA = 200 - gen.below(400);
+            BigFloat a = gen.value(operandBits(gen, p), exponentA);
+            const std::int64_t exponentB = a.exponent - (gen.coin() ? gap : -gap);
+            BigFloat b = gen.value(operandBits(gen, p), exponentB);
             switch (gen.below(8)) {
                 case 0:  // exact or near cancellation
                     b = a;
@@ -178,8 +181,10 @@ TEST_F(FloatRounding, MulAndDivAgreeWithOracle) {
     int mulTies = 0, divTies = 0;
     for (std::int64_t p : kPrecisions) {
         for (int k = 0; k < 400; ++k) {
-            BigFloat a = gen.value(operandBits(gen, p), 300 - gen.below(600));
-            BigFloat b = gen.value(operandBits(gen, p), 300 - gen.below(600));
+            const std::int64_t exponentA = 300 - gen.below(600);
+            BigFloat a = gen.value(operandBits(gen, p), exponentA);
+            const std::int64_t exponentB = 300 - gen.below(600);
+            BigFloat b = gen.value(operandBits(gen, p), exponentB);
             if (gen.below(20) == 0) (gen.coin() ? a : b) = BigFloat{};
             mulTies += expectAgrees(kMul, a, b, p);
             switch (gen.below(4)) {
@@ -270,8 +275,10 @@ TEST_F(FloatRounding, ExponentsNearTheInt64EndsRaiseInsteadOfWrapping) {
 TEST_F(FloatRounding, CmpAgreesWithOracle) {
     FloatOperands gen(61);
     for (int k = 0; k < 2000; ++k) {
-        BigFloat a = gen.value(1 + gen.below(200), 20 - gen.below(40));
-        BigFloat b = gen.value(1 + gen.below(200), 20 - gen.below(40));
+        const std::int64_t exponentA = 20 - gen.below(40);
+        BigFloat a = gen.value(1 + gen.below(200), exponentA);
+        const std::int64_t exponentB = 20 - gen.below(40);
+        BigFloat b = gen.value(1 + gen.below(200), exponentB);
         const std::int64_t shift = gen.below(130);
         switch (gen.below(4)) {
             case 0:  // the same value written at a lower exponent, or a value just above it

@@ -48,7 +48,7 @@ TEST(Errors, KindsFormAHierarchy) {
 
 TEST(Report, TraceLinesThenTheErrorLine) {
     corx_internal::ValueError e("luDecompose: singular matrix");
-    e.addSite(std::source_location::current());
+    e.addSite(corx_internal::SourceLocation::current());
     std::string text = corx_internal::formatUnhandled(e);
     EXPECT_EQ(lastLine(text), "Error: unhandled exception: luDecompose: singular matrix [ValueError]");
     // Two recorded sites, two trace lines before the error line.

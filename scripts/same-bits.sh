@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Same bits everywhere: builds the library and the conformance program in
+# several configurations and checks that every one of them reproduces the
+# committed digests (tests/conformance/golden.txt).
+#
+#   scripts/same-bits.sh               every row
+#   scripts/same-bits.sh host          only the rows named (host, clang-O0,
+#                                      clang-native, aarch64, s390x)
+#
+# Rows:
+#   host          g++, Release; the program run once per instruction-set path
+#                 the processor has (CORX_ISA=baseline|avx2|avx512)
+#   clang-O0      clang 14 at -O0, every path
+#   clang-native  clang 14 at -O3 -march=native, every path
+#   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64
+#   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
+#                 qemu-s390x
+# Each row builds only the library and the conformance program (no GoogleTest,
+# GMP or MPFR needed) in its own directory under build-same-bits/ and prints
+# its time. The exit status is 0 only when every row matched.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${SAME_BITS_DIR:-$root/build-same-bits}
+golden=$root/tests/conformance/golden.txt
+jobs=${JOBS:-2}
+clang_cc=${CLANG_CC:-clang-14}
+clang_cxx=${CLANG_CXX:-clang++-14}
+isas=(baseline avx2 avx512)
+
+summary=()
+failed=0
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+need() {
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null 2>&1; then
+            echo "missing tool: $tool" >&2
+            return 1
+        fi
+    done
+}
+
+# configure DIR CMAKE-ARGS...: the library and the conformance program only.
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON "$@" >"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1 || {
+        echo "build failed; the last lines of $dir.log:" >&2
+        tail -n 30 "$dir.log" >&2
+        return 1
+    }
+}
+
+# record NAME STATUS SECONDS DETAIL
+record() {
+    summary+=("$(printf '%-14s %-5s %7ss  %s' "$1" "$2" "$3" "$4")")
+    echo "== $1: $2 in $3 s ($4)"
+    [ "$2" = ok ] || failed=1
+}
+
+# check LABEL COMMAND...: runs the conformance program; prints its verdict,
+# or its whole report when the digests differ.
+check() {
+    local label=$1 log
+    shift
+    if log=$("$@" 2>&1); then
+        echo "   $label: ${log##*$'\n'}"
+    else
+        echo "$log" | sed 's/^/   /'
+        return 1
+    fi
+}
+
+# Runs the program once per instruction-set path the processor offers. A
+# path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
+# active path is not the one asked for is skipped.
+run_paths() {
+    local name=$1 bin=$2 start=$3 ran=() path
+    for isa in "${isas[@]}"; do
+        path=$(CORX_ISA=$isa "$bin" --isa) || path="(does not start)"
+        if [ "$path" != "$isa" ]; then
+            echo "   $isa: not available here (active path: $path), skipped"
+            continue
+        fi
+        if check "$isa" env CORX_ISA="$isa" "$bin" "$golden"; then
+            ran+=("$isa")
+        else
+            record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa"
+            return
+        fi
+    done
+    if [ ${#ran[@]} -eq 0 ]; then
+        record "$name" FAIL "$(elapsed "$start")" "no instruction-set path could be forced"
+        return
+    fi
+    record "$name" ok "$(elapsed "$start")" "paths: ${ran[*]}"
+}
+
+row_host() {
+    local start dir=$out/host-gcc-release
+    start=$(now)
+    echo "== host: g++ Release"
+    need g++ cmake ninja || { record host FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ||
+        { record host FAIL "$(elapsed "$start")" "build failed"; return; }
+    run_paths host "$dir/tests/conformance/conformance" "$start"
+}
+
+row_clang() {
+    local name=$1 flags=$2 start dir=$out/$1
+    start=$(now)
+    echo "== $name: $clang_cxx $flags"
+    need "$clang_cc" "$clang_cxx" cmake ninja || { record "$name" FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    # The build type None adds no flags of its own: exactly $flags.
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=None -DCMAKE_C_COMPILER="$clang_cc" \
+        -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" ||
+        { record "$name" FAIL "$(elapsed "$start")" "build failed"; return; }
+    run_paths "$name" "$dir/tests/conformance/conformance" "$start"
+}
+
+row_cross() {
+    local arch=$1 start dir=$out/cross-$1 triple=$1-linux-gnu toolchain
+    start=$(now)
+    echo "== $arch: $triple-g++ Release, run under qemu-$arch"
+    need "$triple-g++" "qemu-$arch" cmake ninja || { record "$arch" FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    toolchain=$root/cmake/toolchains/$triple.cmake
+    local target_args=()
+    if [ -f "$toolchain" ]; then
+        target_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+    else
+        target_args=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch"
+            -DCMAKE_C_COMPILER="$triple-gcc" -DCMAKE_CXX_COMPILER="$triple-g++")
+    fi
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release "${target_args[@]}" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$arch;-L;/usr/$triple" ||
+        { record "$arch" FAIL "$(elapsed "$start")" "build failed"; return; }
+    local bin=$dir/tests/conformance/conformance path
+    path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa) || path="(does not start)"
+    if check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
+        record "$arch" ok "$(elapsed "$start")" "path: $path"
+    else
+        record "$arch" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
+    fi
+}
+
+rows=("$@")
+[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x)
+total=$(now)
+for r in "${rows[@]}"; do
+    case $r in
+        host) row_host ;;
+        clang-O0) row_clang clang-O0 "-O0" ;;
+        clang-native) row_clang clang-native "-O3 -march=native" ;;
+        aarch64 | s390x) row_cross "$r" ;;
+        *)
+            echo "unknown row: $r" >&2
+            exit 2
+            ;;
+    esac
+done
+
+echo
+echo "row            result    time  detail"
+printf '%s\n' "${summary[@]}"
+echo "total: $(elapsed "$total") s"
+exit $failed
