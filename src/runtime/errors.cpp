@@ -4,10 +4,6 @@ namespace corx_internal {
 
 CorxError::CorxError(const char* kind, std::string message, SourceLocation where)
     : kind_(kind), message_(std::move(message)) {
-    addSite(where);
-}
-
-void CorxError::addSite(SourceLocation where) {
     trace_.push_back(RaiseSite{where.file_name(), where.function_name(), where.line()});
 }
 

@@ -70,9 +70,6 @@ public:
     const std::string& message() const noexcept { return message_; }
     const std::vector<RaiseSite>& trace() const noexcept { return trace_; }
 
-    // Records a further site the error passed through (a re-raise).
-    void addSite(SourceLocation where);
-
 private:
     const char* kind_;
     std::string message_;
