@@ -69,7 +69,7 @@ fi
 
 # The Python package installed beside the library (-DCORX_INSTALL_PYTHON=ON)
 # must load the installed library, wherever the tree was moved.
-pydir="$(ls -d "$prefix"/lib/python3*/*-packages 2>/dev/null | head -n 1)"
+pydir="$(ls -d "$prefix"/lib/python3*/*-packages 2>/dev/null | head -n 1 || true)"
 if [ -n "$pydir" ]; then
     env -u CORX_LIBRARY PYTHONPATH="$pydir" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
 import os, sys, corx
