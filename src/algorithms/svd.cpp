@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "kernels/jacobi.h"
 #include "runtime/cpu.h"
 #include "runtime/memory.h"
 
@@ -12,143 +13,53 @@ namespace corx_internal {
 
 namespace {
 
-// Rotates columns p and q of x by (c, s): with wp and wq both read first,
-// x[r][p] = wp*c - wq*s and x[r][q] = wp*s + wq*c for every row r.
-void rotateColumns(Matrix& x, std::int64_t p, std::int64_t q, double c, double s) {
-    for (std::int64_t r = 0; r < x.rows; ++r) {
-        const double wp = x(r, p), wq = x(r, q);
-        const double pc = wp * c, qs = wq * s;
-        const double ps = wp * s, qc = wq * c;
-        x(r, p) = pc - qs;
-        x(r, q) = ps + qc;
-    }
-}
+// Rotations of the right factor are logged and applied in blocks of this
+// many of its columns (rows of the transpose), so that a block stays in
+// cache across many rotations.
+constexpr std::int64_t kVBlock = 128;
+constexpr std::size_t kLogFlush = 16384;
 
-constexpr int kBatch = 8;
-
-// kBatch pairs in vectors of L doubles: the products and sums of each lane
-// are those of one pair, in the same order. When rotate is set, columns p
-// and q of w are first rotated by (c, s) row by row, exactly as
-// rotateColumns does, and the sums are taken over the rotated column p
-// (q < q0, so the other columns are not touched): the rotation and the next
-// pairs' sums share one pass over w.
-template <class V, int L, bool rotate>
-[[gnu::always_inline]] inline void pairSumsVec(double* w, std::int64_t ld, std::int64_t m, std::int64_t p,
-                                               std::int64_t q, double c, double s, std::int64_t q0, double& alpha,
-                                               double* beta, double* gamma) {
-    constexpr int NV = kBatch / L;
-    V be[NV] = {}, ga[NV] = {};
-    double a = 0.0;
-    for (std::int64_t r = 0; r < m; ++r) {
-        double* row = w + r * ld;
-        double wp = row[p];
-        if constexpr (rotate) {
-            const double wq = row[q];
-            const double pc = wp * c, qs = wq * s;
-            const double ps = wp * s, qc = wq * c;
-            wp = pc - qs;
-            row[p] = wp;
-            row[q] = ps + qc;
-        }
-        const double pp = wp * wp;
-        a = a + pp;
-        for (int i = 0; i < NV; ++i) {
-            V wq;
-            std::memcpy(&wq, row + q0 + i * L, sizeof wq);
-            const V qq = wq * wq;
-            const V pq = wp * wq;  // the scalar is splat, not converted
-            be[i] = be[i] + qq;
-            ga[i] = ga[i] + pq;
-        }
-    }
-    alpha = a;
-    for (int i = 0; i < NV; ++i)
-        for (int l = 0; l < L; ++l) {
-            beta[i * L + l] = be[i][l];
-            gamma[i * L + l] = ga[i][l];
-        }
-}
-
-// Rotates rows p and q of x (n columns, contiguous) by (c, s), the same
-// operations as rotateColumns on the transpose; the loop vectorises.
-[[gnu::always_inline]] inline void rotateRowsInline(double* x, std::int64_t ld, std::int64_t n, std::int64_t p,
-                                                    std::int64_t q, double c, double s) {
-    double* __restrict xp = x + p * ld;
-    double* __restrict xq = x + q * ld;
-    for (std::int64_t r = 0; r < n; ++r) {
-        const double wp = xp[r], wq = xq[r];
-        const double pc = wp * c, qs = wq * s;
-        const double ps = wp * s, qc = wq * c;
-        xp[r] = pc - qs;
-        xq[r] = ps + qc;
-    }
-}
-
-typedef double Vec2 __attribute__((vector_size(16)));
-typedef double Vec4 __attribute__((vector_size(32)));
-typedef double Vec8 __attribute__((vector_size(64)));
-
-// One instruction set's kernels.
-struct SvdKernels {
-    void (*sums)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double&, double*, double*);
-    void (*rotateSums)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double, double,
-                       std::int64_t, double&, double*, double*);
-    void (*rotateRows)(double*, std::int64_t, std::int64_t, std::int64_t, std::int64_t, double, double);
-};
-
-#define CORX_SVD_KERNELS(SUFFIX, TARGET, VEC, L)                                                                 \
-    TARGET void sums##SUFFIX(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,      \
-                             double& alpha, double* beta, double* gamma) {                                     \
-        pairSumsVec<VEC, L, false>(w, ld, m, p, 0, 0.0, 0.0, q0, alpha, beta, gamma);                          \
-    }                                                                                                          \
-    TARGET void rotateSums##SUFFIX(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q, \
-                                   double c, double s, std::int64_t q0, double& alpha, double* beta,           \
-                                   double* gamma) {                                                            \
-        pairSumsVec<VEC, L, true>(w, ld, m, p, q, c, s, q0, alpha, beta, gamma);                               \
-    }                                                                                                          \
-    TARGET void rotateRows##SUFFIX(double* x, std::int64_t ld, std::int64_t n, std::int64_t p, std::int64_t q, \
-                                   double c, double s) {                                                       \
-        rotateRowsInline(x, ld, n, p, q, c, s);                                                                \
-    }
-
-CORX_SVD_KERNELS(Baseline, , Vec2, 2)
-CORX_SVD_KERNELS(Avx2, __attribute__((target("avx2"))), Vec4, 4)
-CORX_SVD_KERNELS(Avx512, __attribute__((target("avx512f"))), Vec8, 8)
-
-SvdKernels svdKernels(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return {sumsAvx512, rotateSumsAvx512, rotateRowsAvx512};
-        case Isa::Avx2: return {sumsAvx2, rotateSumsAvx2, rotateRowsAvx2};
-        default: return {sumsBaseline, rotateSumsBaseline, rotateRowsBaseline};
-    }
-}
-
-// Fewer than kBatch pairs: one at a time, in plain scalar code.
-void pairSumsNarrow(const double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,
-                    std::int64_t count, double& alpha, double* beta, double* gamma) {
-    for (std::int64_t j = 0; j < count; ++j) {
-        double a = 0.0, b = 0.0, g = 0.0;
-        for (std::int64_t r = 0; r < m; ++r) {
-            const double wp = w[r * ld + p], wq = w[r * ld + q0 + j];
-            const double pp = wp * wp;
-            const double qq = wq * wq;
-            const double pq = wp * wq;
-            a = a + pp;
-            b = b + qq;
-            g = g + pq;
-        }
-        alpha = a;
-        beta[j] = b;
-        gamma[j] = g;
-    }
-}
+// Columns of padding on each side of the working rows: the kernels read a
+// few lanes past both ends of an anti-diagonal.
+constexpr std::int64_t kPad = 8;
 
 void swapColumns(Matrix& x, std::int64_t i, std::int64_t k) {
     for (std::int64_t r = 0; r < x.rows; ++r) std::swap(x(r, i), x(r, k));
 }
 
+void applyRotations(const JacobiKernels& kern, Matrix& vt, std::vector<JacobiRotation>& log) {
+    const std::int64_t n = vt.cols;
+    for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
+        kern.rotateRowPairs(vt.data.data() + j0, n, std::min(kVBlock, n - j0), log.data(),
+                            static_cast<std::int64_t>(log.size()));
+    }
+    log.clear();
+}
+
 }  // namespace
 
+// The sweep runs anti-diagonal by anti-diagonal, with exactly the bits of
+// the cyclic order (p = 0 .. n-2, q = p+1 .. n-1). Number the pairs by
+// their anti-diagonal d = p + q. If an earlier pair (p', q') of the cyclic
+// order shares a column with (p, q), then p' <= p and d' < d:
+//  - p' == p: then q' < q, so d' < d;
+//  - p' < p: the shared column is q' == p (d' = p' + p < p + q) or
+//    q' == q (d' = p' + q < p + q); p' == q cannot be, as p' < p < q.
+// Two pairs of one anti-diagonal share no column (p, p' < d/2 would need
+// p + p' == d). So taking the anti-diagonals in increasing d, and the
+// pairs of one anti-diagonal in any order, every column (of W and of V)
+// receives the same rotations in the same order as in the cyclic sweep,
+// and every pair's sums are taken over the same column values. The
+// rotated flag is an "or" over the whole sweep and the order does not
+// change it.
+//
+// Pair (p, d+1-p) of the next anti-diagonal reads column p, last rotated
+// by (p, d-p), and column d+1-p, last rotated by (p-1, d+1-p): both in
+// lanes p and p-1 of anti-diagonal d. So one pass over the rows rotates
+// anti-diagonal d and, row by row, accumulates the sums of anti-diagonal
+// d+1 (the kernel's lanes run in increasing p; see kernels/jacobi.h). The
+// rotations of V depend on nothing but (c, s): they are logged in the
+// same order and applied later, block by block of its columns.
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     const std::int64_t m = a.rows, n = a.cols;
     Matrix w = a;
@@ -158,59 +69,67 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     // v is built transposed (vt(j, r) = v(r, j)), so that its rotations
     // run along contiguous rows; the identity is its own transpose.
     Matrix vt = std::move(out.v);
-    const SvdKernels kern = svdKernels(activeIsa());
-    double* W = w.data.data();
     if (maxSweeps >= 1 && n >= 2) {
+        const JacobiKernels kern = jacobiKernels(activeIsa());
+        const std::int64_t ld = n + 2 * kPad;
+        std::vector<double> padded(elementCount(m, ld), 0.0);
+        double* W = padded.data() + kPad;
+        for (std::int64_t r = 0; r < m; ++r)
+            std::memcpy(W + r * ld, w.data.data() + r * n, static_cast<std::size_t>(n) * sizeof(double));
+
+        // Per pair, indexed by its p column: rotation and the sums.
+        const std::size_t lanes = static_cast<std::size_t>(n + 2 * kPad);
+        std::vector<double> cs(lanes, 0.0), sn(lanes, 0.0), alpha(lanes), beta(lanes), gamma(lanes);
+        std::vector<std::int64_t> rotate(lanes, 0);
+        std::vector<JacobiRotation> log;
+        log.reserve(kLogFlush + static_cast<std::size_t>(n));
+
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
             bool rotated = false;
-            for (std::int64_t p = 0; p < n - 1; ++p) {
-                // The sums of several pairs (p, q) are computed ahead from
-                // the current column p. They stay valid while no rotation
-                // changes column p; after a rotation the following pairs'
-                // sums are taken again, in the same pass as the rotation.
-                std::int64_t q = p + 1;
-                bool ready = false;
-                double alpha = 0.0, beta[kBatch], gamma[kBatch];
-                while (q < n) {
-                    const std::int64_t count = std::min<std::int64_t>(kBatch, n - q);
-                    if (!ready) {
-                        if (count == kBatch) kern.sums(W, n, m, p, q, alpha, beta, gamma);
-                        else pairSumsNarrow(W, n, m, p, q, count, alpha, beta, gamma);
-                    }
-                    ready = false;
-                    std::int64_t next = q + count;
-                    for (std::int64_t j = 0; j < count; ++j) {
-                        const double b = beta[j], g = gamma[j];
-                        // Orthogonal within tol: no rotation. A NaN makes the
-                        // comparison false, so the rotation is made.
-                        const double bound = (std::sqrt(alpha) * tol) * std::sqrt(b);
-                        if (bound >= std::fabs(g)) continue;
+            std::fill(rotate.begin(), rotate.end(), 0);
+            // Pass d rotates anti-diagonal d (none for d = 0) and sums
+            // anti-diagonal d+1; its lanes are p = p0 .. d/2, covering the
+            // pairs of both.
+            for (std::int64_t d = 0; d <= 2 * n - 3; ++d) {
+                const std::int64_t p0 = std::max<std::int64_t>(0, d - n + 1);
+                const std::int64_t count = d / 2 - p0 + 1;
+                for (std::int64_t i = 0; i < kPad; ++i) rotate[static_cast<std::size_t>(p0 + count + i)] = 0;
+                kern.diagonalPass(W, ld, m, d, p0, count, cs.data() + p0, sn.data() + p0, rotate.data() + p0,
+                                  alpha.data() + p0, beta.data() + p0, gamma.data() + p0);
+                if (d + 1 > 2 * n - 3) break;
+                // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
+                const std::int64_t e = d + 1;
+                std::fill(rotate.begin() + p0, rotate.begin() + p0 + count, 0);
+                for (std::int64_t p = std::max<std::int64_t>(0, e - n + 1); 2 * p < e; ++p) {
+                    const std::size_t i = static_cast<std::size_t>(p);
+                    const double al = alpha[i], b = beta[i], g = gamma[i];
+                    // Orthogonal within tol: no rotation. A NaN makes the
+                    // comparison false, so the rotation is made.
+                    const double bound = (std::sqrt(al) * tol) * std::sqrt(b);
+                    if (bound >= std::fabs(g)) continue;
 
-                        const double zeta = (b - alpha) / (g + g);
-                        double t;
-                        if (zeta >= 0.0) {
-                            t = 1.0 / (zeta + std::sqrt(zeta * zeta + 1.0));
-                        } else {
-                            t = -1.0 / (std::sqrt(zeta * zeta + 1.0) - zeta);
-                        }
-                        const double c = 1.0 / std::sqrt(t * t + 1.0);
-                        const double s = t * c;
-                        next = q + j + 1;  // column p changes: the rest are stale
-                        if (n - next >= kBatch) {
-                            kern.rotateSums(W, n, m, p, q + j, c, s, next, alpha, beta, gamma);
-                            ready = true;
-                        } else {
-                            rotateColumns(w, p, q + j, c, s);
-                        }
-                        kern.rotateRows(vt.data.data(), n, n, p, q + j, c, s);
-                        rotated = true;
-                        break;
+                    const double zeta = (b - al) / (g + g);
+                    double t;
+                    if (zeta >= 0.0) {
+                        t = 1.0 / (zeta + std::sqrt(zeta * zeta + 1.0));
+                    } else {
+                        t = -1.0 / (std::sqrt(zeta * zeta + 1.0) - zeta);
                     }
-                    q = next;
+                    const double c = 1.0 / std::sqrt(t * t + 1.0);
+                    const double s = t * c;
+                    cs[i] = c;
+                    sn[i] = s;
+                    rotate[i] = -1;
+                    log.push_back({p, e - p, c, s});
+                    rotated = true;
                 }
+                if (log.size() >= kLogFlush) applyRotations(kern, vt, log);
             }
+            applyRotations(kern, vt, log);
             if (!rotated) break;
         }
+        for (std::int64_t r = 0; r < m; ++r)
+            std::memcpy(w.data.data() + r * n, W + r * ld, static_cast<std::size_t>(n) * sizeof(double));
     }
 
     out.v = transpose(vt);
