@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -27,11 +28,27 @@ void swapColumns(Matrix& x, std::int64_t i, std::int64_t k) {
     for (std::int64_t r = 0; r < x.rows; ++r) std::swap(x(r, i), x(r, k));
 }
 
-void applyRotations(const JacobiKernels& kern, Matrix& vt, std::vector<JacobiRotation>& log) {
-    const std::int64_t n = vt.cols;
+// Rows of doubles with stride ld (a multiple of 8) in a buffer whose
+// element `offset` of each row starts a 64-byte line.
+struct AlignedRows {
+    std::vector<double> storage;
+    double* base = nullptr;
+    AlignedRows(std::int64_t rows, std::int64_t ld, std::int64_t offset)
+        : storage(elementCount(rows, ld) + 8, 0.0) {
+        double* p = storage.data() + offset;
+        const std::uintptr_t mis = reinterpret_cast<std::uintptr_t>(p) % 64;
+        base = storage.data() + (mis == 0 ? 0 : (64 - mis) / sizeof(double));
+    }
+};
+
+std::int64_t roundUp8(std::int64_t x) { return (x + 7) / 8 * 8; }
+
+// The logged rotations, in order, to the rows of the transposed right
+// factor (n rows, stride ld), one block of its columns at a time.
+void applyRotations(const JacobiKernels& kern, double* vt, std::int64_t ld, std::int64_t n,
+                    std::vector<JacobiRotation>& log) {
     for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
-        kern.rotateRowPairs(vt.data.data() + j0, n, std::min(kVBlock, n - j0), log.data(),
-                            static_cast<std::int64_t>(log.size()));
+        kern.rotateRowPairs(vt + j0, ld, std::min(kVBlock, n - j0), log.data(), static_cast<std::int64_t>(log.size()));
     }
     log.clear();
 }
@@ -66,42 +83,54 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     SvdFactors out;
     out.v = identity(n);
 
-    // v is built transposed (vt(j, r) = v(r, j)), so that its rotations
-    // run along contiguous rows; the identity is its own transpose.
-    Matrix vt = std::move(out.v);
     if (maxSweeps >= 1 && n >= 2) {
         const JacobiKernels kern = jacobiKernels(activeIsa());
-        const std::int64_t ld = n + 2 * kPad;
-        std::vector<double> padded(elementCount(m, ld), 0.0);
-        double* W = padded.data() + kPad;
+        // W with kPad columns of zeros on each side, each row's column 0
+        // on a line boundary.
+        const std::int64_t ld = roundUp8(n + 2 * kPad);
+        AlignedRows padded(m, ld, kPad);
+        double* W = padded.base + kPad;
         for (std::int64_t r = 0; r < m; ++r)
             std::memcpy(W + r * ld, w.data.data() + r * n, static_cast<std::size_t>(n) * sizeof(double));
+        // v is built transposed (vt[j][r] = v[r][j]), so that its rotations
+        // run along contiguous rows; the identity is its own transpose.
+        const std::int64_t ldv = roundUp8(n);
+        AlignedRows vtRows(n, ldv, 0);
+        double* vt = vtRows.base;
+        for (std::int64_t j = 0; j < n; ++j) vt[j * ldv + j] = 1.0;
 
-        // Per pair, indexed by its p column: rotation and the sums.
-        const std::size_t lanes = static_cast<std::size_t>(n + 2 * kPad);
-        std::vector<double> cs(lanes, 0.0), sn(lanes, 0.0), alpha(lanes), beta(lanes), gamma(lanes);
-        std::vector<std::int64_t> rotate(lanes, 0);
+        // Per pair, indexed by its p column from -kPad: rotation and sums.
+        const std::size_t lanes = static_cast<std::size_t>(n + 3 * kPad);
+        std::vector<double> csStore(lanes, 0.0), snStore(lanes, 0.0), alphaStore(lanes), betaStore(lanes),
+            gammaStore(lanes);
+        std::vector<std::int64_t> rotateStore(lanes, 0);
+        double* const cs = csStore.data() + kPad;
+        double* const sn = snStore.data() + kPad;
+        double* const alpha = alphaStore.data() + kPad;
+        double* const beta = betaStore.data() + kPad;
+        double* const gamma = gammaStore.data() + kPad;
+        std::int64_t* const rotate = rotateStore.data() + kPad;
         std::vector<JacobiRotation> log;
         log.reserve(kLogFlush + static_cast<std::size_t>(n));
 
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
             bool rotated = false;
-            std::fill(rotate.begin(), rotate.end(), 0);
+            std::fill(rotateStore.begin(), rotateStore.end(), 0);
             // Pass d rotates anti-diagonal d (none for d = 0) and sums
             // anti-diagonal d+1; its lanes are p = p0 .. d/2, covering the
             // pairs of both.
             for (std::int64_t d = 0; d <= 2 * n - 3; ++d) {
                 const std::int64_t p0 = std::max<std::int64_t>(0, d - n + 1);
                 const std::int64_t count = d / 2 - p0 + 1;
-                for (std::int64_t i = 0; i < kPad; ++i) rotate[static_cast<std::size_t>(p0 + count + i)] = 0;
-                kern.diagonalPass(W, ld, m, d, p0, count, cs.data() + p0, sn.data() + p0, rotate.data() + p0,
-                                  alpha.data() + p0, beta.data() + p0, gamma.data() + p0);
+                for (std::int64_t i = 0; i < kPad; ++i) rotate[p0 + count + i] = 0;
+                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, alpha + p0, beta + p0,
+                                  gamma + p0);
                 if (d + 1 > 2 * n - 3) break;
                 // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
                 const std::int64_t e = d + 1;
-                std::fill(rotate.begin() + p0, rotate.begin() + p0 + count, 0);
+                std::fill(rotate + p0, rotate + p0 + count, 0);
                 for (std::int64_t p = std::max<std::int64_t>(0, e - n + 1); 2 * p < e; ++p) {
-                    const std::size_t i = static_cast<std::size_t>(p);
+                    const std::int64_t i = p;
                     const double al = alpha[i], b = beta[i], g = gamma[i];
                     // Orthogonal within tol: no rotation. A NaN makes the
                     // comparison false, so the rotation is made.
@@ -123,16 +152,17 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                     log.push_back({p, e - p, c, s});
                     rotated = true;
                 }
-                if (log.size() >= kLogFlush) applyRotations(kern, vt, log);
+                if (log.size() >= kLogFlush) applyRotations(kern, vt, ldv, n, log);
             }
-            applyRotations(kern, vt, log);
+            applyRotations(kern, vt, ldv, n, log);
             if (!rotated) break;
         }
         for (std::int64_t r = 0; r < m; ++r)
             std::memcpy(w.data.data() + r * n, W + r * ld, static_cast<std::size_t>(n) * sizeof(double));
+        for (std::int64_t r = 0; r < n; ++r)
+            for (std::int64_t j = 0; j < n; ++j) out.v(r, j) = vt[j * ldv + r];
     }
 
-    out.v = transpose(vt);
     Matrix& v = out.v;
 
     out.s.assign(elementCount(n, 1), 0.0);

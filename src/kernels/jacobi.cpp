@@ -40,12 +40,6 @@ template <class T>
     std::memcpy(p, &v, sizeof v);
 }
 
-template <int L>
-[[gnu::always_inline]] inline typename Lanes<L>::V splat(double x) {
-    const typename Lanes<L>::V v = {x};
-    return __builtin_shuffle(v, typename Lanes<L>::M{});
-}
-
 // Lane order reversed: the q columns of a run of pairs descend while the p
 // columns ascend.
 template <int L>
@@ -92,7 +86,8 @@ template <int L, int NV, bool Rotate, bool Reload>
     for (std::int64_t r = 0; r < m; ++r) {
         double* row = w + r * ld;
         V prevQ = {};
-        if constexpr (Rotate) prevQ = splat<L>(row[d + 1 - P]);
+        // Only its last lane, column d+1-P, is used.
+        if constexpr (Rotate) prevQ = load<V>(row + (d + 1 - P - (L - 1)));
         for (int k = 0; k < NV; ++k) {
             double* pp = row + P + k * L;
             V wp = load<V>(pp);
@@ -145,16 +140,18 @@ template <int L, int NV, bool Reload>
 }
 
 // Runs of NV vectors, then single vectors, then the last partial vector.
-// Each run passes over all rows before the next begins, so a run reads
-// the q column shifted in from the lane before it after that lane's
-// rotation is complete.
+// The first run starts up to L-1 lanes before p0, so that every run's p
+// columns start on a multiple of L (a line boundary when row 0 column 0
+// is on one and ld is a multiple of 8). Each run passes over all rows
+// before the next begins, so a run reads the q column shifted in from
+// the lane before it after that lane's rotation is complete.
 template <int L, int NV>
 [[gnu::always_inline]] inline void diagonalPassT(double* w, std::int64_t ld, std::int64_t m, std::int64_t d,
                                                  std::int64_t p0, std::int64_t count, const double* c,
                                                  const double* s, const std::int64_t* rotate, double* alpha,
                                                  double* beta, double* gamma) {
-    const std::int64_t full = count / L * L;
-    std::int64_t i = 0;
+    std::int64_t i = -(p0 % L);
+    const std::int64_t full = i + (count - i) / L * L;
     for (; i + NV * L <= full; i += NV * L) run<L, NV, false>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
     for (; i + L <= full; i += L) run<L, 1, false>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
     if (i < count) run<L, 1, true>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
@@ -168,19 +165,19 @@ template <int L>
         const JacobiRotation& rot = rotations[e];
         double* xp = x + rot.p * ld;
         double* xq = x + rot.q * ld;
-        const V cv = splat<L>(rot.c), sv = splat<L>(rot.s);
+        const double c = rot.c, s = rot.s;  // splat into the vector products
         std::int64_t j = 0;
         for (; j + L <= width; j += L) {
             const V wp = load<V>(xp + j), wq = load<V>(xq + j);
-            const V pc = wp * cv, qs = wq * sv;
-            const V ps = wp * sv, qc = wq * cv;
+            const V pc = wp * c, qs = wq * s;
+            const V ps = wp * s, qc = wq * c;
             store(xp + j, pc - qs);
             store(xq + j, ps + qc);
         }
         for (; j < width; ++j) {
             const double wp = xp[j], wq = xq[j];
-            const double pc = wp * rot.c, qs = wq * rot.s;
-            const double ps = wp * rot.s, qc = wq * rot.c;
+            const double pc = wp * c, qs = wq * s;
+            const double ps = wp * s, qc = wq * c;
             xp[j] = pc - qs;
             xq[j] = ps + qc;
         }

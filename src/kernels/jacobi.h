@@ -30,10 +30,15 @@ struct JacobiKernels {
     // A lane's sums therefore see the rotations of lanes i and i-1 of this
     // pass (the only ones of this anti-diagonal that touch its columns).
     // Lanes whose pair is not a valid pair of columns must have rotate[i]
-    // == 0 (their sums are meaningless). The caller guarantees that no two
-    // rotated pairs share a column, that columns d-p0-count-7 .. p0+count+7
-    // and d+1-p0 of every row are addressable (padding), and that c, s and
-    // rotate are readable up to lane count+7 with rotate zero beyond count.
+    // == 0 (their sums are meaningless). The pass may run up to 7 lanes
+    // before lane 0 and after lane count-1 as such lanes (so that its
+    // vectors of p columns start on multiples of the lane count), which
+    // read and write back their columns unchanged. The caller guarantees
+    // that no two rotated pairs share a column, that columns p0-7 ..
+    // p0+count+7 and d-p0-count-7 .. d+1-p0+7 of every row are addressable
+    // (padding), that c, s and rotate are readable and alpha, beta and
+    // gamma writable from lane -7 to lane count+7, with rotate zero outside
+    // 0 .. count-1.
     void (*diagonalPass)(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
                          std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,
                          double* alpha, double* beta, double* gamma);
