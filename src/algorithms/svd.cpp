@@ -15,9 +15,12 @@ namespace corx_internal {
 namespace {
 
 // Rotations of the right factor are logged and applied in blocks of this
-// many of its columns (rows of the transpose), so that a block stays in
-// cache across many rotations.
+// many of its columns (rows of the transpose), in tiles of kVLanes pairs
+// by kVDiagonals anti-diagonals, so that the rows a tile touches stay in
+// cache while it runs.
 constexpr std::int64_t kVBlock = 128;
+constexpr std::int64_t kVLanes = 16;
+constexpr std::size_t kVDiagonals = 16;
 constexpr std::size_t kLogFlush = 16384;
 
 // Columns of padding on each side of the working rows: the kernels read a
@@ -43,14 +46,44 @@ struct AlignedRows {
 
 std::int64_t roundUp8(std::int64_t x) { return (x + 7) / 8 * 8; }
 
-// The logged rotations, in order, to the rows of the transposed right
-// factor (n rows, stride ld), one block of its columns at a time.
-void applyRotations(const JacobiKernels& kern, double* vt, std::int64_t ld, std::int64_t n,
-                    std::vector<JacobiRotation>& log) {
+// Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
+// k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
+struct RotationLog {
+    std::vector<JacobiRotation> rotations;
+    std::vector<std::size_t> start{0};
+    std::vector<std::size_t> cursor;
+};
+
+// Applies the logged rotations to the rows of the transposed right factor
+// (n rows, stride ld). Rows p and q of vt take the rotations of pair
+// (p, q) exactly as columns p and q of W do, so the order argument of the
+// sweep holds for them too: a rotation needs only those of earlier
+// anti-diagonals with p' <= p done first. So the log is applied in tiles:
+// kVDiagonals anti-diagonals at a time, and within them kVLanes values of
+// p at a time in increasing p, anti-diagonal by anti-diagonal.
+void applyRotations(const JacobiKernels& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
+    const std::size_t diagonals = log.start.size() - 1;
+    log.cursor.resize(diagonals);
     for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
-        kern.rotateRowPairs(vt + j0, ld, std::min(kVBlock, n - j0), log.data(), static_cast<std::int64_t>(log.size()));
+        const std::int64_t width = std::min(kVBlock, n - j0);
+        for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
+            const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
+            for (std::size_t g = g0; g < g1; ++g) log.cursor[g] = log.start[g];
+            for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
+                for (std::size_t g = g0; g < g1; ++g) {
+                    const std::size_t first = log.cursor[g];
+                    std::size_t e = first;
+                    while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
+                    if (e > first)
+                        kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
+                                            static_cast<std::int64_t>(e - first));
+                    log.cursor[g] = e;
+                }
+            }
+        }
     }
-    log.clear();
+    log.rotations.clear();
+    log.start.assign(1, 0);
 }
 
 }  // namespace
@@ -110,8 +143,8 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         double* const beta = betaStore.data() + kPad;
         double* const gamma = gammaStore.data() + kPad;
         std::int64_t* const rotate = rotateStore.data() + kPad;
-        std::vector<JacobiRotation> log;
-        log.reserve(kLogFlush + static_cast<std::size_t>(n));
+        RotationLog log;
+        log.rotations.reserve(kLogFlush + static_cast<std::size_t>(n));
 
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
             bool rotated = false;
@@ -149,10 +182,11 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                     cs[i] = c;
                     sn[i] = s;
                     rotate[i] = -1;
-                    log.push_back({p, e - p, c, s});
+                    log.rotations.push_back({p, e - p, c, s});
                     rotated = true;
                 }
-                if (log.size() >= kLogFlush) applyRotations(kern, vt, ldv, n, log);
+                if (log.rotations.size() > log.start.back()) log.start.push_back(log.rotations.size());
+                if (log.rotations.size() >= kLogFlush) applyRotations(kern, vt, ldv, n, log);
             }
             applyRotations(kern, vt, ldv, n, log);
             if (!rotated) break;
