@@ -44,7 +44,13 @@ struct AlignedRows {
     }
 };
 
-std::int64_t roundUp8(std::int64_t x) { return (x + 7) / 8 * 8; }
+// A row stride of at least x doubles, a multiple of 8 but not of 256: rows
+// 2 KiB apart or a multiple of it would fall into the same cache sets.
+std::int64_t rowStride(std::int64_t x) {
+    std::int64_t ld = (x + 7) / 8 * 8;
+    if (ld % 256 == 0) ld += 8;
+    return ld;
+}
 
 // Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
 // k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
@@ -120,14 +126,14 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         const JacobiKernels kern = jacobiKernels(activeIsa());
         // W with kPad columns of zeros on each side, each row's column 0
         // on a line boundary.
-        const std::int64_t ld = roundUp8(n + 2 * kPad);
+        const std::int64_t ld = rowStride(n + 2 * kPad);
         AlignedRows padded(m, ld, kPad);
         double* W = padded.base + kPad;
         for (std::int64_t r = 0; r < m; ++r)
             std::memcpy(W + r * ld, w.data.data() + r * n, static_cast<std::size_t>(n) * sizeof(double));
         // v is built transposed (vt[j][r] = v[r][j]), so that its rotations
         // run along contiguous rows; the identity is its own transpose.
-        const std::int64_t ldv = roundUp8(n);
+        const std::int64_t ldv = rowStride(n);
         AlignedRows vtRows(n, ldv, 0);
         double* vt = vtRows.base;
         for (std::int64_t j = 0; j < n; ++j) vt[j * ldv + j] = 1.0;
