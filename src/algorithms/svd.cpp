@@ -142,13 +142,18 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         const std::size_t lanes = static_cast<std::size_t>(n + 3 * kPad);
         std::vector<double> csStore(lanes, 0.0), snStore(lanes, 0.0), alphaStore(lanes), betaStore(lanes),
             gammaStore(lanes);
-        std::vector<std::int64_t> rotateStore(lanes, 0);
+        std::vector<std::int64_t> rotateStore(lanes, 0), wantStore(lanes, 0);
         double* const cs = csStore.data() + kPad;
         double* const sn = snStore.data() + kPad;
         double* const alpha = alphaStore.data() + kPad;
         double* const beta = betaStore.data() + kPad;
         double* const gamma = gammaStore.data() + kPad;
         std::int64_t* const rotate = rotateStore.data() + kPad;
+        std::int64_t* const want = wantStore.data() + kPad;
+        // The pass that last rotated each column (-1: none yet). Passes are
+        // numbered across sweeps; pass d of sweep k is k*(2n-2) + d.
+        std::vector<std::int64_t> changed(static_cast<std::size_t>(n), -1);
+        const std::int64_t passes = 2 * n - 2;
         RotationLog log;
         log.rotations.reserve(kLogFlush + static_cast<std::size_t>(n));
 
@@ -162,14 +167,27 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                 const std::int64_t p0 = std::max<std::int64_t>(0, d - n + 1);
                 const std::int64_t count = d / 2 - p0 + 1;
                 for (std::int64_t i = 0; i < kPad; ++i) rotate[p0 + count + i] = 0;
-                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, alpha + p0, beta + p0,
-                                  gamma + p0);
+                // A pair of the next anti-diagonal whose two columns are
+                // unchanged since its sums were taken in the previous sweep
+                // (a pass that rotated neither) would give the same sums,
+                // again found orthogonal: its sums are not needed.
+                const std::int64_t pass = sweep * passes + d;
+                std::int64_t* const last = changed.data();
+                for (std::int64_t p = p0; p < p0 + count; ++p)
+                    if (rotate[p] != 0) last[p] = last[d - p] = pass;
+                for (std::int64_t p = p0; p < p0 + count; ++p) {
+                    const std::int64_t q = d + 1 - p;
+                    want[p] = q < n && p < q && (sweep == 1 || last[p] > pass - passes || last[q] > pass - passes);
+                }
+                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, want + p0, alpha + p0,
+                                  beta + p0, gamma + p0);
                 if (d + 1 > 2 * n - 3) break;
                 // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
                 const std::int64_t e = d + 1;
                 std::fill(rotate + p0, rotate + p0 + count, 0);
                 for (std::int64_t p = std::max<std::int64_t>(0, e - n + 1); 2 * p < e; ++p) {
                     const std::int64_t i = p;
+                    if (!want[i]) continue;
                     const double al = alpha[i], b = beta[i], g = gamma[i];
                     // Orthogonal within tol: no rotation. A NaN makes the
                     // comparison false, so the rotation is made.

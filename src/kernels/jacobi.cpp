@@ -122,19 +122,21 @@ template <int L, int NV, bool Rotate, bool Reload>
     }
 }
 
-[[gnu::always_inline]] inline bool anyRotation(const std::int64_t* rotate, int n) {
+[[gnu::always_inline]] inline bool anyFlag(const std::int64_t* flags, int n) {
     std::int64_t any = 0;
-    for (int i = 0; i < n; ++i) any |= rotate[i];
+    for (int i = 0; i < n; ++i) any |= flags[i];
     return any != 0;
 }
 
+// A run with no rotation and no sums wanted is skipped.
 template <int L, int NV, bool Reload>
 [[gnu::always_inline]] inline void run(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
                                        std::int64_t i, const double* c, const double* s,
-                                       const std::int64_t* rotate, double* alpha, double* beta, double* gamma) {
-    if (anyRotation(rotate + i, NV * L))
+                                       const std::int64_t* rotate, const std::int64_t* want, double* alpha,
+                                       double* beta, double* gamma) {
+    if (anyFlag(rotate + i, NV * L))
         runPass<L, NV, true, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i, gamma + i);
-    else
+    else if (anyFlag(want + i, NV * L))
         runPass<L, NV, false, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i,
                                       gamma + i);
 }
@@ -148,13 +150,15 @@ template <int L, int NV, bool Reload>
 template <int L, int NV>
 [[gnu::always_inline]] inline void diagonalPassT(double* w, std::int64_t ld, std::int64_t m, std::int64_t d,
                                                  std::int64_t p0, std::int64_t count, const double* c,
-                                                 const double* s, const std::int64_t* rotate, double* alpha,
-                                                 double* beta, double* gamma) {
+                                                 const double* s, const std::int64_t* rotate,
+                                                 const std::int64_t* want, double* alpha, double* beta,
+                                                 double* gamma) {
     std::int64_t i = -(p0 % L);
     const std::int64_t full = i + (count - i) / L * L;
-    for (; i + NV * L <= full; i += NV * L) run<L, NV, false>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
-    for (; i + L <= full; i += L) run<L, 1, false>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
-    if (i < count) run<L, 1, true>(w, ld, m, d, p0, i, c, s, rotate, alpha, beta, gamma);
+    for (; i + NV * L <= full; i += NV * L)
+        run<L, NV, false>(w, ld, m, d, p0, i, c, s, rotate, want, alpha, beta, gamma);
+    for (; i + L <= full; i += L) run<L, 1, false>(w, ld, m, d, p0, i, c, s, rotate, want, alpha, beta, gamma);
+    if (i < count) run<L, 1, true>(w, ld, m, d, p0, i, c, s, rotate, want, alpha, beta, gamma);
 }
 
 template <int L>
@@ -187,8 +191,9 @@ template <int L>
 #define CORX_JACOBI_KERNELS(SUFFIX, TARGET, L, NV)                                                                  \
     TARGET void diagonalPass##SUFFIX(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0, \
                                      std::int64_t count, const double* c, const double* s,                        \
-                                     const std::int64_t* rotate, double* alpha, double* beta, double* gamma) {    \
-        diagonalPassT<L, NV>(w, ld, m, d, p0, count, c, s, rotate, alpha, beta, gamma);                           \
+                                     const std::int64_t* rotate, const std::int64_t* want, double* alpha,         \
+                                     double* beta, double* gamma) {                                               \
+        diagonalPassT<L, NV>(w, ld, m, d, p0, count, c, s, rotate, want, alpha, beta, gamma);                     \
     }                                                                                                             \
     TARGET void rotateRowPairs##SUFFIX(double* x, std::int64_t ld, std::int64_t width,                            \
                                        const JacobiRotation* rotations, std::int64_t count) {                     \

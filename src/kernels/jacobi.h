@@ -29,6 +29,8 @@ struct JacobiKernels {
     //       gamma[i] = gamma[i] + wp*wq   (each product and sum rounded).
     // A lane's sums therefore see the rotations of lanes i and i-1 of this
     // pass (the only ones of this anti-diagonal that touch its columns).
+    // Only lanes with want[i] != 0 are sure to get their sums: a run of
+    // lanes none of which rotates or wants its sums is skipped.
     // Lanes whose pair is not a valid pair of columns must have rotate[i]
     // == 0 (their sums are meaningless). The pass may run up to 7 lanes
     // before lane 0 and after lane count-1 as such lanes (so that its
@@ -38,10 +40,10 @@ struct JacobiKernels {
     // p0+count+7 and d-p0-count-7 .. d+1-p0+7 of every row are addressable
     // (padding), that c, s and rotate are readable and alpha, beta and
     // gamma writable from lane -7 to lane count+7, with rotate zero outside
-    // 0 .. count-1.
+    // 0 .. count-1 and want readable over the same lanes.
     void (*diagonalPass)(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
                          std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,
-                         double* alpha, double* beta, double* gamma);
+                         const std::int64_t* want, double* alpha, double* beta, double* gamma);
 
     // Applies count rotations in order to the first `width` columns of x
     // (row stride ld): for each rotation, for every column j,

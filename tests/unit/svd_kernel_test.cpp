@@ -121,9 +121,9 @@ TEST(SvdKernel, EveryWidthToSeventyOnEveryPath) {
     }
 }
 
-// A larger rank-deficient matrix (copied, combined and zero columns) and
-// matrices with a single NaN, which reaches every column and keeps every
-// pair rotating until the sweep limit.
+// A larger rank-deficient matrix (copied, combined and zero columns),
+// nearly diagonal matrices, and matrices with a single NaN, which reaches
+// every column and keeps every pair rotating until the sweep limit.
 TEST(SvdKernel, LargeDeficientAndNanBearingOnEveryPath) {
     IsaGuard guard;
     std::mt19937_64 rng(130);
@@ -137,6 +137,21 @@ TEST(SvdKernel, LargeDeficientAndNanBearingOnEveryPath) {
             at(i, 50) = at(i, 1) - 3.0 * at(i, 2);
         }
         expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, "130x100 deficient");
+    }
+    // Nearly diagonal with sparse couplings: few pairs rotate after the
+    // first sweep, so most pairs keep their columns from one sweep to the
+    // next while their partners change.
+    for (std::int64_t n : {23, 48}) {
+        const std::int64_t m = n + 5;
+        std::vector<double> d(static_cast<std::size_t>(m * n), 0.0);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        for (std::int64_t i = 0; i < m; ++i)
+            for (std::int64_t j = 0; j < n; ++j) {
+                double& x = d[static_cast<std::size_t>(i * n + j)];
+                if (i == j) x = 1.0 + static_cast<double>(j % 7);
+                else if (unit(rng) < 0.1) x = unit(rng) - 0.5;
+            }
+        expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, std::to_string(n) + " sparse couplings");
     }
     for (std::int64_t n : {2, 9, 17, 24, 33}) {
         const std::int64_t m = n + 2;
