@@ -109,13 +109,13 @@ void applyRotations(const JacobiKernels& kern, double* vt, std::int64_t ld, std:
 // rotated flag is an "or" over the whole sweep and the order does not
 // change it.
 //
-// Pair (p, d+1-p) of the next anti-diagonal reads column p, last rotated
-// by (p, d-p), and column d+1-p, last rotated by (p-1, d+1-p): both in
-// lanes p and p-1 of anti-diagonal d. So one pass over the rows rotates
-// anti-diagonal d and, row by row, accumulates the sums of anti-diagonal
-// d+1 (the kernel's lanes run in increasing p; see kernels/jacobi.h). The
-// rotations of V depend on nothing but (c, s): they are logged in the
-// same order and applied later, block by block of its columns.
+// Of the pairs of anti-diagonal d, only (p, d-p) and (p-1, d+1-p) touch a
+// column of the pair (p, d+1-p) of the next one, and rotations act on
+// each row alone. So one pass over the rows rotates anti-diagonal d and,
+// row by row, accumulates the sums of anti-diagonal d+1 (the kernel's
+// lanes run in increasing p; see kernels/jacobi.h). The rotations of V
+// depend on nothing but (c, s): they are logged and applied later, in an
+// order the same argument allows (see applyRotations).
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     const std::int64_t m = a.rows, n = a.cols;
     Matrix w = a;
