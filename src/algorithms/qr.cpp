@@ -94,7 +94,15 @@ QrFactors qrDecompose(const Matrix& a) {
             for (const Reflection& h : panel) reflectColumns(isa, &qt(h.k, c0), m, m - h.k, w, h.v.data(), h.vv);
         }
     }
-    out.q = transpose(qt);
+    // qt is square: transpose it in place, tile by tile (no second matrix).
+    constexpr std::int64_t kTile = 32;
+    for (std::int64_t i0 = 0; i0 < m; i0 += kTile)
+        for (std::int64_t j0 = i0; j0 < m; j0 += kTile) {
+            const std::int64_t i1 = std::min(m, i0 + kTile), j1 = std::min(m, j0 + kTile);
+            for (std::int64_t i = i0; i < i1; ++i)
+                for (std::int64_t j = std::max(j0, i + 1); j < j1; ++j) std::swap(qt(i, j), qt(j, i));
+        }
+    out.q = std::move(qt);
     return out;
 }
 
