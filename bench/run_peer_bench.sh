@@ -6,7 +6,7 @@
 #
 # Writes <build-dir>/peer_bench.txt (the printed table), peer_bench.csv and
 # peer_bench.png. Needs the Debian packages libopenblas-dev, liblapacke-dev,
-# libeigen3-dev, libgsl-dev and python3-matplotlib (scripts/install-deps.sh).
+# libeigen3-dev, libgsl-dev and python3-matplotlib (scripts/install-deps.sh bench).
 # Never run by the test suite: it takes minutes and wants a quiet machine.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"

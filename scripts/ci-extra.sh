@@ -1,14 +1,21 @@
 #!/bin/bash
-# The robustness checks of CI, after the test suite and its ASan + UBSan pass:
+# The robustness and shipping checks of CI, after the test suite and its
+# ASan + UBSan pass:
 #  1. the C interface fuzz target (libFuzzer + ASan + UBSan): every seed of
 #     tests/fuzz/corpus once, then a bounded run from those seeds;
 #  2. the thread test under ThreadSanitizer: any report fails;
-#  3. a subset of the suite under valgrind memcheck: any error or leak fails.
-# Works from a fresh clone; builds into build-fuzz/, build-tsan/ and
-# build-valgrind/. CORX_FUZZ_SECONDS sets the length of the bounded run.
+#  3. a subset of the suite under valgrind memcheck: any error or leak fails;
+#  4. the ABI of the library (built with debug information for valgrind)
+#     against the committed baseline abi/libcorx.so.1.abi;
+#  5. the API reference rendered by Doxygen, any warning failing;
+#  6. the Python package installed with pip into a fresh virtual
+#     environment, and the pytest suite run against the installed copy.
+# Works from a fresh clone; builds into build-fuzz/, build-tsan/,
+# build-valgrind/ and build-python/. CORX_FUZZ_SECONDS sets the length of
+# the bounded run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh ci
 
 jobs="$(nproc)"
 fuzz_seconds="${CORX_FUZZ_SECONDS:-240}"
@@ -47,12 +54,29 @@ valgrind_tests=(matrix_handles_test dense_ops_test solvers_test sparse_test vect
                 without_init_test limb_primitives_test bad_input_test threads_test
                 lu_solve_test decompositions_test exactsum_test biguint_test biguint_division_test
                 big_float_test constants_test)
-cmake -S . -B build-valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-valgrind -j"$jobs" --target "${valgrind_tests[@]}"
+cmake -S . -B build-valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCORX_DOCS_WARN_AS_ERROR=FAIL_ON_WARNINGS >/dev/null
+cmake --build build-valgrind -j"$jobs" --target corx "${valgrind_tests[@]}"
 for t in "${valgrind_tests[@]}"; do
     echo "-- $t"
     valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --track-origins=yes \
         "build-valgrind/tests/$t" --gtest_brief=1
 done
-echo "== robustness checks passed =="
+
+echo "== ABI against abi/libcorx.so.1.abi =="
+tests/check_abi.sh build-valgrind/libcorx.so.1 abi/libcorx.so.1.abi
+
+echo "== API reference (Doxygen, warnings are errors) =="
+cmake --build build-valgrind --target docs
+
+echo "== Python package: pip install into a fresh venv, pytest against it =="
+venv="$work/venv"
+/usr/bin/python3 -m venv --system-site-packages "$venv"
+"$venv/bin/pip" install --no-build-isolation --no-index --quiet .
+tests="$PWD/python/tests"
+# From outside the tree, so that only the installed package can be imported.
+(cd "$work" && "$venv/bin/python" -c "import corx; print('corx', corx.__version__, 'from', corx.library_path)" &&
+    env -u CORX_LIBRARY CORX_TEST_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$tests")
+echo "== robustness and shipping checks passed =="

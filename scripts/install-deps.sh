@@ -1,16 +1,40 @@
 #!/bin/bash
-# Installs what building and testing corx needs, where it is missing.
+# Installs what one use of the source tree needs, where it is missing.
 # Debian packages only; run as root (or with sudo available).
+#
+#   scripts/install-deps.sh demo    the library and the demo: a compiler, CMake, Ninja
+#   scripts/install-deps.sh test    + the test suite (GoogleTest, GMP and MPFR as
+#                                   oracles, numpy and pytest, pkg-config)
+#   scripts/install-deps.sh ci      + CI's extra checks (clang and libFuzzer, valgrind,
+#                                   abigail-tools, doxygen, venv and pip for the Python
+#                                   package)
+#   scripts/install-deps.sh bench   + the peer benchmarks (OpenBLAS, LAPACKE, Eigen,
+#                                   GSL, matplotlib)
+#   scripts/install-deps.sh [all]   everything above
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmp-dev libmpfr-dev binutils python3-numpy python3-pytest
-          clang libclang-rt-14-dev valgrind
-          libopenblas-dev liblapacke-dev libeigen3-dev libgsl-dev python3-matplotlib)
+demo=(cmake ninja-build g++)
+test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config python3-numpy python3-pytest)
+ci=("${test[@]}" clang libclang-rt-14-dev valgrind abigail-tools doxygen
+    python3-venv python3-pip python3-setuptools python3-wheel)
+bench=("${test[@]}" libopenblas-dev liblapacke-dev libeigen3-dev libgsl-dev python3-matplotlib)
+
+case "${1:-all}" in
+    demo) packages=("${demo[@]}") ;;
+    test) packages=("${test[@]}") ;;
+    ci) packages=("${ci[@]}") ;;
+    bench) packages=("${bench[@]}") ;;
+    all) packages=("${ci[@]}" "${bench[@]}") ;;
+    *) echo "usage: $0 [demo|test|ci|bench|all]" >&2; exit 2 ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+    # Each package once, in order.
+    mapfile -t missing < <(printf '%s\n' "${missing[@]}" | awk '!seen[$0]++')
     echo "installing: ${missing[*]}"
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"

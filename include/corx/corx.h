@@ -1,5 +1,6 @@
-/*
- * corx: reproducible numerical linear algebra behind a plain C interface.
+/**
+ * @file corx/corx.h
+ * @brief corx: reproducible numerical linear algebra behind a plain C interface.
  *
  * Every result is determined to the last bit: each floating-point operation
  * is rounded on its own (no fused multiply-add) in a fixed order, so a
@@ -23,6 +24,8 @@
  *    be read from several threads at once; corx_matrix_set and the destroy
  *    functions must not overlap any other use of the same handle.
  *  - All functions work without corx_init; see corx_init for what it adds.
+ *
+ * The version of these headers is in <corx/version.h>.
  */
 #ifndef CORX_CORX_H
 #define CORX_CORX_H
@@ -30,7 +33,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#if defined(CORX_BUILDING_LIBRARY) || defined(__GNUC__)
+#if defined(__GNUC__)
 #define CORX_API __attribute__((visibility("default")))
 #else
 #define CORX_API
@@ -42,212 +45,333 @@ extern "C" {
 
 /* ---- types -------------------------------------------------------------- */
 
-/* Opaque dense matrix handle (row-major doubles); NULL means no matrix. */
+/** @brief Opaque dense matrix handle (row-major doubles); NULL means no matrix. */
 typedef struct CorxMatrixBox* CorxMatrix;
-/* Opaque compressed-sparse-row matrix handle; NULL means no matrix. */
+/** @brief Opaque compressed-sparse-row matrix handle; NULL means no matrix. */
 typedef struct CorxSparseBox* CorxSparse;
 
-typedef struct CorxVec2 { double x, y; } CorxVec2;
-typedef struct CorxVec3 { double x, y, z; } CorxVec3;
-typedef struct CorxVec4 { double x, y, z, w; } CorxVec4;
+/** @brief A 2-component vector, passed and returned by value. */
+typedef struct CorxVec2 {
+    double x; /**< first component */
+    double y; /**< second component */
+} CorxVec2;
+/** @brief A 3-component vector, passed and returned by value. */
+typedef struct CorxVec3 {
+    double x; /**< first component */
+    double y; /**< second component */
+    double z; /**< third component */
+} CorxVec3;
+/** @brief A 4-component vector, passed and returned by value. */
+typedef struct CorxVec4 {
+    double x; /**< first component */
+    double y; /**< second component */
+    double z; /**< third component */
+    double w; /**< fourth component */
+} CorxVec4;
 
-/* Status codes. Count-returning functions report a failure as the negated
- * code (-1, -2, -3, -5); pass the negated result to corx_get_error_string. */
+/**
+ * @brief Status codes. Count-returning functions report a failure as the
+ * negated code (-1, -2, -3, -5); pass the negated result to
+ * corx_get_error_string.
+ */
 typedef int32_t CorxStatus;
+/** @brief The values of CorxStatus, with the text corx_get_error_string gives. */
 enum {
-    CORX_SUCCESS = 0,          /* "Success" */
-    CORX_NULL_HANDLE = 1,      /* "Null handle": any required pointer was NULL */
-    CORX_SHAPE_MISMATCH = 2,   /* "Shape mismatch" */
-    CORX_SINGULAR = 3,         /* "Singular matrix" */
-    CORX_NOT_SPD = 4,          /* "Matrix is not symmetric positive-definite" (never returned) */
-    CORX_BUFFER_TOO_SMALL = 5  /* "Output buffer too small" */
+    CORX_SUCCESS = 0,          /**< "Success" */
+    CORX_NULL_HANDLE = 1,      /**< "Null handle": any required pointer was NULL */
+    CORX_SHAPE_MISMATCH = 2,   /**< "Shape mismatch" */
+    CORX_SINGULAR = 3,         /**< "Singular matrix" */
+    CORX_NOT_SPD = 4,          /**< "Matrix is not symmetric positive-definite" (never returned) */
+    CORX_BUFFER_TOO_SMALL = 5  /**< "Output buffer too small" */
 };
 
 /* ---- lifecycle ---------------------------------------------------------- */
 
-/* Runs the library start-up on the first call: installs process signal
- * handlers (see below) and computes the library's constant tables. Later
- * calls do nothing. Returns 1, always. Safe to call from several threads.
- * WARNING: the start-up installs process-wide signal dispositions. SIGINT,
+/**
+ * @brief Runs the library start-up on the first call: installs process
+ * signal handlers (see below) and computes the library's constant tables.
+ *
+ * Later calls do nothing. Safe to call from several threads.
+ * @return 1, always.
+ * @warning The start-up installs process-wide signal dispositions. SIGINT,
  * SIGSEGV, SIGABRT, SIGFPE and SIGILL get a handler that writes a one-line
  * message to standard error, restores the default disposition and raises
- * the signal again; SIGPIPE is ignored. A host with its own handlers should
- * install them after corx_init, or not call corx_init at all (no other
- * function needs it). */
+ * the signal again; SIGPIPE is ignored. A signal already ignored when
+ * corx_init runs (SIGINT in a background job) stays ignored. Once loaded,
+ * the library stays loaded (dlclose does not unmap it), so the handlers
+ * stay valid. A host with its own handlers should install them after
+ * corx_init, or not call corx_init at all (no other function needs it).
+ */
 CORX_API int32_t corx_init(void);
-/* The library version, "1.0.0"; static text owned by the library. */
+/**
+ * @brief The library version, "1.0.0" (CORX_VERSION_STRING of the build
+ * that produced the library).
+ * @return Static text owned by the library.
+ */
 CORX_API const char* corx_version(void);
-/* Does nothing: handles stay valid and corx_init is not run again. */
+/** @brief Does nothing: handles stay valid and corx_init is not run again. */
 CORX_API void corx_cleanup(void);
-/* Static text of a status code; "Unknown error" for any code outside 0..5.
- * Owned by the library; never free it. */
+/**
+ * @brief Static text of a status code.
+ * @return The text; "Unknown error" for any code outside 0..5. Owned by the
+ * library; never free it.
+ */
 CORX_API const char* corx_get_error_string(int32_t code);
 
 /* ---- dense matrix handles ----------------------------------------------- */
 
-/* New rows x cols matrix of +0.0. NULL if rows <= 0, cols <= 0 or
- * rows*cols > 2147483647. Release with corx_matrix_destroy. */
+/**
+ * @brief New rows x cols matrix of +0.0. Release with corx_matrix_destroy.
+ * @return The handle; NULL if rows <= 0, cols <= 0 or rows*cols > 2147483647.
+ */
 CORX_API CorxMatrix corx_matrix_create(int32_t rows, int32_t cols);
-/* New rows x cols matrix copied from data (row-major, exactly
- * length == rows*cols doubles, read only during the call). NULL if data is
- * NULL, a dimension is <= 0, rows*cols > 2147483647 or length != rows*cols. */
+/**
+ * @brief New rows x cols matrix copied from data (row-major, exactly
+ * length == rows*cols doubles, read only during the call).
+ * @return The handle; NULL if data is NULL, a dimension is <= 0,
+ * rows*cols > 2147483647 or length != rows*cols.
+ */
 CORX_API CorxMatrix corx_matrix_create_from_buffer(int32_t rows, int32_t cols,
                                                    const double* data, int64_t length);
-/* Releases the handle. NULL is ignored. The handle is invalid afterwards. */
+/** @brief Releases the handle. NULL is ignored. The handle is invalid afterwards. */
 CORX_API void corx_matrix_destroy(CorxMatrix m);
-/* Number of rows / columns; 0 for NULL. */
+/** @brief Number of rows; 0 for NULL. */
 CORX_API int32_t corx_matrix_rows(CorxMatrix m);
+/** @brief Number of columns; 0 for NULL. */
 CORX_API int32_t corx_matrix_cols(CorxMatrix m);
-/* Element (row, col), zero-based; 0.0 for NULL or a position out of range. */
+/** @brief Element (row, col), zero-based; 0.0 for NULL or a position out of range. */
 CORX_API double corx_matrix_get(CorxMatrix m, int32_t row, int32_t col);
-/* Stores value (bit for bit) at (row, col) in the handle itself; ignored for
- * NULL or a position out of range. */
+/**
+ * @brief Stores value (bit for bit) at (row, col) in the handle itself;
+ * ignored for NULL or a position out of range.
+ */
 CORX_API void corx_matrix_set(CorxMatrix m, int32_t row, int32_t col, double value);
-/* Copies all rows*cols elements, row-major, into out[0..rows*cols-1]; the
- * rest of out is untouched. Returns rows*cols, -1 if out or m is NULL, -5 if
- * out_length < rows*cols (nothing written on failure). */
+/**
+ * @brief Copies all rows*cols elements, row-major, into out[0..rows*cols-1];
+ * the rest of out is untouched.
+ * @return rows*cols, -1 if out or m is NULL, -5 if out_length < rows*cols
+ * (nothing written on failure).
+ */
 CORX_API int32_t corx_matrix_get_buffer(CorxMatrix m, double* out, int64_t out_length);
 
 /* ---- dense arithmetic --------------------------------------------------- */
-/* Each returns a new handle owned by the caller (release with
+/**
+ * @name Dense arithmetic
+ * Each returns a new handle owned by the caller (release with
  * corx_matrix_destroy), or NULL for a NULL operand or a shape mismatch.
- * Operands are never changed; the same handle may be passed twice. */
+ * Operands are never changed; the same handle may be passed twice.
+ * @{
+ */
 
-/* a + b, element by element; shapes must be equal. */
+/**
+ * @brief a + b, element by element; shapes must be equal.
+ * @return A new handle owned by the caller, or NULL for a NULL operand or a
+ * shape mismatch. Operands are never changed; the same handle may be passed
+ * twice (as for every arithmetic function below).
+ */
 CORX_API CorxMatrix corx_matrix_add(CorxMatrix a, CorxMatrix b);
-/* a - b, element by element; shapes must be equal. */
+/** @brief a - b, element by element; shapes must be equal. @return A new handle, or NULL. */
 CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b);
-/* Matrix product a*b; a's columns must equal b's rows. Each element is
- * accumulated from +0.0 in increasing k; zero factors are not skipped. */
+/**
+ * @brief Matrix product a*b; a's columns must equal b's rows. Each element is
+ * accumulated from +0.0 in increasing k; zero factors are not skipped.
+ * @return A new handle, or NULL.
+ */
 CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b);
-/* Every element multiplied by factor. */
+/** @brief Every element multiplied by factor. @return A new handle, or NULL. */
 CORX_API CorxMatrix corx_matrix_scale(CorxMatrix m, double factor);
-/* The transpose, bits unchanged. */
+/** @brief The transpose, bits unchanged. @return A new handle, or NULL. */
 CORX_API CorxMatrix corx_matrix_transpose(CorxMatrix m);
-/* true when shapes match and |a - b| <= tolerance for every element (an
- * absolute test; a NaN difference fails). false for a NULL operand and for
- * a tolerance that is negative, NaN or +infinity. */
+/**
+ * @brief Element-wise comparison within an absolute tolerance.
+ * @return true when shapes match and |a - b| <= tolerance for every element
+ * (an absolute test; a NaN difference fails). false for a NULL operand and
+ * for a tolerance that is negative, NaN or +infinity.
+ */
 CORX_API bool corx_matrix_almost_equal(CorxMatrix a, CorxMatrix b, double tolerance);
+
+/** @} */
 
 /* ---- solvers and decompositions ----------------------------------------- */
 
-/* Determinant of a square matrix by LU with partial pivoting. *ok (may be
- * NULL) receives 1 on success, 0 when m is NULL or not square (result 0.0).
- * A singular matrix gives 0.0 with *ok = 1. */
+/**
+ * @brief Determinant of a square matrix by LU with partial pivoting.
+ * @param m  the matrix.
+ * @param ok may be NULL; receives 1 on success, 0 when m is NULL or not
+ *           square (result 0.0). A singular matrix gives 0.0 with *ok = 1.
+ * @return The determinant.
+ */
 CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok);
-/* Solves m*x = b (m square, b_length == rows) by LU with partial pivoting,
- * with one step of refinement on an exactly computed residual when the low
- * byte of do_refine is non-zero. Writes n values to x, leaves the rest of x
- * untouched and returns n. Failures (nothing written), tested in this
- * order: -1 if x, b or m is NULL; -2 if m is not square or b_length != rows;
- * -5 if x_length < b_length; -3 if m is singular (a pivot column exactly
- * zero; nearly singular systems are solved, possibly to huge values). NaN
- * and infinite inputs propagate into x and still return n. */
+/**
+ * @brief Solves m*x = b (m square, b_length == rows) by LU with partial
+ * pivoting, with one step of refinement on an exactly computed residual when
+ * the low byte of do_refine is non-zero.
+ *
+ * Writes n values to x and leaves the rest of x untouched. NaN and infinite
+ * inputs propagate into x and still return n.
+ * @return n. Failures (nothing written), tested in this order: -1 if x, b or
+ * m is NULL; -2 if m is not square or b_length != rows; -5 if
+ * x_length < b_length; -3 if m is singular (a pivot column exactly zero;
+ * nearly singular systems are solved, possibly to huge values).
+ */
 CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length,
                                       double* x, int64_t x_length, bool do_refine);
-/* Lower triangular L with m = L*L^T, as a new handle owned by the caller;
- * NULL if m is NULL, not square, not exactly symmetric or a pivot is <= 0.
- * A NaN pivot does not fail that test: NaN then spreads into L. */
+/**
+ * @brief Lower triangular L with m = L*L^T.
+ * @return L as a new handle owned by the caller; NULL if m is NULL, not
+ * square, not exactly symmetric or a pivot is <= 0. A NaN pivot does not
+ * fail that test: NaN then spreads into L.
+ */
 CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
-/* Full QR by Householder reflections of m (rows >= cols): *q_out receives
- * the rows x rows orthogonal Q and *r_out the rows x cols R, both new handles
- * owned by the caller. No sign normalisation: diagonal entries of R may be
- * negative. Returns 0, or 1 if m, q_out or r_out is NULL, 2 if rows < cols;
- * on failure neither out-parameter is written. */
+/**
+ * @brief Full QR by Householder reflections of m (rows >= cols).
+ *
+ * *q_out receives the rows x rows orthogonal Q and *r_out the rows x cols R,
+ * both new handles owned by the caller. No sign normalisation: diagonal
+ * entries of R may be negative.
+ * @return 0, or 1 if m, q_out or r_out is NULL or q_out == r_out, 2 if
+ * rows < cols; on failure neither out-parameter is written.
+ */
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out);
-/* Thin SVD m = U*diag(S)*V^T by one-sided Jacobi (rows >= cols = n):
+/**
+ * @brief Thin SVD m = U*diag(S)*V^T by one-sided Jacobi (rows >= cols = n).
+ *
  * *u_out receives U (rows x n), *v_out V (n x n), both new handles owned by
  * the caller; s[0..n-1] receives S in descending order (the rest of s is
  * untouched). At most 60 sweeps with orthogonality tolerance 1e-12; not
- * converging by then is not reported. No sign normalisation. Returns 0, or
- * 1 if m, s, u_out or v_out is NULL, 2 if rows < cols, 5 if s_length < n
- * (tested in this order); on failure nothing is written. */
+ * converging by then is not reported. No sign normalisation.
+ * @return 0, or 1 if m, s, u_out or v_out is NULL or u_out == v_out, 2 if
+ * rows < cols, 5 if s_length < n (tested in this order); on failure nothing
+ * is written.
+ */
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);
 
 /* ---- sparse matrices (CSR) ---------------------------------------------- */
 
-/* New sparse handle holding the non-zero elements of m (+0.0 and -0.0 are
- * dropped, NaN is kept); NULL if m is NULL. Release with corx_sparse_destroy.
- * The sparse handle is independent of m afterwards. */
+/**
+ * @brief New sparse handle holding the non-zero elements of m (+0.0 and -0.0
+ * are dropped, NaN is kept). Release with corx_sparse_destroy. The sparse
+ * handle is independent of m afterwards.
+ * @return The handle; NULL if m is NULL.
+ */
 CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m);
-/* New dense handle with the stored entries and +0.0 elsewhere; NULL if s is
- * NULL. Release with corx_matrix_destroy. */
+/**
+ * @brief New dense handle with the stored entries and +0.0 elsewhere.
+ * Release with corx_matrix_destroy.
+ * @return The handle; NULL if s is NULL.
+ */
 CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s);
-/* Releases the handle. NULL is ignored. */
+/** @brief Releases the handle. NULL is ignored. */
 CORX_API void corx_sparse_destroy(CorxSparse s);
-/* Number of stored entries; 0 for NULL. */
+/** @brief Number of stored entries; 0 for NULL. */
 CORX_API int32_t corx_sparse_nnz(CorxSparse s);
-/* y = s*x over the stored entries only (a row without entries gives +0.0).
- * x_length must equal the column count and y_length be at least the row
- * count; writes y[0..rows-1] and returns rows. Every failure (NULL pointer,
- * wrong x_length, short y) returns -1 and writes nothing. */
+/**
+ * @brief y = s*x over the stored entries only (a row without entries gives
+ * +0.0). x_length must equal the column count and y_length be at least the
+ * row count; writes y[0..rows-1].
+ * @return rows. Every failure (NULL pointer, wrong x_length, short y)
+ * returns -1 and writes nothing.
+ */
 CORX_API int32_t corx_sparse_matvec(CorxSparse s, const double* x, int64_t x_length,
                                     double* y, int64_t y_length);
 
 /* ---- fixed-size vectors -------------------------------------------------- */
-/* Pure functions on values; they cannot fail. Components are processed in
+/**
+ * @name Fixed-size vectors
+ * Pure functions on values; they cannot fail. Components are processed in
  * the order x, y, z, w, each operation rounded on its own. dot and length
  * accumulate from +0.0; length is sqrt(dot(v, v)) without scaling. normalize
  * divides by the length, and gives the zero vector when the length is 0.
- * almost_equal is true when epsilon > |a.c - b.c| for every component. */
+ * almost_equal is true when epsilon > |a.c - b.c| for every component.
+ * @{
+ */
 
+/** @brief a + b, component by component. */
 CORX_API CorxVec2 corx_vec2_add(CorxVec2 a, CorxVec2 b);
+/** @brief a - b, component by component. */
 CORX_API CorxVec2 corx_vec2_sub(CorxVec2 a, CorxVec2 b);
+/** @brief v * factor, component by component. */
 CORX_API CorxVec2 corx_vec2_scale(CorxVec2 v, double factor);
+/** @brief The dot product, accumulated from +0.0 in component order. */
 CORX_API double corx_vec2_dot(CorxVec2 a, CorxVec2 b);
+/** @brief sqrt(dot(v, v)), without scaling (can overflow or underflow). */
 CORX_API double corx_vec2_length(CorxVec2 v);
+/** @brief v divided by its length; the zero vector when the length is 0. */
 CORX_API CorxVec2 corx_vec2_normalize(CorxVec2 v);
+/** @brief true when epsilon > |a.c - b.c| for every component c. */
 CORX_API bool corx_vec2_almost_equal(CorxVec2 a, CorxVec2 b, double epsilon);
-/* a.x*b.y - a.y*b.x */
+/** @brief The 2-D cross product a.x*b.y - a.y*b.x. */
 CORX_API double corx_vec2_cross2d(CorxVec2 a, CorxVec2 b);
-/* (-v.y, v.x): a quarter turn counter-clockwise. */
+/** @brief (-v.y, v.x): a quarter turn counter-clockwise. */
 CORX_API CorxVec2 corx_vec2_perp(CorxVec2 v);
-/* (v.y, -v.x): a quarter turn clockwise. */
+/** @brief (v.y, -v.x): a quarter turn clockwise. */
 CORX_API CorxVec2 corx_vec2_perp_cw(CorxVec2 v);
 
+/** @brief a + b, component by component. */
 CORX_API CorxVec3 corx_vec3_add(CorxVec3 a, CorxVec3 b);
+/** @brief a - b, component by component. */
 CORX_API CorxVec3 corx_vec3_sub(CorxVec3 a, CorxVec3 b);
+/** @brief v * factor, component by component. */
 CORX_API CorxVec3 corx_vec3_scale(CorxVec3 v, double factor);
+/** @brief The dot product, accumulated from +0.0 in component order. */
 CORX_API double corx_vec3_dot(CorxVec3 a, CorxVec3 b);
+/** @brief sqrt(dot(v, v)), without scaling (can overflow or underflow). */
 CORX_API double corx_vec3_length(CorxVec3 v);
+/** @brief v divided by its length; the zero vector when the length is 0. */
 CORX_API CorxVec3 corx_vec3_normalize(CorxVec3 v);
+/** @brief true when epsilon > |a.c - b.c| for every component c. */
 CORX_API bool corx_vec3_almost_equal(CorxVec3 a, CorxVec3 b, double epsilon);
-/* The cross product a x b. */
+/** @brief The cross product a x b. */
 CORX_API CorxVec3 corx_vec3_cross(CorxVec3 a, CorxVec3 b);
 
+/** @brief a + b, component by component. */
 CORX_API CorxVec4 corx_vec4_add(CorxVec4 a, CorxVec4 b);
+/** @brief a - b, component by component. */
 CORX_API CorxVec4 corx_vec4_sub(CorxVec4 a, CorxVec4 b);
+/** @brief v * factor, component by component. */
 CORX_API CorxVec4 corx_vec4_scale(CorxVec4 v, double factor);
+/** @brief The dot product, accumulated from +0.0 in component order. */
 CORX_API double corx_vec4_dot(CorxVec4 a, CorxVec4 b);
+/** @brief sqrt(dot(v, v)), without scaling (can overflow or underflow). */
 CORX_API double corx_vec4_length(CorxVec4 v);
+/** @brief v divided by its length; the zero vector when the length is 0. */
 CORX_API CorxVec4 corx_vec4_normalize(CorxVec4 v);
+
+/** @} */
 
 /* ---- limb primitives ---------------------------------------------------- */
 
-/* Divides the 128-bit value hi*2^64 + lo by divisor; stores the low 64 bits
- * of the quotient in *quotient, then the remainder in *remainder (so if both
- * point to one variable it ends up holding the remainder). With
- * hi >= divisor the quotient is the true quotient modulo 2^64 and the
- * remainder is exact. Never traps:
+/**
+ * @brief Divides the 128-bit value hi*2^64 + lo by divisor.
+ *
+ * Stores the low 64 bits of the quotient in *quotient, then the remainder in
+ * *remainder (so if both point to one variable it ends up holding the
+ * remainder). With hi >= divisor the quotient is the true quotient modulo
+ * 2^64 and the remainder is exact. Never traps:
  *  - divisor 0: stores UINT64_MAX as the quotient and lo as the remainder
  *    (so quotient*divisor + remainder == hi*2^64 + lo modulo 2^64 holds in
  *    every case);
  *  - a NULL quotient or remainder pointer is skipped; the other result is
- *    still stored. */
+ *    still stored.
+ */
 CORX_API void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor,
                               uint64_t* quotient, uint64_t* remainder);
-/* Number of leading zero bits of x; 64 for 0. */
+/** @brief Number of leading zero bits of x; 64 for 0. */
 CORX_API int32_t corvane_clz64(uint64_t x);
 
 /* ---- runtime entries ------------------------------------------------------ */
 
-/* The runtime start-up that corx_init runs once (signal handlers, then the
- * constant tables). Hosts call corx_init instead. */
+/**
+ * @brief The runtime start-up that corx_init runs once (signal handlers, then
+ * the constant tables). Hosts call corx_init instead.
+ */
 CORX_API void corxrt_startup(void);
-/* Global teardown: releases the constant tables built by the start-up, in
- * reverse order of creation. Call at most once, after the last use of the
- * library; the library never calls it itself. */
+/**
+ * @brief Global teardown: releases the constant tables built by the start-up,
+ * in reverse order of creation. Call at most once, after the last use of the
+ * library; the library never calls it itself.
+ */
 CORX_API void corxrt_teardown(void);
 
 #ifdef __cplusplus

@@ -22,6 +22,12 @@
 #ifndef CORX_CORX_HPP
 #define CORX_CORX_HPP
 
+// std::span and the other C++20 pieces below need it. The CMake target
+// corx::corx asks for C++20 on its own; by hand, compile with -std=c++20.
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "corx.hpp needs C++20 or later: compile with -std=c++20 (or link the CMake target corx::corx)"
+#endif
+
 #include <corx/corx.h>
 
 #include <cstddef>

@@ -1,14 +1,23 @@
+import os
 import pathlib
 import sys
 
 import numpy as np
 import pytest
 
-# Import the package from this source tree; the library comes from
-# CORX_LIBRARY (set by ctest) or the build tree.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+# Import the package from this source tree (the library comes from
+# CORX_LIBRARY, set by ctest, or the build tree), unless CORX_TEST_INSTALLED
+# is set: then the tests run against the installed package and its own
+# library, and make sure they do.
+SOURCE_PACKAGE = pathlib.Path(__file__).resolve().parents[1]
+if os.environ.get("CORX_TEST_INSTALLED"):
+    import corx  # noqa: E402
 
-import corx  # noqa: E402
+    assert SOURCE_PACKAGE not in pathlib.Path(corx.__file__).resolve().parents, corx.__file__
+    assert pathlib.Path(corx.library_path).parent == pathlib.Path(corx.__file__).parent, corx.library_path
+else:
+    sys.path.insert(0, str(SOURCE_PACKAGE))
+    import corx  # noqa: E402
 
 # Functions that hand the caller a new handle as their result.
 _MAKERS = {

@@ -1,4 +1,5 @@
-"""Every failure surfaces as corx.Error with the library's status text."""
+"""Every failure surfaces as corx.Error with the library's status text, as
+the numpy exception a numpy user expects."""
 import numpy as np
 import pytest
 
@@ -33,11 +34,14 @@ CASES = [
     (lambda: closed_sparse().matvec([1, 2]), corx.NULL_HANDLE, "corx_sparse_matvec"),
     (lambda: closed_sparse().to_dense(), corx.NULL_HANDLE, "corx_sparse_to_dense"),
     (lambda: closed_sparse().nnz, corx.NULL_HANDLE, "corx_sparse_nnz"),
-    # Arrays the library cannot hold: no element, or not two dimensions.
-    (lambda: corx.transpose(np.zeros((0, 3))), corx.SHAPE_MISMATCH, "corx_matrix_create_from_buffer"),
+    # Arrays the library cannot hold: an empty operand beside a non-empty
+    # one (an empty result needs no library call), or not two dimensions.
+    (lambda: corx.add(np.zeros((0, 3)), np.ones((1, 3))), corx.SHAPE_MISMATCH, "corx_matrix_create_from_buffer"),
     (lambda: corx.scale([1.0, 2.0], 2), corx.SHAPE_MISMATCH, "corx_matrix_scale"),
     (lambda: corx.SparseMatrix(np.zeros((2, 2, 2))), corx.SHAPE_MISMATCH, "corx_sparse_from_dense"),
-    (lambda: corx.solve(I2, I2), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.solve(I2, np.ones((3, 2))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.solve(np.ones((2, 2, 2)), np.ones((3, 2, 1))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.det(np.ones((2, 3, 2))), corx.SHAPE_MISMATCH, "corx_matrix_determinant"),
     # Vectors come in 2, 3 or 4 components, and the comparison in 2 or 3.
     (lambda: corx.vec_add([1, 2], [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_vec*_add"),
     (lambda: corx.vec_length([1, 2, 3, 4, 5]), corx.SHAPE_MISMATCH, "corx_vec*_length"),
@@ -52,9 +56,22 @@ def test_failure_is_raised_with_code_and_text(call, code, function):
         call()
     e = info.value
     assert e.code == code
+    # numpy's classes: a singular or indefinite matrix is a LinAlgError,
+    # anything wrong with the arguments a ValueError.
+    numpy_class = np.linalg.LinAlgError if code in (corx.SINGULAR, corx.NOT_SPD) else ValueError
+    assert isinstance(e, numpy_class)
+    assert isinstance(e, corx.LinAlgError) != isinstance(e, corx.ArgumentError)
     assert e.function == function
     assert e.status_text == corx.error_string(code)
     assert str(e).startswith(f"{function}: {e.status_text}")
+
+
+def test_complex_input_is_refused_not_truncated():
+    z = np.array([[1 + 1j, 0], [0, 1]])
+    for call in (lambda: corx.solve(z, [1, 1]), lambda: corx.solve(I2, [1j, 1]), lambda: corx.det(z),
+                 lambda: corx.matmul(z, z), lambda: corx.vec_length([1j, 0])):
+        with pytest.raises(TypeError, match="complex"):
+            call()
 
 
 def test_status_texts_come_from_the_library():

@@ -155,3 +155,58 @@ def test_vectors():
     p, pcw = corx.perp([1, 0]), corx.perp_cw([1, 0])
     assert p.tolist() == [0.0, 1.0] and np.signbit(p[0])  # (-0.0, 1)
     assert pcw.tolist() == [0.0, -1.0] and not np.signbit(pcw[0])
+
+
+def test_numpy_conventions_for_shapes(rng):
+    n, k = 5, 3
+    a, b = well_conditioned(rng, n), rng.standard_normal((n, k))
+    # Several right-hand sides: each column is the one-column solve, bit for bit.
+    x = corx.solve(a, b)
+    assert x.shape == (n, k)
+    for j in range(k):
+        assert x[:, j].tobytes() == corx.solve(a, b[:, j]).tobytes()
+    # Stacks (..., n, n), with b shared or stacked and broadcast.
+    stack = np.stack([a, a.T, 2 * a]).reshape(3, 1, n, n)
+    xs = corx.solve(stack, b[:, 0])
+    assert xs.shape == (3, 1, n)
+    assert xs[1, 0].tobytes() == corx.solve(a.T, b[:, 0]).tobytes()
+    xk = corx.solve(stack, np.stack([b, -b]))  # leading (3, 1) against (2,)
+    assert xk.shape == (3, 2, n, k)
+    assert xk[2, 1].tobytes() == corx.solve(2 * a, -b).tobytes()
+    dets = corx.det(stack)
+    assert dets.shape == (3, 1) and dets[2, 0] == corx.det(2 * a)
+    spd = stack[:, 0] @ np.swapaxes(stack[:, 0], -1, -2)
+    spd = (spd + np.swapaxes(spd, -1, -2)) / 2
+    assert corx.cholesky(spd)[0].tobytes() == corx.cholesky(spd[0]).tobytes()
+    tall = rng.standard_normal((2, 4, 3))
+    q, r = corx.qr(tall)
+    u, s, v = corx.svd(tall)
+    assert q.shape == (2, 4, 4) and r.shape == (2, 4, 3)
+    assert u.shape == (2, 4, 3) and s.shape == (2, 3) and v.shape == (2, 3, 3)
+    assert s[1].tobytes() == corx.svd(tall[1])[1].tobytes()
+    assert q[1].tobytes() == corx.qr(tall[1])[0].tobytes()
+
+
+def test_empty_arrays_give_numpy_results_without_the_library(ledger):
+    empty, e3 = np.zeros((0, 0)), np.zeros((3, 0))
+    cases = [
+        (corx.solve(empty, np.zeros(0)), np.linalg.solve(empty, np.zeros(0))),
+        (corx.solve(empty, np.zeros((0, 2))), np.linalg.solve(empty, np.zeros((0, 2)))),
+        (corx.det(empty), np.linalg.det(empty)),
+        (corx.det(np.zeros((2, 0, 0))), np.linalg.det(np.zeros((2, 0, 0)))),
+        (corx.cholesky(empty), np.linalg.cholesky(empty)),
+        (corx.matmul(np.zeros((2, 0)), np.zeros((0, 3))), np.zeros((2, 0)) @ np.zeros((0, 3))),
+        (corx.add(e3, e3), e3 + e3),
+        (corx.transpose(e3), e3.T),
+        (corx.solve(np.zeros((0, 2, 2)), np.zeros(2)), np.zeros((0, 2))),
+    ]
+    cases += list(zip(corx.qr(e3), np.linalg.qr(e3, mode="complete")))
+    u, s, v = corx.svd(e3)
+    un, sn, vhn = np.linalg.svd(e3, full_matrices=False)
+    cases += [(u, un), (s, sn), (v, vhn.T)]
+    for got, want in cases:
+        got, want = np.asarray(got), np.asarray(want)
+        assert got.shape == want.shape and got.dtype == np.float64
+        np.testing.assert_array_equal(got, want)
+    assert corx.almost_equal(e3, e3, 0.0) and not corx.almost_equal(e3, e3, -1.0)
+    assert ledger.made == 0

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kernels/product.h"
-#include "kernels/vector_ops.h"
+#include "kernels/kernel_set.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 
@@ -54,7 +54,7 @@ Matrix cholesky(const Matrix& a) {
     // to all rows of the column at once (the rows are independent).
     Matrix L = initMatrix(n, n);
     double* l = L.data.data();
-    const Isa isa = activeIsa();
+    const KernelSet& kern = activeKernels();
     const std::int64_t nbMax = std::min(kPanel, n);
     std::vector<double> w(elementCount(n, nbMax), 0.0);   // the panel's running sums, row-major
     std::vector<double> wt(elementCount(n, nbMax), 0.0);  // the same transposed; then L's panel columns
@@ -66,7 +66,7 @@ Matrix cholesky(const Matrix& a) {
         if (j0 > 0) {
             for (std::int64_t k = 0; k < j0; ++k)
                 for (std::int64_t c = 0; c < nb; ++c) lt[static_cast<std::size_t>(k * nb + c)] = l[(j0 + c) * n + k];
-            productSubtract(isa, l + j0 * n, n, lt.data(), nb, w.data(), nb, rows, j0, nb);
+            productSubtract(kern, l + j0 * n, n, lt.data(), nb, w.data(), nb, rows, j0, nb);
         }
         // Column c of the panel: wt[c * rows + (i - j0)], row i.
         for (std::int64_t i = 0; i < rows; ++i)
@@ -79,7 +79,7 @@ Matrix cholesky(const Matrix& a) {
             // of the panel's earlier columns, in increasing k.
             for (std::int64_t k = j0; k < j; ++k) {
                 const double* lk = wt.data() + (k - j0) * rows;  // L(i, k)
-                subtractScaled(isa, sj + (j - j0), lk + (j - j0), l[j * n + k], n - j);
+                kern.subtractScaled(sj + (j - j0), lk + (j - j0), l[j * n + k], n - j);
             }
             const double d = sj[j - j0];
             if (d <= 0.0) throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");

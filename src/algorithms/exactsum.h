@@ -1,71 +1,15 @@
-// Exact residuals: b[i] - sum_j A[i][j]*x[j] with a single rounding.
-//
-// Every product of two doubles is formed as an exact integer (at most 106
-// bits) and added, with the right-hand side, into a wide fixed-point
-// accumulator of 32-bit-weighted signed digits whose carries are deferred.
-// Only the final value of a row is rounded to double, to nearest with ties
-// to even. The lowest weight held is 2^-1075: parts of a product below it
-// are dropped, and below the smallest normal double the lowest accumulator
-// bit is simply dropped (see round), so only there, or within the dropped
-// parts of a halfway point, can the last bit differ from the correctly
-// rounded value.
+// Exact residuals: b[i] - sum_j A[i][j]*x[j] with a single rounding, built
+// on the exact accumulator (see kernels/exact_accumulator.h for what is
+// kept and how the one rounding is made).
 #pragma once
 
-#include <cstdint>
 #include <span>
 #include <vector>
 
+#include "kernels/exact_accumulator.h"
 #include "types/matrix.h"
 
 namespace corx_internal {
-
-// Fixed record of 134 words, used as a local value: no heap storage.
-struct ExactAccumulator {
-    static constexpr int kChunks = 131;
-    // Additions allowed between two carry propagations: a right-hand-side
-    // term adds < 2^52 to one chunk and a product < 2^32 to each chunk it
-    // touches, so 2047 additions cannot leave the signed 64-bit range.
-    static constexpr std::int64_t kFreshCountdown = 2047;
-    static constexpr std::int64_t kCountdown = 2046;
-
-    // Value = sum of chunks[k] * 2^(32k - 1075). Signed; between carry
-    // propagations a chunk may hold more than 32 significant bits.
-    std::int64_t chunks[kChunks];
-    // 0.0 until an infinite term or product is seen; then that infinity;
-    // NaN once infinities of both signs were seen.
-    double infSlot;
-    // All zero bits until a NaN is seen; then a NaN with its sign cleared.
-    std::uint64_t nanSlot;
-    std::int64_t countdown;
-};
-static_assert(sizeof(ExactAccumulator) == 134 * 8, "the accumulator is 134 words");
-
-// Clears every word and sets countdown to 2047.
-void clear(ExactAccumulator& acc);
-
-// Adds the double t; meant for a fresh accumulator only (one term per row:
-// it may place up to 52 bits into a single chunk). Does not change
-// countdown.
-void addTerm(ExactAccumulator& acc, double t);
-
-// Adds the exact product y*z; runs carryPropagate first when countdown has
-// reached 0. Infinite and NaN operands go to the special slots.
-void addProduct(ExactAccumulator& acc, double y, double z);
-
-// Normalises the digits: every chunk below the leading one into 0..2^32-1,
-// the chunks above it zero, the leading one a signed digit (positive below
-// 2^32, or negative down to -2^32 and -1 only at index 0). Returns the
-// index of the leading non-zero chunk (0 for a zero value) and resets
-// countdown to 2046. A carry out of the top chunk turns nanSlot into the
-// overflow NaN 0x7FFFFFFFFFFFFFFF.
-std::int64_t carryPropagate(ExactAccumulator& acc);
-
-// The double nearest to the accumulated value (ties to even); NaN and
-// infinities from the special slots first. Below 2^-1022 the value, in
-// units of 2^-1075, is halved by a floor: toward zero for a positive sum
-// and for a negative one held in chunk 0 alone, away from zero for a
-// negative one that reaches chunk 1.
-double round(ExactAccumulator& acc);
 
 // r[i] = b[i] - (A[i][0]*x[0] + ... + A[i][cols-1]*x[cols-1]) for every row,
 // each computed exactly and rounded once. A row satisfied exactly gives

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "kernels/kernel_set.h"
 #include "kernels/product.h"
-
 #include "runtime/errors.h"
 
 namespace corx_internal {
@@ -20,26 +20,22 @@ constexpr std::int64_t kLeaf = 16;
 // increasing order (a unit lower triangular solve, the multipliers F(i,k)
 // already in place). Split in two halves: the lower half's updates from the
 // upper half are one tiled product, before its own.
-void triangularUpdate(Isa isa, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1, std::int64_t c0,
-                      std::int64_t c1) {
+void triangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1,
+                      std::int64_t c0, std::int64_t c1) {
     if (r1 - r0 <= kLeaf) {
         for (std::int64_t k = r0; k < r1; ++k) {
             const double* rowK = f + k * n;
             for (std::int64_t i = k + 1; i < r1; ++i) {
                 double* rowI = f + i * n;
-                const double m = rowI[k];
-                for (std::int64_t j = c0; j < c1; ++j) {
-                    const double product = rowK[j] * m;
-                    rowI[j] = rowI[j] - product;
-                }
+                kern.subtractScaled(rowI + c0, rowK + c0, rowI[k], c1 - c0);
             }
         }
         return;
     }
     const std::int64_t h = r0 + (r1 - r0) / 2;
-    triangularUpdate(isa, f, n, r0, h, c0, c1);
-    productSubtract(isa, f + h * n + r0, n, f + r0 * n + c0, n, f + h * n + c0, n, r1 - h, h - r0, c1 - c0);
-    triangularUpdate(isa, f, n, h, r1, c0, c1);
+    triangularUpdate(kern, f, n, r0, h, c0, c1);
+    productSubtract(kern, f + h * n + r0, n, f + r0 * n + c0, n, f + h * n + c0, n, r1 - h, h - r0, c1 - c0);
+    triangularUpdate(kern, f, n, h, r1, c0, c1);
 }
 
 // Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
@@ -47,16 +43,16 @@ void triangularUpdate(Isa isa, double* f, std::int64_t n, std::int64_t r0, std::
 // the left half is eliminated, the right half receives the left half's
 // updates (triangular part, then one tiled product), then is eliminated.
 // Rows are exchanged whole, so each carries its pending updates along.
-void eliminate(Isa isa, LuFactors& out, std::int64_t k0, std::int64_t k1) {
+void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int64_t k1) {
     double* f = out.factors.data.data();
     const std::int64_t n = out.factors.rows;
     if (k1 - k0 > kLeaf) {
         const std::int64_t mid = k0 + (k1 - k0) / 2;
-        eliminate(isa, out, k0, mid);
-        triangularUpdate(isa, f, n, k0, mid, mid, k1);
-        productSubtract(isa, f + mid * n + k0, n, f + k0 * n + mid, n, f + mid * n + mid, n, n - mid, mid - k0,
+        eliminate(kern, out, k0, mid);
+        triangularUpdate(kern, f, n, k0, mid, mid, k1);
+        productSubtract(kern, f + mid * n + k0, n, f + k0 * n + mid, n, f + mid * n + mid, n, n - mid, mid - k0,
                         k1 - mid);
-        eliminate(isa, out, mid, k1);
+        eliminate(kern, out, mid, k1);
         return;
     }
     for (std::int64_t k = k0; k < k1; ++k) {
@@ -91,10 +87,7 @@ void eliminate(Isa isa, LuFactors& out, std::int64_t k0, std::int64_t k1) {
             double* rowI = f + i * n;
             const double m = rowI[k] / pivot;
             rowI[k] = m;
-            for (std::int64_t j = k + 1; j < k1; ++j) {
-                const double product = rowK[j] * m;
-                rowI[j] = rowI[j] - product;
-            }
+            kern.subtractScaled(rowI + k + 1, rowK + k + 1, m, k1 - k - 1);
         }
     }
 }
@@ -114,7 +107,7 @@ LuFactors luDecompose(const Matrix& a) {
     for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
     f.sign = 1;
     if (n <= 0) return f;
-    eliminate(activeIsa(), f, 0, n);
+    eliminate(activeKernels(), f, 0, n);
     return f;
 }
 

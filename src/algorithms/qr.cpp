@@ -5,8 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/reflect.h"
-#include "kernels/reflect_panel.h"
+#include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
@@ -30,7 +29,7 @@ QrFactors qrDecompose(const Matrix& a) {
 
     // q transposed: qt(j, i) = q(i, j). The identity is its own transpose.
     Matrix qt = std::move(out.q);
-    const Isa isa = activeIsa();
+    const KernelSet& kern = activeKernels();
 
     // Every sum below starts from its first term (never from +0.0), so a
     // sum of negative zeros stays -0.0.
@@ -81,21 +80,21 @@ QrFactors qrDecompose(const Matrix& a) {
 
             // r = (I - 2 v v^T / vv) r, every column c >= k on its own: here
             // the panel's columns, the others below.
-            reflectColumns(isa, &r(k, k), n, len, k1 - k, v.data(), vv);
+            kern.reflectColumns(&r(k, k), n, len, k1 - k, v.data(), vv);
             for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
             panel.push_back({k, std::move(v), vv});
         }
         if (panel.empty()) continue;
-        std::vector<PanelReflection> hs;
+        std::vector<kernels::PanelReflection> hs;
         hs.reserve(panel.size());
         for (const Reflection& h : panel) hs.push_back({h.k, h.v.data(), h.vv});
         const std::int64_t count = static_cast<std::int64_t>(hs.size());
         for (std::int64_t c0 = k1; c0 < n; c0 += kBlock)
-            reflectPanel(isa, &r(0, c0), n, m, std::min(kBlock, n - c0), hs.data(), count);
+            kern.reflectPanel(&r(0, c0), n, m, std::min(kBlock, n - c0), hs.data(), count);
         // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
         // transposed, so these too are reflections of independent columns.
         for (std::int64_t c0 = 0; c0 < m; c0 += kBlock)
-            reflectPanel(isa, &qt(0, c0), m, m, std::min(kBlock, m - c0), hs.data(), count);
+            kern.reflectPanel(&qt(0, c0), m, m, std::min(kBlock, m - c0), hs.data(), count);
     }
     // qt is square: transpose it in place, tile by tile (no second matrix).
     constexpr std::int64_t kTile = 32;

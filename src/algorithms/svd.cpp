@@ -6,8 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "kernels/jacobi.h"
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
@@ -23,9 +22,12 @@ constexpr std::int64_t kVLanes = 16;
 constexpr std::size_t kVDiagonals = 16;
 constexpr std::size_t kLogFlush = 16384;
 
-// Columns of padding on each side of the working rows: the kernels read a
-// few lanes past both ends of an anti-diagonal.
+// Columns of padding on each side of the working rows, and lanes of
+// padding around the per-pair arrays: a pass runs up to
+// kernels::kPassOverhang lanes past both ends of an anti-diagonal, and the
+// q column of its last lane's next pair lies one further out.
 constexpr std::int64_t kPad = 8;
+static_assert(kPad >= kernels::kPassOverhang + 1, "the padding must cover the lanes a pass runs beyond its ends");
 
 void swapColumns(Matrix& x, std::int64_t i, std::int64_t k) {
     for (std::int64_t r = 0; r < x.rows; ++r) std::swap(x(r, i), x(r, k));
@@ -55,7 +57,7 @@ std::int64_t rowStride(std::int64_t x) {
 // Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
 // k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
 struct RotationLog {
-    std::vector<JacobiRotation> rotations;
+    std::vector<kernels::JacobiRotation> rotations;
     std::vector<std::size_t> start{0};
     std::vector<std::size_t> cursor;
 };
@@ -67,7 +69,7 @@ struct RotationLog {
 // anti-diagonals with p' <= p done first. So the log is applied in tiles:
 // kVDiagonals anti-diagonals at a time, and within them kVLanes values of
 // p at a time in increasing p, anti-diagonal by anti-diagonal.
-void applyRotations(const JacobiKernels& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
+void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
     const std::size_t diagonals = log.start.size() - 1;
     log.cursor.resize(diagonals);
     for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
@@ -123,7 +125,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     out.v = identity(n);
 
     if (maxSweeps >= 1 && n >= 2) {
-        const JacobiKernels kern = jacobiKernels(activeIsa());
+        const KernelSet& kern = activeKernels();
         // W with kPad columns of zeros on each side, each row's column 0
         // on a line boundary.
         const std::int64_t ld = rowStride(n + 2 * kPad);

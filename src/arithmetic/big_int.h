@@ -14,6 +14,7 @@
 #include "arithmetic/primitives.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <utility>
@@ -47,12 +48,13 @@ BigUInt initBigUInt(std::initializer_list<Limb> limbs);
 
 inline bool isZero(const BigUInt& a) noexcept { return a.limbs.empty(); }
 
+// Number of significant bits of a (0 for zero).
+inline std::int64_t bitLength(const BigUInt& a) noexcept { return bitLength(std::span<const Limb>(a.limbs)); }
+
 // Restores normal form: drops zero limbs from the top. Only shortens the
 // sequence; its capacity is kept.
 inline void trim(std::vector<Limb>& limbs) noexcept {
-    std::size_t length = limbs.size();
-    while (length > 0 && limbs[length - 1] == 0) --length;
-    limbs.resize(length);  // shrinking never reallocates
+    limbs.resize(significantLength(limbs));  // shrinking never reallocates
 }
 inline void trim(BigUInt& a) noexcept { trim(a.limbs); }
 

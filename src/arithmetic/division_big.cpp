@@ -3,7 +3,6 @@
 #include "arithmetic/comparison_big.h"
 #include "runtime/errors.h"
 
-#include <tuple>
 
 namespace corx_internal {
 namespace {
@@ -70,13 +69,16 @@ std::pair<BigUInt, Limb> divModLimb(const BigUInt& a, Limb d) {
     BigUInt quotient;
     if (isZero(a)) return {std::move(quotient), 0};
 
-    quotient.limbs = zeroLimbs(a.limbs.size());
-    Limb remainder = 0;  // below d before every step
-    for (std::size_t i = a.limbs.size(); i-- > 0;) {
-        std::tie(quotient.limbs[i], remainder) = udiv128(remainder, a.limbs[i], d);
-    }
+    // The dividend shifted as the normalised divisor is, one limb longer;
+    // it is divided in place.
+    const LimbReciprocal reciprocal = limbReciprocal(d);
+    const std::size_t n = a.limbs.size();
+    quotient.limbs = zeroLimbs(addLimbCounts(n, 1));
+    std::span<Limb> u = quotient.limbs;
+    u[n] = shiftLeftLimbs(u.first(n), a.limbs, reciprocal.shift);
+    const Limb remainder = divLimbs(u, u, reciprocal);
     trim(quotient);
-    return {std::move(quotient), remainder};
+    return {std::move(quotient), remainder >> reciprocal.shift};
 }
 
 std::pair<BigUInt, BigUInt> divModKnuth(const BigUInt& a, const BigUInt& b) {
@@ -89,7 +91,7 @@ std::pair<BigUInt, BigUInt> divModKnuth(const BigUInt& a, const BigUInt& b) {
 
     // Normalise: shift both so the divisor's top limb has its highest bit
     // set; this keeps every estimated digit within one of the true digit.
-    const auto s = static_cast<unsigned>(corvane_clz64(b.limbs.back()));
+    const auto s = static_cast<unsigned>(clz64(b.limbs.back()));
     std::vector<Limb> v = zeroLimbs(n);
     shiftLeftLimbs(v, b.limbs, s);
     std::vector<Limb> u = zeroLimbs(addLimbCounts(a.limbs.size(), 1));

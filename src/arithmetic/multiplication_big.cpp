@@ -21,14 +21,8 @@ BigUInt mulSchoolbook(const BigUInt& a, const BigUInt& b) {
     BigUInt result;
     if (isZero(a) || isZero(b)) return result;
 
-    const std::size_t lb = b.limbs.size();
-    result.limbs = zeroLimbs(addLimbCounts(a.limbs.size(), lb));
-    std::span<Limb> r = result.limbs;
-    for (std::size_t i = 0; i < a.limbs.size(); ++i) {
-        // Row i lands on r[i .. i+lb-1]; r[i+lb] is still zero, so the row's
-        // carry is simply stored there.
-        r[i + lb] = addMulLimb(r.subspan(i, lb), b.limbs, a.limbs[i]);
-    }
+    result.limbs = zeroLimbs(addLimbCounts(a.limbs.size(), b.limbs.size()));
+    mulLimbs(result.limbs, a.limbs, b.limbs);
     trim(result);
     return result;
 }

@@ -3,6 +3,7 @@
 #include "runtime/errors.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace corx_internal {
 
@@ -11,10 +12,15 @@ std::pair<Limb, Limb> udiv128(Limb hi, Limb lo, Limb d) {
     // whatever the high limb is.
     if (d == 0) throw DivByZeroDefect("udiv128: divisor is zero");
     if (hi >= d) throw ValueError("udiv128: high limb must be < divisor (quotient must fit a Limb)");
-    Limb quotient = 0;
-    Limb remainder = 0;
-    corvane_udiv128(hi, lo, d, &quotient, &remainder);
-    return {quotient, remainder};
+    return divideDoubleLimb(hi, lo, d);
+}
+
+int compareLimbs(std::span<const Limb> a, std::span<const Limb> b) noexcept {
+    if (a.size() != b.size()) return a.size() > b.size() ? 1 : -1;
+    for (std::size_t i = a.size(); i-- > 0;) {
+        if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
+    }
+    return 0;
 }
 
 Limb addN(std::span<Limb> r, std::span<const Limb> a, std::span<const Limb> b) noexcept {
@@ -39,22 +45,6 @@ Limb subBorrow(std::span<Limb> r, std::span<const Limb> a, Limb borrow) noexcept
     return borrow;
 }
 
-Limb addMulLimb(std::span<Limb> r, std::span<const Limb> a, Limb m) noexcept {
-    // Each step forms a[i]*m + r[i] + carry, at most (B-1)^2 + 2(B-1) =
-    // B^2 - 1, so the new carry always fits a limb.
-    Limb carry = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto [high, low] = mulWide(a[i], m);
-        low += carry;
-        high += static_cast<Limb>(low < carry);
-        const Limb sum = r[i] + low;
-        high += static_cast<Limb>(sum < low);
-        r[i] = sum;
-        carry = high;
-    }
-    return carry;
-}
-
 Limb subMulLimb(std::span<Limb> r, std::span<const Limb> a, Limb m) noexcept {
     // The carried amount is a[i]*m + carry plus one for a borrow; when the
     // product part reaches its maximum B^2 - B its low limb is 0 and no
@@ -71,9 +61,23 @@ Limb subMulLimb(std::span<Limb> r, std::span<const Limb> a, Limb m) noexcept {
     return carry;
 }
 
+Limb divLimbs(std::span<Limb> q, std::span<const Limb> a, const LimbReciprocal& r) noexcept {
+    Limb remainder = 0;  // below the divisor before every step
+    std::size_t i = a.size();
+    if (i > 0 && a[i - 1] < r.divisor) {
+        // The first step would divide a single limb below the divisor:
+        // digit 0, and that limb is the remainder.
+        --i;
+        remainder = a[i];
+        q[i] = 0;
+    }
+    while (i-- > 0) std::tie(q[i], remainder) = divideDoubleLimb(remainder, a[i], r);
+    return remainder;
+}
+
 Limb shiftLeftLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noexcept {
     if (s == 0) {
-        std::copy(a.begin(), a.end(), r.begin());
+        if (r.data() != a.data()) std::copy(a.begin(), a.end(), r.begin());
         return 0;
     }
     Limb carried = 0;
@@ -88,7 +92,7 @@ Limb shiftLeftLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noex
 void shiftRightLimbs(std::span<Limb> r, std::span<const Limb> a, unsigned s) noexcept {
     if (a.empty()) return;
     if (s == 0) {
-        std::copy(a.begin(), a.end(), r.begin());
+        if (r.data() != a.data()) std::copy(a.begin(), a.end(), r.begin());
         return;
     }
     const std::size_t top = a.size() - 1;

@@ -1,12 +1,48 @@
-// Lifecycle functions and status texts.
+// Lifecycle functions and status texts, and what the library's start-up is
+// made of: the runtime's own part, then the modules that compute the
+// constant tables, in the order their dependencies require. The exported
+// runtime entries wrap the same internal start-up and teardown that
+// corx_init uses; the library never calls an exported entry itself.
 #include <atomic>
+#include <mutex>
 
 #include <corx/corx.h>
+#include <corx/version.h>
 
+#include "constants/float_math.h"
+#include "constants/reduction.h"
+#include "runtime/startup.h"
+
+namespace corx_internal {
 namespace {
 
-// Set once the first corx_init has finished the start-up; never reset.
+// The library's modules, in start-up order. `float_math` starts from the
+// pi that `reduction` computes.
+constexpr ModuleInit kLibraryModules[] = {
+    {"runtime", startRuntime, nullptr},
+    {"reduction", initReduction, teardownReduction},
+    {"float_math", initFloatMath, teardownFloatMath},
+};
+
+std::once_flag gStartupOnce;
+std::atomic<bool> gTornDown{false};
+
+// Set once the first start-up has finished; never reset.
 std::atomic<bool> gInited{false};
+
+// Runs the start-up at most once, whoever calls first; concurrent callers
+// wait until it has finished.
+void startLibrary() noexcept {
+    if (gInited.load(std::memory_order_acquire)) return;
+    std::call_once(gStartupOnce, [] { runStartup(kLibraryModules); });
+    gInited.store(true, std::memory_order_release);
+}
+
+// Releases the start-up tables; a second call does nothing.
+void tearDownLibrary() noexcept {
+    if (gTornDown.exchange(true)) return;
+    runTeardown(kLibraryModules);
+}
 
 const char* const kStatusTexts[] = {
     "Success",
@@ -18,24 +54,26 @@ const char* const kStatusTexts[] = {
 };
 
 }  // namespace
+}  // namespace corx_internal
 
 extern "C" {
 
 CORX_API int32_t corx_init(void) {
-    if (!gInited.load(std::memory_order_acquire)) {
-        corxrt_startup();
-        gInited.store(true, std::memory_order_release);
-    }
+    corx_internal::startLibrary();
     return 1;
 }
 
-CORX_API const char* corx_version(void) { return "1.0.0"; }
+CORX_API const char* corx_version(void) { return CORX_VERSION_STRING; }
 
 CORX_API void corx_cleanup(void) {}
 
 CORX_API const char* corx_get_error_string(int32_t code) {
     if (code < 0 || code > 5) return "Unknown error";
-    return kStatusTexts[code];
+    return corx_internal::kStatusTexts[code];
 }
+
+CORX_API void corxrt_startup(void) { corx_internal::startLibrary(); }
+
+CORX_API void corxrt_teardown(void) { corx_internal::tearDownLibrary(); }
 
 }

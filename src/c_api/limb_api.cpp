@@ -1,13 +1,12 @@
-// The two exported limb primitives. The library's own limb division goes
-// through the checked udiv128 (arithmetic/primitives.h); these entries
-// check nothing and never trap, whatever the caller passes.
+// The two exported limb primitives, wrapping the library's own limb
+// operations (arithmetic/primitives.h). The library calls those directly,
+// never these entries; unlike the checked udiv128 they check nothing and
+// never trap, whatever the caller passes.
 #include <corx/corx.h>
 
 #include <cstdint>
 
-namespace {
-__extension__ typedef unsigned __int128 DoubleLimb;
-}  // namespace
+#include "arithmetic/primitives.h"
 
 extern "C" void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor, uint64_t* quotient,
                                 uint64_t* remainder) {
@@ -18,10 +17,9 @@ extern "C" void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor, uint
         // quotient, which vanishes modulo 2^64, and leaves a division whose
         // quotient fits 64 bits.
         const uint64_t top = hi < divisor ? hi : hi % divisor;
-        const DoubleLimb dividend = (static_cast<DoubleLimb>(top) << 64) | lo;
-        q = static_cast<uint64_t>(dividend / divisor);
-        // The remainder is below the divisor, so its low 64 bits are all of it.
-        r = lo - q * divisor;
+        const auto [digit, rest] = corx_internal::divideDoubleLimb(top, lo, divisor);
+        q = digit;
+        r = rest;
     }
     // Quotient first, then remainder: one variable given for both ends up
     // holding the remainder.
@@ -29,6 +27,4 @@ extern "C" void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor, uint
     if (remainder != nullptr) *remainder = r;
 }
 
-extern "C" int32_t corvane_clz64(uint64_t x) {
-    return x == 0 ? 64 : static_cast<int32_t>(__builtin_clzll(x));
-}
+extern "C" int32_t corvane_clz64(uint64_t x) { return corx_internal::clz64(x); }

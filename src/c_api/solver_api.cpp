@@ -95,7 +95,8 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m) {
 
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out) {
     return guarded([&]() -> CorxStatus {
-        if (q_out == nullptr || r_out == nullptr || m == nullptr) return CORX_NULL_HANDLE;
+        // One pointer for both outputs would lose one of the two new handles.
+        if (q_out == nullptr || r_out == nullptr || m == nullptr || q_out == r_out) return CORX_NULL_HANDLE;
         const Matrix& a = corx_internal::operand(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         corx_internal::QrFactors f = corx_internal::qrDecompose(a);
@@ -108,7 +109,8 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s, int64_t s_length,
                                     CorxMatrix* v_out) {
     return guarded([&]() -> CorxStatus {
-        if (m == nullptr || s == nullptr || u_out == nullptr || v_out == nullptr) return CORX_NULL_HANDLE;
+        if (m == nullptr || s == nullptr || u_out == nullptr || v_out == nullptr || u_out == v_out)
+            return CORX_NULL_HANDLE;
         const Matrix& a = corx_internal::operand(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         if (a.cols > s_length) return CORX_BUFFER_TOO_SMALL;

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <limits>
 #include <span>
-#include <tuple>
 #include <utility>
 
 #include "arithmetic/addition_big.h"
@@ -25,19 +24,9 @@ namespace {
 // Longer ones go through the BigUInt routines.
 constexpr std::size_t kStackLimbs = 24;
 
-// Length of limbs[0 .. n-1] without its zero top limbs.
-std::size_t trimmedLength(const Limb* limbs, std::size_t n) noexcept {
-    while (n > 0 && limbs[n - 1] == 0) --n;
-    return n;
-}
-
-// Magnitude comparison of two limb sequences in normal form.
-int compareLimbs(std::span<const Limb> a, std::span<const Limb> b) noexcept {
-    if (a.size() != b.size()) return a.size() > b.size() ? 1 : -1;
-    for (std::size_t i = a.size(); i-- > 0;) {
-        if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
-    }
-    return 0;
+// limbs[0 .. n-1] without its zero top limbs.
+std::span<const Limb> significant(const Limb* limbs, std::size_t n) noexcept {
+    return {limbs, significantLength(std::span<const Limb>(limbs, n))};
 }
 
 // Stores the exact value (-1)^negative * limbs * 2^exponent (limbs in normal
@@ -47,23 +36,6 @@ void storeRounded(BigFloat& out, bool negative, std::int64_t exponent, std::span
     out.negative = negative;
     out.exponent = exponent;
     assignRounded(out, limbs, precision, mode, sticky);
-}
-
-// product[0 .. N+M-1] = a[0 .. N-1] * b[0 .. M-1], schoolbook.
-template <std::size_t N, std::size_t M>
-void multiplyFixed(Limb* product, const Limb* a, const Limb* b) noexcept {
-    __extension__ typedef unsigned __int128 DoubleLimb;
-    for (std::size_t k = 0; k < N + M; ++k) product[k] = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        // Each step a[i]*b[j] + r + carry is at most B^2 - 1.
-        Limb carry = 0;
-        for (std::size_t j = 0; j < M; ++j) {
-            const DoubleLimb step = static_cast<DoubleLimb>(a[i]) * b[j] + product[i + j] + carry;
-            product[i + j] = static_cast<Limb>(step);
-            carry = static_cast<Limb>(step >> 64);
-        }
-        product[i + M] = carry;
-    }
 }
 
 void roundedCopyInto(BigFloat& out, const BigFloat& x, std::int64_t precision, RoundingMode mode) {
@@ -128,7 +100,7 @@ void farApartSumInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::i
     // none falls between the sum and 4A ± 1: both round alike in every mode.
     BigFloat stand;
     stand.negative = a.negative;
-    stand.exponent = a.exponent - 2;
+    stand.exponent = narrowExponent(WideExponent{a.exponent} - 2);
     const BigUInt scaled = shl(a.mantissa, 2);
     stand.mantissa = sameSign ? add(scaled, initBigUInt(Limb{1})) : sub(scaled, initBigUInt(Limb{1}));
     normalizeRounded(stand, precision, mode, false);
@@ -162,7 +134,7 @@ void addRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
         alignedStore[whole + aLength] =
             shiftLeftLimbs(std::span<Limb>(alignedStore + whole, aLength), a.mantissa.limbs,
                            static_cast<unsigned>(static_cast<std::uint64_t>(shift) % LimbBits));
-        const std::span<const Limb> aligned(alignedStore, trimmedLength(alignedStore, whole + aLength + 1));
+        const std::span<const Limb> aligned = significant(alignedStore, whole + aLength + 1);
         const std::span<const Limb> bl = b.mantissa.limbs;
 
         Limb r[kStackLimbs + 1];
@@ -177,7 +149,7 @@ void addRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
             carry = addCarry(rs.subspan(shorter.size(), longer.size() - shorter.size()),
                              longer.subspan(shorter.size()), carry);
             rs[longer.size()] = carry;
-            length = trimmedLength(r, longer.size() + 1);
+            length = significantLength(rs);
             negative = a.negative;
         } else {
             const bool bLarger = compareLimbs(bl, aligned) > 0;
@@ -186,7 +158,7 @@ void addRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
             const std::span<Limb> rs(r, larger.size());
             const Limb borrow = subN(rs.first(smaller.size()), larger, smaller);
             subBorrow(rs.subspan(smaller.size()), larger.subspan(smaller.size()), borrow);
-            length = trimmedLength(r, larger.size());
+            length = significantLength(rs);
             negative = bLarger ? b.negative : a.negative;
         }
         if (length == 0) {  // exact cancellation
@@ -237,36 +209,23 @@ void mulRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
         return;
     }
     const bool negative = a.negative != b.negative;
-    const std::int64_t exponent = a.exponent + b.exponent;
+    const std::int64_t exponent = narrowExponent(WideExponent{a.exponent} + b.exponent);
     const std::span<const Limb> al = a.mantissa.limbs;
     const std::span<const Limb> bl = b.mantissa.limbs;
     if (al.size() == 4 && bl.size() == 4) {
         // Two mantissas of the working precision: the same product with
-        // the loops unrolled.
+        // lengths the compiler knows, so its loops are unrolled.
         Limb product[8];
-        multiplyFixed<4, 4>(product, al.data(), bl.data());
-        storeRounded(out, negative, exponent, std::span<const Limb>(product, trimmedLength(product, 8)), precision,
-                     mode, false);
+        mulLimbs(product, al.first<4>(), bl.first<4>());
+        storeRounded(out, negative, exponent, significant(product, 8), precision, mode, false);
         return;
     }
     if (al.size() + bl.size() <= kStackLimbs) {
-        // Schoolbook product in stack storage: row i lands on
-        // product[i .. i+len b-1] and its carry on the still-zero limb above.
-        __extension__ typedef unsigned __int128 DoubleLimb;
+        // The schoolbook product in stack storage.
         Limb product[kStackLimbs];
-        std::fill_n(product, al.size() + bl.size(), Limb{0});
-        for (std::size_t i = 0; i < al.size(); ++i) {
-            // Each step a[i]*b[j] + r + carry is at most B^2 - 1.
-            Limb carry = 0;
-            for (std::size_t j = 0; j < bl.size(); ++j) {
-                const DoubleLimb step = static_cast<DoubleLimb>(al[i]) * bl[j] + product[i + j] + carry;
-                product[i + j] = static_cast<Limb>(step);
-                carry = static_cast<Limb>(step >> 64);
-            }
-            product[i + bl.size()] = carry;
-        }
-        const std::size_t length = trimmedLength(product, al.size() + bl.size());
-        storeRounded(out, negative, exponent, std::span<const Limb>(product, length), precision, mode, false);
+        const std::size_t length = al.size() + bl.size();
+        mulLimbs(std::span<Limb>(product, length), al, bl);
+        storeRounded(out, negative, exponent, significant(product, length), precision, mode, false);
         return;
     }
     BigFloat result;
@@ -297,12 +256,14 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
     // precision + 2 bits: the round bit always comes from the quotient and
     // the remainder only tells whether anything below it is non-zero.
     const std::int64_t lengthGap = std::max<std::int64_t>(0, bitLength(b.mantissa) - bitLength(a.mantissa));
-    const std::int64_t extra = precision + 2 + lengthGap;
+    const std::int64_t extra = narrowExponent(WideExponent{precision} + 2 + lengthGap);
 
     const std::vector<Limb>& divisor = b.mantissa.limbs;
     const bool onlyTopLimb =
         divisor.size() >= 2 && std::all_of(divisor.begin(), divisor.end() - 1, [](Limb l) { return l == 0; });
-    const std::int64_t exponentBase = a.exponent - b.exponent - extra;
+    // The quotient's exponent before its digits are placed; the exponents
+    // stored below are checked.
+    const WideExponent exponentBase = WideExponent{a.exponent} - b.exponent - extra;
     if (onlyTopLimb) {
         // A divisor d * 2^s with d one limb (every small integer made by
         // initBigFloat): short division by d, the power of two goes into
@@ -326,7 +287,7 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
             std::fill_n(dividend, whole, Limb{0});
             dividend[whole + al.size()] = shiftLeftLimbs(std::span<Limb>(dividend + whole, al.size()), al,
                                                          static_cast<unsigned>(totalShift % LimbBits));
-            const std::size_t length = trimmedLength(dividend, whole + al.size() + 1);
+            const std::size_t length = significantLength(std::span<const Limb>(dividend, whole + al.size() + 1));
             // Rounding reads the quotient only down to its round bit; below
             // that it needs just whether anything is non-zero. So the lowest
             // `skipped` dividend limbs are left out of the division as long
@@ -334,8 +295,7 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
             // (it has at least L - 64 for a dividend of L bits); what they
             // and the final remainder hold goes into the sticky flag, and
             // the quotient is 2^(64 skipped) coarser.
-            const std::int64_t dividendBits =
-                LimbBits * static_cast<std::int64_t>(length) - std::countl_zero(dividend[length - 1]);
+            const std::int64_t dividendBits = bitLength(std::span<const Limb>(dividend, length));
             const WideExponent spare = WideExponent{dividendBits} - LimbBits - precision - 1;
             std::size_t skipped = 0;
             if (spare >= LimbBits) {
@@ -343,23 +303,12 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
             }
             bool lowNonZero = false;
             for (std::size_t i = 0; i < skipped; ++i) lowNonZero = lowNonZero || dividend[i] != 0;
-            Limb quotient[kStackLimbs];
-            Limb remainder = 0;  // below the divisor before every step
-            std::size_t next = length;
-            if (next > skipped && dividend[next - 1] < reciprocal.divisor) {
-                // The first step divides a single limb below the divisor:
-                // digit 0, and that limb is the remainder.
-                --next;
-                quotient[next - skipped] = 0;
-                remainder = dividend[next];
-            }
-            for (std::size_t i = next; i-- > skipped;) {
-                std::tie(quotient[i - skipped], remainder) = divideDoubleLimb(remainder, dividend[i], reciprocal);
-            }
+            // The short division in place, on the limbs from `skipped` up.
+            const std::span<Limb> kept = std::span<Limb>(dividend, length).subspan(skipped);
+            const Limb remainder = divLimbs(kept, kept, reciprocal);
             storeRounded(out, negative,
-                         exponentBase - powerOfTwo + LimbBits * static_cast<std::int64_t>(skipped),
-                         std::span<const Limb>(quotient, trimmedLength(quotient, length - skipped)), precision,
-                         mode, remainder != 0 || lowNonZero);
+                         narrowExponent(exponentBase - powerOfTwo + LimbBits * static_cast<std::int64_t>(skipped)),
+                         significant(kept.data(), kept.size()), precision, mode, remainder != 0 || lowNonZero);
             return;
         }
         const BigUInt shifted = shl(a.mantissa, extra);
@@ -367,7 +316,7 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
         BigFloat result;
         result.negative = negative;
         result.mantissa = std::move(q);
-        result.exponent = exponentBase - powerOfTwo;
+        result.exponent = narrowExponent(exponentBase - powerOfTwo);
         normalizeRounded(result, precision, mode, remainder != 0);
         out = std::move(result);
         return;
@@ -377,7 +326,7 @@ void divRoundedInto(BigFloat& out, const BigFloat& a, const BigFloat& b, std::in
     BigFloat result;
     result.negative = negative;
     result.mantissa = std::move(q);
-    result.exponent = exponentBase;
+    result.exponent = narrowExponent(exponentBase);
     normalizeRounded(result, precision, mode, !isZero(remainder));
     out = std::move(result);
 }

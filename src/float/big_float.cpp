@@ -14,11 +14,7 @@
 
 namespace corx_internal {
 
-std::int64_t bitLength(const BigUInt& a) noexcept {
-    if (isZero(a)) return 0;
-    const auto limbs = static_cast<std::int64_t>(a.limbs.size());
-    return LimbBits * limbs - corvane_clz64(a.limbs.back());
-}
+void exponentOverflow() { throw OverflowDefect("BigFloat exponent overflow"); }
 
 BigFloat initBigFloat(double x, std::int64_t precision) {
     BigFloat result;
@@ -100,7 +96,9 @@ bool anyLowBitSet(std::span<const Limb> limbs, std::uint64_t count) noexcept {
 }
 
 // Shifts the limbs right by `count` bits inside their own storage and trims
-// the result; the bits shifted out are lost.
+// the result; the bits shifted out are lost. The limbs from `count / 64` up
+// are shifted down onto the bottom of the storage, each written only after
+// the limbs it takes bits from were read.
 void shiftRightInPlace(std::vector<Limb>& limbs, std::uint64_t count) noexcept {
     const std::size_t size = limbs.size();
     const std::size_t whole = count / LimbBits;
@@ -108,34 +106,30 @@ void shiftRightInPlace(std::vector<Limb>& limbs, std::uint64_t count) noexcept {
         limbs.clear();
         return;
     }
-    const unsigned rest = count % LimbBits;
-    for (std::size_t i = 0; i + whole < size; ++i) {
-        Limb limb = limbs[i + whole] >> rest;
-        if (rest != 0 && i + whole + 1 < size) limb |= limbs[i + whole + 1] << (LimbBits - rest);
-        limbs[i] = limb;
-    }
+    const std::span<Limb> all = limbs;
+    shiftRightLimbs(all.first(size - whole), all.subspan(whole), count % LimbBits);
     limbs.resize(size - whole);
     trim(limbs);
 }
 
 // Shifts the limbs left by `count` bits inside their own storage (grown as
-// needed; filled from the top down, so no limb is overwritten before it is
-// read) and trims the result.
+// needed) and trims the result: the whole limbs are moved up first, then
+// shifted by the remaining bits in place.
 void shiftLeftInPlace(std::vector<Limb>& limbs, std::uint64_t count) {
     const std::size_t size = limbs.size();
     if (size == 0 || count == 0) return;
     const std::size_t whole = count / LimbBits;
-    const unsigned rest = count % LimbBits;
     const std::size_t grown = addLimbCounts(addLimbCounts(size, whole), 1);
     if (grown > limbs.max_size()) outOfMemory();
     limbs.resize(grown);
-    for (std::size_t j = grown; j-- > whole;) {
-        const std::size_t i = j - whole;  // the source limb of limb j
-        Limb limb = i < size ? limbs[i] << rest : 0;
-        if (rest != 0 && i > 0) limb |= limbs[i - 1] >> (LimbBits - rest);
-        limbs[j] = limb;
+    if (whole != 0) {
+        const auto wholeOffset = static_cast<std::ptrdiff_t>(whole);
+        std::copy_backward(limbs.begin(), limbs.begin() + static_cast<std::ptrdiff_t>(size),
+                           limbs.begin() + wholeOffset + static_cast<std::ptrdiff_t>(size));
+        std::fill(limbs.begin(), limbs.begin() + wholeOffset, Limb{0});
     }
-    std::fill(limbs.begin(), limbs.begin() + static_cast<std::ptrdiff_t>(whole), Limb{0});
+    const std::span<Limb> moved = std::span<Limb>(limbs).subspan(whole, size);
+    limbs[whole + size] = shiftLeftLimbs(moved, moved, count % LimbBits);
     trim(limbs);
 }
 
@@ -154,11 +148,10 @@ void normalize(BigFloat& x, std::int64_t precision) {
     const std::int64_t n = bitLength(x.mantissa);
     if (n > precision) {
         shiftRightInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(n - precision));
-        x.exponent += n - precision;
     } else if (n < precision) {
         shiftLeftInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(precision - n));
-        x.exponent -= precision - n;
     }
+    x.exponent = narrowExponent(WideExponent{x.exponent} + n - precision);
 }
 
 
@@ -186,14 +179,14 @@ void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bo
         const bool roundBit = bitAt(x.mantissa.limbs, discarded - 1);
         const bool inexact = sticky || anyLowBitSet(x.mantissa.limbs, discarded);
         shiftRightInPlace(x.mantissa.limbs, discarded);
-        x.exponent += n - precision;
+        x.exponent = narrowExponent(WideExponent{x.exponent} + n - precision);
 
         if (bumpsAfterDiscard(mode, x.negative, roundBit, inexact)) bumpMagnitude(x, precision);
         return;
     }
     if (n < precision) {
         shiftLeftInPlace(x.mantissa.limbs, static_cast<std::uint64_t>(precision - n));
-        x.exponent -= precision - n;
+        x.exponent = narrowExponent(WideExponent{x.exponent} + n - precision);
     }
     // Nothing is discarded here; bits the caller already lost only move a
     // directed rounding away from zero.
@@ -203,8 +196,7 @@ void normalizeRounded(BigFloat& x, std::int64_t precision, RoundingMode mode, bo
 void assignRounded(BigFloat& x, std::span<const Limb> limbs, std::int64_t precision, RoundingMode mode,
                    bool sticky) {
     std::vector<Limb>& mantissa = x.mantissa.limbs;
-    const std::int64_t n =
-        limbs.empty() ? 0 : LimbBits * static_cast<std::int64_t>(limbs.size()) - std::countl_zero(limbs.back());
+    const std::int64_t n = bitLength(limbs);
     if (n <= precision || precision < 1) {
         // Nothing to discard (or a degenerate precision): the plain path.
         mantissa.assign(limbs.begin(), limbs.end());
@@ -219,15 +211,10 @@ void assignRounded(BigFloat& x, std::span<const Limb> limbs, std::int64_t precis
     const bool inexact = mode != rmNearest && mode != rmTowardZero && (sticky || anyLowBitSet(limbs, discarded));
     const std::size_t whole = discarded / LimbBits;  // below limbs.size(): precision >= 1 bits remain
     const unsigned rest = discarded % LimbBits;
-    const std::size_t size = limbs.size() - whole;
-    mantissa.resize(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        Limb limb = limbs[i + whole] >> rest;
-        if (rest != 0 && i + 1 < size) limb |= limbs[i + whole + 1] << (LimbBits - rest);
-        mantissa[i] = limb;
-    }
+    mantissa.resize(limbs.size() - whole);
+    shiftRightLimbs(mantissa, limbs.subspan(whole), rest);
     trim(mantissa);
-    x.exponent += n - precision;
+    x.exponent = narrowExponent(WideExponent{x.exponent} + n - precision);
 
     if (bumpsAfterDiscard(mode, x.negative, roundBit, inexact)) bumpMagnitude(x, precision);
 }
@@ -236,12 +223,10 @@ void bumpMagnitude(BigFloat& x, std::int64_t precision) {
     // Add one in place: the carry runs up through limbs that wrap to zero
     // and, past the top, becomes a new top limb.
     std::vector<Limb>& limbs = x.mantissa.limbs;
-    std::size_t i = 0;
-    while (i < limbs.size() && ++limbs[i] == 0) ++i;
-    if (i == limbs.size()) limbs.push_back(1);
+    if (addCarry(limbs, limbs, 1) != 0) limbs.push_back(1);
     if (bitLength(x.mantissa) > precision) {  // 2^p - 1 became 2^p
         shiftRightInPlace(limbs, 1);
-        x.exponent += 1;
+        x.exponent = narrowExponent(WideExponent{x.exponent} + 1);
     }
 }
 
@@ -253,7 +238,7 @@ void dropMagnitude(BigFloat& x, std::int64_t precision) {
         // At precision 1 the subtraction leaves nothing and this gives
         // mantissa 1: the one-bit value below 2^e is 2^(e-1), not zero.
         x.mantissa = bitOr(shl(x.mantissa, 1), initBigUInt(Limb{1}));
-        x.exponent -= 1;
+        x.exponent = narrowExponent(WideExponent{x.exponent} - 1);
     }
 }
 

@@ -61,11 +61,18 @@ enum RoundingMode : std::uint8_t {
 
 inline bool isZero(const BigFloat& x) noexcept { return isZero(x.mantissa); }
 
-// Number of significant bits of a (0 for zero).
-std::int64_t bitLength(const BigUInt& a) noexcept;
-
-// Exponents are not range-checked, so sums of them are formed in 128 bits.
+// Sums and differences of exponents are formed in 128 bits, where they
+// cannot overflow, and checked when they are stored back.
 __extension__ typedef __int128 WideExponent;
+
+[[noreturn]] void exponentOverflow();
+
+// e as a stored exponent. Raises OverflowDefect ("BigFloat exponent
+// overflow") when e lies outside the int64 range.
+inline std::int64_t narrowExponent(WideExponent e) {
+    if (e < INT64_MIN || e > INT64_MAX) exponentOverflow();
+    return static_cast<std::int64_t>(e);
+}
 
 // Exponent of the bit just above x's leading one (its magnitude position).
 inline WideExponent magnitudePosition(const BigFloat& x) noexcept {

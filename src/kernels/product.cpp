@@ -28,14 +28,6 @@ Buffer allocate(std::int64_t count) {
                                                         std::align_val_t(64))));
 }
 
-kernels::ProductKernel kernelFor(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return kernels::productKernelAvx512();
-        case Isa::Avx2: return kernels::productKernelAvx2();
-        default: return kernels::productKernelBaseline();
-    }
-}
-
 // b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
 // k-major inside a panel; columns past the edge are +0.0 (their sums are
 // computed and thrown away).
@@ -69,11 +61,10 @@ void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, 
     }
 }
 
-void blockedProduct(Isa isa, bool subtract, const double* a, std::int64_t lda, const double* b, std::int64_t ldb,
-                    double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::int64_t lda, const double* b,
+                    std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
     if (m <= 0 || p <= 0 || n <= 0) return;
-    const kernels::ProductKernel kern = kernelFor(isa);
-    const kernels::MicroKernel run = subtract ? kern.subtract : kern.add;
+    const kernels::MicroKernel run = subtract ? kern.productSubtract : kern.productAdd;
     const int mr = kern.mr, nr = kern.nr;
     const std::int64_t mcMax = (kMcRows + mr - 1) / mr * mr;
     const std::int64_t ncMax = (kNcCols + nr - 1) / nr * nr;
@@ -82,7 +73,7 @@ void blockedProduct(Isa isa, bool subtract, const double* a, std::int64_t lda, c
     const std::int64_t mcAlloc = std::min(mcMax, (m + mr - 1) / mr * mr);
     Buffer bPack = allocate(kcMax * ncAlloc);
     Buffer aPack = allocate(kcMax * mcAlloc);
-    alignas(64) double edge[32 * 32];
+    alignas(64) double edge[kernels::kMaxTileElements];
 
     for (std::int64_t j0 = 0; j0 < n; j0 += ncMax) {
         const std::int64_t nc = std::min(ncMax, n - j0);
@@ -126,19 +117,19 @@ void blockedProduct(Isa isa, bool subtract, const double* a, std::int64_t lda, c
 
 }  // namespace
 
-void productAccumulate(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
-                       std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(isa, false, a, lda, b, ldb, r, ldr, m, p, n);
+void productAccumulate(const KernelSet& kern, const double* a, std::int64_t lda, const double* b,
+                       std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    blockedProduct(kern, false, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
 void productAccumulate(const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
                        std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(activeIsa(), false, a, lda, b, ldb, r, ldr, m, p, n);
+    blockedProduct(activeKernels(), false, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
-void productSubtract(Isa isa, const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
-                     std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(isa, true, a, lda, b, ldb, r, ldr, m, p, n);
+void productSubtract(const KernelSet& kern, const double* a, std::int64_t lda, const double* b,
+                     std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    blockedProduct(kern, true, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
 }  // namespace corx_internal

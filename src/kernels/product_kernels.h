@@ -1,28 +1,64 @@
-// Micro-kernels of the dense product, one per instruction set.
+// Micro-kernel of the dense product: one MR x NR tile of sums continued
+// over kc steps, with a and b packed panels (a: kc x MR, b: kc x NR, both
+// k-major) and c row-major with leading dimension ldc.
 //
-// A micro-kernel continues an MR x NR tile of sums over kc steps:
-//     for k: c(r, j) = b[k*NR + j] * a[k*MR + r] + c(r, j)          (add)
-//     for k: c(r, j) = c(r, j) - b[k*NR + j] * a[k*MR + r]          (subtract)
-// with a and b packed panels (a: kc x MR, b: kc x NR) and c row-major with
-// leading dimension ldc. Multiplication and addition are separate rounded
-// operations; nothing is fused.
+// Order of rounded operations, for k = 0 .. kc-1 in increasing order and
+// every element (r, j) of the tile on its own:
+//     add:       p = b[k*NR + j] * a[k*MR + r];  c(r, j) = p + c(r, j)
+//     subtract:  p = b[k*NR + j] * a[k*MR + r];  c(r, j) = c(r, j) - p
+// The product and the sum are two separately rounded operations; elements
+// advance side by side in vectors, which changes no element's sequence.
 #pragma once
 
 #include <cstdint>
+
+#include "kernels/simd.h"
 
 namespace corx_internal::kernels {
 
 using MicroKernel = void (*)(std::int64_t kc, const double* a, const double* b, double* c, std::int64_t ldc);
 
-struct ProductKernel {
-    int mr;
-    int nr;
-    MicroKernel add;
-    MicroKernel subtract;
-};
+// The blocked product keeps edge tiles in a fixed buffer of this many
+// doubles: MR * NR of every kernel set must fit.
+inline constexpr int kMaxTileElements = 32 * 32;
 
-ProductKernel productKernelBaseline() noexcept;
-ProductKernel productKernelAvx2() noexcept;
-ProductKernel productKernelAvx512() noexcept;
+// MR rows, NV vectors of V per row (NR = NV * kLanes<V>). The accumulators
+// stay in registers over the whole k loop; the loops over rows and vectors
+// have constant bounds and are unrolled.
+template <class V, int MR, int NV, bool Subtract>
+[[gnu::always_inline]] inline void productTile(std::int64_t kc, const double* a, const double* b, double* c,
+                                               std::int64_t ldc) {
+    constexpr int L = kLanes<V>;
+    static_assert(MR * NV * L <= kMaxTileElements, "the tile must fit the edge buffer");
+    V acc[MR][NV];
+#pragma GCC unroll 16
+    for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) load(acc[r][v], c + r * ldc + v * L);
+    for (std::int64_t k = 0; k < kc; ++k) {
+        V bv[NV];
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) load(bv[v], b + v * L);
+#pragma GCC unroll 16
+        for (int r = 0; r < MR; ++r) {
+            const double x = a[r];
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) {
+                const V p = bv[v] * x;
+                if constexpr (Subtract) {
+                    acc[r][v] = acc[r][v] - p;
+                } else {
+                    acc[r][v] = p + acc[r][v];
+                }
+            }
+        }
+        a += MR;
+        b += NV * L;
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) store(c + r * ldc + v * L, acc[r][v]);
+}
 
 }  // namespace corx_internal::kernels

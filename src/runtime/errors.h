@@ -6,6 +6,7 @@
 //     Defect                       a violated internal precondition
 //       ArithmeticDefect
 //         DivByZeroDefect
+//         OverflowDefect
 //       UnderflowDefect
 //
 // Errors are C++ exceptions internally. They never cross the C boundary:
@@ -73,6 +74,13 @@ public:
     explicit DivByZeroDefect(std::string message,
                              std::source_location where = std::source_location::current())
         : ArithmeticDefect("DivByZeroDefect", std::move(message), where) {}
+};
+
+class OverflowDefect : public ArithmeticDefect {
+public:
+    explicit OverflowDefect(std::string message,
+                            std::source_location where = std::source_location::current())
+        : ArithmeticDefect("OverflowDefect", std::move(message), where) {}
 };
 
 class UnderflowDefect : public Defect {

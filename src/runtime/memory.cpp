@@ -3,15 +3,20 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <exception>
 #include <new>
 
 namespace corx_internal {
 
-void outOfMemory() noexcept {
-    static const char kMessage[] = "out of memory\n";
-    ssize_t ignored = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+void endProcess(const char* text, std::size_t length) noexcept {
+    ssize_t ignored = ::write(STDERR_FILENO, text, length);
     (void)ignored;
     ::_exit(1);
+}
+
+void outOfMemory() noexcept {
+    static const char kMessage[] = "out of memory\n";
+    endProcess(kMessage, sizeof kMessage - 1);
 }
 
 std::size_t checkedMul(std::size_t a, std::size_t b) noexcept {
@@ -49,8 +54,44 @@ void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
     return p;
 }
 
+// The C++ runtime allocates an exception object with malloc and, when that
+// fails, from an emergency reserve it allocated at load; when there is no
+// room there either (or the reserve itself could not be allocated) it calls
+// std::terminate. The library links its references to the allocation
+// through the wrapper below, which marks the thread while the runtime
+// allocates; a terminate raised inside is exhaustion of memory and takes the
+// out-of-memory path, any other terminate goes on to the runtime's handler.
+// The mark lives in static TLS (initial-exec): touching it never allocates,
+// and the library's thread-local storage is set up when it is loaded rather
+// than at a thread's first use, where the loader would have to allocate.
+thread_local bool tAllocatingException __attribute__((tls_model("initial-exec"))) = false;
+std::terminate_handler gRuntimeTerminate = nullptr;
+
+[[noreturn]] void onTerminate() noexcept {
+    if (tAllocatingException) outOfMemory();
+    if (gRuntimeTerminate != nullptr) gRuntimeTerminate();
+    std::abort();
+}
+
+const bool gTerminateHandlerSet = [] {
+    gRuntimeTerminate = std::set_terminate(onTerminate);
+    return true;
+}();
+
 }  // namespace
 }  // namespace corx_internal
+
+// Defined by the linker's --wrap as the runtime's own allocation; weak, so
+// that a link without the wrap (the static archive, the fuzz target) needs
+// no definition.
+extern "C" void* __real___cxa_allocate_exception(std::size_t size) noexcept __attribute__((weak));
+
+extern "C" void* __wrap___cxa_allocate_exception(std::size_t size) noexcept {
+    corx_internal::tAllocatingException = true;
+    void* object = __real___cxa_allocate_exception(size);
+    corx_internal::tAllocatingException = false;
+    return object;
+}
 
 // Replacement allocation functions: exhaustion ends the process with the
 // library's message rather than unwinding through the caller.

@@ -12,8 +12,15 @@
 
 namespace corx_internal {
 
-// Writes "out of memory\n" to standard error in one write and exits with
-// status 1 without running the host's exit handlers.
+// The end of both fatal paths (exhaustion of memory, an unhandled error):
+// writes text to standard error in one write and ends the process at once
+// with status 1 (_exit). Neither the host's exit handlers nor static
+// destructors run, and output the host's stdio still buffers is lost: with
+// memory gone, or the library in a broken state, running host code is not
+// safe.
+[[noreturn]] void endProcess(const char* text, std::size_t length) noexcept;
+
+// Writes "out of memory\n" through endProcess.
 [[noreturn]] void outOfMemory() noexcept;
 
 // a * b for sizes that must not wrap; an unrepresentable product takes the

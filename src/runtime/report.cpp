@@ -1,38 +1,59 @@
 #include "runtime/report.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "runtime/memory.h"
 
 namespace corx_internal {
 
 namespace {
 
-// A fixed buffer that takes a piece only if the whole piece fits.
+// A fixed buffer that takes a piece only if the whole piece fits. Nothing
+// here allocates: the report is written when memory may be exhausted.
 struct ReportBuffer {
     char text[kReportCapacity];
     std::size_t used = 0;
 
-    void append(const char* piece, std::size_t length) noexcept {
-        if (length > kReportCapacity - used) return;
+    bool fits(std::size_t length) const noexcept { return length <= kReportCapacity - used; }
+    void put(const char* piece, std::size_t length) noexcept {
         std::memcpy(text + used, piece, length);
         used += length;
+    }
+    void append(const char* piece, std::size_t length) noexcept {
+        if (fits(length)) put(piece, length);
     }
     void append(const char* piece) noexcept { append(piece, std::strlen(piece)); }
     void append(const std::string& piece) noexcept { append(piece.data(), piece.size()); }
 };
 
+// "(<line>) " into digits, without formatting functions; returns its length.
+std::size_t lineTag(unsigned line, char (&out)[16]) noexcept {
+    char reversed[10];
+    std::size_t n = 0;
+    do {
+        reversed[n++] = static_cast<char>('0' + line % 10);
+        line /= 10;
+    } while (line != 0);
+    std::size_t k = 0;
+    out[k++] = '(';
+    while (n > 0) out[k++] = reversed[--n];
+    out[k++] = ')';
+    out[k++] = ' ';
+    return k;
+}
+
 void fill(ReportBuffer& out, const CorxError& e) noexcept {
+    // One trace line per raise site, "<file>(<line>) <function>", taken
+    // whole or left out whole.
     for (const RaiseSite& site : e.trace()) {
-        char line[32];
-        int n = std::snprintf(line, sizeof line, "(%u) ", site.line);
-        std::string entry = site.file;
-        entry.append(line, static_cast<std::size_t>(n));
-        entry += site.function;
-        entry += '\n';
-        out.append(entry);
+        char tag[16];
+        const std::size_t tagLength = lineTag(site.line, tag);
+        const std::size_t length = site.file.size() + tagLength + site.function.size() + 1;
+        if (!out.fits(length)) continue;
+        out.put(site.file.data(), site.file.size());
+        out.put(tag, tagLength);
+        out.put(site.function.data(), site.function.size());
+        out.put("\n", 1);
     }
     out.append("Error: unhandled exception: ");
     out.append(e.message());
@@ -41,12 +62,9 @@ void fill(ReportBuffer& out, const CorxError& e) noexcept {
     out.append("]\n");
 }
 
-[[noreturn]] void writeAndExit(const ReportBuffer& out) noexcept {
-    ssize_t ignored = ::write(STDERR_FILENO, out.text, out.used);
-    (void)ignored;
-    std::fflush(stderr);
-    std::exit(1);
-}
+// The report goes out in one write straight to the descriptor (nothing of
+// it is buffered), and the process ends the way exhaustion of memory ends it.
+[[noreturn]] void writeAndExit(const ReportBuffer& out) noexcept { endProcess(out.text, out.used); }
 
 }  // namespace
 

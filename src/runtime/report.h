@@ -15,7 +15,9 @@ inline constexpr std::size_t kReportCapacity = 2000;
 // "Error: unhandled exception: <message> [<kind>]" and a newline.
 std::string formatUnhandled(const CorxError& e);
 
-// Writes the report to standard error in one write, flushes, exits with 1.
+// Formats the report into a static buffer without allocating and ends the
+// process with it the way exhaustion of memory does (endProcess in
+// runtime/memory.h): one write to standard error, then status 1 at once.
 [[noreturn]] void reportUnhandled(const CorxError& e) noexcept;
 
 // The same for an exception that is not one of the library's kinds.

@@ -37,7 +37,13 @@ void onSignal(int sig) {
 }  // namespace
 
 void installSignalHandlers() noexcept {
-    for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) ::signal(sig, onSignal);
+    for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) {
+        // A signal the process was started with ignored (a shell's
+        // background job ignores SIGINT) stays ignored.
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::signal(sig, onSignal);
+    }
     ::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -5,7 +5,8 @@ namespace corx_internal {
 
 // SIGINT, SIGSEGV, SIGABRT, SIGFPE and SIGILL: write a one-line message to
 // standard error, restore the default disposition and raise the signal
-// again. SIGPIPE: ignored.
+// again; a signal whose disposition is SIG_IGN when this runs is left
+// ignored. SIGPIPE: ignored.
 void installSignalHandlers() noexcept;
 
 // The message written for a signal, without the newline.

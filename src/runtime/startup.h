@@ -1,10 +1,11 @@
-// The library's start-up and global teardown.
+// The start-up mechanism and the global teardown.
 //
-// The start-up runs once per process: first the runtime's own part (signal
-// dispositions), then the initialiser of each module in its fixed order.
-// After each module the start-up tests for a pending error; an error there
-// ends the process with the unhandled-error report (exit status 1).
-// The global teardown runs the modules' finalisers in reverse order.
+// A library is started by running the initialiser of each of its modules in
+// a fixed order, once per process; which modules and in which order is for
+// the library to say (the runtime knows none of them). After each module
+// the start-up tests for a pending error; an error there ends the process
+// with the unhandled-error report (exit status 1). The global teardown runs
+// the modules' finalisers in reverse order.
 #pragma once
 
 #include <span>
@@ -17,11 +18,12 @@ struct ModuleInit {
     void (*teardown)();  // releases them; never raises
 };
 
-// The library's modules, in start-up order.
-std::span<const ModuleInit> libraryModules() noexcept;
+// The runtime's own part of the start-up, the first module of every start:
+// installs the process signal dispositions.
+void startRuntime() noexcept;
 
-// Installs the signal dispositions, then runs each module's initialiser in
-// order, reporting and exiting on the first error that escapes one.
+// Runs each module's initialiser in order, reporting and exiting on the
+// first error that escapes one.
 void runStartup(std::span<const ModuleInit> modules) noexcept;
 
 // Runs the finalisers in reverse order.

@@ -1,5 +1,6 @@
 #include "types/sparse.h"
 
+#include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
@@ -40,39 +41,7 @@ std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x) {
 }
 
 void csrProduct(const CsrMatrix& s, const double* x, double* y) {
-    const std::int64_t* rp = s.rowPtr.data();
-    const std::int64_t* ci = s.colIdx.data();
-    const double* v = s.values.data();
-    std::int64_t i = 0;
-    // Four rows at a time: their sums are independent chains, advanced in
-    // lock step for the entries all four have, then each finished alone.
-    for (; i + 4 <= s.rows; i += 4) {
-        const std::int64_t b0 = rp[i], b1 = rp[i + 1], b2 = rp[i + 2], b3 = rp[i + 3], e3 = rp[i + 4];
-        std::int64_t n = b1 - b0;
-        if (b2 - b1 < n) n = b2 - b1;
-        if (b3 - b2 < n) n = b3 - b2;
-        if (e3 - b3 < n) n = e3 - b3;
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        for (std::int64_t t = 0; t < n; ++t) {
-            s0 = s0 + x[ci[b0 + t]] * v[b0 + t];
-            s1 = s1 + x[ci[b1 + t]] * v[b1 + t];
-            s2 = s2 + x[ci[b2 + t]] * v[b2 + t];
-            s3 = s3 + x[ci[b3 + t]] * v[b3 + t];
-        }
-        for (std::int64_t k = b0 + n; k < b1; ++k) s0 = s0 + x[ci[k]] * v[k];
-        for (std::int64_t k = b1 + n; k < b2; ++k) s1 = s1 + x[ci[k]] * v[k];
-        for (std::int64_t k = b2 + n; k < b3; ++k) s2 = s2 + x[ci[k]] * v[k];
-        for (std::int64_t k = b3 + n; k < e3; ++k) s3 = s3 + x[ci[k]] * v[k];
-        y[i] = s0;
-        y[i + 1] = s1;
-        y[i + 2] = s2;
-        y[i + 3] = s3;
-    }
-    for (; i < s.rows; ++i) {
-        double sum = 0.0;
-        for (std::int64_t k = rp[i]; k < rp[i + 1]; ++k) sum = sum + x[ci[k]] * v[k];
-        y[i] = sum;
-    }
+    activeKernels().csrRows(s.rows, s.rowPtr.data(), s.colIdx.data(), s.values.data(), x, y);
 }
 
 }  // namespace corx_internal

@@ -247,6 +247,9 @@ TEST_F(BadInput, QrAndSvdLeaveOutParametersAlone) {
     EXPECT_EQ(corx_matrix_qr(square, &q, nullptr), CORX_NULL_HANDLE);
     EXPECT_EQ(corx_matrix_qr(wide, nullptr, nullptr), CORX_NULL_HANDLE);  // NULL before shape
     EXPECT_EQ(corx_matrix_qr(wide, &q, &r), CORX_SHAPE_MISMATCH);
+    // One pointer for both outputs is refused like NULL, before the shape.
+    EXPECT_EQ(corx_matrix_qr(square, &q, &q), CORX_NULL_HANDLE);
+    EXPECT_EQ(corx_matrix_qr(wide, &r, &r), CORX_NULL_HANDLE);
     EXPECT_EQ(q, sentinel);
     EXPECT_EQ(r, sentinel);
 
@@ -260,6 +263,8 @@ TEST_F(BadInput, QrAndSvdLeaveOutParametersAlone) {
     EXPECT_EQ(corx_matrix_svd(wide, &u, s.data(), -1, &v), CORX_SHAPE_MISMATCH);  // shape before length
     for (std::int64_t len : {std::int64_t{1}, std::int64_t{0}, std::int64_t{-1}, kI64Min})
         EXPECT_EQ(corx_matrix_svd(tall, &u, s.data(), len, &v), CORX_BUFFER_TOO_SMALL) << len;
+    EXPECT_EQ(corx_matrix_svd(tall, &u, s.data(), 2, &u), CORX_NULL_HANDLE);
+    EXPECT_EQ(corx_matrix_svd(wide, &v, s.data(), -1, &v), CORX_NULL_HANDLE);  // before shape and length
     EXPECT_EQ(u, sentinel);
     EXPECT_EQ(v, sentinel);
     EXPECT_TRUE(s.untouched());

@@ -1,11 +1,18 @@
 // Lifecycle functions, status texts and the process-wide effects of the
-// start-up (signal dispositions), the latter in child processes.
+// start-up (signal dispositions), the latter in child processes. This
+// program also defines functions named like three of the library's exported
+// entries, as a host may by accident: the library's own calls must stay
+// inside the library.
 #include <corx/corx.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,8 +20,55 @@
 #include "support/child.h"
 
 using corx_test::runInChild;
+using corx_test::runProgram;
 
 namespace {
+
+// Calls that reached the host's definitions below. Each forwards to the
+// library's entry of the same name, so the library works either way.
+std::atomic<int> gHostCalls{0};
+
+template <class Function>
+Function libraryEntry(const char* name) {
+    void* entry = dlsym(RTLD_NEXT, name);
+    if (entry == nullptr) std::abort();
+    return reinterpret_cast<Function>(entry);
+}
+
+}  // namespace
+
+extern "C" int32_t corvane_clz64(uint64_t x) {
+    ++gHostCalls;
+    static const auto entry = libraryEntry<int32_t (*)(uint64_t)>("corvane_clz64");
+    return entry(x);
+}
+
+extern "C" void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor, uint64_t* quotient,
+                                uint64_t* remainder) {
+    ++gHostCalls;
+    static const auto entry =
+        libraryEntry<void (*)(uint64_t, uint64_t, uint64_t, uint64_t*, uint64_t*)>("corvane_udiv128");
+    entry(hi, lo, divisor, quotient, remainder);
+}
+
+extern "C" void corxrt_startup(void) {
+    ++gHostCalls;
+    static const auto entry = libraryEntry<void (*)()>("corxrt_startup");
+    entry();
+}
+
+namespace {
+
+TEST(Lifecycle, TheStartUpNeverCallsTheHostsFunctionsOfTheSameNames) {
+    // Whichever test ran the start-up in this process, it has run by now;
+    // its limb divisions and leading-zero counts, and corx_init's start-up
+    // call, are all the library's own.
+    EXPECT_EQ(corx_init(), 1);
+    EXPECT_EQ(gHostCalls.load(), 0);
+    struct sigaction current {};
+    sigaction(SIGINT, nullptr, &current);
+    EXPECT_NE(current.sa_handler, SIG_DFL);  // the library's start-up ran all the same
+}
 
 TEST(Status, TextsOfEveryCode) {
     EXPECT_STREQ(corx_get_error_string(0), "Success");
@@ -78,6 +132,18 @@ TEST_P(StartupSignals, WriteTheirMessageThenDieByTheSameSignal) {
     EXPECT_EQ(outcome.err, std::string(c.message) + "\n");
 }
 
+// A host that is not linked against the library loads it, runs corx_init
+// and unloads it, then gets the signal: the library stays resident once
+// loaded, so the handler is still mapped and behaves as before the unload.
+TEST_P(StartupSignals, StillHandledAfterTheHostUnloadsTheLibrary) {
+    const SignalCase c = GetParam();
+    auto outcome = runProgram({CORX_TEST_DLOPEN_HOST, CORX_TEST_LIBRARY, "unload-kill", std::to_string(c.sig)});
+    EXPECT_TRUE(outcome.signaled) << outcome.err;
+    EXPECT_EQ(outcome.signal, c.sig);
+    EXPECT_EQ(outcome.err, std::string(c.message) + "\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllHandled, StartupSignals,
     ::testing::Values(SignalCase{SIGINT, "SIGINT: Interrupted by Ctrl-C."},
@@ -95,6 +161,33 @@ TEST(StartupSignalsPipe, SigpipeIsIgnoredAfterInit) {
     EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.err, "");
+}
+
+// A process started with SIGINT ignored (a shell's background job) keeps
+// ignoring it after corx_init. The host is a fresh process, so the start-up
+// really runs there.
+TEST(StartupSignalsInherited, AnIgnoredSigintStaysIgnored) {
+    auto outcome = runProgram({CORX_TEST_DLOPEN_HOST, CORX_TEST_LIBRARY, "init-raise", std::to_string(SIGINT)}, {},
+                              /*ignoreSigint=*/true);
+    EXPECT_TRUE(outcome.exited) << (outcome.signaled ? "killed by signal " + std::to_string(outcome.signal) : "");
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.out, "survived\n");
+    EXPECT_EQ(outcome.err, "");
+}
+
+// Loading and unloading over and over does not grow the heap: the library
+// stays resident after the first load, so what a load allocates (the C++
+// runtime's reserve for exceptions, the start-up's tables) is allocated once.
+TEST(Unloading, LoadInitUnloadCyclesKeepTheHeapFlat) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the address sanitizer's allocator keeps no malloc statistics";
+    auto outcome = runProgram({CORX_TEST_DLOPEN_HOST, CORX_TEST_LIBRARY, "cycles", "1000"});
+    ASSERT_TRUE(outcome.exited) << outcome.err;
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    unsigned long long before = 0, after = 0;
+    ASSERT_EQ(std::sscanf(outcome.out.c_str(), "%llu %llu", &before, &after), 2) << outcome.out;
+    // One cycle that kept what it allocated would already be near the limit.
+    EXPECT_LE(after, before + 16 * 1024) << "heap in use: " << before << " bytes before 1000 cycles, " << after
+                                         << " after";
 }
 
 }  // namespace

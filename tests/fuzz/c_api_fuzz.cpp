@@ -3,8 +3,9 @@
 // The input bytes are decoded into a sequence of calls over every exported
 // function. Shapes come from a pool that includes 0, negative and huge
 // values; buffer lengths are exact, one short, one long or wild; any pointer
-// may be NULL; doubles come from a pool of special values (signed zeros,
-// infinities, NaN, subnormals, the largest finite, values that tie in
+// may be NULL, and the two handle outputs of QR and SVD may be one pointer;
+// doubles come from a pool of special values (signed zeros, infinities,
+// NaN, subnormals, the largest finite, values that tie in
 // pivoting) or straight from the input. For every call the target checks:
 //  - the documented result kind (handle or NULL, count, status, flag);
 //  - on failure, caller buffers and out-parameters are untouched (they are
@@ -30,6 +31,7 @@
 // are the library's own plain luSolve.
 #include "algorithms/lu.h"
 #include "algorithms/refine.h"
+#include "arithmetic/primitives.h"
 #include "runtime/errors.h"
 #include "support/reference.h"
 #include "support/reference_cholesky.h"
@@ -537,10 +539,10 @@ private:
         const std::uint8_t nulls = in_.byte();
         CorxMatrix canaryHandle = reinterpret_cast<CorxMatrix>(static_cast<std::uintptr_t>(0x5a5a5a5a));
         CorxMatrix q = canaryHandle, r = canaryHandle;
-        const bool nullQ = nulls % 16 == 1, nullR = nulls % 16 == 2;
-        const CorxStatus st = corx_matrix_qr(h, nullQ ? nullptr : &q, nullR ? nullptr : &r);
+        const bool nullQ = nulls % 16 == 1, nullR = nulls % 16 == 2, sameQR = nulls % 16 == 3;
+        const CorxStatus st = corx_matrix_qr(h, nullQ ? nullptr : &q, nullR ? nullptr : sameQR ? &q : &r);
         CorxStatus expected = CORX_SUCCESS;
-        if (!h || nullQ || nullR)
+        if (!h || nullQ || nullR || sameQR)
             expected = CORX_NULL_HANDLE;
         else if (a->rows < a->cols)
             expected = CORX_SHAPE_MISMATCH;
@@ -562,16 +564,18 @@ private:
         const DenseSlot* a = operand();
         CorxMatrix h = handleOf(a);
         const std::uint8_t nulls = in_.byte();
-        const bool nullU = nulls % 16 == 1, nullV = nulls % 16 == 2, nullS = nulls % 16 == 3;
+        const bool nullU = nulls % 16 == 1, nullV = nulls % 16 == 2, nullS = nulls % 16 == 3,
+                   sameUV = nulls % 16 == 4;
         const std::int64_t n = h ? a->cols : 3;
         const std::int64_t sLen = in_.length(n);
         CorxMatrix canaryHandle = reinterpret_cast<CorxMatrix>(static_cast<std::uintptr_t>(0x5a5a5a5a));
         CorxMatrix u = canaryHandle, v = canaryHandle;
         std::vector<double> s(static_cast<std::size_t>(n + 2), kCanary);
         const CorxStatus st =
-            corx_matrix_svd(h, nullU ? nullptr : &u, nullS ? nullptr : s.data(), sLen, nullV ? nullptr : &v);
+            corx_matrix_svd(h, nullU ? nullptr : &u, nullS ? nullptr : s.data(), sLen,
+                            nullV ? nullptr : sameUV ? &u : &v);
         CorxStatus expected = CORX_SUCCESS;
-        if (!h || nullU || nullV || nullS)
+        if (!h || nullU || nullV || nullS || sameUV)
             expected = CORX_NULL_HANDLE;
         else if (a->rows < a->cols)
             expected = CORX_SHAPE_MISMATCH;
@@ -768,7 +772,7 @@ private:
         }
         std::uint64_t eq = UINT64_MAX, er = lo;
         if (d != 0) {
-            const unsigned __int128 v = (static_cast<unsigned __int128>(hi) << 64) | lo;
+            const corx_internal::DoubleLimb v = (static_cast<corx_internal::DoubleLimb>(hi) << 64) | lo;
             eq = static_cast<std::uint64_t>(v / d);
             er = static_cast<std::uint64_t>(v % d);
         }

@@ -3,6 +3,7 @@
 // reports, memory exhaustion).
 #pragma once
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace corx_test {
 
@@ -72,6 +74,41 @@ inline ChildOutcome runInChild(const std::function<void()>& body, rlim_t address
         outcome.signal = WTERMSIG(status);
     }
     return outcome;
+}
+
+// Bytes the calling process has mapped now (/proc/self/statm).
+inline std::size_t mappedBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) std::abort();
+    std::fclose(f);
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Caps the calling process's address space at what is mapped now plus
+// headroom.
+inline void capAddressSpace(std::size_t headroom) {
+    const rlim_t limit = mappedBytes() + headroom;
+    struct rlimit r = {limit, limit};
+    if (::setrlimit(RLIMIT_AS, &r) != 0) std::abort();
+}
+
+// Runs a program in a child: args[0] is its path. Each entry of env
+// ("NAME=value") is added to its environment. SIGPIPE starts at its default
+// disposition and SIGINT too, or ignored when ignoreSigint is set (as a
+// shell starts a background job). Exit status 127: the exec failed.
+inline ChildOutcome runProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                               bool ignoreSigint = false) {
+    return runInChild([&] {
+        for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
+        ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGINT, ignoreSigint ? SIG_IGN : SIG_DFL);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    });
 }
 
 }  // namespace corx_test

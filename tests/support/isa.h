@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
 
 namespace corx_test {
 

@@ -12,7 +12,7 @@ namespace {
 using namespace corx_internal;
 using namespace corx_test;
 using Limbs = std::vector<Limb>;
-__extension__ typedef unsigned __int128 Wide;
+using Wide = DoubleLimb;
 
 TEST(LimbPrimitives, DivisionAndProductMatchWideArithmetic) {
     EXPECT_EQ(udiv128(0, 7, 2), std::make_pair(Limb{3}, Limb{1}));

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "algorithms/cholesky.h"
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
 #include "runtime/errors.h"
 #include "support/bits.h"
 #include "support/isa.h"

@@ -183,7 +183,7 @@ TEST_F(FloatInPlace, AssignRoundedAgreesWithNormalizeRounded) {
 }
 
 TEST(LimbDivision, InlineAndReciprocalStepsAgreeWithWideDivision) {
-    __extension__ typedef unsigned __int128 Wide;
+    using Wide = corx_internal::DoubleLimb;
     std::mt19937_64 rng(8);
     const Limb top = ~Limb{0};
     const Limb divisors[] = {1, 2, 3, 5, 239, 399, Limb{1} << 63, (Limb{1} << 63) + 1, top, top - 1, 0xFFFFFFFFu};

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <limits>
 
 #include "arithmetic/addition_big.h"
 #include "arithmetic/bitwise_big.h"
@@ -11,6 +13,7 @@
 #include "float/comparison.h"
 #include "runtime/errors.h"
 #include "support/bigfloat_oracle.h"
+#include "support/biguint_oracle.h"
 
 using namespace corx_test;
 using corx_internal::bitLength;
@@ -223,6 +226,45 @@ TEST_F(FloatRounding, DivisionRemainderAndErrors) {
             EXPECT_EQ(e.message(), "BigFloat division by zero");
         }
     }
+}
+
+TEST_F(FloatRounding, ExponentsNearTheInt64EndsRaiseInsteadOfWrapping) {
+    using corx_internal::rmNearest;
+    constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t bottom = std::numeric_limits<std::int64_t>::min();
+    const char* overflow = "BigFloat exponent overflow";
+    auto raises = [&](const std::function<void()>& call) {
+        expectRaises<corx_internal::OverflowDefect>(call, "OverflowDefect", overflow);
+    };
+    // Results whose exponents fit, though a sum of the operands' exponents
+    // on the way does not fit 64 bits: 2^top / 2^-1 = 2^(top+1), 15 at top-30.
+    const BigFloat quotient = corx_internal::divRounded(make(false, 1, top), make(false, 1, -1), 4, rmNearest);
+    EXPECT_TRUE(quotient.mantissa == initBigUInt(Limb{8}) && quotient.exponent == top - 2) << describe(quotient);
+    const BigFloat product = corx_internal::mulRounded(make(true, 3, top - 10), make(false, 5, -20), 4, rmNearest);
+    EXPECT_TRUE(product.negative && product.mantissa == initBigUInt(Limb{15}) && product.exponent == top - 30)
+        << describe(product);
+    // Exponents that leave the range: products, quotients (a one-limb
+    // divisor, and a divisor with only its top limb set), the rounding
+    // adjustment and the carry of a unit step.
+    raises([&] { corx_internal::mulRounded(make(false, 3, top - 1), make(false, 5, 2), 4, rmNearest); });
+    raises([&] { corx_internal::mulRounded(make(false, 3, bottom + 1), make(false, 5, -2), 4, rmNearest); });
+    raises([&] { corx_internal::divRounded(make(false, 1, bottom), make(false, 3, 10), 256, rmNearest); });
+    BigFloat topLimbOnly;
+    topLimbOnly.mantissa = initBigUInt({Limb{0}, Limb{3}});
+    topLimbOnly.exponent = 200;
+    raises([&] { corx_internal::divRounded(make(false, 1, bottom + 100), topLimbOnly, 256, rmNearest); });
+    raises([&] {
+        BigFloat x = make(false, 0xFF, top - 2);
+        corx_internal::normalizeRounded(x, 4, rmNearest, false);
+    });
+    raises([&] {
+        BigFloat x = make(false, 15, top);
+        corx_internal::bumpMagnitude(x, 4);
+    });
+    raises([&] {
+        BigFloat x = make(false, 8, bottom);
+        corx_internal::dropMagnitude(x, 4);
+    });
 }
 
 TEST_F(FloatRounding, CmpAgreesWithOracle) {

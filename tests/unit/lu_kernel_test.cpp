@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "algorithms/lu.h"
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
 #include "runtime/errors.h"
 #include "support/bits.h"
 #include "support/isa.h"

@@ -14,31 +14,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "support/child.h"
 
+using corx_test::capAddressSpace;
 using corx_test::runInChild;
+using corx_test::runProgram;
 
 namespace {
 
 // Operands of 1600 x 1600 doubles: 20 MB each, far above the headroom.
 constexpr std::int32_t kN = 1600;
-
-std::size_t mappedBytes() {
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) std::abort();
-    std::fclose(f);
-    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// Caps the address space at what is mapped now plus headroom.
-void capAddressSpace(std::size_t headroom) {
-    const rlim_t limit = mappedBytes() + headroom;
-    struct rlimit r = {limit, limit};
-    if (setrlimit(RLIMIT_AS, &r) != 0) std::abort();
-}
 
 // A symmetric, diagonally dominant kN x kN matrix with every element
 // non-zero (so its sparse form stores all of them). The staging buffer is
@@ -184,6 +172,40 @@ TEST_F(OutOfMemoryEverywhere, TheCapLeavesRoomForSmallWork) {
     EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.err, "");
+}
+
+// The same end when the C++ runtime could not even reserve its emergency
+// memory for exceptions when the library was loaded, and an internal error
+// (the singular solve, the refused Cholesky factorisation) then cannot
+// allocate its exception object. A host loads the library with the
+// preloaded shim refusing every request of 64 KiB or more (the runtime's
+// reserve among them); during the call the k-th allocation and every later
+// one fail, for k = 1, 2, ... until the call completes and returns its
+// failure result. Every k must end with exactly "out of memory".
+TEST(OutOfMemoryWithoutReserves, EveryAllocationOfAnInternalErrorFailingInTurn) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the shim cannot be preloaded ahead of the address sanitizer";
+    struct Scenario {
+        const char* mode;
+        const char* completed;
+    };
+    for (const Scenario sc : {Scenario{"singular", "-3\n"}, Scenario{"notspd", "refused\n"}}) {
+        int k = 1;
+        for (; k < 10000; ++k) {
+            const std::string what = std::string(sc.mode) + ", failing from allocation " + std::to_string(k);
+            auto outcome = runProgram({CORX_TEST_DLOPEN_HOST, CORX_TEST_LIBRARY, sc.mode},
+                                      {std::string("LD_PRELOAD=") + CORX_TEST_FAILING_MALLOC,
+                                       "CORX_FAIL_AT_LEAST=65536", "CORX_FAIL_FROM=" + std::to_string(k)});
+            if (outcome.exited && outcome.exitCode == 0) {
+                EXPECT_EQ(outcome.out, sc.completed) << what;
+                EXPECT_EQ(outcome.err, "") << what;
+                break;
+            }
+            expectOutOfMemory(what.c_str(), outcome);
+            if (outcome.exitCode != 1 || outcome.err != "out of memory\n") break;
+        }
+        // The error's message, trace and exception object all allocate.
+        EXPECT_GT(k, 3) << sc.mode;
+    }
 }
 
 }  // namespace

@@ -3,37 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "kernels/kernel_set.h"
 #include "kernels/product.h"
-#include "runtime/cpu.h"
 #include "support/bits.h"
+#include "support/isa.h"
 #include "support/random_operands.h"
 #include "support/reference.h"
 #include "types/matrix.h"
 
 using corx_internal::Isa;
+using corx_test::IsaGuard;
+using corx_test::supportedIsas;
 using corx_test::randomOperand;
 using corx_test::referenceProduct;
 using corx_test::sameBits;
 
 namespace {
-
-std::vector<Isa> supportedIsas() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-        if (static_cast<int>(isa) <= static_cast<int>(corx_internal::detectedIsa())) out.push_back(isa);
-    return out;
-}
-
-// Restores the detected instruction set when a test ends.
-struct IsaGuard {
-    ~IsaGuard() { corx_internal::forceIsa(corx_internal::detectedIsa()); }
-};
 
 struct Shape {
     std::int64_t m, p, n;
@@ -120,7 +112,7 @@ TEST(ProductKernel, AccumulatesIntoStridedBlocksWithoutTouchingTheRest) {
                         volatile double prod = b[k * ldb + j] * a[i * lda + k];
                         want[i * ldr + j] = prod + want[i * ldr + j];
                     }
-            corx_internal::productAccumulate(isa, a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
+            corx_internal::productAccumulate(corx_internal::kernelsFor(isa), a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
             for (std::size_t k = 0; k < r.size(); ++k)
                 ASSERT_TRUE(sameBits(r[k], want[k])) << corx_internal::isaName(isa) << " index " << k;
         }
@@ -136,6 +128,24 @@ TEST(ProductKernel, ForcingIsLimitedToSupportedInstructionSets) {
         EXPECT_EQ(corx_internal::activeIsa(), supported ? isa : Isa::Baseline) << corx_internal::isaName(isa);
         corx_internal::forceIsa(Isa::Baseline);
     }
+}
+
+TEST(ProductKernel, CorxIsaOnlyLowersThePath) {
+    // Run once as is and once under CORX_ISA=baseline (see CMakeLists.txt):
+    // the path is what the processor offers, lowered to a named narrower one.
+    Isa processor = Isa::Baseline;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f")) processor = Isa::Avx512;
+    else if (__builtin_cpu_supports("avx2")) processor = Isa::Avx2;
+#endif
+    Isa want = processor;
+    if (const char* named = std::getenv("CORX_ISA")) {
+        for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
+            if (std::string(named) == corx_internal::isaName(isa) && static_cast<int>(isa) < static_cast<int>(want))
+                want = isa;
+    }
+    EXPECT_EQ(corx_internal::detectedIsa(), want);
+    EXPECT_EQ(corx_internal::kernelsFor(want).isa, want);
 }
 
 }  // namespace

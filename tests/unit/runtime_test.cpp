@@ -4,6 +4,7 @@
 
 #include <corx/corx.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "runtime/errors.h"
@@ -64,6 +65,33 @@ TEST(Report, PiecesThatDoNotFitAreLeftOut) {
     EXPECT_EQ(text.find(std::string(3000, 'x')), std::string::npos);
     EXPECT_NE(text.find("Error: unhandled exception: "), std::string::npos);
     EXPECT_NE(text.find(" [ValueError]\n"), std::string::npos);
+}
+
+// The report needs no memory: with the heap exhausted (every further
+// malloc fails) it is written whole, not turned into "out of memory".
+TEST(Report, WrittenWholeWithTheHeapExhausted) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the address sanitizer reserves more than the limit";
+    corx_internal::ValueError e("cholesky: matrix is not positive definite (pivot 1)");
+    e.addSite(std::source_location::current());
+    const std::string expected = corx_internal::formatUnhandled(e);
+    auto outcome = runInChild([&] {
+        corx_test::capAddressSpace(0);
+        static void* volatile kept;  // the blocks escape: none may be optimised away
+        // Every size class down to the smallest, each until malloc fails:
+        // a free block kept for one class serves no other.
+        for (std::size_t size = 4096; size > 0; size -= 8)
+            for (void* p = std::malloc(size); p != nullptr; p = std::malloc(size)) kept = p;
+        void* last = std::malloc(1);
+        kept = last;
+        if (last != nullptr) _exit(3);  // not exhausted: the case proves nothing
+        corx_internal::reportUnhandled(e);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.err, expected);
+    EXPECT_EQ(lastLine(outcome.err),
+              "Error: unhandled exception: cholesky: matrix is not positive definite (pivot 1) [ValueError]");
+    EXPECT_EQ(outcome.out, "");
 }
 
 void failingInit() { throw corx_internal::ValueError("lnGeneric: input <= 0 (real log undefined)"); }

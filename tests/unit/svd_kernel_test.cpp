@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "algorithms/svd.h"
-#include "runtime/cpu.h"
+#include "kernels/kernel_set.h"
 #include "support/bits.h"
 #include "support/isa.h"
 #include "support/random_operands.h"

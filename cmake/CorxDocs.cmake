@@ -1,0 +1,23 @@
+# The API reference, rendered by Doxygen from the comments of the public
+# header: cmake --build <build> --target docs writes <build>/docs/html.
+# With -DCORX_DOCS_WARN_AS_ERROR=FAIL_ON_WARNINGS (as CI builds it) any
+# warning, such as an undocumented function, fails the target.
+set(CORX_DOCS_WARN_AS_ERROR NO CACHE STRING
+  "Doxygen WARN_AS_ERROR for the docs target: NO, YES or FAIL_ON_WARNINGS")
+find_program(DOXYGEN_EXECUTABLE doxygen)
+set(CORX_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
+if(DOXYGEN_EXECUTABLE)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
+  add_custom_target(docs
+    COMMAND ${DOXYGEN_EXECUTABLE} ${PROJECT_BINARY_DIR}/Doxyfile
+    COMMAND ${CMAKE_COMMAND} -E echo "API reference: ${CORX_DOCS_DIR}/html/index.html"
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/corx/corx.h ${PROJECT_SOURCE_DIR}/docs/mainpage.md
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+    COMMENT "Rendering the API reference with Doxygen"
+    VERBATIM)
+else()
+  add_custom_target(docs
+    COMMAND ${CMAKE_COMMAND} -E echo "the docs target needs doxygen (Debian: apt-get install doxygen)"
+    COMMAND ${CMAKE_COMMAND} -E false
+    VERBATIM)
+endif()

@@ -1,0 +1,378 @@
+#include "kernels/exact_accumulator.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "arithmetic/primitives.h"
+
+namespace corx_internal {
+
+namespace {
+
+using U128 = DoubleLimb;
+
+constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
+constexpr std::uint64_t kFractionMask = 0x000FFFFFFFFFFFFFULL;
+constexpr std::uint64_t kLow32 = 0xFFFFFFFFULL;
+constexpr std::uint64_t kOverflowNaN = 0x7FFFFFFFFFFFFFFFULL;
+constexpr std::int64_t kTwo32 = std::int64_t{1} << 32;
+constexpr std::int64_t kTwo52 = std::int64_t{1} << 52;
+
+std::uint64_t bitsOf(double x) {
+    std::uint64_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+
+double fromBits(std::uint64_t u) {
+    double x;
+    std::memcpy(&x, &u, sizeof x);
+    return x;
+}
+
+std::int64_t exponentField(std::uint64_t bits) { return static_cast<std::int64_t>((bits >> 52) & 0x7FF); }
+
+// |t| = M * 2^(e - 1075) for a finite double: the integer mantissa M (the
+// hidden bit included for normal numbers) and the effective exponent e
+// (1 for subnormal numbers).
+struct Decomposed {
+    std::uint64_t mantissa;
+    std::int64_t exponent;
+};
+
+Decomposed decompose(std::uint64_t bits) {
+    const std::int64_t biased = exponentField(bits);
+    const std::uint64_t fraction = bits & kFractionMask;
+    if (biased >= 1) return {fraction | (std::uint64_t{1} << 52), biased};
+    return {fraction, 1};
+}
+
+// floor(a / 32), also for negative a.
+std::int64_t floorDiv32(std::int64_t a) {
+    std::int64_t q = a / 32;
+    if (a % 32 != 0 && a < 0) q -= 1;
+    return q;
+}
+
+// Adds a non-negative magnitude, negated when negative is set, to a chunk.
+void addToChunk(ExactAccumulator& acc, std::int64_t index, std::uint64_t magnitude, bool negative) {
+    const std::int64_t v = static_cast<std::int64_t>(magnitude);
+    acc.chunks[index] += negative ? -v : v;
+}
+
+}  // namespace
+
+void clear(ExactAccumulator& acc) {
+    for (std::int64_t& c : acc.chunks) c = 0;
+    acc.infSlot = 0.0;
+    acc.nanSlot = 0;
+    acc.countdown = ExactAccumulator::kFreshCountdown;
+}
+
+void addTerm(ExactAccumulator& acc, double t) {
+    const std::uint64_t bits = bitsOf(t);
+    if (exponentField(bits) == 2047) {
+        if ((bits & kFractionMask) != 0) {
+            acc.nanSlot = bits & ~kSignBit;
+        } else {
+            acc.infSlot = t;
+        }
+        return;
+    }
+    if (t == 0.0) return;
+
+    const Decomposed d = decompose(bits);
+    const std::int64_t k = d.exponent / 32;  // e >= 1: division is the floor
+    const std::int64_t s = d.exponent % 32;
+    const U128 shifted = static_cast<U128>(d.mantissa) << s;  // at most 84 bits
+    const std::uint64_t low = static_cast<std::uint64_t>(shifted) & kLow32;
+    const std::uint64_t high = static_cast<std::uint64_t>(shifted >> 32);  // at most 52 bits
+    const bool negative = (bits & kSignBit) != 0;
+    addToChunk(acc, k, low, negative);
+    addToChunk(acc, k + 1, high, negative);
+}
+
+namespace {
+
+[[gnu::always_inline]] inline void addProductInline(ExactAccumulator& acc, double y, double z) {
+    if (acc.countdown == 0) carryPropagate(acc);
+
+    const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
+    if (exponentField(yb) == 2047 || exponentField(zb) == 2047) {
+        // Ordinary double arithmetic decides: 0 * Inf is NaN, a NaN operand
+        // gives a NaN, anything else an infinity.
+        const double p = y * z;
+        const std::uint64_t pb = bitsOf(p);
+        if (std::isnan(p)) {
+            // Of all NaNs seen the one with the largest fraction is kept.
+            if ((pb & kFractionMask) >= (acc.nanSlot & kFractionMask)) acc.nanSlot = pb & ~kSignBit;
+        } else if (acc.infSlot == 0.0) {
+            acc.infSlot = p;
+        } else if (bitsOf(acc.infSlot) != pb) {
+            acc.infSlot = p - p;  // infinities of both signs: NaN
+        }
+        return;
+    }
+    if (y == 0.0 || z == 0.0) return;
+
+    const Decomposed dy = decompose(yb), dz = decompose(zb);
+    const U128 product = static_cast<U128>(dy.mantissa) * dz.mantissa;  // exact, at most 106 bits
+    const std::int64_t e = dy.exponent + dz.exponent - 1075;          // -1073 .. 3017
+    const std::int64_t chunk = floorDiv32(e);
+    const std::int64_t s = e - 32 * chunk;  // 0 .. 31
+
+    // The five 32-bit pieces of Q = product * 2^s (at most 137 bits): the
+    // low 128 bits by a wrapping shift, the top piece from the bits that
+    // the shift pushed out.
+    const U128 lowPart = product << s;
+    std::uint64_t pieces[5];
+    for (int j = 0; j < 4; ++j) pieces[j] = static_cast<std::uint64_t>(lowPart >> (32 * j)) & kLow32;
+    pieces[4] = s == 0 ? 0 : static_cast<std::uint64_t>(product >> (128 - s));
+
+    const bool negative = ((yb ^ zb) & kSignBit) != 0;
+    for (std::int64_t j = 0; j < 5; ++j) {
+        // Pieces below weight 2^-1075 have no chunk and are dropped.
+        if (chunk + j >= 0) addToChunk(acc, chunk + j, pieces[j], negative);
+    }
+    acc.countdown -= 1;
+}
+
+// The common case first: both factors normal and the product's lowest
+// chunk index >= 0, so all five pieces are kept. The pieces and their
+// places are those addProductInline computes; anything else goes there.
+[[gnu::always_inline]] inline void addProductFast(ExactAccumulator& acc, double y, double z) {
+    const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
+    const std::uint64_t ey = (yb >> 52) & 0x7FF, ez = (zb >> 52) & 0x7FF;
+    const std::int64_t e = static_cast<std::int64_t>(ey + ez) - 1075;
+    if (ey - 1 >= 2046 || ez - 1 >= 2046 || e < 0 || acc.countdown == 0) {
+        addProductInline(acc, y, z);
+        return;
+    }
+    const std::uint64_t my = (yb & kFractionMask) | (std::uint64_t{1} << 52);
+    const std::uint64_t mz = (zb & kFractionMask) | (std::uint64_t{1} << 52);
+    const U128 product = static_cast<U128>(my) * mz;
+    const std::uint64_t lo = static_cast<std::uint64_t>(product), hi = static_cast<std::uint64_t>(product >> 64);
+    const unsigned sh = static_cast<unsigned>(e & 31);
+    const std::int64_t chunk = e >> 5;
+    // (hi:lo) << sh as three words; ">> 1 >> (63 - sh)" is ">> (64 - sh)"
+    // without the undefined shift by 64 when sh is 0.
+    const std::uint64_t w0 = lo << sh;
+    const std::uint64_t w1 = (hi << sh) | ((lo >> 1) >> (63 - sh));
+    const std::uint64_t w2 = (hi >> 1) >> (63 - sh);
+    const std::int64_t neg = -static_cast<std::int64_t>((yb ^ zb) >> 63);  // 0 or -1
+    auto add = [&](std::int64_t k, std::uint64_t piece) {
+        acc.chunks[k] += (static_cast<std::int64_t>(piece) ^ neg) - neg;
+    };
+    add(chunk, w0 & kLow32);
+    add(chunk + 1, w0 >> 32);
+    add(chunk + 2, w1 & kLow32);
+    add(chunk + 3, w1 >> 32);
+    add(chunk + 4, w2);
+    acc.countdown -= 1;
+}
+
+}  // namespace
+
+void addProduct(ExactAccumulator& acc, double y, double z) { addProductInline(acc, y, z); }
+
+std::int64_t carryPropagate(ExactAccumulator& acc) {
+    std::int64_t* chunks = acc.chunks;
+    constexpr std::int64_t top = ExactAccumulator::kChunks - 1;
+
+    std::int64_t f = -1;
+    for (std::int64_t i = top; i >= 1; --i) {
+        if (chunks[i] != 0) {
+            f = i;
+            break;
+        }
+    }
+    if (f < 0) {
+        if (chunks[0] == 0) {
+            acc.countdown = ExactAccumulator::kCountdown;
+            return 0;
+        }
+        f = 0;
+    }
+
+    std::int64_t u = -1;
+    for (std::int64_t i = 0; i <= f; ++i) {
+        const std::int64_t c = chunks[i];
+        if (c == 0) continue;
+        const std::int64_t hi = c >> 32;  // arithmetic: floor(c / 2^32)
+        if (hi == 0) {
+            u = i;
+            continue;
+        }
+        if (i == f) {
+            // A leading digit between -2^32 and -1 stays as it is.
+            if (hi == -1) {
+                u = i;
+                break;
+            }
+            f = i + 1;  // the carry opens a new leading chunk
+        }
+        const std::int64_t low = static_cast<std::int64_t>(static_cast<std::uint64_t>(c) & kLow32);
+        chunks[i] = low;
+        if (low != 0) u = i;
+        if (i == top) {
+            acc.nanSlot = kOverflowNaN;  // the carry has no place left
+            break;
+        }
+        chunks[i + 1] += hi;
+    }
+
+    if (u == -1) {
+        acc.countdown = ExactAccumulator::kCountdown;
+        return 0;
+    }
+    // A leading digit of -1 is folded into the digit below it.
+    while (chunks[u] == -1 && u > 0) {
+        chunks[u] = 0;
+        u -= 1;
+        chunks[u] -= kTwo32;
+    }
+    acc.countdown = ExactAccumulator::kCountdown;
+    return u;
+}
+
+double round(ExactAccumulator& acc) {
+    if (fromBits(acc.nanSlot) != 0.0) return fromBits(acc.nanSlot);
+    if (acc.infSlot != 0.0) return acc.infSlot;
+
+    const std::int64_t u = carryPropagate(acc);
+    // An overflow met by this last propagation is reported like any other.
+    if (fromBits(acc.nanSlot) != 0.0) return fromBits(acc.nanSlot);
+    const std::int64_t* chunks = acc.chunks;
+    const std::int64_t c = chunks[u];
+
+    if (u == 0 && c == 0) return 0.0;
+
+    if (u == 0) {
+        // Subnormal range: drop the lowest accumulator bit (toward zero).
+        const std::uint64_t magnitude = static_cast<std::uint64_t>(c < 0 ? -c : c) / 2;
+        return fromBits(magnitude | (c < 0 ? kSignBit : 0));
+    }
+
+    if (u == 1) {
+        // chunks[0] is non-negative here; floor division by 2 keeps the
+        // value in units of 2^-1074.
+        const std::int64_t w = c * (std::int64_t{1} << 31) + chunks[0] / 2;
+        if (w >= 0 && w < kTwo52) return fromBits(static_cast<std::uint64_t>(w));
+        if (w < 0 && w >= -(kTwo52 - 1)) return fromBits(static_cast<std::uint64_t>(-w) | kSignBit);
+    }
+
+    // General case: a signed 55-bit mantissa m with its leading bit at bit
+    // 54 (two bits below the 53-bit significand), the unused low bits `rest`
+    // of the last chunk read, and chunks[0..j-1] still unread.
+    const std::uint64_t absC = static_cast<std::uint64_t>(c < 0 ? -c : c);
+    const std::int64_t z = std::countl_zero(absC);  // >= 31
+    std::int64_t m = c * (std::int64_t{1} << (z - 9));
+    std::int64_t rest = 0;
+    std::int64_t restWidth = 0;
+    std::int64_t j = 0;
+    if (z <= 40) {
+        const std::int64_t g = chunks[u - 1];
+        restWidth = 41 - z;
+        m = m + (g >> restWidth);
+        rest = g & ((std::int64_t{1} << restWidth) - 1);
+        j = u - 1;
+    } else {
+        m = m + chunks[u - 1] * (std::int64_t{1} << (z - 41));
+        if (u == 1) {
+            rest = 0;
+            j = 0;
+        } else {
+            const std::int64_t g = chunks[u - 2];
+            restWidth = 73 - z;
+            m = m + (g >> restWidth);
+            rest = g & ((std::int64_t{1} << restWidth) - 1);
+            j = u - 2;
+        }
+    }
+    std::int64_t e = (1086 - z) + 32 * u - 1075;
+
+    auto lowerBitsNonZero = [&]() {
+        if (rest != 0) return true;
+        for (std::int64_t k = 0; k < j; ++k)
+            if (chunks[k] != 0) return true;
+        return false;
+    };
+
+    if (c > 0) {
+        const bool bit0 = (m & 1) != 0, bit1 = (m & 2) != 0, bit2 = (m & 4) != 0;
+        if (bit1 && (bit0 || bit2 || lowerBitsNonZero())) {
+            m += 4;
+            if ((m >> 55) & 1) {
+                m >>= 1;
+                e += 1;
+            }
+        }
+        if (e > 2046) return fromBits(0x7FF0000000000000ULL);
+        return fromBits((static_cast<std::uint64_t>(e) << 52) |
+                        (static_cast<std::uint64_t>(m / 4) & kFractionMask));
+    }
+
+    // c < 0: the lower bits are non-negative, so the true magnitude lies
+    // slightly below M = -m whenever they are not all zero.
+    std::int64_t M = -m;
+    if (((M >> 54) & 1) == 0) {
+        // |c| is a power of two and lower bits remain: one more bit is due.
+        std::int64_t b0 = 0;
+        if (restWidth > 0) {
+            const std::int64_t topBit = std::int64_t{1} << (restWidth - 1);
+            b0 = (rest & topBit) != 0 ? 1 : 0;
+            rest &= ~topBit;
+        }
+        m = 2 * m + b0;
+        M = -m;
+        e -= 1;
+    }
+    bool roundUp = false;
+    if (M % 4 == 3) {
+        roundUp = true;
+    } else if (M % 8 == 6 && !lowerBitsNonZero()) {
+        roundUp = true;  // exact tie, bit 2 set: to even
+    }
+    if (roundUp) {
+        M += 4;
+        if ((M >> 55) & 1) {
+            M >>= 1;
+            e += 1;
+        }
+    }
+    if (e > 2046) return fromBits(0xFFF0000000000000ULL);
+    return fromBits(kSignBit | (static_cast<std::uint64_t>(e) << 52) |
+                    (static_cast<std::uint64_t>(M / 4) & kFractionMask));
+}
+
+void merge(ExactAccumulator& to, ExactAccumulator& from) {
+    carryPropagate(to);
+    carryPropagate(from);
+    for (int k = 0; k < ExactAccumulator::kChunks; ++k) to.chunks[k] += from.chunks[k];
+    to.countdown = 0;  // the next addition normalises first
+    if (from.nanSlot != 0 && (from.nanSlot & kFractionMask) >= (to.nanSlot & kFractionMask)) to.nanSlot = from.nanSlot;
+    if (from.infSlot != 0.0) {
+        if (to.infSlot == 0.0) {
+            to.infSlot = from.infSlot;
+        } else if (bitsOf(to.infSlot) != bitsOf(from.infSlot)) {
+            to.infSlot = from.infSlot - from.infSlot;  // infinities of both signs: NaN
+        }
+    }
+}
+
+
+namespace kernels {
+
+void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, std::int64_t cols) {
+    std::int64_t j = 0;
+    for (; j + kExactLanes <= cols; j += kExactLanes) {
+#pragma GCC unroll 4
+        for (int l = 0; l < kExactLanes; ++l) addProductFast(lanes[l], row[j + l], x[j + l]);
+    }
+    for (; j < cols; ++j) addProductFast(lanes[0], row[j], x[j]);
+}
+
+}  // namespace kernels
+
+}  // namespace corx_internal

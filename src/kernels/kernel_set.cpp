@@ -1,0 +1,177 @@
+// The one place where the instruction set is examined and the kernel set
+// chosen.
+//
+// Every kernel body is a template over the vector type (kernels/simd.h);
+// CORX_KERNEL_SET instantiates all of them for one vector width under one
+// target attribute. To add a kernel: write its body in a header of this
+// directory (stating its order of rounded operations), add a pointer to
+// KernelSet, and instantiate it in CORX_KERNEL_SET.
+//
+// The environment variable CORX_ISA (baseline, avx2 or avx512) is read
+// once, when the processor is examined: it lowers the instruction set the
+// kernels use to the one named, never raises it above what the processor
+// supports; any other value is ignored.
+#include "kernels/kernel_set.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernels/reflect.h"
+#include "kernels/sparse_rows.h"
+#include "kernels/vector_ops.h"
+
+namespace corx_internal {
+
+namespace {
+
+// The sparse kernel has no vector form (its loads are indirect): one
+// instance serves every set.
+void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64_t* ci, const double* v,
+                     const double* x, double* y) {
+    kernels::csrRows(rows, rp, ci, v, x, y);
+}
+
+// The kernel set NAME for instruction set ISA: vectors of type V, a product
+// tile of MR rows by NV vectors, every function compiled with the attribute
+// TARGET (empty for the build's own target).
+#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV)                                                            \
+    namespace NAME {                                                                                           \
+    TARGET void productAdd(std::int64_t kc, const double* a, const double* b, double* c, std::int64_t ldc) {   \
+        kernels::productTile<V, MR, NV, false>(kc, a, b, c, ldc);                                              \
+    }                                                                                                          \
+    TARGET void productSubtract(std::int64_t kc, const double* a, const double* b, double* c,                 \
+                                std::int64_t ldc) {                                                            \
+        kernels::productTile<V, MR, NV, true>(kc, a, b, c, ldc);                                               \
+    }                                                                                                          \
+    TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v, \
+                               double vv) {                                                                    \
+        kernels::reflectColumns<V>(x, ld, len, w, v, vv);                                                      \
+    }                                                                                                          \
+    TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                       \
+        kernels::subtractScaled<V>(s, x, a, len);                                                              \
+    }                                                                                                          \
+    TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                   \
+                             const kernels::PanelReflection* h, std::int64_t count) {                          \
+        kernels::reflectPanel<V>(x, ld, rows, w, h, count);                                                    \
+    }                                                                                                          \
+    TARGET void diagonalPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,      \
+                             std::int64_t count, const double* c, const double* s, const std::int64_t* rotate, \
+                             const std::int64_t* want, double* alpha, double* beta, double* gamma) {           \
+        kernels::diagonalPass<V>(w, ld, m, d, p0, count, c, s, rotate, want, alpha, beta, gamma);              \
+    }                                                                                                          \
+    TARGET void rotateRowPairs(double* x, std::int64_t ld, std::int64_t width,                                 \
+                               const kernels::JacobiRotation* rotations, std::int64_t count) {                 \
+        kernels::rotateRowPairs<V>(x, ld, width, rotations, count);                                            \
+    }                                                                                                          \
+    constexpr KernelSet kSet{ISA,                                                                              \
+                             MR,                                                                               \
+                             NV * kernels::kLanes<V>,                                                          \
+                             productAdd,                                                                       \
+                             productSubtract,                                                                  \
+                             reflectColumns,                                                                   \
+                             subtractScaled,                                                                   \
+                             reflectPanel,                                                                     \
+                             diagonalPass,                                                                     \
+                             rotateRowPairs,                                                                   \
+                             csrRowsPortable,                                                                  \
+                             kernels::exactRowProducts};                                                       \
+    }
+
+#if defined(__x86_64__)
+
+// SSE2 (two doubles, 16 registers): 4 x 6, 12 accumulators.
+CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::Vec2, 4, 3)
+// AVX2 (four doubles, 16 registers): 6 x 8, 12 accumulators.
+CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::Vec4, 6, 2)
+// AVX-512 (eight doubles, 32 registers): 8 x 24, 24 accumulators.
+CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::Vec8, 8, 3)
+
+constexpr const KernelSet* kSets[] = {&sse2::kSet, &avx2::kSet, &avx512::kSet};
+
+Isa processorIsa() noexcept {
+    // libgcc's probe also checks that the operating system saves the wider
+    // registers (XCR0), not only the CPUID bits.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
+    if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
+    return Isa::Baseline;
+}
+
+#elif defined(__aarch64__)
+
+// NEON (two doubles, 32 registers, part of the base architecture): 8 x 6,
+// 24 accumulators.
+CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::Vec2, 8, 3)
+
+constexpr const KernelSet* kSets[] = {&neon::kSet};
+
+Isa processorIsa() noexcept { return Isa::Baseline; }
+
+#else
+
+// Any other machine: the same source at the generic width, which the
+// compiler maps to the vector unit it targets or to scalar code.
+CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::Vec2, 4, 3)
+
+constexpr const KernelSet* kSets[] = {&portable::kSet};
+
+Isa processorIsa() noexcept { return Isa::Baseline; }
+
+#endif
+
+#undef CORX_KERNEL_SET
+
+constexpr int kSetCount = static_cast<int>(sizeof kSets / sizeof kSets[0]);
+static_assert([] {
+    for (int i = 0; i < kSetCount; ++i)
+        if (static_cast<int>(kSets[i]->isa) != i) return false;
+    return true;
+}(), "kSets is indexed by Isa");
+constexpr const char* kNames[] = {"baseline", "avx2", "avx512"};
+
+Isa probe() noexcept {
+    Isa isa = processorIsa();
+    // CORX_ISA may only lower the path; unknown names are ignored.
+    if (const char* wanted = std::getenv("CORX_ISA")) {
+        for (int i = 0; i < static_cast<int>(isa); ++i)
+            if (std::strcmp(wanted, kNames[i]) == 0) isa = static_cast<Isa>(i);
+    }
+    return isa;
+}
+
+std::atomic<int> forced{-1};
+
+}  // namespace
+
+Isa detectedIsa() noexcept {
+    static const Isa isa = probe();
+    return isa;
+}
+
+Isa activeIsa() noexcept {
+    const int f = forced.load(std::memory_order_relaxed);
+    return f < 0 ? detectedIsa() : static_cast<Isa>(f);
+}
+
+bool forceIsa(Isa isa) noexcept {
+    if (static_cast<int>(isa) > static_cast<int>(detectedIsa())) return false;
+    forced.store(static_cast<int>(isa), std::memory_order_relaxed);
+    return true;
+}
+
+const char* isaName(Isa isa) noexcept {
+    const int i = static_cast<int>(isa);
+    return i >= 0 && i < 3 ? kNames[i] : "baseline";
+}
+
+const KernelSet& kernelsFor(Isa isa) noexcept {
+    int i = static_cast<int>(isa);
+    if (i < 0) i = 0;
+    if (i >= kSetCount) i = kSetCount - 1;
+    return *kSets[i];
+}
+
+const KernelSet& activeKernels() noexcept { return kernelsFor(activeIsa()); }
+
+}  // namespace corx_internal

@@ -1,0 +1,90 @@
+// The kernel set: every instruction-set-specific loop of the library,
+// handed out as one record of function pointers and tile constants for the
+// instruction set in use.
+//
+// The algorithms fix the order of operations (blocking, pivoting, the
+// sequence of reflections and rotations) and call the kernels of
+// activeKernels() for the inner loops. Each kernel's header states the
+// exact order of the rounded operations it performs; every kernel set
+// performs the same ones, so the choice of set changes only the speed,
+// never a bit of a result.
+//
+// On x86-64 the library is built for the baseline (SSE2) and the wider sets
+// are compiled under target attributes and picked at run time: baseline,
+// AVX2, AVX-512. Elsewhere there is one set, compiled for the target's own
+// vector width (NEON on 64-bit ARM, portable code on other machines), and
+// it is called the baseline.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/exact_accumulator.h"
+#include "kernels/jacobi.h"
+#include "kernels/product_kernels.h"
+#include "kernels/reflect_panel.h"
+
+namespace corx_internal {
+
+enum class Isa : int { Baseline = 0, Avx2 = 1, Avx512 = 2 };
+
+struct KernelSet {
+    Isa isa;
+
+    // Dense product (kernels/product_kernels.h): an mr x nr tile.
+    int mr;
+    int nr;
+    kernels::MicroKernel productAdd;
+    kernels::MicroKernel productSubtract;
+
+    // Householder reflection of w columns (kernels/reflect.h).
+    void (*reflectColumns)(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v,
+                           double vv);
+
+    // s[i] = s[i] - a*x[i] (kernels/vector_ops.h).
+    void (*subtractScaled)(double* s, const double* x, double a, std::int64_t len);
+
+    // A panel of Householder reflections of w columns
+    // (kernels/reflect_panel.h).
+    void (*reflectPanel)(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,
+                         const kernels::PanelReflection* h, std::int64_t count);
+
+    // Jacobi sweep by anti-diagonals (kernels/jacobi.h): one pass rotating
+    // an anti-diagonal's pairs and taking the next one's sums, and the
+    // rotation of pairs of rows.
+    void (*diagonalPass)(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
+                         std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,
+                         const std::int64_t* want, double* alpha, double* beta, double* gamma);
+    void (*rotateRowPairs)(double* x, std::int64_t ld, std::int64_t width, const kernels::JacobiRotation* rotations,
+                           std::int64_t count);
+
+    // Sparse rows y = S*x (kernels/sparse_rows.h).
+    void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int64_t* colIdx,
+                    const double* values, const double* x, double* y);
+
+    // A row's exact products (kernels/exact_accumulator.h).
+    void (*exactRowProducts)(ExactAccumulator* lanes, const double* row, const double* x, std::int64_t cols);
+};
+
+// The widest instruction set this processor (and its operating system)
+// supports, lowered to the one named by the environment variable CORX_ISA
+// if that is narrower; determined once, on first use.
+Isa detectedIsa() noexcept;
+
+// The instruction set the kernels use now: detectedIsa() unless a narrower
+// one was forced.
+Isa activeIsa() noexcept;
+
+// Restricts the kernels to `isa` (for testing each path). Returns false, and
+// changes nothing, when it is wider than detectedIsa().
+bool forceIsa(Isa isa) noexcept;
+
+// Short lower-case name: "baseline", "avx2", "avx512".
+const char* isaName(Isa isa) noexcept;
+
+// The kernel set of an instruction set no wider than detectedIsa().
+const KernelSet& kernelsFor(Isa isa) noexcept;
+
+// The kernel set of activeIsa().
+const KernelSet& activeKernels() noexcept;
+
+}  // namespace corx_internal
