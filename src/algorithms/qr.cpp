@@ -38,8 +38,10 @@ QrFactors qrDecompose(const Matrix& a) {
     // applied at once to the rest of its panel (the next reflection is
     // taken from there); the columns right of the panel and the columns of
     // qt then receive the panel's reflections block by block, in increasing
-    // order, while the block stays in cache. Every column still sees every
-    // reflection in order, each as one dot product and one update.
+    // order, while the block stays in cache, the update by one reflection
+    // sharing its pass over the rows with the next one's dot product. Every
+    // column still sees every reflection in order, each as one dot product
+    // and one update.
     struct Reflection {
         std::int64_t k;
         std::vector<double> v;
@@ -83,18 +85,26 @@ QrFactors qrDecompose(const Matrix& a) {
             panel.push_back({k, std::move(v), vv});
         }
         if (panel.empty()) continue;
-        for (std::int64_t c0 = k1; c0 < n; c0 += kBlock) {
-            const std::int64_t w = std::min(kBlock, n - c0);
-            for (const Reflection& h : panel) kern.reflectColumns(&r(h.k, c0), n, m - h.k, w, h.v.data(), h.vv);
-        }
+        std::vector<kernels::PanelReflection> hs;
+        hs.reserve(panel.size());
+        for (const Reflection& h : panel) hs.push_back({h.k, h.v.data(), h.vv});
+        const std::int64_t count = static_cast<std::int64_t>(hs.size());
+        for (std::int64_t c0 = k1; c0 < n; c0 += kBlock)
+            kern.reflectPanel(&r(0, c0), n, m, std::min(kBlock, n - c0), hs.data(), count);
         // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
         // transposed, so these too are reflections of independent columns.
-        for (std::int64_t c0 = 0; c0 < m; c0 += kBlock) {
-            const std::int64_t w = std::min(kBlock, m - c0);
-            for (const Reflection& h : panel) kern.reflectColumns(&qt(h.k, c0), m, m - h.k, w, h.v.data(), h.vv);
-        }
+        for (std::int64_t c0 = 0; c0 < m; c0 += kBlock)
+            kern.reflectPanel(&qt(0, c0), m, m, std::min(kBlock, m - c0), hs.data(), count);
     }
-    out.q = transpose(qt);
+    // qt is square: transpose it in place, tile by tile (no second matrix).
+    constexpr std::int64_t kTile = 32;
+    for (std::int64_t i0 = 0; i0 < m; i0 += kTile)
+        for (std::int64_t j0 = i0; j0 < m; j0 += kTile) {
+            const std::int64_t i1 = std::min(m, i0 + kTile), j1 = std::min(m, j0 + kTile);
+            for (std::int64_t i = i0; i < i1; ++i)
+                for (std::int64_t j = std::max(j0, i + 1); j < j1; ++j) std::swap(qt(i, j), qt(j, i));
+        }
+    out.q = std::move(qt);
     return out;
 }
 

@@ -2,119 +2,227 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "kernels/kernel_set.h"
-#include "kernels/rotate.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
 
 namespace {
 
-// Rotates columns p and q of x by (c, s): with wp and wq both read first,
-// x[r][p] = wp*c - wq*s and x[r][q] = wp*s + wq*c for every row r.
-void rotateColumns(Matrix& x, std::int64_t p, std::int64_t q, double c, double s) {
-    for (std::int64_t r = 0; r < x.rows; ++r) {
-        const double wp = x(r, p), wq = x(r, q);
-        const double pc = wp * c, qs = wq * s;
-        const double ps = wp * s, qc = wq * c;
-        x(r, p) = pc - qs;
-        x(r, q) = ps + qc;
-    }
-}
+// Rotations of the right factor are logged and applied in blocks of this
+// many of its columns (rows of the transpose), in tiles of kVLanes pairs
+// by kVDiagonals anti-diagonals, so that the rows a tile touches stay in
+// cache while it runs.
+constexpr std::int64_t kVBlock = 128;
+constexpr std::int64_t kVLanes = 16;
+constexpr std::size_t kVDiagonals = 16;
+constexpr std::size_t kLogFlush = 16384;
 
-// Fewer than kernels::kPairBatch pairs: one at a time, in plain scalar code.
-void pairSumsNarrow(const double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,
-                    std::int64_t count, double& alpha, double* beta, double* gamma) {
-    for (std::int64_t j = 0; j < count; ++j) {
-        double a = 0.0, b = 0.0, g = 0.0;
-        for (std::int64_t r = 0; r < m; ++r) {
-            const double wp = w[r * ld + p], wq = w[r * ld + q0 + j];
-            const double pp = wp * wp;
-            const double qq = wq * wq;
-            const double pq = wp * wq;
-            a = a + pp;
-            b = b + qq;
-            g = g + pq;
-        }
-        alpha = a;
-        beta[j] = b;
-        gamma[j] = g;
-    }
-}
+// Columns of padding on each side of the working rows, and lanes of
+// padding around the per-pair arrays: a pass runs up to
+// kernels::kPassOverhang lanes past both ends of an anti-diagonal, and the
+// q column of its last lane's next pair lies one further out.
+constexpr std::int64_t kPad = 8;
+static_assert(kPad >= kernels::kPassOverhang + 1, "the padding must cover the lanes a pass runs beyond its ends");
 
 void swapColumns(Matrix& x, std::int64_t i, std::int64_t k) {
     for (std::int64_t r = 0; r < x.rows; ++r) std::swap(x(r, i), x(r, k));
 }
 
+// Rows of doubles with stride ld (a multiple of 8) in a buffer whose
+// element `offset` of each row starts a 64-byte line.
+struct AlignedRows {
+    std::vector<double> storage;
+    double* base = nullptr;
+    AlignedRows(std::int64_t rows, std::int64_t ld, std::int64_t offset)
+        : storage(elementCount(rows, ld) + 8, 0.0) {
+        double* p = storage.data() + offset;
+        const std::uintptr_t mis = reinterpret_cast<std::uintptr_t>(p) % 64;
+        base = storage.data() + (mis == 0 ? 0 : (64 - mis) / sizeof(double));
+    }
+};
+
+// A row stride of at least x doubles, a multiple of 8 but not of 256: rows
+// 2 KiB apart or a multiple of it would fall into the same cache sets.
+std::int64_t rowStride(std::int64_t x) {
+    std::int64_t ld = (x + 7) / 8 * 8;
+    if (ld % 256 == 0) ld += 8;
+    return ld;
+}
+
+// Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
+// k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
+struct RotationLog {
+    std::vector<kernels::JacobiRotation> rotations;
+    std::vector<std::size_t> start{0};
+    std::vector<std::size_t> cursor;
+};
+
+// Applies the logged rotations to the rows of the transposed right factor
+// (n rows, stride ld). Rows p and q of vt take the rotations of pair
+// (p, q) exactly as columns p and q of W do, so the order argument of the
+// sweep holds for them too: a rotation needs only those of earlier
+// anti-diagonals with p' <= p done first. So the log is applied in tiles:
+// kVDiagonals anti-diagonals at a time, and within them kVLanes values of
+// p at a time in increasing p, anti-diagonal by anti-diagonal.
+void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
+    const std::size_t diagonals = log.start.size() - 1;
+    log.cursor.resize(diagonals);
+    for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
+        const std::int64_t width = std::min(kVBlock, n - j0);
+        for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
+            const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
+            for (std::size_t g = g0; g < g1; ++g) log.cursor[g] = log.start[g];
+            for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
+                for (std::size_t g = g0; g < g1; ++g) {
+                    const std::size_t first = log.cursor[g];
+                    std::size_t e = first;
+                    while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
+                    if (e > first)
+                        kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
+                                            static_cast<std::int64_t>(e - first));
+                    log.cursor[g] = e;
+                }
+            }
+        }
+    }
+    log.rotations.clear();
+    log.start.assign(1, 0);
+}
+
 }  // namespace
 
+// The sweep runs anti-diagonal by anti-diagonal, with exactly the bits of
+// the cyclic order (p = 0 .. n-2, q = p+1 .. n-1). Number the pairs by
+// their anti-diagonal d = p + q. If an earlier pair (p', q') of the cyclic
+// order shares a column with (p, q), then p' <= p and d' < d:
+//  - p' == p: then q' < q, so d' < d;
+//  - p' < p: the shared column is q' == p (d' = p' + p < p + q) or
+//    q' == q (d' = p' + q < p + q); p' == q cannot be, as p' < p < q.
+// Two pairs of one anti-diagonal share no column (p, p' < d/2 would need
+// p + p' == d). So taking the anti-diagonals in increasing d, and the
+// pairs of one anti-diagonal in any order, every column (of W and of V)
+// receives the same rotations in the same order as in the cyclic sweep,
+// and every pair's sums are taken over the same column values. The
+// rotated flag is an "or" over the whole sweep and the order does not
+// change it.
+//
+// Of the pairs of anti-diagonal d, only (p, d-p) and (p-1, d+1-p) touch a
+// column of the pair (p, d+1-p) of the next one, and rotations act on
+// each row alone. So one pass over the rows rotates anti-diagonal d and,
+// row by row, accumulates the sums of anti-diagonal d+1 (the kernel's
+// lanes run in increasing p; see kernels/jacobi.h). The rotations of V
+// depend on nothing but (c, s): they are logged and applied later, in an
+// order the same argument allows (see applyRotations).
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     const std::int64_t m = a.rows, n = a.cols;
     Matrix w = a;
     SvdFactors out;
     out.v = identity(n);
 
-    // v is built transposed (vt(j, r) = v(r, j)), so that its rotations
-    // run along contiguous rows; the identity is its own transpose.
-    Matrix vt = std::move(out.v);
-    const KernelSet& kern = activeKernels();
-    double* W = w.data.data();
     if (maxSweeps >= 1 && n >= 2) {
+        const KernelSet& kern = activeKernels();
+        // W with kPad columns of zeros on each side, each row's column 0
+        // on a line boundary.
+        const std::int64_t ld = rowStride(n + 2 * kPad);
+        AlignedRows padded(m, ld, kPad);
+        double* W = padded.base + kPad;
+        for (std::int64_t r = 0; r < m; ++r)
+            std::memcpy(W + r * ld, w.data.data() + r * n, static_cast<std::size_t>(n) * sizeof(double));
+        // v is built transposed (vt[j][r] = v[r][j]), so that its rotations
+        // run along contiguous rows; the identity is its own transpose.
+        const std::int64_t ldv = rowStride(n);
+        AlignedRows vtRows(n, ldv, 0);
+        double* vt = vtRows.base;
+        for (std::int64_t j = 0; j < n; ++j) vt[j * ldv + j] = 1.0;
+
+        // Per pair, indexed by its p column from -kPad: rotation and sums.
+        const std::size_t lanes = static_cast<std::size_t>(n + 3 * kPad);
+        std::vector<double> csStore(lanes, 0.0), snStore(lanes, 0.0), alphaStore(lanes), betaStore(lanes),
+            gammaStore(lanes);
+        std::vector<std::int64_t> rotateStore(lanes, 0), wantStore(lanes, 0);
+        double* const cs = csStore.data() + kPad;
+        double* const sn = snStore.data() + kPad;
+        double* const alpha = alphaStore.data() + kPad;
+        double* const beta = betaStore.data() + kPad;
+        double* const gamma = gammaStore.data() + kPad;
+        std::int64_t* const rotate = rotateStore.data() + kPad;
+        std::int64_t* const want = wantStore.data() + kPad;
+        // The pass that last rotated each column (-1: none yet). Passes are
+        // numbered across sweeps; pass d of sweep k is k*(2n-2) + d.
+        std::vector<std::int64_t> changed(static_cast<std::size_t>(n), -1);
+        const std::int64_t passes = 2 * n - 2;
+        RotationLog log;
+        log.rotations.reserve(kLogFlush + static_cast<std::size_t>(n));
+
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
             bool rotated = false;
-            for (std::int64_t p = 0; p < n - 1; ++p) {
-                // The sums of several pairs (p, q) are computed ahead from
-                // the current column p. They stay valid while no rotation
-                // changes column p; after a rotation the following pairs'
-                // sums are taken again, in the same pass as the rotation.
-                std::int64_t q = p + 1;
-                bool ready = false;
-                double alpha = 0.0, beta[kernels::kPairBatch], gamma[kernels::kPairBatch];
-                while (q < n) {
-                    const std::int64_t count = std::min<std::int64_t>(kernels::kPairBatch, n - q);
-                    if (!ready) {
-                        if (count == kernels::kPairBatch) kern.pairSums(W, n, m, p, q, alpha, beta, gamma);
-                        else pairSumsNarrow(W, n, m, p, q, count, alpha, beta, gamma);
-                    }
-                    ready = false;
-                    std::int64_t next = q + count;
-                    for (std::int64_t j = 0; j < count; ++j) {
-                        const double b = beta[j], g = gamma[j];
-                        // Orthogonal within tol: no rotation. A NaN makes the
-                        // comparison false, so the rotation is made.
-                        const double bound = (std::sqrt(alpha) * tol) * std::sqrt(b);
-                        if (bound >= std::fabs(g)) continue;
-
-                        const double zeta = (b - alpha) / (g + g);
-                        double t;
-                        if (zeta >= 0.0) {
-                            t = 1.0 / (zeta + std::sqrt(zeta * zeta + 1.0));
-                        } else {
-                            t = -1.0 / (std::sqrt(zeta * zeta + 1.0) - zeta);
-                        }
-                        const double c = 1.0 / std::sqrt(t * t + 1.0);
-                        const double s = t * c;
-                        next = q + j + 1;  // column p changes: the rest are stale
-                        if (n - next >= kernels::kPairBatch) {
-                            kern.rotatePairSums(W, n, m, p, q + j, c, s, next, alpha, beta, gamma);
-                            ready = true;
-                        } else {
-                            rotateColumns(w, p, q + j, c, s);
-                        }
-                        kern.rotateRows(vt.data.data(), n, n, p, q + j, c, s);
-                        rotated = true;
-                        break;
-                    }
-                    q = next;
+            std::fill(rotateStore.begin(), rotateStore.end(), 0);
+            // Pass d rotates anti-diagonal d (none for d = 0) and sums
+            // anti-diagonal d+1; its lanes are p = p0 .. d/2, covering the
+            // pairs of both.
+            for (std::int64_t d = 0; d <= 2 * n - 3; ++d) {
+                const std::int64_t p0 = std::max<std::int64_t>(0, d - n + 1);
+                const std::int64_t count = d / 2 - p0 + 1;
+                for (std::int64_t i = 0; i < kPad; ++i) rotate[p0 + count + i] = 0;
+                // A pair of the next anti-diagonal whose two columns are
+                // unchanged since its sums were taken in the previous sweep
+                // (a pass that rotated neither) would give the same sums,
+                // again found orthogonal: its sums are not needed.
+                const std::int64_t pass = sweep * passes + d;
+                std::int64_t* const last = changed.data();
+                for (std::int64_t p = p0; p < p0 + count; ++p)
+                    if (rotate[p] != 0) last[p] = last[d - p] = pass;
+                for (std::int64_t p = p0; p < p0 + count; ++p) {
+                    const std::int64_t q = d + 1 - p;
+                    want[p] = q < n && p < q && (sweep == 1 || last[p] > pass - passes || last[q] > pass - passes);
                 }
+                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, want + p0, alpha + p0,
+                                  beta + p0, gamma + p0);
+                if (d + 1 > 2 * n - 3) break;
+                // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
+                const std::int64_t e = d + 1;
+                std::fill(rotate + p0, rotate + p0 + count, 0);
+                for (std::int64_t p = std::max<std::int64_t>(0, e - n + 1); 2 * p < e; ++p) {
+                    const std::int64_t i = p;
+                    if (!want[i]) continue;
+                    const double al = alpha[i], b = beta[i], g = gamma[i];
+                    // Orthogonal within tol: no rotation. A NaN makes the
+                    // comparison false, so the rotation is made.
+                    const double bound = (std::sqrt(al) * tol) * std::sqrt(b);
+                    if (bound >= std::fabs(g)) continue;
+
+                    const double zeta = (b - al) / (g + g);
+                    double t;
+                    if (zeta >= 0.0) {
+                        t = 1.0 / (zeta + std::sqrt(zeta * zeta + 1.0));
+                    } else {
+                        t = -1.0 / (std::sqrt(zeta * zeta + 1.0) - zeta);
+                    }
+                    const double c = 1.0 / std::sqrt(t * t + 1.0);
+                    const double s = t * c;
+                    cs[i] = c;
+                    sn[i] = s;
+                    rotate[i] = -1;
+                    log.rotations.push_back({p, e - p, c, s});
+                    rotated = true;
+                }
+                if (log.rotations.size() > log.start.back()) log.start.push_back(log.rotations.size());
+                if (log.rotations.size() >= kLogFlush) applyRotations(kern, vt, ldv, n, log);
             }
+            applyRotations(kern, vt, ldv, n, log);
             if (!rotated) break;
         }
+        for (std::int64_t r = 0; r < m; ++r)
+            std::memcpy(w.data.data() + r * n, W + r * ld, static_cast<std::size_t>(n) * sizeof(double));
+        for (std::int64_t r = 0; r < n; ++r)
+            for (std::int64_t j = 0; j < n; ++j) out.v(r, j) = vt[j * ldv + r];
     }
 
-    out.v = transpose(vt);
     Matrix& v = out.v;
 
     out.s.assign(elementCount(n, 1), 0.0);

@@ -18,7 +18,6 @@
 #include <cstring>
 
 #include "kernels/reflect.h"
-#include "kernels/rotate.h"
 #include "kernels/sparse_rows.h"
 #include "kernels/vector_ops.h"
 
@@ -52,18 +51,18 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64
     TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                       \
         kernels::subtractScaled<V>(s, x, a, len);                                                              \
     }                                                                                                          \
-    TARGET void pairSums(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0,          \
-                         double& alpha, double* beta, double* gamma) {                                         \
-        kernels::pairSums<V, false>(w, ld, m, p, 0, 0.0, 0.0, q0, alpha, beta, gamma);                         \
+    TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                   \
+                             const kernels::PanelReflection* h, std::int64_t count) {                          \
+        kernels::reflectPanel<V>(x, ld, rows, w, h, count);                                                    \
     }                                                                                                          \
-    TARGET void rotatePairSums(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q,     \
-                               double c, double s, std::int64_t q0, double& alpha, double* beta,               \
-                               double* gamma) {                                                                \
-        kernels::pairSums<V, true>(w, ld, m, p, q, c, s, q0, alpha, beta, gamma);                              \
+    TARGET void diagonalPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,      \
+                             std::int64_t count, const double* c, const double* s, const std::int64_t* rotate, \
+                             const std::int64_t* want, double* alpha, double* beta, double* gamma) {           \
+        kernels::diagonalPass<V>(w, ld, m, d, p0, count, c, s, rotate, want, alpha, beta, gamma);              \
     }                                                                                                          \
-    TARGET void rotateRows(double* x, std::int64_t ld, std::int64_t n, std::int64_t p, std::int64_t q,         \
-                           double c, double s) {                                                               \
-        kernels::rotateRows<V>(x, ld, n, p, q, c, s);                                                          \
+    TARGET void rotateRowPairs(double* x, std::int64_t ld, std::int64_t width,                                 \
+                               const kernels::JacobiRotation* rotations, std::int64_t count) {                 \
+        kernels::rotateRowPairs<V>(x, ld, width, rotations, count);                                            \
     }                                                                                                          \
     constexpr KernelSet kSet{ISA,                                                                              \
                              MR,                                                                               \
@@ -72,9 +71,9 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64
                              productSubtract,                                                                  \
                              reflectColumns,                                                                   \
                              subtractScaled,                                                                   \
-                             pairSums,                                                                         \
-                             rotatePairSums,                                                                   \
-                             rotateRows,                                                                       \
+                             reflectPanel,                                                                     \
+                             diagonalPass,                                                                     \
+                             rotateRowPairs,                                                                   \
                              csrRowsPortable,                                                                  \
                              kernels::exactRowProducts};                                                       \
     }

@@ -19,7 +19,9 @@
 #include <cstdint>
 
 #include "kernels/exact_accumulator.h"
+#include "kernels/jacobi.h"
 #include "kernels/product_kernels.h"
+#include "kernels/reflect_panel.h"
 
 namespace corx_internal {
 
@@ -41,14 +43,19 @@ struct KernelSet {
     // s[i] = s[i] - a*x[i] (kernels/vector_ops.h).
     void (*subtractScaled)(double* s, const double* x, double a, std::int64_t len);
 
-    // Jacobi rotations (kernels/rotate.h): the sums of kPairBatch pairs,
-    // the same after rotating columns p and q, the rotation of two rows.
-    void (*pairSums)(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q0, double& alpha,
-                     double* beta, double* gamma);
-    void (*rotatePairSums)(double* w, std::int64_t ld, std::int64_t m, std::int64_t p, std::int64_t q, double c,
-                           double s, std::int64_t q0, double& alpha, double* beta, double* gamma);
-    void (*rotateRows)(double* x, std::int64_t ld, std::int64_t n, std::int64_t p, std::int64_t q, double c,
-                       double s);
+    // A panel of Householder reflections of w columns
+    // (kernels/reflect_panel.h).
+    void (*reflectPanel)(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,
+                         const kernels::PanelReflection* h, std::int64_t count);
+
+    // Jacobi sweep by anti-diagonals (kernels/jacobi.h): one pass rotating
+    // an anti-diagonal's pairs and taking the next one's sums, and the
+    // rotation of pairs of rows.
+    void (*diagonalPass)(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
+                         std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,
+                         const std::int64_t* want, double* alpha, double* beta, double* gamma);
+    void (*rotateRowPairs)(double* x, std::int64_t ld, std::int64_t width, const kernels::JacobiRotation* rotations,
+                           std::int64_t count);
 
     // Sparse rows y = S*x (kernels/sparse_rows.h).
     void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int64_t* colIdx,

@@ -22,6 +22,25 @@ typedef double Vec2 __attribute__((vector_size(16)));
 typedef double Vec4 __attribute__((vector_size(32)));
 typedef double Vec8 __attribute__((vector_size(64)));
 
+// Integer vectors of the same shape: lane masks (the result of comparing
+// two vectors) and the lane indices of a shuffle.
+template <class V>
+struct MaskOf;
+template <>
+struct MaskOf<Vec2> {
+    typedef long long type __attribute__((vector_size(16)));
+};
+template <>
+struct MaskOf<Vec4> {
+    typedef long long type __attribute__((vector_size(32)));
+};
+template <>
+struct MaskOf<Vec8> {
+    typedef long long type __attribute__((vector_size(64)));
+};
+template <class V>
+using Mask = typename MaskOf<V>::type;
+
 template <class V>
 inline constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
 

@@ -1,10 +1,13 @@
-// The Jacobi SVD with sums computed ahead against the plain one-pair-at-a-
-// time form, bit for bit, on every instruction set: U, S and V, for square,
-// tall and single-column matrices with special values, rank deficiency,
-// equal columns and early sweep limits.
+// The Jacobi SVD, which sweeps anti-diagonal by anti-diagonal with many
+// pairs side by side, against the plain one-pair-at-a-time cyclic form,
+// bit for bit, on every instruction set: U, S and V, for square, tall and
+// single-column matrices of every width up to past several vector runs,
+// with special values, NaN, rank deficiency, equal and zero columns and
+// early sweep limits.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,6 +41,19 @@ void expectSame(const Matrix& a, std::int64_t sweeps, double tol, const std::str
     expectSameBits(got.s, want.s, what + " s");
     expectSameBits(got.u.data, want.u.data, what + " u");
     expectSameBits(got.v.data, want.v.data, what + " v");
+}
+
+// The reference once, then the library on every path.
+void expectSameOnEveryPath(const Matrix& a, std::int64_t sweeps, double tol, const std::string& what) {
+    const corx_internal::SvdFactors want = corx_test::referenceSvdDecompose(a, sweeps, tol);
+    for (Isa isa : supportedIsas()) {
+        ASSERT_TRUE(corx_internal::forceIsa(isa));
+        const corx_internal::SvdFactors got = corx_internal::svdDecompose(a, sweeps, tol);
+        const std::string tag = what + " " + corx_internal::isaName(isa);
+        expectSameBits(got.s, want.s, tag + " s");
+        expectSameBits(got.u.data, want.u.data, tag + " u");
+        expectSameBits(got.v.data, want.v.data, tag + " v");
+    }
 }
 
 struct Shape {
@@ -84,6 +100,64 @@ TEST(SvdKernel, DeficientEqualAndTinyColumnsAndSweepLimits) {
         expectSame(corx_internal::matrix(20, 20, randomOperand(rng, 400, 0.0, 1e-160)), 60, 1e-12, tag + " tiny");
         expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 60, 1e-3, tag + " loose tolerance");
         expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 1, 1e-12, tag + " one sweep");
+    }
+}
+
+// Every width from 1 to 70 (square and tall alternately) crosses the
+// lane counts, the runs of vectors and the partial last vector of every
+// anti-diagonal; zero columns at every fifth position leave some lanes of
+// a run unrotated in every sweep.
+TEST(SvdKernel, EveryWidthToSeventyOnEveryPath) {
+    IsaGuard guard;
+    std::mt19937_64 rng(70);
+    for (std::int64_t n = 1; n <= 70; ++n) {
+        const std::int64_t m = n % 2 == 1 ? n : n + 1 + n / 8;
+        auto d = randomOperand(rng, m * n, 0.0);
+        if (n % 3 == 0)
+            for (std::int64_t i = 0; i < m; ++i)
+                for (std::int64_t j = 4; j < n; j += 5) d[static_cast<std::size_t>(i * n + j)] = 0.0;
+        expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12,
+                              std::to_string(m) + "x" + std::to_string(n));
+    }
+}
+
+// A larger rank-deficient matrix (copied, combined and zero columns),
+// nearly diagonal matrices, and matrices with a single NaN, which reaches
+// every column and keeps every pair rotating until the sweep limit.
+TEST(SvdKernel, LargeDeficientAndNanBearingOnEveryPath) {
+    IsaGuard guard;
+    std::mt19937_64 rng(130);
+    {
+        const std::int64_t m = 130, n = 100;
+        auto d = randomOperand(rng, m * n, 0.0);
+        auto at = [&](std::int64_t i, std::int64_t j) -> double& { return d[static_cast<std::size_t>(i * n + j)]; };
+        for (std::int64_t i = 0; i < m; ++i) {
+            for (std::int64_t j = 7; j < n; j += 9) at(i, j) = at(i, j - 5);
+            for (std::int64_t j = 11; j < n; j += 13) at(i, j) = 0.0;
+            at(i, 50) = at(i, 1) - 3.0 * at(i, 2);
+        }
+        expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, "130x100 deficient");
+    }
+    // Nearly diagonal with sparse couplings: few pairs rotate after the
+    // first sweep, so most pairs keep their columns from one sweep to the
+    // next while their partners change.
+    for (std::int64_t n : {23, 48}) {
+        const std::int64_t m = n + 5;
+        std::vector<double> d(static_cast<std::size_t>(m * n), 0.0);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        for (std::int64_t i = 0; i < m; ++i)
+            for (std::int64_t j = 0; j < n; ++j) {
+                double& x = d[static_cast<std::size_t>(i * n + j)];
+                if (i == j) x = 1.0 + static_cast<double>(j % 7);
+                else if (unit(rng) < 0.1) x = unit(rng) - 0.5;
+            }
+        expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, std::to_string(n) + " sparse couplings");
+    }
+    for (std::int64_t n : {2, 9, 17, 24, 33}) {
+        const std::int64_t m = n + 2;
+        auto d = randomOperand(rng, m * n, 0.0);
+        d[static_cast<std::size_t>((m / 2) * n + n / 3)] = std::numeric_limits<double>::quiet_NaN();
+        expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, std::to_string(n) + " with NaN");
     }
 }
 
