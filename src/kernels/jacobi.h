@@ -68,22 +68,20 @@ namespace jacobi_detail {
 // columns ascend.
 template <class V>
 [[gnu::always_inline]] inline void reverse(V& out, const V& x) {
-    using M = Mask<V>;
     constexpr int L = kLanes<V>;
-    if constexpr (L == 2) out = __builtin_shuffle(x, M{1, 0});
-    else if constexpr (L == 4) out = __builtin_shuffle(x, M{3, 2, 1, 0});
-    else out = __builtin_shuffle(x, M{7, 6, 5, 4, 3, 2, 1, 0});
+    if constexpr (L == 2) out = __builtin_shufflevector(x, x, 1, 0);
+    else if constexpr (L == 4) out = __builtin_shufflevector(x, x, 3, 2, 1, 0);
+    else out = __builtin_shufflevector(x, x, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
 // {prev[L-1], cur[0], ..., cur[L-2]}: the q columns of the next
 // anti-diagonal are those of this one moved up by one lane.
 template <class V>
 [[gnu::always_inline]] inline void shiftIn(V& out, const V& prev, const V& cur) {
-    using M = Mask<V>;
     constexpr int L = kLanes<V>;
-    if constexpr (L == 2) out = __builtin_shuffle(prev, cur, M{1, 2});
-    else if constexpr (L == 4) out = __builtin_shuffle(prev, cur, M{3, 4, 5, 6});
-    else out = __builtin_shuffle(prev, cur, M{7, 8, 9, 10, 11, 12, 13, 14});
+    if constexpr (L == 2) out = __builtin_shufflevector(prev, cur, 1, 2);
+    else if constexpr (L == 4) out = __builtin_shufflevector(prev, cur, 3, 4, 5, 6);
+    else out = __builtin_shufflevector(prev, cur, 7, 8, 9, 10, 11, 12, 13, 14);
 }
 
 // q columns of a run, in lane order, from the highest one at `top`
