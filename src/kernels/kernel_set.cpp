@@ -28,7 +28,7 @@ namespace {
 
 // The sparse kernel has no vector form (its loads are indirect): one
 // instance serves every set.
-void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64_t* ci, const double* v,
+void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32_t* ci, const double* v,
                      const double* x, double* y) {
     kernels::csrRows(rows, rp, ci, v, x, y);
 }

@@ -51,7 +51,7 @@ struct KernelSet {
                        double s);
 
     // Sparse rows y = S*x (kernels/sparse_rows.h).
-    void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int64_t* colIdx,
+    void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int32_t* colIdx,
                     const double* values, const double* x, double* y);
 
     // A row's exact products (kernels/exact_accumulator.h).
