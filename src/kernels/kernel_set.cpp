@@ -20,6 +20,7 @@
 #include "kernels/reflect.h"
 #include "kernels/rotate.h"
 #include "kernels/sparse_rows.h"
+#include "kernels/substitute.h"
 #include "kernels/vector_ops.h"
 
 namespace corx_internal {
@@ -65,6 +66,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                            double c, double s) {                                                               \
         kernels::rotateRows<V>(x, ld, n, p, q, c, s);                                                          \
     }                                                                                                          \
+    TARGET void subtractRowProducts(double* v, const double* a, std::int64_t lda, const double* y,             \
+                                    std::int64_t len) {                                                        \
+        kernels::subtractRowProducts<V>(v, a, lda, y, len);                                                    \
+    }                                                                                                          \
     constexpr KernelSet kSet{ISA,                                                                              \
                              MR,                                                                               \
                              NV * kernels::kLanes<V>,                                                          \
@@ -76,7 +81,8 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              rotatePairSums,                                                                   \
                              rotateRows,                                                                       \
                              csrRowsPortable,                                                                  \
-                             kernels::exactRowProducts};                                                       \
+                             kernels::exactRowProducts,                                                        \
+                             subtractRowProducts};                                                             \
     }
 
 #if defined(__x86_64__)

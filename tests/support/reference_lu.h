@@ -1,11 +1,13 @@
 // Plain LU factorisation with partial pivoting, unblocked, exactly in the
-// prescribed loop order. The blocked library routine must agree with it bit
-// for bit (factors, permutation, sign, and where it reports singularity).
+// prescribed loop order, and the plain substitutions with its factors. The
+// blocked library routines must agree with them bit for bit (factors,
+// permutation, sign, where singularity is reported, and the solution).
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "algorithms/lu.h"
 #include "runtime/errors.h"
@@ -50,6 +52,29 @@ inline corx_internal::LuFactors referenceLuDecompose(const corx_internal::Matrix
         }
     }
     return f;
+}
+
+// y = b permuted; then row by row, one product at a time in increasing
+// column order: forward with the unit lower factor, backward with the
+// upper one, each row ending with the division by its diagonal.
+inline std::vector<double> referenceLuSolve(const corx_internal::LuFactors& f, const std::vector<double>& b) {
+    const corx_internal::Matrix& F = f.factors;
+    const std::int64_t n = F.rows;
+    std::vector<double> y(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) y[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t k = 0; k < i; ++k) {
+            volatile double product = F(i, k) * y[static_cast<std::size_t>(k)];
+            y[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i)] - product;
+        }
+    for (std::int64_t i = n - 1; i >= 0; --i) {
+        for (std::int64_t k = i + 1; k < n; ++k) {
+            volatile double product = F(i, k) * y[static_cast<std::size_t>(k)];
+            y[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i)] - product;
+        }
+        y[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i)] / F(i, i);
+    }
+    return y;
 }
 
 }  // namespace corx_test
