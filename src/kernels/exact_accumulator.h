@@ -81,7 +81,7 @@ inline constexpr int kExactLanes = 4;
 // A factor x[j] prepared once for every row's product with it: the
 // integer mantissa (hidden bit included), the biased exponent (-4096 for
 // zero, subnormal, infinite and NaN values, which send every product to the
-// general route) and the sign (0 or -1).
+// general route) and the sign bit (0 or 1).
 struct ExactFactor {
     std::uint64_t mantissa;
     std::int64_t exponent;
@@ -96,12 +96,13 @@ void exactFactors(ExactFactor* f, const double* x, std::int64_t n);
 // lanes[j % kExactLanes], except the last cols % kExactLanes, which go to
 // lanes[0]. The sum is exact, so this spreading changes no bit of the
 // merged value; it only lets consecutive products proceed without waiting
-// for each other's chunks. Carry propagations come when addProduct would
-// make them (each lane's countdown counts its products); each product adds
-// the value addProduct would add: normal factors whose product lies wholly
-// at or above 2^-1075 take a shorter route (their negative products as
-// signed digits), everything else (zeros, subnormals, infinities, NaN) the
-// general one.
+// for each other's chunks. Each product adds the value addProduct would
+// add: normal factors whose product lies wholly at or above 2^-1075 take a
+// shorter route (a negative product as four non-negative digits and a
+// negative top digit), everything else (zeros, subnormals, infinities,
+// NaN) the general one. A lane's countdown counts every product it is
+// given, zeros and specials included: that only brings a carry
+// propagation forward, which never changes the value held.
 void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, const ExactFactor* xf,
                       std::int64_t cols);
 
