@@ -12,12 +12,14 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
     const KernelSet& kern = activeKernels();
     ExactAccumulator acc[kernels::kExactLanes];
     const std::int64_t cols = a.cols;
+    std::vector<kernels::ExactFactor> xf(elementCount(cols, 1));
+    kernels::exactFactors(xf.data(), x.data(), cols);
     for (std::int64_t i = 0; i < a.rows; ++i) {
         for (ExactAccumulator& lane : acc) clear(lane);
         addTerm(acc[0], -b[static_cast<std::size_t>(i)]);
         acc[0].countdown = ExactAccumulator::kCountdown;
-        kern.exactRowProducts(acc, a.data.data() + i * cols, x.data(), cols);
-        for (int l = 1; l < kernels::kExactLanes; ++l) merge(acc[0], acc[l]);
+        kern.exactRowProducts(acc, a.data.data() + i * cols, x.data(), xf.data(), cols);
+        mergeLanes(acc, kernels::kExactLanes);
         const double v = round(acc[0]);
         r[static_cast<std::size_t>(i)] = -v;
     }

@@ -1,6 +1,8 @@
 #include "algorithms/refine.h"
 
 #include "algorithms/exactsum.h"
+#include "kernels/kernel_set.h"
+#include "kernels/substitute.h"
 #include "runtime/memory.h"
 
 namespace corx_internal {
@@ -13,8 +15,29 @@ std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     for (std::int64_t i = 0; i < n; ++i)
         y[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
 
-    // Unit lower factor: no division.
-    for (std::int64_t i = 1; i < n; ++i) {
+    // Unit lower factor: no division. Row i subtracts F(i, k) * y[k] for
+    // k = 0 .. i-1 in this order. Rows go in blocks of kSubstRows: first the
+    // kernel gives every row of the block the products of the columns
+    // before the block (their unknowns are final), side by side; then each
+    // row, in turn, takes those of the block's earlier rows. Each row's
+    // products thus still arrive one at a time in increasing column order.
+    constexpr std::int64_t R = kernels::kSubstRows;
+    const KernelSet& kern = activeKernels();
+    std::int64_t i0 = 0;
+    for (; i0 + R <= n; i0 += R) {
+        double v[R];
+        for (std::int64_t r = 0; r < R; ++r) v[r] = y[static_cast<std::size_t>(i0 + r)];
+        kern.subtractRowProducts(v, &F.data[static_cast<std::size_t>(i0 * n)], n, y.data(), i0);
+        for (std::int64_t r = 0; r < R; ++r) {
+            const std::int64_t i = i0 + r;
+            for (std::int64_t k = i0; k < i; ++k) {
+                const double product = F(i, k) * y[static_cast<std::size_t>(k)];
+                v[r] = v[r] - product;
+            }
+            y[static_cast<std::size_t>(i)] = v[r];
+        }
+    }
+    for (std::int64_t i = i0; i < n; ++i) {
         double v = y[static_cast<std::size_t>(i)];
         for (std::int64_t k = 0; k < i; ++k) {
             const double product = F(i, k) * y[static_cast<std::size_t>(k)];
@@ -23,6 +46,9 @@ std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
         y[static_cast<std::size_t>(i)] = v;
     }
 
+    // Upper factor: each row's first product needs the unknown of the row
+    // below, finished only after all of that row's products, so the rows
+    // form one chain and run one after the other.
     for (std::int64_t i = n - 1; i >= 0; --i) {
         double v = y[static_cast<std::size_t>(i)];
         for (std::int64_t k = i + 1; k < n; ++k) {

@@ -95,9 +95,9 @@ void addTerm(ExactAccumulator& acc, double t) {
 
 namespace {
 
-[[gnu::always_inline]] inline void addProductInline(ExactAccumulator& acc, double y, double z) {
-    if (acc.countdown == 0) carryPropagate(acc);
-
+// The exact product y*z, any operands, into the chunks or the special
+// slots; countdown is left to the caller.
+[[gnu::noinline]] void addGeneralProduct(ExactAccumulator& acc, double y, double z) {
     const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
     if (exponentField(yb) == 2047 || exponentField(zb) == 2047) {
         // Ordinary double arithmetic decides: 0 * Inf is NaN, a NaN operand
@@ -135,7 +135,14 @@ namespace {
         // Pieces below weight 2^-1075 have no chunk and are dropped.
         if (chunk + j >= 0) addToChunk(acc, chunk + j, pieces[j], negative);
     }
-    acc.countdown -= 1;
+}
+
+[[gnu::always_inline]] inline void addProductInline(ExactAccumulator& acc, double y, double z) {
+    if (acc.countdown == 0) carryPropagate(acc);
+    const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
+    addGeneralProduct(acc, y, z);
+    // Only finite non-zero products count.
+    if (exponentField(yb) != 2047 && exponentField(zb) != 2047 && y != 0.0 && z != 0.0) acc.countdown -= 1;
 }
 
 // The common case first: both factors normal and the product's lowest
@@ -346,29 +353,103 @@ double round(ExactAccumulator& acc) {
                     (static_cast<std::uint64_t>(M / 4) & kFractionMask));
 }
 
-void merge(ExactAccumulator& to, ExactAccumulator& from) {
-    carryPropagate(to);
-    carryPropagate(from);
-    for (int k = 0; k < ExactAccumulator::kChunks; ++k) to.chunks[k] += from.chunks[k];
-    to.countdown = 0;  // the next addition normalises first
-    if (from.nanSlot != 0 && (from.nanSlot & kFractionMask) >= (to.nanSlot & kFractionMask)) to.nanSlot = from.nanSlot;
-    if (from.infSlot != 0.0) {
-        if (to.infSlot == 0.0) {
-            to.infSlot = from.infSlot;
-        } else if (bitsOf(to.infSlot) != bitsOf(from.infSlot)) {
-            to.infSlot = from.infSlot - from.infSlot;  // infinities of both signs: NaN
+void mergeLanes(ExactAccumulator* lanes, int count) {
+    ExactAccumulator& to = lanes[0];
+    for (int l = 1; l < count; ++l) {
+        const ExactAccumulator& from = lanes[l];
+        for (int k = 0; k < ExactAccumulator::kChunks; ++k) to.chunks[k] += from.chunks[k];
+        if (from.nanSlot != 0 && (from.nanSlot & kFractionMask) >= (to.nanSlot & kFractionMask))
+            to.nanSlot = from.nanSlot;
+        if (from.infSlot != 0.0) {
+            if (to.infSlot == 0.0) {
+                to.infSlot = from.infSlot;
+            } else if (bitsOf(to.infSlot) != bitsOf(from.infSlot)) {
+                to.infSlot = from.infSlot - from.infSlot;  // infinities of both signs: NaN
+            }
         }
     }
+    to.countdown = 0;  // the next addition normalises first
 }
-
 
 namespace kernels {
 
-void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, std::int64_t cols) {
+void exactFactors(ExactFactor* f, const double* x, std::int64_t n) {
+    for (std::int64_t j = 0; j < n; ++j) {
+        const std::uint64_t b = bitsOf(x[j]);
+        const std::uint64_t biased = (b >> 52) & 0x7FF;
+        f[j].mantissa = (b & kFractionMask) | (std::uint64_t{1} << 52);
+        // Zero, subnormal, infinite or NaN: an exponent so low that every
+        // product with this factor takes the general route.
+        f[j].exponent = biased - 1 >= 2046 ? -4096 : static_cast<std::int64_t>(biased);
+        f[j].sign = b >> 63;
+    }
+}
+
+namespace {
+
+// The product y*z with z prepared by exactFactors, added without looking at
+// countdown (the caller has made room for it). The general route is taken
+// unless y is normal and z's exponent makes the product's lowest chunk
+// index >= 0. The value added is that of addProductInline, in other
+// digits: the product, negated in two's complement when negative, shifted
+// by s, gives four unsigned 32-bit pieces and a signed top piece (the
+// floor of the shifted value above bit 128).
+[[gnu::always_inline]] inline void addPreparedProduct(ExactAccumulator& acc, double y, double z,
+                                                      const ExactFactor& fz) {
+    const std::uint64_t yb = bitsOf(y);
+    const std::uint64_t ey = (yb >> 52) & 0x7FF;
+    const std::int64_t e = static_cast<std::int64_t>(ey) + fz.exponent - 1075;
+    if (ey - 1 >= 2046 || e < 0) {
+        addGeneralProduct(acc, y, z);
+        return;
+    }
+    const std::uint64_t my = (yb & kFractionMask) | (std::uint64_t{1} << 52);
+    const std::uint64_t neg = (yb >> 63) ^ fz.sign;  // 0 or 1
+    const U128 product = static_cast<U128>(my) * fz.mantissa;
+    std::uint64_t lo = static_cast<std::uint64_t>(product), hi = static_cast<std::uint64_t>(product >> 64);
+    // -(hi:lo) = (~hi + [lo == 0], -lo) when negative.
+    const std::uint64_t m = 0 - neg;
+    hi = (hi ^ m) + (neg & static_cast<std::uint64_t>(lo == 0));
+    lo = (lo ^ m) + neg;
+    const unsigned sh = static_cast<unsigned>(e & 31);
+    const std::int64_t chunk = e >> 5;
+    // ">> 1 >> (63 - sh)" is ">> (64 - sh)" without the undefined shift by
+    // 64 when sh is 0; the top piece shifts the signed high word.
+    const std::uint64_t w0 = lo << sh;
+    const std::uint64_t w1 = (hi << sh) | ((lo >> 1) >> (63 - sh));
+    const std::int64_t top = (static_cast<std::int64_t>(hi) >> 1) >> (63 - sh);
+    std::int64_t* c = acc.chunks + chunk;
+    c[0] += static_cast<std::int64_t>(w0 & kLow32);
+    c[1] += static_cast<std::int64_t>(w0 >> 32);
+    c[2] += static_cast<std::int64_t>(w1 & kLow32);
+    c[3] += static_cast<std::int64_t>(w1 >> 32);
+    c[4] += top;
+}
+
+}  // namespace
+
+void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, const ExactFactor* xf,
+                      std::int64_t cols) {
     std::int64_t j = 0;
-    for (; j + kExactLanes <= cols; j += kExactLanes) {
+    while (j + kExactLanes <= cols) {
+        // As many groups as every lane has room for; each product counts
+        // against its lane's countdown whichever route it takes (a zero or
+        // special product merely brings the next carry propagation
+        // forward, which leaves the value unchanged).
+        std::int64_t room = lanes[0].countdown;
+        for (int l = 1; l < kExactLanes; ++l) room = lanes[l].countdown < room ? lanes[l].countdown : room;
+        if (room == 0) {
+            for (int l = 0; l < kExactLanes; ++l)
+                if (lanes[l].countdown == 0) carryPropagate(lanes[l]);
+            continue;
+        }
+        const std::int64_t groups = (cols - j) / kExactLanes < room ? (cols - j) / kExactLanes : room;
+        for (int l = 0; l < kExactLanes; ++l) lanes[l].countdown -= groups;
+        const std::int64_t end = j + groups * kExactLanes;
+        for (; j < end; j += kExactLanes) {
 #pragma GCC unroll 4
-        for (int l = 0; l < kExactLanes; ++l) addProductFast(lanes[l], row[j + l], x[j + l]);
+            for (int l = 0; l < kExactLanes; ++l) addPreparedProduct(lanes[l], row[j + l], x[j + l], xf[j + l]);
+        }
     }
     for (; j < cols; ++j) addProductFast(lanes[0], row[j], x[j]);
 }

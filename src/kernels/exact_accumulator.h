@@ -64,27 +64,47 @@ std::int64_t carryPropagate(ExactAccumulator& acc);
 // negative one that reaches chunk 1.
 double round(ExactAccumulator& acc);
 
-// Adds the value held by `from` to `to`. The special slots keep their
-// meaning (an infinity of each sign seen in either makes NaN). Both are
-// normalised first, so every chunk of the sum stays far inside 64 bits;
-// `to` normalises again before its next addition.
-void merge(ExactAccumulator& to, ExactAccumulator& from);
+// Adds the values held by lanes[1 .. count-1] to lanes[0], in this order,
+// chunk by chunk without normalising: within its countdown every
+// accumulator's chunks stay below 2^53 in magnitude, so for count <= 1024
+// every chunk of the sum stays inside 64 bits. The special slots keep
+// their meaning (an infinity of each sign seen in any lane makes NaN; of
+// the NaNs the one with the largest fraction is kept, a later lane winning
+// a tie). lanes[0] normalises before its next addition.
+void mergeLanes(ExactAccumulator* lanes, int count);
 
 namespace kernels {
 
 // Accumulators a row's products are spread over.
 inline constexpr int kExactLanes = 4;
 
+// A factor x[j] prepared once for every row's product with it: the
+// integer mantissa (hidden bit included), the biased exponent (-4096 for
+// zero, subnormal, infinite and NaN values, which send every product to the
+// general route) and the sign bit (0 or 1).
+struct ExactFactor {
+    std::uint64_t mantissa;
+    std::int64_t exponent;
+    std::int64_t sign;
+};
+
+// f[j] for x[j], j = 0 .. n-1.
+void exactFactors(ExactFactor* f, const double* x, std::int64_t n);
+
 // Adds the exact products row[j]*x[j], j = 0 .. cols-1, to the kExactLanes
-// accumulators at lanes: product j goes to lanes[j % kExactLanes], except
-// the last cols % kExactLanes, which go to lanes[0]. The sum is exact, so
-// this spreading changes no bit of the merged value; it only lets
-// consecutive products proceed without waiting for each other's chunks.
-// Each product is added as addProduct would add it: normal factors whose
-// product lies wholly at or above 2^-1075 take a shorter route, everything
-// else (zeros, subnormals, infinities, NaN, a due carry propagation) the
-// general one.
-void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, std::int64_t cols);
+// accumulators at lanes, xf holding exactFactors of x: product j goes to
+// lanes[j % kExactLanes], except the last cols % kExactLanes, which go to
+// lanes[0]. The sum is exact, so this spreading changes no bit of the
+// merged value; it only lets consecutive products proceed without waiting
+// for each other's chunks. Each product adds the value addProduct would
+// add: normal factors whose product lies wholly at or above 2^-1075 take a
+// shorter route (a negative product as four non-negative digits and a
+// negative top digit), everything else (zeros, subnormals, infinities,
+// NaN) the general one. A lane's countdown counts every product it is
+// given, zeros and specials included: that only brings a carry
+// propagation forward, which never changes the value held.
+void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, const ExactFactor* xf,
+                      std::int64_t cols);
 
 }  // namespace kernels
 

@@ -19,6 +19,7 @@
 
 #include "kernels/reflect.h"
 #include "kernels/sparse_rows.h"
+#include "kernels/substitute.h"
 #include "kernels/vector_ops.h"
 
 namespace corx_internal {
@@ -27,7 +28,7 @@ namespace {
 
 // The sparse kernel has no vector form (its loads are indirect): one
 // instance serves every set.
-void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64_t* ci, const double* v,
+void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32_t* ci, const double* v,
                      const double* x, double* y) {
     kernels::csrRows(rows, rp, ci, v, x, y);
 }
@@ -64,6 +65,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64
                                const kernels::JacobiRotation* rotations, std::int64_t count) {                 \
         kernels::rotateRowPairs<V>(x, ld, width, rotations, count);                                            \
     }                                                                                                          \
+    TARGET void subtractRowProducts(double* v, const double* a, std::int64_t lda, const double* y,             \
+                                    std::int64_t len) {                                                        \
+        kernels::subtractRowProducts<V>(v, a, lda, y, len);                                                    \
+    }                                                                                                          \
     constexpr KernelSet kSet{ISA,                                                                              \
                              MR,                                                                               \
                              NV * kernels::kLanes<V>,                                                          \
@@ -75,7 +80,8 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int64
                              diagonalPass,                                                                     \
                              rotateRowPairs,                                                                   \
                              csrRowsPortable,                                                                  \
-                             kernels::exactRowProducts};                                                       \
+                             kernels::exactRowProducts,                                                        \
+                             subtractRowProducts};                                                             \
     }
 
 #if defined(__x86_64__)

@@ -58,11 +58,15 @@ struct KernelSet {
                            std::int64_t count);
 
     // Sparse rows y = S*x (kernels/sparse_rows.h).
-    void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int64_t* colIdx,
+    void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int32_t* colIdx,
                     const double* values, const double* x, double* y);
 
     // A row's exact products (kernels/exact_accumulator.h).
-    void (*exactRowProducts)(ExactAccumulator* lanes, const double* row, const double* x, std::int64_t cols);
+    void (*exactRowProducts)(ExactAccumulator* lanes, const double* row, const double* x,
+                             const kernels::ExactFactor* xf, std::int64_t cols);
+
+    // kSubstRows rows' products with final unknowns (kernels/substitute.h).
+    void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);
 };
 
 // The widest instruction set this processor (and its operating system)

@@ -16,7 +16,7 @@ CsrMatrix toCsr(const Matrix& m) {
             const double x = m(i, j);
             if (x != 0.0) {
                 s.values.push_back(x);
-                s.colIdx.push_back(j);
+                s.colIdx.push_back(static_cast<std::int32_t>(j));
             }
         }
     }

@@ -1,5 +1,6 @@
-// The row-interleaved CSR product against the plain per-row reference, bit
-// for bit, and the in-place use of the operands by corx_sparse_matvec.
+// The CSR product (products formed in pairs, one chain per row) against the
+// plain per-row reference, bit for bit, and the in-place use of the operands
+// by corx_sparse_matvec.
 #include <gtest/gtest.h>
 
 #include <corx/corx.h>
@@ -59,7 +60,7 @@ TEST(SparseKernel, MatchesReferenceOnRandomShapesWithSpecials) {
 
 TEST(SparseKernel, EmptyRowsGivePositiveZeroAndNegativeZeroSumsBecomePositive) {
     // Row 0 empty, row 1 sums -0.0 products onto +0.0, rows 2..5 of
-    // different lengths around the four-row groups.
+    // different lengths, odd and even.
     const std::vector<double> dense = {0, 0, 0,  -1, 0,  0, 1, 2, 3, 4, 0, 0,
                                        0, 0, 5, 1e-300, 1e-300, 0, 7, 0, 0};
     const corx_internal::CsrMatrix csr = corx_internal::toCsr(corx_internal::matrix(7, 3, dense));
