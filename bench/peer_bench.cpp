@@ -323,9 +323,9 @@ void benchSparse(const std::string& name, int n, const std::vector<std::int64_t>
                eigen_peer::sparseProduct(e, x, ye);
                sink = ye[0];
            }));
-    // Bytes one product must move in corx's layout: values and 64-bit column
+    // Bytes one product must move in corx's layout: values and 32-bit column
     // indices per entry, row starts, x and y.
-    const double bytes = 16.0 * static_cast<double>(nnz) + 8.0 * (n + 1) + 16.0 * n;
+    const double bytes = 12.0 * static_cast<double>(nnz) + 8.0 * (n + 1) + 16.0 * n;
     const double triad = triadBandwidth(static_cast<std::size_t>(bytes));
     std::printf("%-28s corx %.1f GB/s = %.1f%% of a triad over the same %.1f MB (%.1f GB/s)\n", name.c_str(),
                 bytes / tc / 1e9, 100.0 * bytes / tc / triad, bytes / 1e6, triad / 1e9);
