@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Builds the Python package: the shared library is built with CMake (tests
 off) and copied into the package, which loads it before any other copy.
 

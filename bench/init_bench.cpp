@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Times the first corx_init of a process, which runs the library's start-up
 // and computes its six 256-bit constants (pi, 2·pi, pi/2, pi/4, 3·pi/4 and
 // ln 2), against MPFR computing the same six constants at 256 bits.

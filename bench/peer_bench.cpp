@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // corx against its peers, single-threaded, in one process: the dense
 // product, LU solve (with and without refinement), Cholesky, QR with Q, the
 // Jacobi SVD and the sparse product, through corx's C interface (handles,

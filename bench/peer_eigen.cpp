@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "peer_eigen.h"
 
 #include <Eigen/Dense>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Eigen side of the peer benchmark, compiled in its own translation unit
 // with the build machine's full instruction set (see CMakeLists.txt). Each
 // function runs one operation on column-major n x n data and returns a value

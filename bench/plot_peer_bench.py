@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Renders the speed ratios of corx_peer_bench (peer time / corx time) as a
 horizontal bar chart: one bar per case and peer, a line at 1.0 (as fast as
 the peer).

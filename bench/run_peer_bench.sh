@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds corx and its peer benchmark in Release, runs it single-threaded and
 # renders the speed ratios as a PNG chart.
 #

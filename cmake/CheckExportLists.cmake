@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # cmake -DROOT=<source dir> -P CheckExportLists.cmake
 #
 # Checks the lists kept beside the public header against it: the version

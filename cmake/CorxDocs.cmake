@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The API reference, rendered by Doxygen from the comments of the public
 # header: cmake --build <build> --target docs writes <build>/docs/html.
 # With -DCORX_DOCS_WARN_AS_ERROR=FAIL_ON_WARNINGS (as CI builds it) any

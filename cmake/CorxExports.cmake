@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The public header include/corx/corx.h is the one list of exported
 # functions: every declaration marked CORX_API is exported, nothing else.
 # corx_header_functions reads that list; the build derives the expected

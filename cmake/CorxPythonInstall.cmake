@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # CORX_INSTALL_PYTHON: installs the Python package into
 # CORX_PYTHON_INSTALL_DIR, beside the library. The package finds the
 # installed library through _location.py, written here: the library's

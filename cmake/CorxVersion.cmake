@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The library version has one source: project(corx VERSION ...) in the
 # top-level CMakeLists.txt. corx_write_version_header writes
 # <dir>/corx/version.h from it; corx_read_project_version recovers it for

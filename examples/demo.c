@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /* A tour of the corx C interface: every family, with printed results. */
 #include <corx/corx.h>
 

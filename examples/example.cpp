@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // corx from C++: owning matrix types, exceptions for failures.
 // Build: c++ -std=c++20 example.cpp -Iinclude -Lbuild -lcorx
 #include <corx/corx.hpp>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """corx from Python: numpy arrays in, numpy arrays out, corx.Error on failure.
 
 Run from the repository: PYTHONPATH=python /usr/bin/python3 examples/example.py

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The robustness and shipping checks of CI, after the test suite and its
 # ASan + UBSan pass:
 #  1. the C interface fuzz target (libFuzzer + ASan + UBSan): every seed of

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the library and runs the demo program. Needs only a compiler, CMake
 # and Ninja: the test suite is left out of this configuration.
 set -euo pipefail

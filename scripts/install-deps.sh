@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs what one use of the source tree needs, where it is missing.
 # Debian packages only; run as root (or with sudo available).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Same bits everywhere: builds the library and the conformance program in
 # several configurations and checks that every one of them reproduces the
 # committed digests (tests/conformance/golden.txt).

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the library and runs every test. The static library and the Python
 # package installed beside the library are switched on here so that the
 # install-and-consume test covers them too.

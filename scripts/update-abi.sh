@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes the ABI baseline abi/libcorx.so.1.abi from a build with debug
 # information (only after a deliberate, documented change of the ABI: see
 # the ABI and SONAME policy in the README). Paths of the build machine are

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Compares the ABI of a built libcorx.so.1 (with debug information) against
 # the committed baseline abi/libcorx.so.1.abi. Any difference fails: an
 # incompatible one (a function removed or its signature changed, a by-value

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks the shipped library: its dynamic symbol table exports exactly the
 # expected functions, its SONAME is libcorx.so.1, it needs nothing at run
 # time beyond the C and mathematics libraries, it is hardened (full RELRO

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks that the library's sources depend downward only. Each directory of
 # src/ is a layer:
 #

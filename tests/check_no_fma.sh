@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks that the library contains no fused multiply-add instruction (x86
 # vfmadd/vfmsub/vfnmadd/vfnmsub, ARM fmadd/fmsub/fnmadd/fnmsub/fmla/fmls,
 # s390x madb/msdb and their vector forms):

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the library once more from a copy of the source tree in another
 # folder (other path, other length, other build folder) with the same
 # configuration, and compares it byte for byte with the library under test:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for aarch64 Linux with Debian's cross compilers
 # (g++-aarch64-linux-gnu); programs built here, such as the tests and the demo,
 # run through qemu-user. Configure with

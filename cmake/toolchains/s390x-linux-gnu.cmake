@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for s390x Linux with Debian's cross compilers
 # (g++-s390x-linux-gnu); programs built here, such as the tests and the demo,
 # run through qemu-user. Configure with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /**
  * @file corx/corx.h
  * @brief corx: reproducible numerical linear algebra behind a plain C interface.

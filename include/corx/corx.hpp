@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // corx for C++: a header-only layer over the C interface of <corx/corx.h>.
 //
 // What it adds to the C functions, and nothing more:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """corx for Python: reproducible linear algebra on numpy arrays.
 
 The package calls the corx shared library through ctypes. Every function

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Every failure surfaces as corx.Error with the library's status text, as
 the numpy exception a numpy user expects."""
 import numpy as np

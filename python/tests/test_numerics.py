@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Results against numpy, judged by LAPACK-style scaled residual ratios:
 |residual| / (n * |A| * eps) must stay below THRESHOLD. Also: arrays of any
 layout and dtype arrive intact, and results come back bit for bit."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Every handle the library gives out is destroyed exactly once, on success
 and on failure, and importing the package leaves signal handling alone."""
 import gc

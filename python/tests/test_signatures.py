@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The ctypes table of the package against the public header corx.h, the one
 list of exported functions: the same functions, with the same result and
 argument types, and the same by-value structs."""

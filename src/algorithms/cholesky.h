@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Cholesky factorisation A = L*L^T of a symmetric positive-definite matrix,
 // column by column (left-looking Cholesky-Crout).
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Exact residuals: b[i] - sum_j A[i][j]*x[j] with a single rounding, built
 // on the exact accumulator (see kernels/exact_accumulator.h for what is
 // kept and how the one rounding is made).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // LU factorisation with partial pivoting (Doolittle, row exchanges) and the
 // determinant built on it.
 #pragma once

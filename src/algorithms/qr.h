@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Full QR decomposition by Householder reflections, Q accumulated
 // explicitly.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Solving square systems with LU factors, and one step of iterative
 // refinement on an exactly computed residual.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Thin singular value decomposition by one-sided Jacobi rotations.
 #pragma once
 

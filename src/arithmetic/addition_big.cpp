@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/addition_big.h"
 
 namespace corx_internal {

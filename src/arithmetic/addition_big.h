@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Addition of BigUInt values.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/big_int.h"
 
 #include "runtime/memory.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // BigUInt: an unsigned integer of arbitrary size in radix 2^64.
 //
 // Representation: `limbs` least significant first; the value is the sum of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/bitwise_big.h"
 
 #include <algorithm>

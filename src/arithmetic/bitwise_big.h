@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Bit shifts and bitwise or of BigUInt values.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Three-way comparison of BigUInt values.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Division of BigUInt values: quotient and remainder together.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/multiplication_big.h"
 
 #include "arithmetic/addition_big.h"

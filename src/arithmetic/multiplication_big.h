@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Multiplication of BigUInt values: schoolbook for short operands, recursive
 // Karatsuba for long ones, and the dispatcher `mul` that chooses.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/primitives.h"
 
 #include "runtime/errors.h"

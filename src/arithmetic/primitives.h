@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Limb-level primitives of the multi-precision integers.
 //
 // A Limb is one digit in radix 2^64. Limb arithmetic wraps modulo 2^64;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "arithmetic/subtraction_big.h"
 
 #include "arithmetic/comparison_big.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The C boundary: no exception leaves an exported function.
 //
 // Exported wrappers run their body through guarded(). Errors the wrapper's

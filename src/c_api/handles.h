@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Handle boxes: the reference-counted records behind CorxMatrix and
 // CorxSparse, and the rules for moving values in and out of them.
 //

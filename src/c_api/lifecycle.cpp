@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Lifecycle functions and status texts, and what the library's start-up is
 // made of: the runtime's own part, then the modules that compute the
 // constant tables, in the order their dependencies require. The exported

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The two exported limb primitives, wrapping the library's own limb
 // operations (arithmetic/primitives.h). The library calls those directly,
 // never these entries; unlike the checked udiv128 they check nothing and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exported dense matrix functions: handles and arithmetic.
 #include <corx/corx.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exported solvers and decompositions: determinant, LU solve, Cholesky, QR
 // and SVD.
 //

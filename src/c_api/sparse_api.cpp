@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exported sparse (CSR) matrix functions.
 #include <corx/corx.h>
 

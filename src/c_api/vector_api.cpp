@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Exported fixed-size vector functions: thin wrappers, no allocation.
 #include <corx/corx.h>
 

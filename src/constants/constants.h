@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Series evaluation at the working precision: the arctangent by its Taylor
 // series and pi by Machin's formula.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "constants/float_math.h"
 
 #include "constants/constants.h"

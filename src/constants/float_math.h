@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Module `float_math`: the logarithm (see exponential/logarithm_generic.h)
 // and the constants derived from pi and ln 2 at 256 bits, computed once at
 // start-up after module `reduction`, whose piCache they start from.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Module `reduction`: pi and 2·pi at 256 bits, computed once at start-up.
 //
 // The caches hold the zero record until the start-up fills them and again

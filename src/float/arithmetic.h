@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Rounded arithmetic on BigFloat values.
 //
 // Each operation forms its result exactly in BigUInt arithmetic (division:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "float/big_float.h"
 
 #include <algorithm>

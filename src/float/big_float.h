@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // BigFloat: an arbitrary-precision binary floating-point number.
 //
 // Value: (-1)^negative * mantissa * 2^exponent, with the mantissa an unsigned

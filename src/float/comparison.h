@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Ordering of BigFloat values.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "kernels/exact_accumulator.h"
 
 #include <bit>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The exact accumulator of the residuals: a sum of doubles and products of
 // doubles kept without rounding, rounded once at the end.
 //

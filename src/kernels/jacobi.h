@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Kernels of the one-sided Jacobi sweep by anti-diagonals: one pass over
 // the rows that rotates the pairs of one anti-diagonal and takes the sums
 // of the next, and the rotation of pairs of rows.

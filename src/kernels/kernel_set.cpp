@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The one place where the instruction set is examined and the kernel set
 // chosen.
 //

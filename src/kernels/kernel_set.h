@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The kernel set: every instruction-set-specific loop of the library,
 // handed out as one record of function pointers and tile constants for the
 // instruction set in use.

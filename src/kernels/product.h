@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Register-tiled dense product.
 //
 // Each element of r continues its own sum in increasing k, one product and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Micro-kernel of the dense product: one MR x NR tile of sums continued
 // over kc steps, with a and b packed panels (a: kc x MR, b: kc x NR, both
 // k-major) and c row-major with leading dimension ldc.

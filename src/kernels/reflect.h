@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Householder reflection of many independent columns at once.
 //
 // x is len rows of w columns with row stride ld. Each column c is reflected

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // A panel of Householder reflections applied in order to many independent
 // columns, each reflection's update sharing its pass over the rows with
 // the next reflection's dot product.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Vectors of doubles for the kernels: GCC/Clang vector extensions, so one
 // kernel source compiles to SSE2, AVX2 or AVX-512 (under a target
 // attribute), to NEON on 64-bit ARM and to plain scalar code elsewhere.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Kernel of the compressed-sparse-row product y = S*x.
 //
 // Row i's sum runs over its stored entries in increasing position k, from

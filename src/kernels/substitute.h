@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Kernel of the forward substitution: a block of kSubstRows rows takes the
 // products of columns whose unknowns are already final.
 //

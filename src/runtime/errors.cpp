@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/errors.h"
 
 namespace corx_internal {

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Typed errors raised inside the library.
 //
 // Kinds, as a small hierarchy:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/memory.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Memory exhaustion and size arithmetic.
 //
 // The library never reports exhaustion of memory through its interface: any

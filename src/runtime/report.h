@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The report of an unhandled error, written just before the process ends.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Process signal dispositions installed by the start-up.
 #pragma once
 

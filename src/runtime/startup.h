@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The start-up mechanism and the global teardown.
 //
 // A library is started by running the initialiser of each of its modules in

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Dense matrix record: rows x cols doubles in row-major order.
 //
 // A Matrix is a value: copying duplicates the elements, moving hands the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "types/sparse.h"
 
 #include "kernels/kernel_set.h"

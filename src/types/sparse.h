@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Compressed-sparse-row matrix record.
 //
 // Invariants of every CsrMatrix the library makes: rowPtr has rows + 1

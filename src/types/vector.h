@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Fixed-size vectors: the by-value structs of the C interface and their
 // operations. Components are processed in the order x, y, z, w; every
 // operation is rounded on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every exported function with every argument at its worst: NULL, negative,
 // zero, oversized, mismatched, NaN. Each call must return its documented
 // failure result, leave caller buffers and out-parameters untouched and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The C++ layer <corx/corx.hpp>: ownership of handles, the mapping of every
 // failure to corx::Error, and that each operation reaches the right C
 // function with its arguments intact.

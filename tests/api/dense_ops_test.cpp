@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Dense arithmetic through the C interface: shapes, failure results and the
 // exact IEEE semantics of each element.
 #include <corx/corx.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Lifecycle functions, status texts and the process-wide effects of the
 // start-up (signal dispositions), the latter in child processes. This
 // program also defines functions named like three of the library's exported

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exported limb primitives through the public header.
 #include <corx/corx.h>
 

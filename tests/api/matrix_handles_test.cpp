@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Dense matrix handles through the C interface: creation limits, copy-in,
 // element access, buffer copy-out and the failure results.
 #include <corx/corx.h>

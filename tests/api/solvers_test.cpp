@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exported solvers through the shared library: worked results bit for
 // bit and the failure conventions (order of checks, untouched outputs).
 #include <corx/corx.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // CSR sparse matrices through the C interface.
 #include <corx/corx.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Several threads at once through the C interface: concurrent first calls
 // of corx_init, every family on private handles, and shared handles read
 // from all threads. Each thread's results must be bit-identical to the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fixed-size vectors: worked values and IEEE corner cases.
 #include <corx/corx.h>
 #include <gtest/gtest.h>

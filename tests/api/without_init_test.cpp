@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A process that never calls corx_init: every family works and the
 // library leaves the process's signal dispositions alone. (Its own
 // executable, since the other lifecycle tests initialise the library.)

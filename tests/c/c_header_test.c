@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /* Compiles the public header as strict C99 and calls through it. */
 #include <corx/corx.h>
 

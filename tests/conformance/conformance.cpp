@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Conformance digest: the same bits on every machine and from every build.
 //
 // A fixed battery of calls over every exported function, with inputs made by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Differential fuzz target for the C interface.
 //
 // The input bytes are decoded into a sequence of calls over every exported

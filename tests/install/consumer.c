@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /* An outside program built against an installed corx. */
 #include <corx/corx.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // An outside C++ program built against an installed corx through
 // find_package, with no language standard of its own: the corx::corx target
 // must bring the C++20 that corx.hpp needs.

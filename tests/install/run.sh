@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the built library into a temporary prefix, moves the installed
 # tree elsewhere, then builds and runs outside consumers against it: a C and
 # a C++ program through find_package(corx) (neither sets a language

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // MPFR as an independent oracle for BigFloat: exact conversions both ways,
 // the library's four rounding modes, and seeded operands in shapes that
 // stress rounding.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // GMP as an independent oracle for BigUInt, seeded operands biased toward
 // the hard cases of limb arithmetic, and a check of raised errors.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Bit-level comparison of doubles: two values match when their bits are
 // identical, or when both are NaN (payloads are not part of the contract).
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Runs a piece of code in a forked child process and collects how it ended
 // and what it wrote, for paths that end the process (signals, fatal
 // reports, memory exhaustion).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /* A host program that is not linked against the library: it loads the
  * shared library with dlopen, the way interpreters and plugin hosts do, and
  * runs one scenario chosen on the command line. The lifecycle and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 /* An allocator shim for LD_PRELOAD that makes chosen allocations fail, for
  * the out-of-memory tests of a host that loads the library (the library's
  * allocations, the C++ runtime's included, go through malloc):

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // An owning test wrapper around a dense matrix handle of the C interface.
 #pragma once
 

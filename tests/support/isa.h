@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Running a test on every instruction-set path the machine offers.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Random operands for differential tests: mostly ordinary values of a
 // chosen scale, with IEEE special values (signed zeros, infinities, NaN,
 // subnormals, extremes) sprinkled in at a given rate.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Plain reference forms of the dense and sparse kernels, written as simply
 // as possible from their definitions. Optimised kernels must agree with
 // these bit for bit.

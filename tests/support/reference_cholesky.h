@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Reference Cholesky factorisation A = L*L^T, column by column (left
 // looking), written straight from the prescribed order of operations on
 // plain row-major arrays:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Plain LU factorisation with partial pivoting, unblocked, exactly in the
 // prescribed loop order. The blocked library routine must agree with it bit
 // for bit (factors, permutation, sign, and where it reports singularity).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Plain Householder QR, one column and one row of q at a time, exactly in
 // the prescribed loop order. The vectorised library routine must agree with
 // it bit for bit.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Plain exact residual: one accumulator per row, the products added one by
 // one in column order with the library's general addProduct. The residual
 // kernel (several accumulators, a fast path for ordinary products) must

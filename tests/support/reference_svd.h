@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // Reference one-sided Jacobi SVD, written straight from the prescribed order
 // of operations on plain row-major arrays (W: m x n working copy of A, V:
 // n x n, starting as the identity):

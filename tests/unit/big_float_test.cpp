@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // BigFloat records: conversion from doubles across the whole range, the
 // truncating normalize, and moves.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // BigUInt division against GMP and a = q*b + r with r < b.
 #include "support/biguint_oracle.h"
 

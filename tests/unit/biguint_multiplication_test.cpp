@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // BigUInt multiplication: every MulAlgorithm agrees with GMP; the
 // Karatsuba building blocks.
 #include "support/biguint_oracle.h"

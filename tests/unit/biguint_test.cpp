@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Limb primitives, the BigUInt core, addition, subtraction, comparison,
 // shifts and bitwise or, checked against GMP.
 #include "support/biguint_oracle.h"

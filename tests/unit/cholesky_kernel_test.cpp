@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The blocked Cholesky factorisation against the plain column-by-column
 // form, bit for bit, on every instruction set; failures must name the same
 // pivot.

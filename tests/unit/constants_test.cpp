@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The series (atanTaylor, lnGeneric, piBigFloat) and the six start-up
 // caches: their values, their life through start-up and teardown, a racing
 // first corx_init, and an error escaping a module. What calls corx_init runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cholesky, QR and SVD: the worked factors bit for bit, the failures of
 // Cholesky with their messages, and on random matrices of several shapes
 // the defining identities, judged by residual / (n * norm * eps).

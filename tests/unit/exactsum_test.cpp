@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exact residual accumulator against GMP: every retained product and the
 // right-hand side summed exactly in big integers (units of 2^-1075), then
 // rounded to nearest-even independently of the library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The in-place forms of the BigFloat operations (addRoundedInto,
 // mulRoundedInto, divRoundedInto, initBigFloatInto), assignRounded, and the
 // inline limb divisions they use: every result must be the same record as the

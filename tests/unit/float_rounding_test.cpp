@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // BigFloat rounding: normalizeRounded and its unit steps, the four rounded
 // operations under every mode, and cmp, all checked against MPFR.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The blocked LU factorisation against the plain column-by-column form, bit
 // for bit, on every instruction set: factors, permutation, sign, the step
 // at which singularity is reported, and the solution the substitutions

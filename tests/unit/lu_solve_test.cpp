@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // LU factorisation, determinant and LU solving with one refinement step.
 // Properties are judged by scaled residual ratios; the refined solution is
 // compared with the exact rational solution computed by GMP.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Memory exhaustion inside every allocating exported function. Each case
 // runs in a child process: the operands are built first, then the child's
 // address space is capped a little above what it already uses, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The tiled dense product against the plain i,k,j reference, bit for bit,
 // on every instruction set this processor supports.
 #include <gtest/gtest.h>

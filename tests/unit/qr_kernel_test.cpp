@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The vectorised Householder QR against the plain form, bit for bit, on
 // every instruction set: square, tall and single-column matrices with
 // special values, zero columns and subnormal scales.

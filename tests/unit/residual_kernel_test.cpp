@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The exact residual kernel against the plain one-accumulator form, bit for
 // bit: random shapes, every scale from subnormal to near overflow, special
 // values, exact cancellation and rows long enough to need carries.

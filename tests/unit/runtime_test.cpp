@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runtime support: error kinds, the unhandled-error report, the start-up
 // sequence and the out-of-memory path (fatal paths run in child processes).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The CSR product (products formed in pairs, one chain per row) against the
 // plain per-row reference, bit for bit, and the in-place use of the operands
 // by corx_sparse_matvec.

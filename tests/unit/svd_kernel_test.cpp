@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Jacobi SVD, which sweeps anti-diagonal by anti-diagonal with many
 // pairs side by side, against the plain one-pair-at-a-time cyclic form,
 // bit for bit, on every instruction set: U, S and V, for square, tall and

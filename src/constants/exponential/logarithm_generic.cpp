@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "constants/exponential/logarithm_generic.h"
 
 #include "float/arithmetic.h"

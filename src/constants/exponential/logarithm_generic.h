@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
 // The natural logarithm at the working precision, by the series of the
 // inverse hyperbolic tangent.
 #pragma once
