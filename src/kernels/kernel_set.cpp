@@ -88,11 +88,11 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 #if defined(__x86_64__)
 
 // SSE2 (two doubles, 16 registers): 4 x 6, 12 accumulators.
-CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::Vec2, 4, 3)
+CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::F64x2, 4, 3)
 // AVX2 (four doubles, 16 registers): 6 x 8, 12 accumulators.
-CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::Vec4, 6, 2)
+CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::F64x4, 6, 2)
 // AVX-512 (eight doubles, 32 registers): 8 x 24, 24 accumulators.
-CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::Vec8, 8, 3)
+CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::F64x8, 8, 3)
 
 constexpr const KernelSet* kSets[] = {&sse2::kSet, &avx2::kSet, &avx512::kSet};
 
@@ -109,7 +109,7 @@ Isa processorIsa() noexcept {
 
 // NEON (two doubles, 32 registers, part of the base architecture): 8 x 6,
 // 24 accumulators.
-CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::Vec2, 8, 3)
+CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::F64x2, 8, 3)
 
 constexpr const KernelSet* kSets[] = {&neon::kSet};
 
@@ -119,7 +119,7 @@ Isa processorIsa() noexcept { return Isa::Baseline; }
 
 // Any other machine: the same source at the generic width, which the
 // compiler maps to the vector unit it targets or to scalar code.
-CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::Vec2, 4, 3)
+CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::F64x2, 4, 3)
 
 constexpr const KernelSet* kSets[] = {&portable::kSet};
 

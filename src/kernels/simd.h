@@ -19,24 +19,24 @@
 
 namespace corx_internal::kernels {
 
-typedef double Vec2 __attribute__((vector_size(16)));
-typedef double Vec4 __attribute__((vector_size(32)));
-typedef double Vec8 __attribute__((vector_size(64)));
+typedef double F64x2 __attribute__((vector_size(16)));
+typedef double F64x4 __attribute__((vector_size(32)));
+typedef double F64x8 __attribute__((vector_size(64)));
 
 // Integer vectors of the same shape: lane masks (the result of comparing
 // two vectors) and the lane indices of a shuffle.
 template <class V>
 struct MaskOf;
 template <>
-struct MaskOf<Vec2> {
+struct MaskOf<F64x2> {
     typedef long long type __attribute__((vector_size(16)));
 };
 template <>
-struct MaskOf<Vec4> {
+struct MaskOf<F64x4> {
     typedef long long type __attribute__((vector_size(32)));
 };
 template <>
-struct MaskOf<Vec8> {
+struct MaskOf<F64x8> {
     typedef long long type __attribute__((vector_size(64)));
 };
 template <class V>
