@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
-#include <new>
+#include <cstring>
 
 #include "kernels/product_kernels.h"
+#include "runtime/scratch.h"
 
 namespace corx_internal {
 namespace {
@@ -19,29 +19,23 @@ constexpr std::int64_t kKc = 512;
 constexpr std::int64_t kMcRows = 96;
 constexpr std::int64_t kNcCols = 3072;
 
-struct AlignedFree {
-    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
-};
-using Buffer = std::unique_ptr<double[], AlignedFree>;
-
-Buffer allocate(std::int64_t count) {
-    return Buffer(static_cast<double*>(::operator new[](static_cast<std::size_t>(count) * sizeof(double),
-                                                        std::align_val_t(64))));
-}
-
 // b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
-// k-major inside a panel; columns past the edge are +0.0 (their sums are
-// computed and thrown away).
+// k-major inside a panel (panel jp/nr starts at out + jp*kc); columns past
+// the edge are +0.0 (their sums are computed and thrown away).
 void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0, std::int64_t nc,
            int nr, double* out) {
-    for (std::int64_t jp = 0; jp < nc; jp += nr) {
-        const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
-        for (std::int64_t k = 0; k < kc; ++k) {
-            const double* src = b + (k0 + k) * ldb + j0 + jp;
+    // Row by row, so that b is read in its own order and the prefetcher
+    // streams it; each row is dealt out to the panels.
+    const std::int64_t full = nc / nr * nr;
+    for (std::int64_t k = 0; k < kc; ++k) {
+        const double* src = b + (k0 + k) * ldb + j0;
+        double* dst = out + k * nr;
+        std::int64_t jp = 0;
+        for (; jp < full; jp += nr, dst += kc * nr) std::memcpy(dst, src + jp, static_cast<std::size_t>(nr) * sizeof(double));
+        if (jp < nc) {
             std::int64_t j = 0;
-            for (; j < w; ++j) out[j] = src[j];
-            for (; j < nr; ++j) out[j] = 0.0;
-            out += nr;
+            for (; j < nc - jp; ++j) dst[j] = src[jp + j];
+            for (; j < nr; ++j) dst[j] = 0.0;
         }
     }
 }
@@ -72,24 +66,26 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
     const std::int64_t kcMax = std::min(kKc, p);
     const std::int64_t ncAlloc = std::min(ncMax, (n + nr - 1) / nr * nr);
     const std::int64_t mcAlloc = std::min(mcMax, (m + mr - 1) / mr * mr);
-    Buffer bPack = allocate(kcMax * ncAlloc);
-    Buffer aPack = allocate(kcMax * mcAlloc);
+    // Kept by the thread between calls: a fresh buffer would be page-faulted
+    // in on every product (and on every block update of a factorisation).
+    const Scratch bPack(ScratchSlot::ProductB, kcMax * ncAlloc);
+    const Scratch aPack(ScratchSlot::ProductA, kcMax * mcAlloc);
     alignas(64) double edge[kernels::kMaxTileElements];
 
     for (std::int64_t j0 = 0; j0 < n; j0 += ncMax) {
         const std::int64_t nc = std::min(ncMax, n - j0);
         for (std::int64_t k0 = 0; k0 < p; k0 += kcMax) {
             const std::int64_t kc = std::min(kcMax, p - k0);
-            packB(b, ldb, k0, kc, j0, nc, nr, bPack.get());
+            packB(b, ldb, k0, kc, j0, nc, nr, bPack.data());
             for (std::int64_t i0 = 0; i0 < m; i0 += mcMax) {
                 const std::int64_t mc = std::min(mcMax, m - i0);
-                packA(a, lda, i0, mc, k0, kc, mr, aPack.get());
+                packA(a, lda, i0, mc, k0, kc, mr, aPack.data());
                 for (std::int64_t jp = 0; jp < nc; jp += nr) {
                     const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
-                    const double* bp = bPack.get() + jp * kc;
+                    const double* bp = bPack.data() + jp * kc;
                     for (std::int64_t ip = 0; ip < mc; ip += mr) {
                         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
-                        const double* ap = aPack.get() + ip * kc;
+                        const double* ap = aPack.data() + ip * kc;
                         double* c = r + (i0 + ip) * ldr + j0 + jp;
                         // The next tile of r streams in while this one is computed.
                         if (ip + mr < mc) {

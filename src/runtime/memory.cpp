@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/memory.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -35,7 +37,35 @@ std::size_t elementCount(std::int64_t rows, std::int64_t cols) noexcept {
 
 namespace {
 
+// Matrices and work buffers of several megabytes are common here, and the
+// first touch of fresh memory costs a page fault per 4 KiB: on a virtual
+// machine about 13 us each, so that zeroing a 32 MB result took 110 ms,
+// longer than half of the product that filled it. A large block therefore
+// starts on a 2 MiB boundary and the kernel is asked for huge pages on its
+// whole 2 MiB pages, which cuts the faults by 512. It is a hint: where huge
+// pages are off, or the memory is already backed, madvise changes nothing,
+// and its result is ignored.
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
+
+void hintHugePages(void* p, std::size_t size) noexcept {
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+void* allocateLarge(std::size_t size) noexcept {
+    std::size_t rounded = 0;
+    if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
+    void* p = std::aligned_alloc(kHugePage, rounded & ~(kHugePage - 1));
+    if (p == nullptr) outOfMemory();
+    hintHugePages(p, size);
+    return p;
+}
+
 void* allocateOrDie(std::size_t size) noexcept {
+    if (size >= kHugeHintFrom) return allocateLarge(size);
     void* p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) outOfMemory();
     return p;
@@ -43,6 +73,7 @@ void* allocateOrDie(std::size_t size) noexcept {
 
 void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
     std::size_t alignment = static_cast<std::size_t>(align);
+    if (alignment <= kHugePage && size >= kHugeHintFrom) return allocateLarge(size);
     if (alignment < sizeof(void*)) alignment = sizeof(void*);
     // aligned_alloc wants a multiple of the alignment.
     std::size_t rounded = size == 0 ? alignment : size;

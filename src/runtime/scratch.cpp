@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: BSD-3-Clause
+#include "runtime/scratch.h"
+
+#include <pthread.h>
+
+#include <new>
+
+#include "runtime/memory.h"
+
+namespace corx_internal {
+namespace {
+
+struct ThreadScratch {
+    double* buffer[kScratchSlots];
+    std::int64_t capacity[kScratchSlots];
+    bool lent[kScratchSlots];
+    bool hooked;  // the thread-exit hook knows this thread's buffers
+};
+
+// Static TLS (initial-exec) and trivially destructible: touching it never
+// allocates and registers nothing; the buffers are released through the
+// key's destructor below.
+thread_local ThreadScratch tScratch __attribute__((tls_model("initial-exec"))) = {};
+
+double* allocateAligned(std::int64_t count) {
+    const std::size_t bytes = checkedMul(static_cast<std::size_t>(count > 0 ? count : 1), sizeof(double));
+    return static_cast<double*>(::operator new(bytes, std::align_val_t(64)));
+}
+
+void releaseAligned(double* p) noexcept {
+    if (p != nullptr) ::operator delete(p, std::align_val_t(64));
+}
+
+// Runs when a thread that holds buffers exits. The library is never
+// unloaded (it is linked nodelete), so the function outlives every thread.
+void releaseThreadScratch(void* state) noexcept {
+    auto* s = static_cast<ThreadScratch*>(state);
+    for (int i = 0; i < kScratchSlots; ++i) {
+        releaseAligned(s->buffer[i]);
+        s->buffer[i] = nullptr;
+        s->capacity[i] = 0;
+    }
+    s->hooked = false;
+}
+
+struct ExitKey {
+    pthread_key_t key{};
+    bool valid = false;
+};
+
+const ExitKey& exitKey() noexcept {
+    static const ExitKey k = [] {
+        ExitKey e;
+        e.valid = pthread_key_create(&e.key, releaseThreadScratch) == 0;
+        return e;
+    }();
+    return k;
+}
+
+}  // namespace
+
+Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
+    const int i = static_cast<int>(slot);
+    ThreadScratch& s = tScratch;
+    if (s.lent[i]) {
+        data_ = allocateAligned(count);
+        return;
+    }
+    if (!s.hooked) {
+        const ExitKey& k = exitKey();
+        // pthread_setspecific may need memory for keys past the first few
+        // dozen; without the hook the thread keeps nothing.
+        if (!k.valid || pthread_setspecific(k.key, &s) != 0) {
+            data_ = allocateAligned(count);
+            return;
+        }
+        s.hooked = true;
+    }
+    if (s.capacity[i] < count || s.buffer[i] == nullptr) {
+        releaseAligned(s.buffer[i]);
+        s.buffer[i] = nullptr;
+        s.capacity[i] = 0;
+        s.buffer[i] = allocateAligned(count);
+        s.capacity[i] = count;
+    }
+    s.lent[i] = true;
+    data_ = s.buffer[i];
+    slot_ = i;
+}
+
+Scratch::~Scratch() {
+    if (slot_ >= 0) {
+        tScratch.lent[slot_] = false;
+    } else {
+        releaseAligned(data_);
+    }
+}
+
+}  // namespace corx_internal
