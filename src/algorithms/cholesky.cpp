@@ -4,19 +4,21 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
-#include <vector>
 
 #include "kernels/product.h"
 #include "kernels/kernel_set.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
+#include "runtime/scratch.h"
 
 namespace corx_internal {
 
 namespace {
 
-// Columns per panel of the blocked factorisation.
+// Columns per panel of the blocked factorisation, and per sub-panel inside
+// a panel.
 constexpr std::int64_t kPanel = 96;
+constexpr std::int64_t kSubPanel = 24;
 
 }  // namespace
 
@@ -51,45 +53,62 @@ Matrix cholesky(const Matrix& a) {
     // minus the products L(j,k)*L(i,k) subtracted one by one in increasing
     // k, then divided by (or, on the diagonal, square-rooted into) the
     // pivot: the products with k < j0 are subtracted for the whole panel as
-    // one tiled product; the rest follow column by column, each k applied
-    // to all rows of the column at once (the rows are independent).
+    // one tiled product; the rest follow in sub-panels (below), each k
+    // applied to all rows of a column at once (the rows are independent).
     Matrix L = initMatrix(n, n);
     double* l = L.data.data();
     const KernelSet& kern = activeKernels();
     const std::int64_t nbMax = std::min(kPanel, n);
-    std::vector<double> w(elementCount(n, nbMax), 0.0);   // the panel's running sums, row-major
-    std::vector<double> wt(elementCount(n, nbMax), 0.0);  // the same transposed; then L's panel columns
-    std::vector<double> lt(elementCount(n, nbMax), 0.0);  // L(j0..j1-1, 0..j0-1), transposed
+    // Every element of these is written before it is read.
+    const std::int64_t panelSize = static_cast<std::int64_t>(elementCount(n, nbMax));
+    const Scratch wBuffer(ScratchSlot::Work0, panelSize), wtBuffer(ScratchSlot::Work1, panelSize),
+        ltBuffer(ScratchSlot::Work2, panelSize);
+    double* const w = wBuffer.data();    // the panel's running sums, row-major
+    double* const wt = wtBuffer.data();  // the same transposed; then L's panel columns
+    double* const lt = ltBuffer.data();  // L(j0..j1-1, 0..j0-1), transposed
     for (std::int64_t j0 = 0; j0 < n; j0 += kPanel) {
         const std::int64_t j1 = std::min(n, j0 + kPanel), nb = j1 - j0, rows = n - j0;
         for (std::int64_t i = 0; i < rows; ++i)
-            for (std::int64_t c = 0; c < nb; ++c) w[static_cast<std::size_t>(i * nb + c)] = a(j0 + i, j0 + c);
+            for (std::int64_t c = 0; c < nb; ++c) w[i * nb + c] = a(j0 + i, j0 + c);
         if (j0 > 0) {
             for (std::int64_t k = 0; k < j0; ++k)
-                for (std::int64_t c = 0; c < nb; ++c) lt[static_cast<std::size_t>(k * nb + c)] = l[(j0 + c) * n + k];
-            productSubtract(kern, l + j0 * n, n, lt.data(), nb, w.data(), nb, rows, j0, nb);
+                for (std::int64_t c = 0; c < nb; ++c) lt[k * nb + c] = l[(j0 + c) * n + k];
+            productSubtract(kern, l + j0 * n, n, lt, nb, w, nb, rows, j0, nb);
         }
-        // Column c of the panel: wt[c * rows + (i - j0)], row i.
-        for (std::int64_t i = 0; i < rows; ++i)
-            for (std::int64_t c = 0; c < nb; ++c)
-                wt[static_cast<std::size_t>(c * rows + i)] = w[static_cast<std::size_t>(i * nb + c)];
-        for (std::int64_t j = j0; j < j1; ++j) {
-            const std::int64_t c = j - j0;
-            double* sj = wt.data() + c * rows;
-            // Rows j .. n-1 (the diagonal included) receive the products
-            // of the panel's earlier columns, in increasing k.
-            for (std::int64_t k = j0; k < j; ++k) {
-                const double* lk = wt.data() + (k - j0) * rows;  // L(i, k)
-                kern.subtractScaled(sj + (j - j0), lk + (j - j0), l[j * n + k], n - j);
+        // Inside the panel, sub-panels of kSubPanel columns: the products
+        // of the panel's earlier sub-panels as one tiled product, then those
+        // of the sub-panel's own earlier columns, column by column. Each
+        // entry still receives its products in increasing k.
+        for (std::int64_t s0 = j0; s0 < j1; s0 += kSubPanel) {
+            const std::int64_t s1 = std::min(j1, s0 + kSubPanel), sb = s1 - s0, srows = n - s0;
+            double* const ws = w + (s0 - j0) * nb + (s0 - j0);  // rows s0.., columns s0..s1-1
+            if (s0 > j0) {
+                const std::int64_t p = s0 - j0;
+                for (std::int64_t k = 0; k < p; ++k)
+                    for (std::int64_t c = 0; c < sb; ++c) lt[k * sb + c] = l[(s0 + c) * n + j0 + k];
+                productSubtract(kern, l + s0 * n + j0, n, lt, sb, ws, nb, srows, p, sb);
             }
-            const double d = sj[j - j0];
-            if (d <= 0.0) throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
-            l[j * n + j] = std::sqrt(d);
-            const double pivot = l[j * n + j];
-            for (std::int64_t i = j + 1; i < n; ++i) {
-                const double v = sj[i - j0] / pivot;
-                l[i * n + j] = v;
-                sj[i - j0] = v;
+            // Column c of the sub-panel: wt[c * srows + (i - s0)], row i.
+            for (std::int64_t i = 0; i < srows; ++i)
+                for (std::int64_t c = 0; c < sb; ++c) wt[c * srows + i] = ws[i * nb + c];
+            for (std::int64_t j = s0; j < s1; ++j) {
+                double* sj = wt + (j - s0) * srows;
+                // Rows j .. n-1 (the diagonal included) receive the products
+                // of the sub-panel's earlier columns, in increasing k.
+                for (std::int64_t k = s0; k < j; ++k) {
+                    const double* lk = wt + (k - s0) * srows;  // L(i, k)
+                    kern.subtractScaled(sj + (j - s0), lk + (j - s0), l[j * n + k], n - j);
+                }
+                const double d = sj[j - s0];
+                if (d <= 0.0)
+                    throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
+                l[j * n + j] = std::sqrt(d);
+                const double pivot = l[j * n + j];
+                for (std::int64_t i = j + 1; i < n; ++i) {
+                    const double v = sj[i - s0] / pivot;
+                    l[i * n + j] = v;
+                    sj[i - s0] = v;
+                }
             }
         }
     }

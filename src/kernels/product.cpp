@@ -11,8 +11,10 @@
 namespace corx_internal {
 namespace {
 
-// Cache blocking: a kc x nc slice of b and an mc x kc slice of a are packed
-// into panels; the micro-kernel sweeps MR x NR tiles of r over them. Blocks
+// Cache blocking: a kc x nc slice of b is packed into panels; the
+// micro-kernel sweeps MR x NR tiles of r over it and an mc x kc slice of a,
+// read in place (its rows are the kernel's streams, so packing would only
+// copy it). Blocks
 // of k are taken in increasing order, so every element still sees its
 // products in increasing k.
 constexpr std::int64_t kKc = 512;
@@ -40,18 +42,16 @@ void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, 
     }
 }
 
-// a rows [i0, i0+mc), columns [k0, k0+kc) into panels of mr rows, k-major
-// inside a panel; rows past the edge are +0.0.
-void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, std::int64_t k0, std::int64_t kc,
-           int mr, double* out) {
-    for (std::int64_t ip = 0; ip < mc; ip += mr) {
-        const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
-        const double* src = a + (i0 + ip) * lda + k0;
-        for (std::int64_t k = 0; k < kc; ++k) {
-            std::int64_t r = 0;
-            for (; r < h; ++r) out[r] = src[r * lda + k];
-            for (; r < mr; ++r) out[r] = 0.0;
-            out += mr;
+// Rows [i0, i0+h) of a, columns [k0, k0+kc), as mr rows of kc (row r at
+// out + r*kc); rows from h on are +0.0. Only the last, partial tile of rows
+// needs this: full tiles read a in place.
+void padRows(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t h, std::int64_t k0, std::int64_t kc,
+             int mr, double* out) {
+    for (std::int64_t r = 0; r < mr; ++r) {
+        if (r < h) {
+            std::memcpy(out + r * kc, a + (i0 + r) * lda + k0, static_cast<std::size_t>(kc) * sizeof(double));
+        } else {
+            std::fill(out + r * kc, out + (r + 1) * kc, 0.0);
         }
     }
 }
@@ -65,11 +65,10 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
     const std::int64_t ncMax = (kNcCols + nr - 1) / nr * nr;
     const std::int64_t kcMax = std::min(kKc, p);
     const std::int64_t ncAlloc = std::min(ncMax, (n + nr - 1) / nr * nr);
-    const std::int64_t mcAlloc = std::min(mcMax, (m + mr - 1) / mr * mr);
     // Kept by the thread between calls: a fresh buffer would be page-faulted
     // in on every product (and on every block update of a factorisation).
     const Scratch bPack(ScratchSlot::ProductB, kcMax * ncAlloc);
-    const Scratch aPack(ScratchSlot::ProductA, kcMax * mcAlloc);
+    const Scratch aEdge(ScratchSlot::ProductA, kcMax * mr);
     alignas(64) double edge[kernels::kMaxTileElements];
 
     for (std::int64_t j0 = 0; j0 < n; j0 += ncMax) {
@@ -79,13 +78,15 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
             packB(b, ldb, k0, kc, j0, nc, nr, bPack.data());
             for (std::int64_t i0 = 0; i0 < m; i0 += mcMax) {
                 const std::int64_t mc = std::min(mcMax, m - i0);
-                packA(a, lda, i0, mc, k0, kc, mr, aPack.data());
+                const std::int64_t fullRows = mc / mr * mr;
+                if (fullRows < mc) padRows(a, lda, i0 + fullRows, mc - fullRows, k0, kc, mr, aEdge.data());
                 for (std::int64_t jp = 0; jp < nc; jp += nr) {
                     const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
                     const double* bp = bPack.data() + jp * kc;
                     for (std::int64_t ip = 0; ip < mc; ip += mr) {
                         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
-                        const double* ap = aPack.data() + ip * kc;
+                        const double* ap = h == mr ? a + (i0 + ip) * lda + k0 : aEdge.data();
+                        const std::int64_t apStride = h == mr ? lda : kc;
                         double* c = r + (i0 + ip) * ldr + j0 + jp;
                         // The next tile of r streams in while this one is computed.
                         if (ip + mr < mc) {
@@ -95,14 +96,14 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
                                 for (std::int64_t y = 0; y < w; y += 8) __builtin_prefetch(next + x * ldr + y, 1);
                         }
                         if (h == mr && w == nr) {
-                            run(kc, ap, bp, c, ldr);
+                            run(kc, ap, apStride, bp, c, ldr);
                             continue;
                         }
                         // Edge tile: work on a full-size copy, keep the valid part.
                         for (std::int64_t x = 0; x < mr; ++x)
                             for (std::int64_t y = 0; y < nr; ++y)
                                 edge[x * nr + y] = (x < h && y < w) ? c[x * ldr + y] : 0.0;
-                        run(kc, ap, bp, edge, nr);
+                        run(kc, ap, apStride, bp, edge, nr);
                         for (std::int64_t x = 0; x < h; ++x)
                             for (std::int64_t y = 0; y < w; ++y) c[x * ldr + y] = edge[x * nr + y];
                     }

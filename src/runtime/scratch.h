@@ -2,9 +2,10 @@
 // Working memory a thread keeps from one call to the next.
 //
 // The dense product packs its operands into buffers of up to a dozen
-// megabytes. Fresh memory costs a page fault for every 4 KiB first touched,
-// and on a virtual machine those faults took about a third of a product's
-// time. Each thread therefore keeps one buffer per slot, grows it when a
+// megabytes, and the factorisations keep panels of a few. Fresh memory costs
+// a page fault for every 4 KiB first touched, and on a virtual machine those
+// faults took about a third of a product's time and a fifth of a Cholesky
+// factorisation's. Each thread therefore keeps one buffer per slot, grows it when a
 // larger one is asked for, and gives it back to the heap when the thread
 // exits.
 //
@@ -18,8 +19,9 @@
 
 namespace corx_internal {
 
-enum class ScratchSlot : int { ProductA = 0, ProductB = 1 };
-inline constexpr int kScratchSlots = 2;
+// The product's own slots, and work slots for the algorithms that call it.
+enum class ScratchSlot : int { ProductA = 0, ProductB = 1, Work0 = 2, Work1 = 3, Work2 = 4 };
+inline constexpr int kScratchSlots = 5;
 
 class Scratch {
 public:
