@@ -18,8 +18,8 @@
 
 namespace corx_internal {
 
-enum class ScratchSlot : int { ProductA = 0, ProductB = 1 };
-inline constexpr int kScratchSlots = 2;
+enum class ScratchSlot : int { ProductA = 0, ProductB = 1, ExactBuckets = 2 };
+inline constexpr int kScratchSlots = 3;
 
 class Scratch {
 public:
@@ -31,9 +31,14 @@ public:
     Scratch& operator=(const Scratch&) = delete;
 
     double* data() const noexcept { return data_; }
+    // True when data() was allocated by this constructor, false when it is
+    // the thread's buffer as its previous user left it; lets a user that
+    // keeps its buffer in a known state (all zero, say) set it up once.
+    bool fresh() const noexcept { return fresh_; }
 
 private:
     double* data_ = nullptr;
+    bool fresh_ = false;
     int slot_ = -1;  // the thread's slot lent out, or -1 when data_ is owned here
 };
 
