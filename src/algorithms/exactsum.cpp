@@ -1,25 +1,39 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "algorithms/exactsum.h"
 
+#include <cstring>
+
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
+#include "runtime/scratch.h"
 
 namespace corx_internal {
 
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
     // The right-hand side goes first into lane 0, the row's products into
-    // all lanes, and the lanes are merged before the single rounding.
+    // all lanes (through the buckets), and the lanes are merged before the
+    // single rounding.
     const KernelSet& kern = activeKernels();
     ExactAccumulator acc[kernels::kExactLanes];
     const std::int64_t cols = a.cols;
     std::vector<kernels::ExactFactor> xf(elementCount(cols, 1));
     kernels::exactFactors(xf.data(), x.data(), cols);
+
+    // The thread keeps its buckets between calls; every row leaves them
+    // zero, so only a newly allocated buffer needs clearing.
+    constexpr std::int64_t kBucketDoubles =
+        kernels::kExactLanes * kernels::kExactBuckets * (sizeof(kernels::ExactBucket) / sizeof(double));
+    const Scratch bucketMemory(ScratchSlot::ExactBuckets, kBucketDoubles);
+    if (bucketMemory.fresh()) std::memset(bucketMemory.data(), 0, kBucketDoubles * sizeof(double));
+    kernels::ExactBuckets buckets{reinterpret_cast<kernels::ExactBucket*>(bucketMemory.data()), 0,
+                                  kernels::kBucketAdditions, kernels::kBucketAdditions};
+
     for (std::int64_t i = 0; i < a.rows; ++i) {
         for (ExactAccumulator& lane : acc) clear(lane);
         addTerm(acc[0], -b[static_cast<std::size_t>(i)]);
         acc[0].countdown = ExactAccumulator::kCountdown;
-        kern.exactRowProducts(acc, a.data.data() + i * cols, x.data(), xf.data(), cols);
+        kern.exactRowProducts(acc, buckets, a.data.data() + i * cols, x.data(), xf.data(), cols);
         mergeLanes(acc, kernels::kExactLanes);
         const double v = round(acc[0]);
         r[static_cast<std::size_t>(i)] = -v;

@@ -146,40 +146,6 @@ namespace {
     if (exponentField(yb) != 2047 && exponentField(zb) != 2047 && y != 0.0 && z != 0.0) acc.countdown -= 1;
 }
 
-// The common case first: both factors normal and the product's lowest
-// chunk index >= 0, so all five pieces are kept. The pieces and their
-// places are those addProductInline computes; anything else goes there.
-[[gnu::always_inline]] inline void addProductFast(ExactAccumulator& acc, double y, double z) {
-    const std::uint64_t yb = bitsOf(y), zb = bitsOf(z);
-    const std::uint64_t ey = (yb >> 52) & 0x7FF, ez = (zb >> 52) & 0x7FF;
-    const std::int64_t e = static_cast<std::int64_t>(ey + ez) - 1075;
-    if (ey - 1 >= 2046 || ez - 1 >= 2046 || e < 0 || acc.countdown == 0) {
-        addProductInline(acc, y, z);
-        return;
-    }
-    const std::uint64_t my = (yb & kFractionMask) | (std::uint64_t{1} << 52);
-    const std::uint64_t mz = (zb & kFractionMask) | (std::uint64_t{1} << 52);
-    const U128 product = static_cast<U128>(my) * mz;
-    const std::uint64_t lo = static_cast<std::uint64_t>(product), hi = static_cast<std::uint64_t>(product >> 64);
-    const unsigned sh = static_cast<unsigned>(e & 31);
-    const std::int64_t chunk = e >> 5;
-    // (hi:lo) << sh as three words; ">> 1 >> (63 - sh)" is ">> (64 - sh)"
-    // without the undefined shift by 64 when sh is 0.
-    const std::uint64_t w0 = lo << sh;
-    const std::uint64_t w1 = (hi << sh) | ((lo >> 1) >> (63 - sh));
-    const std::uint64_t w2 = (hi >> 1) >> (63 - sh);
-    const std::int64_t neg = -static_cast<std::int64_t>((yb ^ zb) >> 63);  // 0 or -1
-    auto add = [&](std::int64_t k, std::uint64_t piece) {
-        acc.chunks[k] += (static_cast<std::int64_t>(piece) ^ neg) - neg;
-    };
-    add(chunk, w0 & kLow32);
-    add(chunk + 1, w0 >> 32);
-    add(chunk + 2, w1 & kLow32);
-    add(chunk + 3, w1 >> 32);
-    add(chunk + 4, w2);
-    acc.countdown -= 1;
-}
-
 }  // namespace
 
 void addProduct(ExactAccumulator& acc, double y, double z) { addProductInline(acc, y, z); }
@@ -377,82 +343,140 @@ namespace kernels {
 void exactFactors(ExactFactor* f, const double* x, std::int64_t n) {
     for (std::int64_t j = 0; j < n; ++j) {
         const std::uint64_t b = bitsOf(x[j]);
-        const std::uint64_t biased = (b >> 52) & 0x7FF;
-        f[j].mantissa = (b & kFractionMask) | (std::uint64_t{1} << 52);
-        // Zero, subnormal, infinite or NaN: an exponent so low that every
-        // product with this factor takes the general route.
-        f[j].exponent = biased - 1 >= 2046 ? -4096 : static_cast<std::int64_t>(biased);
-        f[j].sign = b >> 63;
+        const std::int64_t biased = static_cast<std::int64_t>((b >> 52) & 0x7FF);
+        const std::int64_t mantissa = static_cast<std::int64_t>((b & kFractionMask) | (std::uint64_t{1} << 52));
+        f[j].mantissa[0] = (b >> 63) != 0 ? -mantissa : mantissa;
+        f[j].mantissa[1] = -f[j].mantissa[0];
+        const std::int64_t low = biased < 1074 ? 1075 - biased : 1;
+        f[j].low = static_cast<std::uint32_t>(low);
+        // Zero, subnormal, infinite or NaN: no y passes the test.
+        f[j].span = static_cast<std::uint32_t>(biased >= 1 && biased <= 2046 ? 2047 - low : 0);
+        f[j].place = 16 * (kExactLanes * (low + biased - 1075) + j % kExactLanes);
     }
 }
 
 namespace {
 
-// The product y*z with z prepared by exactFactors, added without looking at
-// countdown (the caller has made room for it). The general route is taken
-// unless y is normal and z's exponent makes the product's lowest chunk
-// index >= 0. The value added is that of addProductInline, in other
-// digits: the product, negated in two's complement when negative, shifted
-// by s, gives four unsigned 32-bit pieces and a signed top piece (the
-// floor of the shifted value above bit 128).
-[[gnu::always_inline]] inline void addPreparedProduct(ExactAccumulator& acc, double y, double z,
-                                                      const ExactFactor& fz) {
-    const std::uint64_t yb = bitsOf(y);
-    const std::uint64_t ey = (yb >> 52) & 0x7FF;
-    const std::int64_t e = static_cast<std::int64_t>(ey) + fz.exponent - 1075;
-    if (ey - 1 >= 2046 || e < 0) {
-        addGeneralProduct(acc, y, z);
+// A product for the general route: into its lane's accumulator, carries
+// propagated first when its countdown has run out. Zeros and specials
+// count too, which only brings a propagation forward.
+[[gnu::noinline]] void addGeneralCounted(ExactAccumulator& acc, double y, double z) {
+    if (acc.countdown == 0) carryPropagate(acc);
+    addGeneralProduct(acc, y, z);
+    acc.countdown -= 1;
+}
+
+// The product row[j]*x[j], x[j] prepared as fz, into its bucket (or the
+// general route into acc); sets the bit of the bucket's group in touched.
+[[gnu::always_inline]] inline void addBucketProduct(ExactAccumulator& acc, ExactBucket* words, const double* row,
+                                                    const double* x, const ExactFactor& fz, std::int64_t j,
+                                                    std::uint64_t& touched) {
+    std::uint64_t yb;
+    std::memcpy(&yb, row + j, sizeof yb);
+    const std::uint64_t d = ((yb << 1) >> 53) - fz.low;  // ey - low
+    if (d >= fz.span) {
+        addGeneralCounted(acc, row[j], x[j]);
         return;
     }
-    const std::uint64_t my = (yb & kFractionMask) | (std::uint64_t{1} << 52);
-    const std::uint64_t neg = (yb >> 63) ^ fz.sign;  // 0 or 1
-    const U128 product = static_cast<U128>(my) * fz.mantissa;
-    std::uint64_t lo = static_cast<std::uint64_t>(product), hi = static_cast<std::uint64_t>(product >> 64);
-    // -(hi:lo) = (~hi + [lo == 0], -lo) when negative.
-    const std::uint64_t m = 0 - neg;
-    hi = (hi ^ m) + (neg & static_cast<std::uint64_t>(lo == 0));
-    lo = (lo ^ m) + neg;
+    std::int64_t my = static_cast<std::int64_t>((yb & kFractionMask) | (std::uint64_t{1} << 52));
+    // Hides that my is positive, which would make the compiler build the
+    // signed product below from an unsigned one and a correction.
+    asm("" : "+r"(my));
+    // The product of the signed mantissas: below 2^106 in magnitude, exact.
+    __extension__ const __int128 p = static_cast<__int128>(my) * fz.mantissa[yb >> 63];
+    // The bucket's byte offset, 16 * (kExactLanes * e + lane).
+    const std::uint64_t at = (d << 6) + fz.place;
+    ExactBucket* const bucket = reinterpret_cast<ExactBucket*>(reinterpret_cast<char*>(words) + at);
+    *bucket += static_cast<ExactBucket>(p);  // two's complement, wrapping
+    touched |= std::uint64_t{1} << (at >> 12);  // e / 64
+}
+
+// Adds V * 2^(e - 1075), V a signed 128-bit integer, to acc as one
+// addition: V shifted by s = e mod 32 spans at most 159 signed bits, four
+// unsigned 32-bit pieces and a signed top piece (the floor of the shifted
+// value over 2^128, of magnitude at most 2^31), placed from chunk e / 32.
+void addShiftedBucket(ExactAccumulator& acc, ExactBucket v, std::int64_t e) {
+    if (acc.countdown == 0) carryPropagate(acc);
+    const std::uint64_t lo = static_cast<std::uint64_t>(v), hi = static_cast<std::uint64_t>(v >> 64);
     const unsigned sh = static_cast<unsigned>(e & 31);
-    const std::int64_t chunk = e >> 5;
     // ">> 1 >> (63 - sh)" is ">> (64 - sh)" without the undefined shift by
     // 64 when sh is 0; the top piece shifts the signed high word.
     const std::uint64_t w0 = lo << sh;
     const std::uint64_t w1 = (hi << sh) | ((lo >> 1) >> (63 - sh));
     const std::int64_t top = (static_cast<std::int64_t>(hi) >> 1) >> (63 - sh);
-    std::int64_t* c = acc.chunks + chunk;
+    std::int64_t* c = acc.chunks + (e >> 5);
     c[0] += static_cast<std::int64_t>(w0 & kLow32);
     c[1] += static_cast<std::int64_t>(w0 >> 32);
     c[2] += static_cast<std::int64_t>(w1 & kLow32);
     c[3] += static_cast<std::int64_t>(w1 >> 32);
     c[4] += top;
+    acc.countdown -= 1;
+}
+
+// Empties every touched bucket into acc: per exponent, the lanes' sum (it
+// fits, see kBucketAdditions) as one addition. Leaves all buckets zero.
+void foldBuckets(ExactAccumulator& acc, ExactBuckets& b) {
+    std::uint64_t groups = b.touched;
+    while (groups != 0) {
+        const std::int64_t g = std::countr_zero(groups);
+        groups &= groups - 1;
+        for (std::int64_t e = 64 * g; e < 64 * g + 64; ++e) {
+            ExactBucket* w = b.words + kExactLanes * e;
+            ExactBucket v = 0, any = 0;
+            for (int l = 0; l < kExactLanes; ++l) {
+                v += w[l];
+                any |= w[l];
+            }
+            if (any == 0) continue;
+            for (int l = 0; l < kExactLanes; ++l) w[l] = 0;
+            if (v != 0) addShiftedBucket(acc, v, e);
+        }
+    }
+    b.touched = 0;
+    b.countdown = b.additions;
 }
 
 }  // namespace
 
-void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, const ExactFactor* xf,
-                      std::int64_t cols) {
+void exactRowProducts(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row, const double* x,
+                      const ExactFactor* xf, std::int64_t cols) {
+    ExactBucket* const words = buckets.words;
+    std::uint64_t touched = buckets.touched;
     std::int64_t j = 0;
-    while (j + kExactLanes <= cols) {
-        // As many groups as every lane has room for; each product counts
-        // against its lane's countdown whichever route it takes (a zero or
-        // special product merely brings the next carry propagation
-        // forward, which leaves the value unchanged).
-        std::int64_t room = lanes[0].countdown;
-        for (int l = 1; l < kExactLanes; ++l) room = lanes[l].countdown < room ? lanes[l].countdown : room;
-        if (room == 0) {
-            for (int l = 0; l < kExactLanes; ++l)
-                if (lanes[l].countdown == 0) carryPropagate(lanes[l]);
-            continue;
+    while (j < cols) {
+        if (buckets.countdown == 0) {
+            buckets.touched = touched;
+            foldBuckets(lanes[0], buckets);
+            touched = 0;
         }
-        const std::int64_t groups = (cols - j) / kExactLanes < room ? (cols - j) / kExactLanes : room;
-        for (int l = 0; l < kExactLanes; ++l) lanes[l].countdown -= groups;
+        // Whole groups of kExactLanes products, as many as every lane has
+        // room for; each product counts, whichever route it takes.
+        const std::int64_t whole = (cols - j) / kExactLanes;
+        const std::int64_t groups = whole < buckets.countdown ? whole : buckets.countdown;
         const std::int64_t end = j + groups * kExactLanes;
+        // Per group, the four group bits are or-ed together first so that
+        // the products do not wait on each other through touched.
         for (; j < end; j += kExactLanes) {
+            std::uint64_t t[kExactLanes] = {};
 #pragma GCC unroll 4
-            for (int l = 0; l < kExactLanes; ++l) addPreparedProduct(lanes[l], row[j + l], x[j + l], xf[j + l]);
+            for (int l = 0; l < kExactLanes; ++l)
+                addBucketProduct(lanes[l], words, row, x, xf[j + l], j + l, t[l]);
+            touched |= (t[0] | t[1]) | (t[2] | t[3]);
+        }
+        buckets.countdown -= groups;
+        if (groups == whole && j < cols) {
+            // The last cols % kExactLanes products, one per lane.
+            if (buckets.countdown == 0) {
+                buckets.touched = touched;
+                foldBuckets(lanes[0], buckets);
+                touched = 0;
+            }
+            for (int l = 0; j < cols; ++j, ++l) addBucketProduct(lanes[l], words, row, x, xf[j], j, touched);
+            buckets.countdown -= 1;
         }
     }
-    for (; j < cols; ++j) addProductFast(lanes[0], row[j], x[j]);
+    buckets.touched = touched;
+    foldBuckets(lanes[0], buckets);
 }
 
 }  // namespace kernels

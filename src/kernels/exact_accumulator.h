@@ -5,6 +5,9 @@
 // Every product of two doubles is formed as an exact integer (at most 106
 // bits) and added, with the right-hand side, into a wide fixed-point
 // accumulator of 32-bit-weighted signed digits whose carries are deferred.
+// A row's products go first into 128-bit buckets, one per product exponent,
+// which are folded into the accumulator once per row (see exactRowProducts):
+// one shift and five digit additions per exponent instead of per product.
 // Only the final value of a row is rounded to double, to nearest with ties
 // to even. The lowest weight held is 2^-1075: parts of a product below it
 // are dropped, and below the smallest normal double the lowest accumulator
@@ -79,33 +82,74 @@ namespace kernels {
 // Accumulators a row's products are spread over.
 inline constexpr int kExactLanes = 4;
 
-// A factor x[j] prepared once for every row's product with it: the
-// integer mantissa (hidden bit included), the biased exponent (-4096 for
-// zero, subnormal, infinite and NaN values, which send every product to the
-// general route) and the sign bit (0 or 1).
+// A factor x[j] prepared once for every row's product with it. A product
+// y*x[j] with y of biased exponent ey takes the bucket route when
+// d = ey - low, as an unsigned number, is below span: then both factors
+// are normal and the product's lowest bit weighs 2^(e - 1075) with
+// e = d + low + (exponent of x[j]) - 1075 >= 0, and its bucket is
+// ExactBuckets::words[kExactLanes * e + j % kExactLanes], at byte offset
+// 64 * d + place. span is 0 for a zero,
+// subnormal, infinite or NaN x[j], whose products all take the general
+// route.
 struct ExactFactor {
-    std::uint64_t mantissa;
-    std::int64_t exponent;
-    std::int64_t sign;
+    // The integer mantissa, hidden bit included, with the sign of x[j]
+    // (index 0) and with the opposite sign (index 1): index y's sign bit to
+    // get the product's signed mantissa.
+    std::int64_t mantissa[2];
+    // 16 * (kExactLanes * (e - d) + j % kExactLanes): the byte offset of
+    // the bucket of d = 0.
+    std::int64_t place;
+    std::uint32_t low;   // max(1, 1075 - exponent of x[j])
+    std::uint32_t span;  // 2047 - low, or 0
 };
+static_assert(sizeof(ExactFactor) == 32, "a prepared factor is four words");
 
 // f[j] for x[j], j = 0 .. n-1.
 void exactFactors(ExactFactor* f, const double* x, std::int64_t n);
 
-// Adds the exact products row[j]*x[j], j = 0 .. cols-1, to the kExactLanes
-// accumulators at lanes, xf holding exactFactors of x: product j goes to
-// lanes[j % kExactLanes], except the last cols % kExactLanes, which go to
-// lanes[0]. The sum is exact, so this spreading changes no bit of the
-// merged value; it only lets consecutive products proceed without waiting
-// for each other's chunks. Each product adds the value addProduct would
-// add: normal factors whose product lies wholly at or above 2^-1075 take a
-// shorter route (a negative product as four non-negative digits and a
-// negative top digit), everything else (zeros, subnormals, infinities,
-// NaN) the general one. A lane's countdown counts every product it is
-// given, zeros and specials included: that only brings a carry
-// propagation forward, which never changes the value held.
-void exactRowProducts(ExactAccumulator* lanes, const double* row, const double* x, const ExactFactor* xf,
-                      std::int64_t cols);
+// Product exponents e (the product's lowest bit weighing 2^(e - 1075)) of
+// the bucket route lie in 0 .. 3017; the buckets cover 48 groups of 64.
+inline constexpr std::int64_t kExactBucketGroups = 48;
+inline constexpr std::int64_t kExactBuckets = 64 * kExactBucketGroups;
+// Products each lane may add to a bucket between two folds: a product's
+// integer is below 2^106 in magnitude, so the kExactLanes * 2^19 = 2^21
+// products of a bucket's lanes together stay inside signed 128 bits.
+inline constexpr std::int64_t kBucketAdditions = std::int64_t{1} << 19;
+
+// Exact products grouped by exponent before they reach an accumulator.
+// words holds, for every e in 0 .. kExactBuckets-1 and lane l, a 128-bit
+// two's complement integer at words[kExactLanes * e + l] (low word first)
+// of weight 2^(e - 1075): the sum of the lane's products of exponent e
+// since the last fold. Outside exactRowProducts every bucket is zero.
+__extension__ typedef unsigned __int128 ExactBucket;
+
+struct ExactBuckets {
+    ExactBucket* words;  // kExactLanes * kExactBuckets entries, 16-byte aligned
+    // Bit g set when a bucket of 64g .. 64g+63 may be non-zero.
+    std::uint64_t touched;
+    // Products each lane may still add before a fold; folds restart it at
+    // additions (kBucketAdditions; tests lower it to fold often).
+    std::int64_t countdown;
+    std::int64_t additions;
+};
+
+// Adds the exact products row[j]*x[j], j = 0 .. cols-1, to the value held
+// by the kExactLanes accumulators at lanes, xf holding exactFactors of x,
+// leaving every bucket zero. Product j belongs to lane j % kExactLanes.
+// Normal factors whose product lies wholly at or above 2^-1075 (e >= 0)
+// take the bucket route: the 106-bit product, negated in two's complement
+// when negative, is added without shifting to its lane's bucket e; at a
+// fold (when a lane's countdown runs out, and at the end of the row) each
+// touched exponent's lanes are summed and the sum V goes into lanes[0] as
+// V * 2^(e - 1075), one addition of five pieces below 2^32 in magnitude
+// against its countdown. Everything else (zeros, subnormals, infinities,
+// NaN, products reaching below 2^-1075, each truncated there on its own)
+// takes the general route into its lane's accumulator as addProduct
+// would. The sum is exact, so neither the spreading nor the grouping
+// changes a bit of the merged value; they only let consecutive products
+// proceed without waiting for each other's memory.
+void exactRowProducts(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row, const double* x,
+                      const ExactFactor* xf, std::int64_t cols);
 
 }  // namespace kernels
 

@@ -63,8 +63,8 @@ struct KernelSet {
                     const double* values, const double* x, double* y);
 
     // A row's exact products (kernels/exact_accumulator.h).
-    void (*exactRowProducts)(ExactAccumulator* lanes, const double* row, const double* x,
-                             const kernels::ExactFactor* xf, std::int64_t cols);
+    void (*exactRowProducts)(ExactAccumulator* lanes, kernels::ExactBuckets& buckets, const double* row,
+                             const double* x, const kernels::ExactFactor* xf, std::int64_t cols);
 
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);

@@ -64,6 +64,7 @@ Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
     ThreadScratch& s = tScratch;
     if (s.lent[i]) {
         data_ = allocateAligned(count);
+        fresh_ = true;
         return;
     }
     if (!s.hooked) {
@@ -72,6 +73,7 @@ Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
         // dozen; without the hook the thread keeps nothing.
         if (!k.valid || pthread_setspecific(k.key, &s) != 0) {
             data_ = allocateAligned(count);
+            fresh_ = true;
             return;
         }
         s.hooked = true;
@@ -82,6 +84,7 @@ Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
         s.capacity[i] = 0;
         s.buffer[i] = allocateAligned(count);
         s.capacity[i] = count;
+        fresh_ = true;
     }
     s.lent[i] = true;
     data_ = s.buffer[i];

@@ -19,9 +19,10 @@
 
 namespace corx_internal {
 
-// The product's own slots, and work slots for the algorithms that call it.
-enum class ScratchSlot : int { ProductA = 0, ProductB = 1, Work0 = 2, Work1 = 3, Work2 = 4 };
-inline constexpr int kScratchSlots = 5;
+// The product's own slots, work slots for the algorithms that call it, and
+// the exponent buckets of the exact residual.
+enum class ScratchSlot : int { ProductA = 0, ProductB = 1, Work0 = 2, Work1 = 3, Work2 = 4, ExactBuckets = 5 };
+inline constexpr int kScratchSlots = 6;
 
 class Scratch {
 public:
@@ -33,9 +34,14 @@ public:
     Scratch& operator=(const Scratch&) = delete;
 
     double* data() const noexcept { return data_; }
+    // True when data() was allocated by this constructor, false when it is
+    // the thread's buffer as its previous user left it; lets a user that
+    // keeps its buffer in a known state (all zero, say) set it up once.
+    bool fresh() const noexcept { return fresh_; }
 
 private:
     double* data_ = nullptr;
+    bool fresh_ = false;
     int slot_ = -1;  // the thread's slot lent out, or -1 when data_ is owned here
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "algorithms/exactsum.h"
+#include "kernels/exact_accumulator.h"
 #include "support/bits.h"
 
 using corx_internal::ExactAccumulator;
@@ -73,11 +74,10 @@ double roundNearest(const mpz_class& n) {
     return n < 0 ? -r : r;
 }
 
-// Checks the residual of one row against the oracle: exactly rounded from
-// 2^-1022 up, within one unit of 2^-1074 below it, -0.0 for an exact zero.
-void expectOracle(const std::vector<double>& a, const std::vector<double>& x, double b) {
-    corx_internal::Matrix m = corx_internal::matrix(1, static_cast<std::int64_t>(a.size()), a);
-    const double r = corx_internal::residual(m, std::vector<double>{b}, x)[0];
+// Checks r, the residual of one row, against the oracle: exactly rounded
+// from 2^-1022 up, within one unit of 2^-1074 below it, -0.0 for an exact
+// zero.
+void expectOracleValue(double r, const std::vector<double>& a, const std::vector<double>& x, double b) {
     const mpz_class n = exactUnits(a, x, b);
     mpz_class limit;
     mpz_setbit(limit.get_mpz_t(), 53);
@@ -92,6 +92,11 @@ void expectOracle(const std::vector<double>& a, const std::vector<double>& x, do
         got = scaled(got, e + 1075);
         EXPECT_LT(abs(got - n), 2) << r;
     }
+}
+
+void expectOracle(const std::vector<double>& a, const std::vector<double>& x, double b) {
+    corx_internal::Matrix m = corx_internal::matrix(1, static_cast<std::int64_t>(a.size()), a);
+    expectOracleValue(corx_internal::residual(m, std::vector<double>{b}, x)[0], a, x, b);
 }
 
 // A finite double with a random exponent field in [lo, hi] and random
@@ -298,6 +303,69 @@ TEST(Residual, LongRowsMatchOracleInAnyOrder) {
             px[j] = x[order[j]];
         }
         EXPECT_TRUE(sameBits(residualOf(a, x, b), residualOf(pa, px, b))) << n;
+    }
+}
+
+// The row kernel run as the residual runs it, with buckets folded into the
+// accumulator after every `additions` products of a lane; the buckets must
+// come back all zero and the accumulated value be exactly the oracle's.
+double kernelResidual(const std::vector<double>& a, const std::vector<double>& x, double b, std::int64_t additions) {
+    namespace k = corx_internal::kernels;
+    std::vector<k::ExactBucket> words(k::kExactLanes * k::kExactBuckets, 0);
+    k::ExactBuckets buckets{words.data(), 0, additions, additions};
+    std::vector<k::ExactFactor> xf(x.size());
+    k::exactFactors(xf.data(), x.data(), static_cast<std::int64_t>(x.size()));
+    ExactAccumulator lanes[k::kExactLanes];
+    for (ExactAccumulator& lane : lanes) corx_internal::clear(lane);
+    corx_internal::addTerm(lanes[0], -b);
+    lanes[0].countdown = ExactAccumulator::kCountdown;
+    k::exactRowProducts(lanes, buckets, a.data(), x.data(), xf.data(), static_cast<std::int64_t>(a.size()));
+    EXPECT_TRUE(std::all_of(words.begin(), words.end(), [](k::ExactBucket w) { return w == 0; }));
+    EXPECT_EQ(buckets.touched, 0u);
+    corx_internal::mergeLanes(lanes, k::kExactLanes);
+    // The whole unrounded sum, every low bit included, is the oracle's.
+    mpz_class held;
+    for (int c = ExactAccumulator::kChunks - 1; c >= 0; --c) held = (held << 32) + static_cast<long>(lanes[0].chunks[c]);
+    EXPECT_EQ(held, -exactUnits(a, x, b)) << a.size() << " products, folds after " << additions;
+    return -corx_internal::round(lanes[0]);
+}
+
+// Products grouped by exponent: thousands of full 53-bit products of mixed
+// sign in a few buckets, cancelling down to their last bits, and rows
+// whose products cover every exponent (every bucket group, and below
+// 2^-1075 the general route), folded once per row or after every few
+// products: the exact sum and its rounding agree with the oracle.
+TEST(Residual, BucketedProductsFoldExactly) {
+    std::mt19937_64 rng(17);
+    for (int trial = 0; trial < 24; ++trial) {
+        const bool wide = trial % 2 == 1;
+        const std::size_t n = wide ? 3000 + trial : 4093 + trial;
+        std::vector<double> a(n), x(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (wide) {
+                // Product exponents over the whole range, a few zeros and
+                // subnormals among them.
+                a[j] = randomDouble(rng, j % 97 == 0 ? 0 : 1, 2046);
+                x[j] = randomDouble(rng, 1, 2046);
+                if (j < 3018 && (j + trial) % 3 == 0) {
+                    // e = j exactly (lowest bit 2^(j-1075)): every bucket.
+                    const int ex = std::uniform_int_distribution<int>(std::max(1, static_cast<int>(j) - 970), std::min(2046, static_cast<int>(j) + 1074))(rng);
+                    a[j] = randomDouble(rng, static_cast<int>(j) + 1075 - ex, static_cast<int>(j) + 1075 - ex);
+                    x[j] = randomDouble(rng, ex, ex);
+                }
+            } else {
+                // Two exponents only: every product in one of a few buckets.
+                a[j] = randomDouble(rng, 1023, 1023 + static_cast<int>(j % 2));
+                x[j] = randomDouble(rng, 1050, 1050);
+            }
+        }
+        double b = 0.0;
+        for (std::size_t j = 0; j < n; ++j) b = b + a[j] * x[j];
+        if (wide) b = randomDouble(rng, 1, 2046);
+        const std::int64_t additions = trial % 3 == 0 ? corx_internal::kernels::kBucketAdditions : 1 + trial % 5;
+        const double r = kernelResidual(a, x, b, additions);
+        expectOracleValue(r, a, x, b);
+        EXPECT_TRUE(sameBits(r, residualOf(a, x, b))) << trial;
     }
 }
 
