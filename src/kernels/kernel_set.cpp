@@ -39,13 +39,13 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 // TARGET (empty for the build's own target).
 #define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV)                                                            \
     namespace NAME {                                                                                           \
-    TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t lda, const double* b, double* c,     \
-                           std::int64_t ldc) {                                                                 \
-        kernels::productTile<V, MR, NV, false>(kc, a, lda, b, c, ldc);                                         \
+    TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,\
+                           double* c, std::int64_t ldc) {                                                      \
+        kernels::productTile<V, MR, NV, false>(kc, a, rs, ks, b, c, ldc);                                      \
     }                                                                                                          \
-    TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t lda, const double* b, double* c,\
-                                std::int64_t ldc) {                                                            \
-        kernels::productTile<V, MR, NV, true>(kc, a, lda, b, c, ldc);                                          \
+    TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,           \
+                                const double* b, double* c, std::int64_t ldc) {                                \
+        kernels::productTile<V, MR, NV, true>(kc, a, rs, ks, b, c, ldc);                                       \
     }                                                                                                          \
     TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v, \
                                double vv) {                                                                    \

@@ -11,15 +11,18 @@
 namespace corx_internal {
 namespace {
 
-// Cache blocking: a kc x nc slice of b is packed into panels; the
-// micro-kernel sweeps MR x NR tiles of r over it and an mc x kc slice of a,
-// read in place (its rows are the kernel's streams, so packing would only
-// copy it). Blocks
+// Cache blocking: a kc x nc slice of b and an mc x kc slice of a are packed
+// into panels; the micro-kernel sweeps MR x NR tiles of r over them. Blocks
+// of k are taken in increasing order, so every element still sees its
+// products in increasing k. A product with fewer than kPackAFrom columns
+// (the block updates of the factorisations) reads the rows of a in place
+// instead: each packed element would serve too few tiles to repay the copy. Blocks
 // of k are taken in increasing order, so every element still sees its
 // products in increasing k.
 constexpr std::int64_t kKc = 512;
 constexpr std::int64_t kMcRows = 96;
 constexpr std::int64_t kNcCols = 3072;
+constexpr std::int64_t kPackAFrom = 256;
 
 // b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
 // k-major inside a panel (panel jp/nr starts at out + jp*kc); columns past
@@ -42,16 +45,18 @@ void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, 
     }
 }
 
-// Rows [i0, i0+h) of a, columns [k0, k0+kc), as mr rows of kc (row r at
-// out + r*kc); rows from h on are +0.0. Only the last, partial tile of rows
-// needs this: full tiles read a in place.
-void padRows(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t h, std::int64_t k0, std::int64_t kc,
-             int mr, double* out) {
-    for (std::int64_t r = 0; r < mr; ++r) {
-        if (r < h) {
-            std::memcpy(out + r * kc, a + (i0 + r) * lda + k0, static_cast<std::size_t>(kc) * sizeof(double));
-        } else {
-            std::fill(out + r * kc, out + (r + 1) * kc, 0.0);
+// a rows [i0, i0+mc), columns [k0, k0+kc) into panels of mr rows, k-major
+// inside a panel; rows past the edge are +0.0.
+void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, std::int64_t k0, std::int64_t kc,
+           int mr, double* out) {
+    for (std::int64_t ip = 0; ip < mc; ip += mr) {
+        const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
+        const double* src = a + (i0 + ip) * lda + k0;
+        for (std::int64_t k = 0; k < kc; ++k) {
+            std::int64_t r = 0;
+            for (; r < h; ++r) out[r] = src[r * lda + k];
+            for (; r < mr; ++r) out[r] = 0.0;
+            out += mr;
         }
     }
 }
@@ -68,7 +73,9 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
     // Kept by the thread between calls: a fresh buffer would be page-faulted
     // in on every product (and on every block update of a factorisation).
     const Scratch bPack(ScratchSlot::ProductB, kcMax * ncAlloc);
-    const Scratch aEdge(ScratchSlot::ProductA, kcMax * mr);
+    const bool packAll = n >= kPackAFrom;
+    const std::int64_t mcAlloc = packAll ? std::min(mcMax, (m + mr - 1) / mr * mr) : mr;
+    const Scratch aPack(ScratchSlot::ProductA, kcMax * mcAlloc);
     alignas(64) double edge[kernels::kMaxTileElements];
 
     for (std::int64_t j0 = 0; j0 < n; j0 += ncMax) {
@@ -78,15 +85,17 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
             packB(b, ldb, k0, kc, j0, nc, nr, bPack.data());
             for (std::int64_t i0 = 0; i0 < m; i0 += mcMax) {
                 const std::int64_t mc = std::min(mcMax, m - i0);
-                const std::int64_t fullRows = mc / mr * mr;
-                if (fullRows < mc) padRows(a, lda, i0 + fullRows, mc - fullRows, k0, kc, mr, aEdge.data());
+                // Packed: the whole block; in place: only a last partial tile.
+                const std::int64_t fullRows = packAll ? 0 : mc / mr * mr;
+                if (fullRows < mc) packA(a, lda, i0 + fullRows, mc - fullRows, k0, kc, mr, aPack.data());
                 for (std::int64_t jp = 0; jp < nc; jp += nr) {
                     const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
                     const double* bp = bPack.data() + jp * kc;
                     for (std::int64_t ip = 0; ip < mc; ip += mr) {
                         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
-                        const double* ap = h == mr ? a + (i0 + ip) * lda + k0 : aEdge.data();
-                        const std::int64_t apStride = h == mr ? lda : kc;
+                        const bool inPlace = ip < fullRows;
+                        const double* ap = inPlace ? a + (i0 + ip) * lda + k0 : aPack.data() + (ip - fullRows) * kc;
+                        const std::int64_t rs = inPlace ? lda : 1, ks = inPlace ? 1 : mr;
                         double* c = r + (i0 + ip) * ldr + j0 + jp;
                         // The next tile of r streams in while this one is computed.
                         if (ip + mr < mc) {
@@ -96,14 +105,14 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
                                 for (std::int64_t y = 0; y < w; y += 8) __builtin_prefetch(next + x * ldr + y, 1);
                         }
                         if (h == mr && w == nr) {
-                            run(kc, ap, apStride, bp, c, ldr);
+                            run(kc, ap, rs, ks, bp, c, ldr);
                             continue;
                         }
                         // Edge tile: work on a full-size copy, keep the valid part.
                         for (std::int64_t x = 0; x < mr; ++x)
                             for (std::int64_t y = 0; y < nr; ++y)
                                 edge[x * nr + y] = (x < h && y < w) ? c[x * ldr + y] : 0.0;
-                        run(kc, ap, apStride, bp, edge, nr);
+                        run(kc, ap, rs, ks, bp, edge, nr);
                         for (std::int64_t x = 0; x < h; ++x)
                             for (std::int64_t y = 0; y < w; ++y) c[x * ldr + y] = edge[x * nr + y];
                     }

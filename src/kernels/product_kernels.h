@@ -1,13 +1,14 @@
 /* SPDX-License-Identifier: BSD-3-Clause */
 // Micro-kernel of the dense product: one MR x NR tile of sums continued
-// over kc steps, with a read in place (MR rows of kc elements, row r at
-// a + r*lda), b a packed panel (kc x NR, k-major) and c row-major with
-// leading dimension ldc.
+// over kc steps, with element (r, k) of a at a[r*rs + k*ks] (a packed
+// panel: rs = 1, ks = MR; rows read in place: rs = their stride, ks = 1),
+// b a packed panel (kc x NR, k-major) and c row-major with leading
+// dimension ldc.
 //
 // Order of rounded operations, for k = 0 .. kc-1 in increasing order and
 // every element (r, j) of the tile on its own:
-//     add:       p = b[k*NR + j] * a[r*lda + k];  c(r, j) = p + c(r, j)
-//     subtract:  p = b[k*NR + j] * a[r*lda + k];  c(r, j) = c(r, j) - p
+//     add:       p = b[k*NR + j] * a[r*rs + k*ks];  c(r, j) = p + c(r, j)
+//     subtract:  p = b[k*NR + j] * a[r*rs + k*ks];  c(r, j) = c(r, j) - p
 // The product and the sum are two separately rounded operations; elements
 // advance side by side in vectors, which changes no element's sequence.
 #pragma once
@@ -18,8 +19,8 @@
 
 namespace corx_internal::kernels {
 
-using MicroKernel = void (*)(std::int64_t kc, const double* a, std::int64_t lda, const double* b, double* c,
-                             std::int64_t ldc);
+using MicroKernel = void (*)(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,
+                             double* c, std::int64_t ldc);
 
 // The blocked product keeps edge tiles in a fixed buffer of this many
 // doubles: MR * NR of every kernel set must fit.
@@ -29,8 +30,8 @@ inline constexpr int kMaxTileElements = 32 * 32;
 // stay in registers over the whole k loop; the loops over rows and vectors
 // have constant bounds and are unrolled.
 template <class V, int MR, int NV, bool Subtract>
-[[gnu::always_inline]] inline void productTile(std::int64_t kc, const double* a, std::int64_t lda, const double* b,
-                                               double* c, std::int64_t ldc) {
+[[gnu::always_inline]] inline void productTile(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,
+                                               const double* b, double* c, std::int64_t ldc) {
     constexpr int L = kLanes<V>;
     static_assert(MR * NV * L <= kMaxTileElements, "the tile must fit the edge buffer");
     V acc[MR][NV];
@@ -38,17 +39,18 @@ template <class V, int MR, int NV, bool Subtract>
     for (int r = 0; r < MR; ++r)
 #pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) load(acc[r][v], c + r * ldc + v * L);
-    // Each row of a is one stream read forward; one index serves them all.
+    // Each row of a is read forward from its own start; one index serves
+    // them all.
     const double* row[MR];
 #pragma GCC unroll 16
-    for (int r = 0; r < MR; ++r) row[r] = a + r * lda;
-    for (std::int64_t k = 0; k < kc; ++k) {
+    for (int r = 0; r < MR; ++r) row[r] = a + r * rs;
+    for (std::int64_t k = 0, at = 0; k < kc; ++k, at += ks) {
         V bv[NV];
 #pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) load(bv[v], b + v * L);
 #pragma GCC unroll 16
         for (int r = 0; r < MR; ++r) {
-            const double x = row[r][k];
+            const double x = row[r][at];
 #pragma GCC unroll 4
             for (int v = 0; v < NV; ++v) {
                 const V p = bv[v] * x;
