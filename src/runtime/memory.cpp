@@ -41,8 +41,8 @@ namespace {
 // first touch of fresh memory costs a page fault per 4 KiB: on a virtual
 // machine about 13 us each, so that zeroing a 32 MB result took 110 ms,
 // longer than half of the product that filled it. A large block therefore
-// starts on a 2 MiB boundary and the kernel is asked for huge pages on its
-// whole 2 MiB pages, which cuts the faults by 512. It is a hint: where huge
+// starts on a 2 MiB boundary and the kernel is asked for huge pages for it,
+// which cuts the faults by 512. It is a hint: where huge
 // pages are off, or the memory is already backed, madvise changes nothing,
 // and its result is ignored.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
@@ -55,12 +55,16 @@ void hintHugePages(void* p, std::size_t size) noexcept {
     if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+// The block is rounded up to whole 2 MiB pages and all of them are hinted:
+// a tail left to 4 KiB pages cost as much in faults as the rest together.
+// At most one huge page per block is partly unused.
 void* allocateLarge(std::size_t size) noexcept {
     std::size_t rounded = 0;
     if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
-    void* p = std::aligned_alloc(kHugePage, rounded & ~(kHugePage - 1));
+    rounded &= ~(kHugePage - 1);
+    void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) outOfMemory();
-    hintHugePages(p, size);
+    hintHugePages(p, rounded);
     return p;
 }
 
