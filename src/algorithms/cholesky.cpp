@@ -71,8 +71,9 @@ Matrix cholesky(const Matrix& a) {
         for (std::int64_t i = 0; i < rows; ++i)
             for (std::int64_t c = 0; c < nb; ++c) w[i * nb + c] = a(j0 + i, j0 + c);
         if (j0 > 0) {
-            for (std::int64_t k = 0; k < j0; ++k)
-                for (std::int64_t c = 0; c < nb; ++c) lt[k * nb + c] = l[(j0 + c) * n + k];
+            // Read along L's rows, written down lt's columns.
+            for (std::int64_t c = 0; c < nb; ++c)
+                for (std::int64_t k = 0; k < j0; ++k) lt[k * nb + c] = l[(j0 + c) * n + k];
             productSubtract(kern, l + j0 * n, n, lt, nb, w, nb, rows, j0, nb);
         }
         // Inside the panel, sub-panels of kSubPanel columns: the products
@@ -84,8 +85,8 @@ Matrix cholesky(const Matrix& a) {
             double* const ws = w + (s0 - j0) * nb + (s0 - j0);  // rows s0.., columns s0..s1-1
             if (s0 > j0) {
                 const std::int64_t p = s0 - j0;
-                for (std::int64_t k = 0; k < p; ++k)
-                    for (std::int64_t c = 0; c < sb; ++c) lt[k * sb + c] = l[(s0 + c) * n + j0 + k];
+                for (std::int64_t c = 0; c < sb; ++c)
+                    for (std::int64_t k = 0; k < p; ++k) lt[k * sb + c] = l[(s0 + c) * n + j0 + k];
                 productSubtract(kern, l + s0 * n + j0, n, lt, sb, ws, nb, srows, p, sb);
             }
             // Column c of the sub-panel: wt[c * srows + (i - s0)], row i.
@@ -97,18 +98,20 @@ Matrix cholesky(const Matrix& a) {
                 // of the sub-panel's earlier columns, in increasing k.
                 for (std::int64_t k = s0; k < j; ++k) {
                     const double* lk = wt + (k - s0) * srows;  // L(i, k)
-                    kern.subtractScaled(sj + (j - s0), lk + (j - s0), l[j * n + k], n - j);
+                    kern.subtractScaled(sj + (j - s0), lk + (j - s0), lk[j - s0], n - j);  // L(j, k)
                 }
                 const double d = sj[j - s0];
                 if (d <= 0.0)
                     throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
-                l[j * n + j] = std::sqrt(d);
-                const double pivot = l[j * n + j];
-                for (std::int64_t i = j + 1; i < n; ++i) {
-                    const double v = sj[i - s0] / pivot;
-                    l[i * n + j] = v;
-                    sj[i - s0] = v;
-                }
+                const double pivot = std::sqrt(d);
+                sj[j - s0] = pivot;
+                for (std::int64_t i = j + 1; i < n; ++i) sj[i - s0] = sj[i - s0] / pivot;
+            }
+            // The sub-panel's columns of L into l, row by row (a column at a
+            // time would be n writes a row apart).
+            for (std::int64_t i = s0; i < n; ++i) {
+                const std::int64_t last = std::min(s1, i + 1);
+                for (std::int64_t j = s0; j < last; ++j) l[i * n + j] = wt[(j - s0) * srows + (i - s0)];
             }
         }
     }

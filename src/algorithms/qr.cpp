@@ -17,19 +17,44 @@ namespace {
 constexpr std::int64_t kPanel = 32;
 constexpr std::int64_t kBlock = 64;
 
+// Rows of r and of q transposed, as the reflections see them: in the
+// result itself, or in a copy with a longer row stride. Each reflection
+// walks a block of columns down its rows; rows a multiple of 2 KiB apart
+// fall into a few cache sets, and at 4 KiB the walk ran six times slower
+// (QR of 1024 x 1024: 462 ms against 74 ms for 1000 x 1000).
+struct Rows {
+    double* data;
+    std::int64_t ld;
+    std::vector<double> padded;  // empty when data is the result's own storage
+
+    double& operator()(std::int64_t i, std::int64_t j) { return data[i * ld + j]; }
+};
+
+bool conflictingStride(std::int64_t cols) { return cols % 256 == 0; }
+
+Rows rowsOf(Matrix& x) {
+    if (!conflictingStride(x.cols)) return {x.data.data(), x.cols, {}};
+    const std::int64_t ld = x.cols + 8;
+    Rows r{nullptr, ld, std::vector<double>(elementCount(x.rows, ld))};
+    r.data = r.padded.data();
+    for (std::int64_t i = 0; i < x.rows; ++i)
+        std::copy_n(&x(i, 0), x.cols, r.data + i * ld);
+    return r;
+}
+
 }  // namespace
 
 QrFactors qrDecompose(const Matrix& a) {
     const std::int64_t m = a.rows, n = a.cols;
     QrFactors out{identity(m), a};
-    Matrix& r = out.r;
 
     // A square matrix's last column needs no reflection.
     const std::int64_t steps = m > n ? n : m - 1;
     if (steps <= 0) return out;
 
     // q transposed: qt(j, i) = q(i, j). The identity is its own transpose.
-    Matrix qt = std::move(out.q);
+    Rows r = rowsOf(out.r);
+    Rows qt = rowsOf(out.q);
     const KernelSet& kern = activeKernels();
 
     // Every sum below starts from its first term (never from +0.0), so a
@@ -81,7 +106,7 @@ QrFactors qrDecompose(const Matrix& a) {
 
             // r = (I - 2 v v^T / vv) r, every column c >= k on its own: here
             // the panel's columns, the others below.
-            kern.reflectColumns(&r(k, k), n, len, k1 - k, v.data(), vv);
+            kern.reflectColumns(&r(k, k), r.ld, len, k1 - k, v.data(), vv);
             for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
             panel.push_back({k, std::move(v), vv});
         }
@@ -91,21 +116,29 @@ QrFactors qrDecompose(const Matrix& a) {
         for (const Reflection& h : panel) hs.push_back({h.k, h.v.data(), h.vv});
         const std::int64_t count = static_cast<std::int64_t>(hs.size());
         for (std::int64_t c0 = k1; c0 < n; c0 += kBlock)
-            kern.reflectPanel(&r(0, c0), n, m, std::min(kBlock, n - c0), hs.data(), count);
+            kern.reflectPanel(&r(0, c0), r.ld, m, std::min(kBlock, n - c0), hs.data(), count);
         // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
         // transposed, so these too are reflections of independent columns.
         for (std::int64_t c0 = 0; c0 < m; c0 += kBlock)
-            kern.reflectPanel(&qt(0, c0), m, m, std::min(kBlock, m - c0), hs.data(), count);
+            kern.reflectPanel(&qt(0, c0), qt.ld, m, std::min(kBlock, m - c0), hs.data(), count);
     }
-    // qt is square: transpose it in place, tile by tile (no second matrix).
+    if (!r.padded.empty())
+        for (std::int64_t i = 0; i < m; ++i) std::copy_n(r.data + i * r.ld, n, &out.r(i, 0));
+    // qt is square: transpose it tile by tile, in place when it is q's own
+    // storage (no second matrix), else from the copy into q.
     constexpr std::int64_t kTile = 32;
+    Matrix& q = out.q;
     for (std::int64_t i0 = 0; i0 < m; i0 += kTile)
-        for (std::int64_t j0 = i0; j0 < m; j0 += kTile) {
+        for (std::int64_t j0 = qt.padded.empty() ? i0 : 0; j0 < m; j0 += kTile) {
             const std::int64_t i1 = std::min(m, i0 + kTile), j1 = std::min(m, j0 + kTile);
-            for (std::int64_t i = i0; i < i1; ++i)
-                for (std::int64_t j = std::max(j0, i + 1); j < j1; ++j) std::swap(qt(i, j), qt(j, i));
+            for (std::int64_t i = i0; i < i1; ++i) {
+                if (qt.padded.empty()) {
+                    for (std::int64_t j = std::max(j0, i + 1); j < j1; ++j) std::swap(q(i, j), q(j, i));
+                } else {
+                    for (std::int64_t j = j0; j < j1; ++j) q(i, j) = qt(j, i);
+                }
+            }
         }
-    out.q = std::move(qt);
     return out;
 }
 

@@ -46,9 +46,12 @@ struct Shape {
 
 TEST(QrKernel, RandomShapesWithSpecialsOnEveryPath) {
     IsaGuard guard;
-    // Widths around the 8, 16 and 32 columns processed side by side.
-    const std::vector<Shape> shapes = {{1, 1},  {2, 2},   {5, 1},   {40, 1},  {9, 9},   {17, 16},
-                                       {33, 7}, {31, 31}, {64, 50}, {70, 69}, {101, 37}, {120, 120}};
+    // Widths around the 8, 16 and 32 columns processed side by side; rows
+    // of r (256 columns) and of q (256 rows) that are worked on in a copy
+    // with a longer row stride.
+    const std::vector<Shape> shapes = {{1, 1},   {2, 2},    {5, 1},    {40, 1},   {9, 9},     {17, 16},
+                                       {33, 7},  {31, 31},  {64, 50},  {70, 69},  {101, 37},  {120, 120},
+                                       {300, 256}, {256, 200}};
     for (Isa isa : supportedIsas()) {
         ASSERT_TRUE(corx_internal::forceIsa(isa));
         std::mt19937_64 rng(8);
