@@ -8,6 +8,7 @@
 #include "kernels/kernel_set.h"
 #include "kernels/product.h"
 #include "runtime/errors.h"
+#include "runtime/scratch.h"
 
 namespace corx_internal {
 
@@ -56,15 +57,26 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         eliminate(kern, out, mid, k1);
         return;
     }
-    for (std::int64_t k = k0; k < k1; ++k) {
+    // The leaf's columns, rows k0 .. n-1, are worked on in a dense copy:
+    // in place, each step walks down rows n doubles apart, and with n a
+    // multiple of 512 those rows fall into a few cache sets. Row exchanges
+    // reach the columns outside the leaf afterwards, in the same order,
+    // which leaves every row where exchanging them at once would have.
+    const std::int64_t w = k1 - k0, rows = n - k0;
+    const Scratch buffer(ScratchSlot::Work0, rows * w);
+    double* const panel = buffer.data();  // panel[i * w + c] = F(k0 + i, k0 + c)
+    for (std::int64_t i = 0; i < rows; ++i) std::copy_n(f + (k0 + i) * n + k0, w, panel + i * w);
+    std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
+    for (std::int64_t c = 0; c < w; ++c) {
+        const std::int64_t k = k0 + c;
         // Pivot search: the strictly largest magnitude wins, so among equal
         // magnitudes the uppermost row stays. Comparisons with NaN are
         // false: a NaN below the diagonal is never chosen, and a NaN on the
         // diagonal keeps row k as the pivot row.
-        std::int64_t p = k;
-        double best = std::fabs(f[k * n + k]);
-        for (std::int64_t r = k + 1; r < n; ++r) {
-            const double v = std::fabs(f[r * n + k]);
+        std::int64_t p = c;
+        double best = std::fabs(panel[c * w + c]);
+        for (std::int64_t r = c + 1; r < rows; ++r) {
+            const double v = std::fabs(panel[r * w + c]);
             if (v > best) {
                 p = r;
                 best = v;
@@ -73,23 +85,32 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         // No tolerance: only an exactly zero pivot column is singular.
         if (best == 0.0) throw ValueError("luDecompose: singular matrix");
 
-        if (p != k) {
-            // Whole rows travel, multipliers to the left of column k included.
-            std::swap_ranges(f + k * n, f + k * n + n, f + p * n);
-            std::swap(out.perm[static_cast<std::size_t>(k)], out.perm[static_cast<std::size_t>(p)]);
+        exchanged[c] = k0 + p;
+        if (p != c) {
+            std::swap_ranges(panel + c * w, panel + c * w + w, panel + p * w);
+            std::swap(out.perm[static_cast<std::size_t>(k)], out.perm[static_cast<std::size_t>(k0 + p)]);
             out.sign = -out.sign;
         }
-        const double pivot = f[k * n + k];
+        const double pivot = panel[c * w + c];
         if (k == n - 1) break;
 
         // Multipliers, and this k's update of the rest of these columns.
-        const double* rowK = f + k * n;
-        for (std::int64_t i = k + 1; i < n; ++i) {
-            double* rowI = f + i * n;
-            const double m = rowI[k] / pivot;
-            rowI[k] = m;
-            kern.subtractScaled(rowI + k + 1, rowK + k + 1, m, k1 - k - 1);
+        const double* rowK = panel + c * w;
+        for (std::int64_t i = c + 1; i < rows; ++i) {
+            double* rowI = panel + i * w;
+            const double m = rowI[c] / pivot;
+            rowI[c] = m;
+            kern.subtractScaled(rowI + c + 1, rowK + c + 1, m, w - c - 1);
         }
+    }
+    for (std::int64_t i = 0; i < rows; ++i) std::copy_n(panel + i * w, w, f + (k0 + i) * n + k0);
+    // Whole rows travel: the multipliers left of the leaf and the columns
+    // right of it follow the exchanges.
+    for (std::int64_t c = 0; c < w; ++c) {
+        const std::int64_t k = k0 + c, p = exchanged[c];
+        if (p == k) continue;
+        std::swap_ranges(f + k * n, f + k * n + k0, f + p * n);
+        std::swap_ranges(f + k * n + k1, f + k * n + n, f + p * n + k1);
     }
 }
 
