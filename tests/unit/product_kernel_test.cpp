@@ -33,12 +33,13 @@ struct Shape {
 };
 
 // Shapes off every tile and block size (tiles of 4x6, 6x8, 8x24; blocks of
-// 512 in k, 96 rows, 3072 columns), degenerate strips, tall and wide.
+// 512 in k, 96 rows, 3072 columns), degenerate strips, tall and wide; a
+// product of 256 columns or more packs a, a narrower one reads it in place.
 const std::vector<Shape>& shapes() {
     static const std::vector<Shape> s = {
         {1, 1, 1},   {1, 37, 1},  {1, 5, 53},  {53, 5, 1},  {1, 1, 70},   {70, 1, 1},    {7, 9, 25},
         {9, 25, 7},  {8, 3, 24},  {24, 8, 48}, {13, 31, 29}, {97, 11, 23}, {200, 3, 17}, {3, 600, 5},
-        {17, 1030, 26}, {2, 4, 3100}, {101, 67, 131}, {250, 40, 9}, {33, 513, 49}};
+        {17, 1030, 26}, {2, 4, 3100}, {101, 67, 131}, {250, 40, 9}, {33, 513, 49}, {37, 70, 260}};
     return s;
 }
 
