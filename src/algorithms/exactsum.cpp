@@ -22,8 +22,7 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
     kernels::exactFactors(xf.data(), x.data(), cols);
     std::vector<double> xHigh(elementCount(cols, 1)), xLow(elementCount(cols, 1));
     std::vector<std::int64_t> xExponent(elementCount(cols, 1));
-    const kernels::ExactSplit xs{xHigh.data(), xLow.data(), xExponent.data(),
-                                 kernels::exactSplit(xHigh.data(), xLow.data(), xExponent.data(), x.data(), cols)};
+    const kernels::ExactSplit xs = kernels::exactSplit(xHigh.data(), xLow.data(), xExponent.data(), x.data(), cols);
 
     // The thread keeps its buckets between calls; every row leaves them
     // zero, so only a newly allocated buffer needs clearing.

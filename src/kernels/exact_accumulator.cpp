@@ -500,7 +500,7 @@ bool exactRoundsToNearest() {
     return a == 1.0 && b == 1.0 + 0x1p-52 && c == -1.0 - 0x1p-52;
 }
 
-std::int64_t exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n) {
+ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n) {
     std::int64_t top = 0;
     for (std::int64_t j = 0; j < n; ++j) {
         const std::uint64_t b = bitsOf(x[j]);
@@ -521,7 +521,9 @@ std::int64_t exactSplit(double* high, double* low, std::int64_t* exponent, const
             exponent[j] = -kExactAnyExponent;
         }
     }
-    return top;
+    std::int64_t beyond = 0;
+    for (std::int64_t j = 0; j < n; ++j) beyond += exponent[j] < top - kExactWindow ? 1 : 0;
+    return {high, low, exponent, top, beyond};
 }
 
 }  // namespace kernels

@@ -173,6 +173,10 @@ void exactAddShifted(ExactAccumulator& acc, ExactBucket v, std::int64_t e);
 // of exactRowSplit relies on it.
 bool exactRoundsToNearest();
 
+// Products of the split route lie at most kExactWindow binades below the
+// largest product a row and x allow (kernels/exact_rows.h).
+inline constexpr std::int64_t kExactWindow = 46;
+
 // x prepared for the split route (kernels/exact_rows.h), in three arrays of
 // n entries. For x[j] normal with exponent field f <= 2045: high[j] is x[j]
 // rounded to 26 significant bits (halves away from zero), low[j] =
@@ -180,15 +184,19 @@ bool exactRoundsToNearest();
 // For a zero: high = low = 0 and exponent kExactAnyExponent, so its
 // products pass the window test and add zero. Otherwise (subnormal, huge,
 // infinite, NaN): high = low = 0 and exponent -kExactAnyExponent, which no
-// window admits. maxExponent is the largest f of the normal ones, 0 if none.
+// window admits. maxExponent is the largest f of the normal ones, 0 if none;
+// beyond counts the x[j] whose products no row's window admits: those of
+// exponent -kExactAnyExponent and those more than kExactWindow below
+// maxExponent.
 inline constexpr std::int64_t kExactAnyExponent = std::int64_t{1} << 20;
 struct ExactSplit {
     const double* high;
     const double* low;
     const std::int64_t* exponent;
     std::int64_t maxExponent;
+    std::int64_t beyond;
 };
-std::int64_t exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
+ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
 
 }  // namespace kernels
 

@@ -23,8 +23,10 @@
 // never depends on the data's range; once more than one in kExactGiveUp
 // of a row's products were turned away, the rest of the row takes
 // exactRowProducts. Rows where the window is not wholly of normal doubles
-// (E < 99 or E > 1990, Ey > 2045 or Ey <= 46), and every row while the
-// rounding is not to nearest, take exactRowProducts whole.
+// (E < 99 or E > 1990, Ey > 2045 or Ey <= 46), every row when more than
+// one in kExactGiveUp of x's entries lie beyond any window (ExactSplit::
+// beyond), and every row while the rounding is not to nearest, take
+// exactRowProducts whole.
 //
 // An admitted product. y = row[j] is cut like x[j] (exactSplit): yh, its
 // magnitude rounded to 26 significant bits, and yl = y - yh, at most 26
@@ -70,8 +72,6 @@
 
 namespace corx_internal::kernels {
 
-// Products admitted below the top of the row's exponent window (see above).
-inline constexpr std::int64_t kExactWindow = 46;
 // Vector iterations between two emptyings of the level accumulators, and
 // the block of iterations after which rejected products are looked for.
 inline constexpr std::int64_t kExactFlush = 1024;
@@ -121,9 +121,13 @@ template <class V>
     using M = Mask<V>;
     constexpr int L = kLanes<V>;
     const std::int64_t full = cols - cols % L;
+    if (xs.maxExponent < 1 || xs.beyond * kExactGiveUp > cols || !exactRoundsToNearest()) {
+        exactRowProducts(lanes, buckets, row, x, xf, cols);
+        return;
+    }
 
-    // The row's largest exponent field, infinities and NaN included; four
-    // running maxima so that the comparisons do not wait on each other.
+    // Ey, the row's largest exponent field, infinities and NaN included;
+    // four running maxima so that the comparisons do not wait on each other.
     M top[4] = {};
     std::int64_t j = 0;
     for (; j + 4 * L <= full; j += 4 * L) {
@@ -144,28 +148,36 @@ template <class V>
     top[0] = top[0] > top[1] ? top[0] : top[1];
     top[2] = top[2] > top[3] ? top[2] : top[3];
     top[0] = top[0] > top[2] ? top[0] : top[2];
-    std::int64_t ey = 0;
-    for (int l = 0; l < L; ++l) ey = top[0][l] > ey ? top[0][l] : ey;
+    std::int64_t topY = 0;
+    for (int l = 0; l < L; ++l) topY = top[0][l] > topY ? top[0][l] : topY;
     for (std::int64_t i = full; i < cols; ++i) {
         std::uint64_t b;
         std::memcpy(&b, row + i, sizeof b);
         const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
-        ey = f > ey ? f : ey;
+        topY = f > topY ? f : topY;
     }
-    const std::int64_t ez = xs.maxExponent;
-    const std::int64_t e = ey + ez - 1075;
-    if (ez < 1 || ey > 2045 || ey <= kExactWindow || e < 53 + kExactWindow || e > 1990 || !exactRoundsToNearest()) {
+    const std::int64_t topX = xs.maxExponent;  // Ez and E as above
+    const std::int64_t topE = topY + topX - 1075;
+    if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1990) {
         exactRowProducts(lanes, buckets, row, x, xf, cols);
         return;
     }
 
-    const std::int64_t least = ey + ez - kExactWindow;  // ey + ez of the lowest admitted products
-    const std::int64_t k0 = e + 56, k1 = e + 5, k2 = e - 46;
+    const std::int64_t least = topY + topX - kExactWindow;  // the window test's bound
+    const std::int64_t k0 = topE + 56, k1 = topE + 5, k2 = topE - 46;
     const double s0 = exact_rows::splitter(k0), s1 = exact_rows::splitter(k1), s2 = exact_rows::splitter(k2);
     W a0 = {}, a1 = {}, a2 = {};
     std::int64_t since = 0;       // iterations since the accumulators were emptied
     std::int64_t turnedAway = 0;  // products of the row the window turned away
 
+    // in: all ones in the lanes of the products i .. i+L-1 the window admits.
+    auto admit = [&](M& in, std::int64_t i) __attribute__((always_inline)) {
+        W yb;
+        std::memcpy(&yb, row + i, sizeof yb);
+        M ex;
+        std::memcpy(&ex, xs.exponent + i, sizeof ex);
+        in = (reinterpret_cast<M>(((yb << 1) - 1) >> 53) + ex) >= least;
+    };
     auto emptyLevels = [&]() __attribute__((always_inline)) {
         const std::uint64_t n = static_cast<std::uint64_t>(since);
         exact_rows::empty<V>(lanes[0], a0, n, s0, k0);
@@ -185,9 +197,8 @@ template <class V>
         for (std::int64_t i = start; i < end; i += L) {
             W yb;
             std::memcpy(&yb, row + i, sizeof yb);
-            M ex;
-            std::memcpy(&ex, xs.exponent + i, sizeof ex);
-            const M in = (reinterpret_cast<M>(((yb << 1) - 1) >> 53) + ex) >= least;
+            M in;
+            admit(in, i);
             admitted &= in;
             const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
             const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
@@ -221,12 +232,17 @@ template <class V>
         if (all != -1) {
             // The products the window turned away (their lanes added
             // zero), one by one.
-            for (std::int64_t i = start; i < end; ++i) {
-                std::uint64_t b;
-                std::memcpy(&b, row + i, sizeof b);
-                if (static_cast<std::int64_t>(((b << 1) - 1) >> 53) + xs.exponent[i] >= least) continue;
-                exactSingleProduct(lanes, buckets, row, x, xf, i);
-                turnedAway += 1;
+            for (std::int64_t i = start; i < end; i += L) {
+                M in;
+                admit(in, i);
+                std::int64_t every = -1;
+                for (int l = 0; l < L; ++l) every &= in[l];
+                if (every == -1) continue;
+                for (int l = 0; l < L; ++l) {
+                    if (in[l] != 0) continue;
+                    exactSingleProduct(lanes, buckets, row, x, xf, i + l);
+                    turnedAway += 1;
+                }
             }
             // A row spread wider than the window goes on by the other route.
             if (turnedAway * kExactGiveUp > end) break;

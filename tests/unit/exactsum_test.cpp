@@ -327,8 +327,7 @@ void runRoute(Route route, ExactAccumulator* lanes, const std::vector<double>& a
     k::exactFactors(xf.data(), x.data(), n);
     std::vector<double> high(x.size()), low(x.size());
     std::vector<std::int64_t> exponent(x.size());
-    const k::ExactSplit xs{high.data(), low.data(), exponent.data(),
-                           k::exactSplit(high.data(), low.data(), exponent.data(), x.data(), n)};
+    const k::ExactSplit xs = k::exactSplit(high.data(), low.data(), exponent.data(), x.data(), n);
     for (int l = 0; l < k::kExactLanes; ++l) corx_internal::clear(lanes[l]);
     corx_internal::addTerm(lanes[0], -b);
     lanes[0].countdown = ExactAccumulator::kCountdown;
@@ -409,7 +408,8 @@ TEST(Residual, BucketedProductsFoldExactly) {
 // among them, whose key is one lower), just below it, far below it and
 // from subnormal or huge x, zeros on either side, all interleaved within
 // vectors; rows long enough to empty the level accumulators on the way,
-// and rows spread so wide that the rest goes by the bucket route. Special
+// rows spread so wide that the rest goes by the bucket route, and an x
+// spread so wide that every row does. Special
 // values of x meet the vector lanes too: 0 * Inf and 0 * NaN give NaN.
 TEST(Residual, SplitRouteMixesWindowAndFallbackExactly) {
     std::mt19937_64 rng(23);
@@ -420,13 +420,13 @@ TEST(Residual, SplitRouteMixesWindowAndFallbackExactly) {
     };
     for (int trial = 0; trial < 6; ++trial) {
         const std::size_t n = 9000 + 3 * static_cast<std::size_t>(trial);
-        const bool wide = trial % 3 == 2;
+        const bool wideRow = trial % 3 == 2, wideX = trial == 3;
         const int ey = 1030, ez = 1040 - 7 * trial;  // the largest fields of the row and of x
         const int least = ey + ez - 46;
         std::vector<double> a(n), x(n);
         for (std::size_t j = 0; j < n; ++j) {
-            a[j] = randomDouble(rng, ey - 20, j == 0 ? ey : ey - 1);
-            x[j] = wide ? randomDouble(rng, ez - 120, j == 1 ? ez : ez - 1) : randomDouble(rng, ez - 20, j == 1 ? ez : ez - 1);
+            a[j] = randomDouble(rng, wideRow ? ey - 120 : ey - 20, j == 0 ? ey : ey - 1);
+            x[j] = randomDouble(rng, wideX ? ez - 120 : ez - 20, j == 1 ? ez : ez - 1);
             if (j % 53 == 5) {  // on the window's lower edge, or one below it
                 const int fa = std::uniform_int_distribution<int>(ey - 30, ey)(rng);
                 a[j] = withField(fa, j % 2 == 0);
