@@ -12,13 +12,17 @@ namespace corx_internal {
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
     // The right-hand side goes first into lane 0, the row's products into
-    // all lanes (through the buckets), and the lanes are merged before the
-    // single rounding.
+    // all lanes (through the buckets, or the kernel's level accumulators),
+    // and the lanes are merged before the single rounding. x is prepared
+    // once for both routes.
     const KernelSet& kern = activeKernels();
     ExactAccumulator acc[kernels::kExactLanes];
     const std::int64_t cols = a.cols;
     std::vector<kernels::ExactFactor> xf(elementCount(cols, 1));
     kernels::exactFactors(xf.data(), x.data(), cols);
+    std::vector<double> xHigh(elementCount(cols, 1)), xLow(elementCount(cols, 1));
+    std::vector<std::int64_t> xExponent(elementCount(cols, 1));
+    const kernels::ExactSplit xs = kernels::exactSplit(xHigh.data(), xLow.data(), xExponent.data(), x.data(), cols);
 
     // The thread keeps its buckets between calls; every row leaves them
     // zero, so only a newly allocated buffer needs clearing.
@@ -33,7 +37,7 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
         for (ExactAccumulator& lane : acc) clear(lane);
         addTerm(acc[0], -b[static_cast<std::size_t>(i)]);
         acc[0].countdown = ExactAccumulator::kCountdown;
-        kern.exactRowProducts(acc, buckets, a.data.data() + i * cols, x.data(), xf.data(), cols);
+        kern.exactRowProducts(acc, buckets, a.data.data() + i * cols, x.data(), xf.data(), xs, cols);
         mergeLanes(acc, kernels::kExactLanes);
         const double v = round(acc[0]);
         r[static_cast<std::size_t>(i)] = -v;

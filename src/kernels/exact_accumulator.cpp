@@ -479,6 +479,53 @@ void exactRowProducts(ExactAccumulator* lanes, ExactBuckets& buckets, const doub
     foldBuckets(lanes[0], buckets);
 }
 
+void exactSingleProduct(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row, const double* x,
+                        const ExactFactor* xf, std::int64_t j) {
+    if (buckets.countdown == 0) foldBuckets(lanes[0], buckets);
+    addBucketProduct(lanes[j % kExactLanes], buckets.words, row, x, xf[j], j, buckets.touched);
+    buckets.countdown -= 1;
+}
+
+void exactFoldBuckets(ExactAccumulator& acc, ExactBuckets& buckets) { foldBuckets(acc, buckets); }
+
+void exactAddShifted(ExactAccumulator& acc, ExactBucket v, std::int64_t e) { addShiftedBucket(acc, v, e); }
+
+bool exactRoundsToNearest() {
+    // 1 + 2^-53 is a tie (to even: 1), 1 + 3*2^-54 lies above the midpoint
+    // (up, away from 1) and so does its negation (down): only rounding to
+    // nearest gives all three. The operands are read at run time so that
+    // the sums are not folded at compile time.
+    volatile double one = 1.0, half = 0x1p-53, more = 0x1.8p-53;
+    const double a = one + half, b = one + more, c = -one - more;
+    return a == 1.0 && b == 1.0 + 0x1p-52 && c == -1.0 - 0x1p-52;
+}
+
+ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n) {
+    std::int64_t top = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const std::uint64_t b = bitsOf(x[j]);
+        const std::int64_t f = exponentField(b);
+        high[j] = 0.0;
+        low[j] = 0.0;
+        if ((b << 1) == 0) {
+            exponent[j] = kExactAnyExponent;
+        } else if (f >= 1 && f <= 2045) {
+            // Adding half a unit of the 26th bit and clearing the 27 bits
+            // below it rounds the magnitude; a carry into the exponent field
+            // gives the next power of two, still finite as f <= 2045.
+            high[j] = fromBits((b + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1));
+            low[j] = x[j] - high[j];
+            exponent[j] = f;
+            if (f > top) top = f;
+        } else {
+            exponent[j] = -kExactAnyExponent;
+        }
+    }
+    std::int64_t beyond = 0;
+    for (std::int64_t j = 0; j < n; ++j) beyond += exponent[j] < top - kExactWindow ? 1 : 0;
+    return {high, low, exponent, top, beyond};
+}
+
 }  // namespace kernels
 
 }  // namespace corx_internal

@@ -8,6 +8,8 @@
 // A row's products go first into 128-bit buckets, one per product exponent,
 // which are folded into the accumulator once per row (see exactRowProducts):
 // one shift and five digit additions per exponent instead of per product.
+// The kernel sets take most of a row's products by a vector route instead
+// (kernels/exact_rows.h), which hands the rest to the buckets.
 // Only the final value of a row is rounded to double, to nearest with ties
 // to even. The lowest weight held is 2^-1075: parts of a product below it
 // are dropped, and below the smallest normal double the lowest accumulator
@@ -150,6 +152,51 @@ struct ExactBuckets {
 // proceed without waiting for each other's memory.
 void exactRowProducts(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row, const double* x,
                       const ExactFactor* xf, std::int64_t cols);
+
+// The product row[j]*x[j] by the route exactRowProducts gives it, into
+// lanes[j % kExactLanes] or its bucket, folding the buckets first when the
+// countdown has run out and counting one against it. Leaves buckets
+// non-zero: the caller folds them before the row ends.
+void exactSingleProduct(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row, const double* x,
+                        const ExactFactor* xf, std::int64_t j);
+
+// Empties every touched bucket into acc (as exactRowProducts does at the
+// end of a row) and restarts the countdown.
+void exactFoldBuckets(ExactAccumulator& acc, ExactBuckets& buckets);
+
+// Adds V * 2^(e - 1075) to acc as one addition of five pieces below 2^32 in
+// magnitude, V a two's complement integer below 2^127 in magnitude and
+// 0 <= e <= 2047; propagates carries first when the countdown has run out.
+void exactAddShifted(ExactAccumulator& acc, ExactBucket v, std::int64_t e);
+
+// True when the floating-point unit rounds to nearest now; the split route
+// of exactRowSplit relies on it.
+bool exactRoundsToNearest();
+
+// Products of the split route lie at most kExactWindow binades below the
+// largest product a row and x allow (kernels/exact_rows.h).
+inline constexpr std::int64_t kExactWindow = 46;
+
+// x prepared for the split route (kernels/exact_rows.h), in three arrays of
+// n entries. For x[j] normal with exponent field f <= 2045: high[j] is x[j]
+// rounded to 26 significant bits (halves away from zero), low[j] =
+// x[j] - high[j] (exact, at most 26 significant bits), exponent[j] = f.
+// For a zero: high = low = 0 and exponent kExactAnyExponent, so its
+// products pass the window test and add zero. Otherwise (subnormal, huge,
+// infinite, NaN): high = low = 0 and exponent -kExactAnyExponent, which no
+// window admits. maxExponent is the largest f of the normal ones, 0 if none;
+// beyond counts the x[j] whose products no row's window admits: those of
+// exponent -kExactAnyExponent and those more than kExactWindow below
+// maxExponent.
+inline constexpr std::int64_t kExactAnyExponent = std::int64_t{1} << 20;
+struct ExactSplit {
+    const double* high;
+    const double* low;
+    const std::int64_t* exponent;
+    std::int64_t maxExponent;
+    std::int64_t beyond;
+};
+ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
 
 }  // namespace kernels
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernels/exact_rows.h"
 #include "kernels/reflect.h"
 #include "kernels/sparse_rows.h"
 #include "kernels/substitute.h"
@@ -71,6 +72,11 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                                     std::int64_t len) {                                                        \
         kernels::subtractRowProducts<V>(v, a, lda, y, len);                                                    \
     }                                                                                                          \
+    TARGET void exactRowProducts(ExactAccumulator* lanes, kernels::ExactBuckets& buckets, const double* row,   \
+                                 const double* x, const kernels::ExactFactor* xf,                              \
+                                 const kernels::ExactSplit& xs, std::int64_t cols) {                           \
+        kernels::exactRows<V>(lanes, buckets, row, x, xf, xs, cols);                                           \
+    }                                                                                                          \
     constexpr KernelSet kSet{ISA,                                                                              \
                              MR,                                                                               \
                              NV * kernels::kLanes<V>,                                                          \
@@ -82,7 +88,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              diagonalPass,                                                                     \
                              rotateRowPairs,                                                                   \
                              csrRowsPortable,                                                                  \
-                             kernels::exactRowProducts,                                                        \
+                             exactRowProducts,                                                                 \
                              subtractRowProducts};                                                             \
     }
 

@@ -62,9 +62,10 @@ struct KernelSet {
     void (*csrRows)(std::int64_t rows, const std::int64_t* rowPtr, const std::int32_t* colIdx,
                     const double* values, const double* x, double* y);
 
-    // A row's exact products (kernels/exact_accumulator.h).
+    // A row's exact products (kernels/exact_rows.h).
     void (*exactRowProducts)(ExactAccumulator* lanes, kernels::ExactBuckets& buckets, const double* row,
-                             const double* x, const kernels::ExactFactor* xf, std::int64_t cols);
+                             const double* x, const kernels::ExactFactor* xf, const kernels::ExactSplit& xs,
+                             std::int64_t cols);
 
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);

@@ -14,6 +14,8 @@
 
 #include "algorithms/exactsum.h"
 #include "kernels/exact_accumulator.h"
+#include "kernels/exact_rows.h"
+#include "kernels/kernel_set.h"
 #include "support/bits.h"
 
 using corx_internal::ExactAccumulator;
@@ -306,28 +308,60 @@ TEST(Residual, LongRowsMatchOracleInAnyOrder) {
     }
 }
 
-// The row kernel run as the residual runs it, with buckets folded into the
-// accumulator after every `additions` products of a lane; the buckets must
-// come back all zero and the accumulated value be exactly the oracle's.
-double kernelResidual(const std::vector<double>& a, const std::vector<double>& x, double b, std::int64_t additions) {
+// The row kernels as the residual runs them: the bucket route alone, the
+// split route at two, four and eight lanes (compiled here for the baseline
+// instruction set) and the kernel set in use (CORX_ISA picks it), with
+// buckets folded after every `additions` products of a lane. The buckets
+// must come back all zero and every route's accumulated value be exactly
+// the oracle's; returns the rounded residual, the same for every route.
+enum class Route { Buckets, Split2, Split4, Split8, Active };
+constexpr Route kRoutes[] = {Route::Buckets, Route::Split2, Route::Split4, Route::Split8, Route::Active};
+
+void runRoute(Route route, ExactAccumulator* lanes, const std::vector<double>& a, const std::vector<double>& x,
+              double b, std::int64_t additions) {
     namespace k = corx_internal::kernels;
+    const auto n = static_cast<std::int64_t>(x.size());
     std::vector<k::ExactBucket> words(k::kExactLanes * k::kExactBuckets, 0);
     k::ExactBuckets buckets{words.data(), 0, additions, additions};
     std::vector<k::ExactFactor> xf(x.size());
-    k::exactFactors(xf.data(), x.data(), static_cast<std::int64_t>(x.size()));
-    ExactAccumulator lanes[k::kExactLanes];
-    for (ExactAccumulator& lane : lanes) corx_internal::clear(lane);
+    k::exactFactors(xf.data(), x.data(), n);
+    std::vector<double> high(x.size()), low(x.size());
+    std::vector<std::int64_t> exponent(x.size());
+    const k::ExactSplit xs = k::exactSplit(high.data(), low.data(), exponent.data(), x.data(), n);
+    for (int l = 0; l < k::kExactLanes; ++l) corx_internal::clear(lanes[l]);
     corx_internal::addTerm(lanes[0], -b);
     lanes[0].countdown = ExactAccumulator::kCountdown;
-    k::exactRowProducts(lanes, buckets, a.data(), x.data(), xf.data(), static_cast<std::int64_t>(a.size()));
+    switch (route) {
+        case Route::Buckets: k::exactRowProducts(lanes, buckets, a.data(), x.data(), xf.data(), n); break;
+        case Route::Split2: k::exactRowSplit<k::F64x2>(lanes, buckets, a.data(), x.data(), xf.data(), xs, n); break;
+        case Route::Split4: k::exactRowSplit<k::F64x4>(lanes, buckets, a.data(), x.data(), xf.data(), xs, n); break;
+        case Route::Split8: k::exactRowSplit<k::F64x8>(lanes, buckets, a.data(), x.data(), xf.data(), xs, n); break;
+        case Route::Active:
+            corx_internal::activeKernels().exactRowProducts(lanes, buckets, a.data(), x.data(), xf.data(), xs, n);
+            break;
+    }
     EXPECT_TRUE(std::all_of(words.begin(), words.end(), [](k::ExactBucket w) { return w == 0; }));
     EXPECT_EQ(buckets.touched, 0u);
     corx_internal::mergeLanes(lanes, k::kExactLanes);
-    // The whole unrounded sum, every low bit included, is the oracle's.
-    mpz_class held;
-    for (int c = ExactAccumulator::kChunks - 1; c >= 0; --c) held = (held << 32) + static_cast<long>(lanes[0].chunks[c]);
-    EXPECT_EQ(held, -exactUnits(a, x, b)) << a.size() << " products, folds after " << additions;
-    return -corx_internal::round(lanes[0]);
+}
+
+double kernelResidual(const std::vector<double>& a, const std::vector<double>& x, double b, std::int64_t additions) {
+    const mpz_class want = -exactUnits(a, x, b);
+    double r = 0.0;
+    for (Route route : kRoutes) {
+        ExactAccumulator lanes[corx_internal::kernels::kExactLanes];
+        runRoute(route, lanes, a, x, b, additions);
+        // The whole unrounded sum, every low bit included, is the oracle's.
+        mpz_class held;
+        for (int c = ExactAccumulator::kChunks - 1; c >= 0; --c)
+            held = (held << 32) + static_cast<long>(lanes[0].chunks[c]);
+        EXPECT_EQ(held, want) << a.size() << " products, folds after " << additions << ", route "
+                              << static_cast<int>(route);
+        const double v = -corx_internal::round(lanes[0]);
+        if (route != Route::Buckets) EXPECT_TRUE(sameBits(v, r)) << static_cast<int>(route);
+        r = v;
+    }
+    return r;
 }
 
 // Products grouped by exponent: thousands of full 53-bit products of mixed
@@ -366,6 +400,71 @@ TEST(Residual, BucketedProductsFoldExactly) {
         const double r = kernelResidual(a, x, b, additions);
         expectOracleValue(r, a, x, b);
         EXPECT_TRUE(sameBits(r, residualOf(a, x, b))) << trial;
+    }
+}
+
+// The split route against the oracle on long rows of mixed sign that
+// cancel: products inside the window, on its lower edge (powers of two
+// among them, whose key is one lower), just below it, far below it and
+// from subnormal or huge x, zeros on either side, all interleaved within
+// vectors; rows long enough to empty the level accumulators on the way,
+// rows spread so wide that the rest goes by the bucket route, and an x
+// spread so wide that every row does. Special
+// values of x meet the vector lanes too: 0 * Inf and 0 * NaN give NaN.
+TEST(Residual, SplitRouteMixesWindowAndFallbackExactly) {
+    std::mt19937_64 rng(23);
+    auto withField = [&](int field, bool powerOfTwo) {
+        double d = randomDouble(rng, field, field);
+        if (powerOfTwo) d = std::copysign(std::ldexp(1.0, field - 1023), d);
+        return d;
+    };
+    for (int trial = 0; trial < 6; ++trial) {
+        const std::size_t n = 9000 + 3 * static_cast<std::size_t>(trial);
+        const bool wideRow = trial % 3 == 2, wideX = trial == 3;
+        const int ey = 1030, ez = 1040 - 7 * trial;  // the largest fields of the row and of x
+        const int least = ey + ez - 46;
+        std::vector<double> a(n), x(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            a[j] = randomDouble(rng, wideRow ? ey - 120 : ey - 20, j == 0 ? ey : ey - 1);
+            x[j] = randomDouble(rng, wideX ? ez - 120 : ez - 20, j == 1 ? ez : ez - 1);
+            if (j % 53 == 5) {  // on the window's lower edge, or one below it
+                const int fa = std::uniform_int_distribution<int>(ey - 30, ey)(rng);
+                a[j] = withField(fa, j % 2 == 0);
+                x[j] = withField(least - fa + static_cast<int>(j % 3) - 1, j % 7 == 0);
+            }
+            if (j % 41 == 7) x[j] = randomDouble(rng, ez - 200, ez - 60);  // far below the window
+            if (j % 29 == 3) a[j] = j % 2 ? 0.0 : -0.0;
+            if (j % 31 == 4) x[j] = 0.0;
+            if (j % 997 == 11) x[j] = randomDouble(rng, 0, 0);  // subnormal
+        }
+        double b = 0.0;
+        for (std::size_t j = 0; j < n; ++j) b = b + a[j] * x[j];
+        if (trial == 1) {
+            x[100] = randomDouble(rng, 2046, 2046);  // beyond the split, its product finite
+            a[100] = randomDouble(rng, 900, 1000);
+            b = randomDouble(rng, 1000, 1100);
+        }
+        const double r = kernelResidual(a, x, b, trial % 2 ? 3 : corx_internal::kernels::kBucketAdditions);
+        expectOracleValue(r, a, x, b);
+        EXPECT_TRUE(sameBits(r, residualOf(a, x, b))) << trial;
+
+        // An infinity or NaN in x against a zero of the row, and an
+        // infinity against a finite entry, in the middle of a vector.
+        std::vector<double> sa(a.begin(), a.begin() + 64), sx(x.begin(), x.begin() + 64);
+        sa[18] = 0.0;
+        sx[18] = trial % 2 ? kInf : kNaN;
+        for (Route route : kRoutes) {
+            ExactAccumulator lanes[corx_internal::kernels::kExactLanes];
+            runRoute(route, lanes, sa, sx, 1.0, 64);
+            EXPECT_TRUE(std::isnan(corx_internal::round(lanes[0]))) << static_cast<int>(route);
+            sa[18] = trial % 2 ? -1.0 : 0.0;
+            sx[18] = kInf;
+            runRoute(route, lanes, sa, sx, 1.0, 64);
+            const double v = corx_internal::round(lanes[0]);
+            EXPECT_TRUE(trial % 2 ? sameBits(v, -kInf) : std::isnan(v)) << static_cast<int>(route);
+            sa[18] = 0.0;
+            sx[18] = trial % 2 ? kInf : kNaN;
+        }
     }
 }
 

@@ -1,0 +1,272 @@
+/* SPDX-License-Identifier: BSD-3-Clause */
+// A row's exact products in vector registers: the split route.
+//
+// exactRowSplit<V> adds the exact products row[j]*x[j] to the value held by
+// the kExactLanes accumulators, as exactRowProducts does, but takes the
+// products of the row's top exponent window kLanes<V> at a time. Every
+// product's value is added exactly, whichever route it takes, so the
+// merged value, and its rounding, are the same bits as exactRowProducts
+// gives; only the time changes.
+//
+// The window. Let Ey be the largest exponent field of the row and Ez the
+// largest of x's normal entries (exactSplit), and E = Ey + Ez - 1075: no
+// product of normal factors has its lowest bit, of weight 2^(e - 1075)
+// with e = ey + ez - 1075, above 2^(E - 1075). A product is admitted when
+// key(y) + exponent[j] >= Ey + Ez - kExactWindow, key(y) being the
+// exponent field of bits(y)*2 - 1 (with the sign bit shifted out): ey, or
+// ey - 1 for a power of two, 2047 for a zero, 0 for a subnormal number.
+// So admitted products of normal factors have e >= E - 46, zeros of the
+// row are admitted against every x[j] but a subnormal or special one, and
+// zeros of x against every y (a zero product either way). The others
+// (subnormal, huge or special factors, products further down) take
+// exactRowProducts' route one by one (exactSingleProduct), so correctness
+// never depends on the data's range; once more than one in kExactGiveUp
+// of a row's products were turned away, the rest of the row takes
+// exactRowProducts. Rows where the window is not wholly of normal doubles
+// (E < 99 or E > 1990, Ey > 2045 or Ey <= 46), every row when more than
+// one in kExactGiveUp of x's entries lie beyond any window (ExactSplit::
+// beyond), and every row while the rounding is not to nearest, take
+// exactRowProducts whole.
+//
+// An admitted product. y = row[j] is cut like x[j] (exactSplit): yh, its
+// magnitude rounded to 26 significant bits, and yl = y - yh, at most 26
+// significant bits, both exact; likewise zh, zl for z = x[j]. Then
+// p = y*z rounded, and err = ((yh*zh - p) + (yh*zl + yl*zh)) + yl*zl is
+// y*z - p exactly: in units of 2^(e - 1075), y*z = A*B with
+// A = Ah*2^27 + Al, B = Bh*2^27 + Bl, |Ah|, |Bh|, |Al|, |Bl| <= 2^26, and p
+// is a multiple of 2^52 within 2^53 of A*B. The four products have at most
+// 52 significant bits; yh*zh - p is a multiple of 2^52 below 2^82,
+// yh*zl + yl*zh a multiple of 2^27 below 2^80, their sum A*B - p - Al*Bl a
+// multiple of 2^27 below 2^54, and the last sum A*B - p an integer below
+// 2^53: each is a double, so no step rounds, whatever the rounding.
+//
+// Levels. Three integer accumulators per vector lane hold multiples of
+// the units 2^(K - 1075) for K = K0 = E + 56, K1 = E + 5, K2 = E - 46. A
+// value t with |t| <= 2^(K - 1025) is split at level K by S = t + s,
+// s = 1.5 * 2^(K - 1023): S lies in s's binade, whose unit is 2^(K - 1075),
+// so bits(S) - bits(s) is the integer v = (S - s) / unit, |v| <= 2^50;
+// q = S - s is exact, and so is r = t - q: |r| is at most half a unit
+// (rounding to nearest) and needs no more bits than t. The integer v goes
+// into the level's accumulator and r on to the next level, where
+// |r| <= 2^(K - 1076) is within that level's bound. p (|p| <= 2^(E - 969),
+// a multiple of 2^(e + 52 - 1075), e + 52 >= E + 6) is split at K0 and
+// ends at K1, whose unit divides it, so that S = r + s is exact; err
+// (|err| <= 2^(E - 1023), a multiple of 2^(e - 1075), e >= E - 46) is split
+// at K1 and ends at K2. Every non-zero value met lies between 2^-1022 and
+// 2^1023, so no step underflows or overflows. Lanes turned away compute
+// whatever their factors give and are cleared before the levels.
+//
+// Each lane's accumulators add at most two v a product, each below 2^50
+// in magnitude; they take bits(S) with wrapping and subtract the count of
+// additions times bits(s) when they are emptied, at least every
+// kExactFlush products of a lane, which keeps the true value below 2^62.
+// Emptying adds the lanes' sum V of a level to lanes[0] as
+// V * 2^(K - 1075) (exactAddShifted, one addition against its countdown).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/exact_accumulator.h"
+#include "kernels/simd.h"
+
+namespace corx_internal::kernels {
+
+// Vector iterations between two emptyings of the level accumulators, and
+// the block of iterations after which rejected products are looked for.
+inline constexpr std::int64_t kExactFlush = 1024;
+inline constexpr std::int64_t kExactBlock = 32;
+// A row goes on by exactRowProducts once more than one in kExactGiveUp of
+// its products so far were turned away.
+inline constexpr std::int64_t kExactGiveUp = 16;
+
+namespace exact_rows {
+
+template <class V>
+struct WordsOf {
+    typedef unsigned long long type __attribute__((vector_size(sizeof(V))));
+};
+template <class V>
+using Words = typename WordsOf<V>::type;
+
+inline double splitter(std::int64_t k) {
+    // 1.5 * 2^(k - 1023): exponent field k, the top fraction bit set.
+    const std::uint64_t b = (static_cast<std::uint64_t>(k) << 52) | (std::uint64_t{1} << 51);
+    double d;
+    std::memcpy(&d, &b, sizeof d);
+    return d;
+}
+
+// The lanes' sum of a level accumulator holding `count` additions of
+// bits(s) on top of its integers, added to acc at unit 2^(k - 1075).
+template <class V>
+[[gnu::always_inline]] inline void empty(ExactAccumulator& acc, const Words<V>& a, std::uint64_t count, double s,
+                                         std::int64_t k) {
+    std::uint64_t w[kLanes<V>];
+    std::memcpy(w, &a, sizeof w);
+    std::uint64_t sb;
+    std::memcpy(&sb, &s, sizeof sb);
+    __extension__ __int128 total = 0;
+    for (int l = 0; l < kLanes<V>; ++l) total += static_cast<std::int64_t>(w[l] - count * sb);
+    if (total != 0) exactAddShifted(acc, static_cast<ExactBucket>(total), k);
+}
+
+}  // namespace exact_rows
+
+template <class V>
+[[gnu::always_inline]] inline void exactRowSplit(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row,
+                                                 const double* x, const ExactFactor* xf, const ExactSplit& xs,
+                                                 std::int64_t cols) {
+    using W = exact_rows::Words<V>;
+    using M = Mask<V>;
+    constexpr int L = kLanes<V>;
+    const std::int64_t full = cols - cols % L;
+    if (xs.maxExponent < 1 || xs.beyond * kExactGiveUp > cols || !exactRoundsToNearest()) {
+        exactRowProducts(lanes, buckets, row, x, xf, cols);
+        return;
+    }
+
+    // Ey, the row's largest exponent field, infinities and NaN included;
+    // four running maxima so that the comparisons do not wait on each other.
+    M top[4] = {};
+    std::int64_t j = 0;
+    for (; j + 4 * L <= full; j += 4 * L) {
+#pragma GCC unroll 4
+        for (int u = 0; u < 4; ++u) {
+            W b;
+            std::memcpy(&b, row + j + u * L, sizeof b);
+            const M f = reinterpret_cast<M>((b << 1) >> 53);
+            top[u] = top[u] > f ? top[u] : f;
+        }
+    }
+    for (; j < full; j += L) {
+        W b;
+        std::memcpy(&b, row + j, sizeof b);
+        const M f = reinterpret_cast<M>((b << 1) >> 53);
+        top[0] = top[0] > f ? top[0] : f;
+    }
+    top[0] = top[0] > top[1] ? top[0] : top[1];
+    top[2] = top[2] > top[3] ? top[2] : top[3];
+    top[0] = top[0] > top[2] ? top[0] : top[2];
+    std::int64_t topY = 0;
+    for (int l = 0; l < L; ++l) topY = top[0][l] > topY ? top[0][l] : topY;
+    for (std::int64_t i = full; i < cols; ++i) {
+        std::uint64_t b;
+        std::memcpy(&b, row + i, sizeof b);
+        const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
+        topY = f > topY ? f : topY;
+    }
+    const std::int64_t topX = xs.maxExponent;  // Ez and E as above
+    const std::int64_t topE = topY + topX - 1075;
+    if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1990) {
+        exactRowProducts(lanes, buckets, row, x, xf, cols);
+        return;
+    }
+
+    const std::int64_t least = topY + topX - kExactWindow;  // the window test's bound
+    const std::int64_t k0 = topE + 56, k1 = topE + 5, k2 = topE - 46;
+    const double s0 = exact_rows::splitter(k0), s1 = exact_rows::splitter(k1), s2 = exact_rows::splitter(k2);
+    W a0 = {}, a1 = {}, a2 = {};
+    std::int64_t since = 0;       // iterations since the accumulators were emptied
+    std::int64_t turnedAway = 0;  // products of the row the window turned away
+
+    // in: all ones in the lanes of the products i .. i+L-1 the window admits.
+    auto admit = [&](M& in, std::int64_t i) __attribute__((always_inline)) {
+        W yb;
+        std::memcpy(&yb, row + i, sizeof yb);
+        M ex;
+        std::memcpy(&ex, xs.exponent + i, sizeof ex);
+        in = (reinterpret_cast<M>(((yb << 1) - 1) >> 53) + ex) >= least;
+    };
+    auto emptyLevels = [&]() __attribute__((always_inline)) {
+        const std::uint64_t n = static_cast<std::uint64_t>(since);
+        exact_rows::empty<V>(lanes[0], a0, n, s0, k0);
+        exact_rows::empty<V>(lanes[0], a1, 2 * n, s1, k1);
+        exact_rows::empty<V>(lanes[0], a2, n, s2, k2);
+        a0 = W{};
+        a1 = W{};
+        a2 = W{};
+        since = 0;
+    };
+
+    j = 0;
+    while (j < full) {
+        const std::int64_t start = j;
+        const std::int64_t end = full - j < kExactBlock * L ? full : j + kExactBlock * L;
+        M admitted = ~M{};
+        for (std::int64_t i = start; i < end; i += L) {
+            W yb;
+            std::memcpy(&yb, row + i, sizeof yb);
+            M in;
+            admit(in, i);
+            admitted &= in;
+            const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+            const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
+            const V yl = y - yh;
+            V z, zh, zl;
+            load(z, x + i);
+            load(zh, xs.high + i);
+            load(zl, xs.low + i);
+            const V pr = y * z;
+            const V errRaw = ((yh * zh - pr) + (yh * zl + yl * zh)) + yl * zl;
+            // Turned-away lanes add zero (their products may be anything).
+            const V p = reinterpret_cast<V>(reinterpret_cast<W>(pr) & reinterpret_cast<W>(in));
+            const V err = reinterpret_cast<V>(reinterpret_cast<W>(errRaw) & reinterpret_cast<W>(in));
+
+            // p: split at K0, the rest exactly at K1.
+            V t = p + s0;
+            a0 += reinterpret_cast<W>(t);
+            const V rp = p - (t - s0);
+            a1 += reinterpret_cast<W>(rp + s1);
+            // err: split at K1, the rest exactly at K2.
+            t = err + s1;
+            a1 += reinterpret_cast<W>(t);
+            const V re = err - (t - s1);
+            a2 += reinterpret_cast<W>(re + s2);
+        }
+        since += (end - start) / L;
+
+        std::int64_t all = -1;
+        for (int l = 0; l < L; ++l) all &= admitted[l];
+        j = end;
+        if (all != -1) {
+            // The products the window turned away (their lanes added
+            // zero), one by one.
+            for (std::int64_t i = start; i < end; i += L) {
+                M in;
+                admit(in, i);
+                std::int64_t every = -1;
+                for (int l = 0; l < L; ++l) every &= in[l];
+                if (every == -1) continue;
+                for (int l = 0; l < L; ++l) {
+                    if (in[l] != 0) continue;
+                    exactSingleProduct(lanes, buckets, row, x, xf, i + l);
+                    turnedAway += 1;
+                }
+            }
+            // A row spread wider than the window goes on by the other route.
+            if (turnedAway * kExactGiveUp > end) break;
+        }
+        if (since > kExactFlush - kExactBlock) emptyLevels();
+    }
+    // The last cols % L products, or the rest of a row given up.
+    exactRowProducts(lanes, buckets, row + j, x + j, xf + j, cols - j);
+    emptyLevels();
+}
+
+// The kernel set's entry: the split route where a vector holds at least
+// four doubles; at two its integer steps cost more than they save (the
+// compares of 64-bit lanes alone take several instructions), and every row
+// takes exactRowProducts.
+template <class V>
+[[gnu::always_inline]] inline void exactRows(ExactAccumulator* lanes, ExactBuckets& buckets, const double* row,
+                                             const double* x, const ExactFactor* xf, const ExactSplit& xs,
+                                             std::int64_t cols) {
+    if constexpr (kLanes<V> >= 4) {
+        exactRowSplit<V>(lanes, buckets, row, x, xf, xs, cols);
+    } else {
+        exactRowProducts(lanes, buckets, row, x, xf, cols);
+    }
+}
+
+}  // namespace corx_internal::kernels
