@@ -16,9 +16,7 @@ namespace {
 // of k are taken in increasing order, so every element still sees its
 // products in increasing k. A product with fewer than kPackAFrom columns
 // (the block updates of the factorisations) reads the rows of a in place
-// instead: each packed element would serve too few tiles to repay the copy. Blocks
-// of k are taken in increasing order, so every element still sees its
-// products in increasing k.
+// instead: each packed element would serve too few tiles to repay the copy.
 constexpr std::int64_t kKc = 512;
 constexpr std::int64_t kMcRows = 96;
 constexpr std::int64_t kNcCols = 3072;
@@ -36,7 +34,8 @@ void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, 
         const double* src = b + (k0 + k) * ldb + j0;
         double* dst = out + k * nr;
         std::int64_t jp = 0;
-        for (; jp < full; jp += nr, dst += kc * nr) std::memcpy(dst, src + jp, static_cast<std::size_t>(nr) * sizeof(double));
+        for (; jp < full; jp += nr, dst += kc * nr)
+            std::memcpy(dst, src + jp, static_cast<std::size_t>(nr) * sizeof(double));
         if (jp < nc) {
             std::int64_t j = 0;
             for (; j < nc - jp; ++j) dst[j] = src[jp + j];

@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -41,30 +40,22 @@ namespace {
 // first touch of fresh memory costs a page fault per 4 KiB: on a virtual
 // machine about 13 us each, so that zeroing a 32 MB result took 110 ms,
 // longer than half of the product that filled it. A large block therefore
-// starts on a 2 MiB boundary and the kernel is asked for huge pages for it,
-// which cuts the faults by 512. It is a hint: where huge
-// pages are off, or the memory is already backed, madvise changes nothing,
-// and its result is ignored.
+// starts on a 2 MiB boundary, is rounded up to whole 2 MiB pages (a tail
+// left to 4 KiB pages cost as much in faults as the rest together) and the
+// kernel is asked for huge pages for all of it, which cuts the faults by
+// 512. At most one huge page per block is partly unused. It is a hint:
+// where huge pages are off, or the memory is already backed, madvise
+// changes nothing, and its result is ignored.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
 
-void hintHugePages(void* p, std::size_t size) noexcept {
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-// The block is rounded up to whole 2 MiB pages and all of them are hinted:
-// a tail left to 4 KiB pages cost as much in faults as the rest together.
-// At most one huge page per block is partly unused.
 void* allocateLarge(std::size_t size) noexcept {
     std::size_t rounded = 0;
     if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
     rounded &= ~(kHugePage - 1);
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) outOfMemory();
-    hintHugePages(p, rounded);
+    ::madvise(p, rounded, MADV_HUGEPAGE);
     return p;
 }
 

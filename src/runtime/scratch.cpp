@@ -57,26 +57,26 @@ const ExitKey& exitKey() noexcept {
     return k;
 }
 
+// Whether the thread-exit hook knows this thread's buffers, registering
+// it on first use. pthread_setspecific may need memory for keys past the
+// first few dozen; without the hook the thread keeps nothing.
+bool hooked(ThreadScratch& s) noexcept {
+    if (!s.hooked) {
+        const ExitKey& k = exitKey();
+        s.hooked = k.valid && pthread_setspecific(k.key, &s) == 0;
+    }
+    return s.hooked;
+}
+
 }  // namespace
 
 Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
     const int i = static_cast<int>(slot);
     ThreadScratch& s = tScratch;
-    if (s.lent[i]) {
+    if (s.lent[i] || !hooked(s)) {
         data_ = allocateAligned(count);
         fresh_ = true;
         return;
-    }
-    if (!s.hooked) {
-        const ExitKey& k = exitKey();
-        // pthread_setspecific may need memory for keys past the first few
-        // dozen; without the hook the thread keeps nothing.
-        if (!k.valid || pthread_setspecific(k.key, &s) != 0) {
-            data_ = allocateAligned(count);
-            fresh_ = true;
-            return;
-        }
-        s.hooked = true;
     }
     if (s.capacity[i] < count || s.buffer[i] == nullptr) {
         releaseAligned(s.buffer[i]);
