@@ -41,12 +41,12 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 #define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV)                                                            \
     namespace NAME {                                                                                           \
     TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,\
-                           double* c, std::int64_t ldc) {                                                      \
-        kernels::productTile<V, MR, NV, false>(kc, a, rs, ks, b, c, ldc);                                      \
+                           double* c, std::int64_t ldc, const double* ahead) {                                 \
+        kernels::productTile<V, MR, NV, false>(kc, a, rs, ks, b, c, ldc, ahead);                               \
     }                                                                                                          \
     TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,           \
-                                const double* b, double* c, std::int64_t ldc) {                                \
-        kernels::productTile<V, MR, NV, true>(kc, a, rs, ks, b, c, ldc);                                       \
+                                const double* b, double* c, std::int64_t ldc, const double* ahead) {           \
+        kernels::productTile<V, MR, NV, true>(kc, a, rs, ks, b, c, ldc, ahead);                                \
     }                                                                                                          \
     TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v, \
                                double vv) {                                                                    \

@@ -21,6 +21,8 @@ constexpr std::int64_t kKc = 512;
 constexpr std::int64_t kMcRows = 96;
 constexpr std::int64_t kNcCols = 3072;
 constexpr std::int64_t kPackAFrom = 256;
+static_assert(kernels::kAheadDoubles(kKc) <= kernels::kMaxTileElements,
+              "the edge buffer must hold a prefetch slice");
 
 // b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
 // k-major inside a panel (panel jp/nr starts at out + jp*kc); columns past
@@ -87,11 +89,18 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
                 // Packed: the whole block; in place: only a last partial tile.
                 const std::int64_t fullRows = packAll ? 0 : mc / mr * mr;
                 if (fullRows < mc) packA(a, lda, i0 + fullRows, mc - fullRows, k0, kc, mr, aPack.data());
+                const std::int64_t slice = kernels::kAheadDoubles(kc);
                 for (std::int64_t jp = 0; jp < nc; jp += nr) {
                     const std::int64_t w = std::min<std::int64_t>(nr, nc - jp);
                     const double* bp = bPack.data() + jp * kc;
-                    for (std::int64_t ip = 0; ip < mc; ip += mr) {
+                    // The panel read after this one: the next, or after the
+                    // last, the first again for the next block of rows. Each
+                    // tile brings in its own slice of it; tiles past its end
+                    // point the kernel at the edge buffer, which is harmless.
+                    const double* nextPanel = jp + nr < nc ? bp + nr * kc : bPack.data();
+                    for (std::int64_t ip = 0, sliceAt = 0; ip < mc; ip += mr, sliceAt += slice) {
                         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
+                        const double* ahead = sliceAt + slice <= nr * kc ? nextPanel + sliceAt : edge;
                         const bool inPlace = ip < fullRows;
                         const double* ap = inPlace ? a + (i0 + ip) * lda + k0 : aPack.data() + (ip - fullRows) * kc;
                         const std::int64_t rs = inPlace ? lda : 1, ks = inPlace ? 1 : mr;
@@ -104,14 +113,14 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
                                 for (std::int64_t y = 0; y < w; y += 8) __builtin_prefetch(next + x * ldr + y, 1);
                         }
                         if (h == mr && w == nr) {
-                            run(kc, ap, rs, ks, bp, c, ldr);
+                            run(kc, ap, rs, ks, bp, c, ldr, ahead);
                             continue;
                         }
                         // Edge tile: work on a full-size copy, keep the valid part.
                         for (std::int64_t x = 0; x < mr; ++x)
                             for (std::int64_t y = 0; y < nr; ++y)
                                 edge[x * nr + y] = (x < h && y < w) ? c[x * ldr + y] : 0.0;
-                        run(kc, ap, rs, ks, bp, edge, nr);
+                        run(kc, ap, rs, ks, bp, edge, nr, ahead);
                         for (std::int64_t x = 0; x < h; ++x)
                             for (std::int64_t y = 0; y < w; ++y) c[x * ldr + y] = edge[x * nr + y];
                     }

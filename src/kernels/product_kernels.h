@@ -5,6 +5,14 @@
 // b a packed panel (kc x NR, k-major) and c row-major with leading
 // dimension ldc.
 //
+// `ahead` names memory the caller will read soon (a slice of the next
+// packed panel of b): the kernel asks for one cache line of it every
+// kAheadEvery steps of k, kAheadDoubles(kc) doubles in all, which must lie
+// inside one buffer. Spread over the k loop, these requests bring the next
+// panel towards the core while this one is computed, without the burst of
+// misses that its first tile would otherwise take. They only move data
+// between caches and change no result.
+//
 // Order of rounded operations, for k = 0 .. kc-1 in increasing order and
 // every element (r, j) of the tile on its own:
 //     add:       p = b[k*NR + j] * a[r*rs + k*ks];  c(r, j) = p + c(r, j)
@@ -20,7 +28,13 @@
 namespace corx_internal::kernels {
 
 using MicroKernel = void (*)(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,
-                             double* c, std::int64_t ldc);
+                             double* c, std::int64_t ldc, const double* ahead);
+
+// One cache line (8 doubles) of `ahead` per this many steps of k.
+inline constexpr std::int64_t kAheadEvery = 4;
+
+// Doubles of `ahead` a kernel call of kc steps reaches.
+constexpr std::int64_t kAheadDoubles(std::int64_t kc) { return (kc + kAheadEvery - 1) / kAheadEvery * 8; }
 
 // The blocked product keeps edge tiles in a fixed buffer of this many
 // doubles: MR * NR of every kernel set must fit.
@@ -31,7 +45,8 @@ inline constexpr int kMaxTileElements = 32 * 32;
 // have constant bounds and are unrolled.
 template <class V, int MR, int NV, bool Subtract>
 [[gnu::always_inline]] inline void productTile(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,
-                                               const double* b, double* c, std::int64_t ldc) {
+                                               const double* b, double* c, std::int64_t ldc,
+                                               const double* ahead) {
     constexpr int L = kLanes<V>;
     static_assert(MR * NV * L <= kMaxTileElements, "the tile must fit the edge buffer");
     V acc[MR][NV];
@@ -48,6 +63,10 @@ template <class V, int MR, int NV, bool Subtract>
         V bv[NV];
 #pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) load(bv[v], b + v * L);
+        if (k % kAheadEvery == 0) {
+            __builtin_prefetch(ahead, 0, 2);
+            ahead += 8;
+        }
 #pragma GCC unroll 16
         for (int r = 0; r < MR; ++r) {
             const double x = row[r][at];
