@@ -18,7 +18,8 @@
 //   product     the whole blocked product into a result already in memory.
 // Panel of reflections (32 reflections on 32 columns): block of 128 rows
 // (held in L1) and of 1000 rows (the QR's blocks, held in L2), next to the
-// best a plain load-update-store pass reaches on the same block.
+// best a plain load-update-store pass reaches on the same block, and that
+// pass without its store.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include "kernels/product.h"
 #include "kernels/product_kernels.h"
 #include "kernels/reflect_panel.h"
+#include "no_fma_peak.h"
 
 namespace {
 
@@ -44,47 +46,7 @@ double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Cloc
 
 volatile double sink;
 
-// Separate multiplies and adds on independent registers (as in the peer
-// benchmark): FLOP/s without fused multiply-add.
-__attribute__((target("avx512f"))) double peakAvx512(long iters) {
-    __m512d m[12], s[12];
-    const __m512d f = _mm512_set1_pd(1.0000000001), e = _mm512_set1_pd(1e-9);
-    for (int r = 0; r < 12; ++r) m[r] = s[r] = _mm512_set1_pd(1.0 + r);
-    const auto t0 = Clock::now();
-    for (long i = 0; i < iters; ++i)
-        for (int r = 0; r < 12; ++r) {
-            m[r] = _mm512_mul_pd(m[r], f);
-            s[r] = _mm512_add_pd(s[r], e);
-        }
-    const double t = seconds(t0);
-    double acc = 0;
-    for (int r = 0; r < 12; ++r) acc += _mm512_reduce_add_pd(_mm512_add_pd(m[r], s[r]));
-    sink = acc;
-    return 24.0 * 8.0 * static_cast<double>(iters) / t;
-}
-
-__attribute__((target("avx2"))) double peakAvx2(long iters) {
-    __m256d m[6], s[6];
-    const __m256d f = _mm256_set1_pd(1.0000000001), e = _mm256_set1_pd(1e-9);
-    for (int r = 0; r < 6; ++r) m[r] = s[r] = _mm256_set1_pd(1.0 + r);
-    const auto t0 = Clock::now();
-    for (long i = 0; i < iters; ++i)
-        for (int r = 0; r < 6; ++r) {
-            m[r] = _mm256_mul_pd(m[r], f);
-            s[r] = _mm256_add_pd(s[r], e);
-        }
-    const double t = seconds(t0);
-    alignas(32) double out[4];
-    __m256d acc = _mm256_setzero_pd();
-    for (int r = 0; r < 6; ++r) acc = _mm256_add_pd(acc, _mm256_add_pd(m[r], s[r]));
-    _mm256_store_pd(out, acc);
-    sink = out[0] + out[1] + out[2] + out[3];
-    return 12.0 * 4.0 * static_cast<double>(iters) / t;
-}
-
-double peakSample() {
-    return __builtin_cpu_supports("avx512f") ? peakAvx512(3000000) : peakAvx2(6000000);
-}
+double peakSample() { return bench::mulAddPeakSample(3000000); }
 
 // Median share of the peak of `flops` done by f, and the median rate.
 struct Share {
@@ -166,8 +128,10 @@ void productKernel(const KernelSet& k, int samples) {
 }
 
 // x = x - v*f; d = d + x*u over rows x w, the kernel's inner pass without
-// its dependence on the previous reflection: the pass's best rate.
-template <int W>
+// its dependence on the previous reflection: the pass's best rate. Without
+// the store (Store = false) it shows what writing every element back once
+// per reflection costs.
+template <int W, bool Store>
 __attribute__((target("avx512f"))) void plainPass(double* x, std::int64_t rows, const double* v, double* d) {
     __m512d acc[W / 8], f = _mm512_set1_pd(0.25);
     for (int i = 0; i < W / 8; ++i) acc[i] = _mm512_setzero_pd();
@@ -176,7 +140,7 @@ __attribute__((target("avx512f"))) void plainPass(double* x, std::int64_t rows, 
         for (int i = 0; i < W / 8; ++i) {
             __m512d y = _mm512_loadu_pd(x + t * W + i * 8);
             y = _mm512_sub_pd(y, _mm512_mul_pd(vt, f));
-            _mm512_storeu_pd(x + t * W + i * 8, y);
+            if constexpr (Store) _mm512_storeu_pd(x + t * W + i * 8, y);
             acc[i] = _mm512_add_pd(acc[i], _mm512_mul_pd(y, ut));
         }
     }
@@ -213,7 +177,12 @@ void reflectionPanel(const KernelSet& k, int samples) {
             double d[w];
             const std::string pass = "plain update-and-sum pass, " + std::to_string(rows) + " rows";
             print(pass.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
-                      for (int r = 0; r < reps * count; ++r) plainPass<w>(x.data(), rows, v.data(), d);
+                      for (int r = 0; r < reps * count; ++r) plainPass<w, true>(x.data(), rows, v.data(), d);
+                      sink = d[0];
+                  }));
+            const std::string noStore = "  the same without its store, " + std::to_string(rows) + " rows";
+            print(noStore.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
+                      for (int r = 0; r < reps * count; ++r) plainPass<w, false>(x.data(), rows, v.data(), d);
                       sink = d[0];
                   }));
         }

@@ -14,7 +14,6 @@
 #include <corx/corx.h>
 #include <cblas.h>
 #include <dlfcn.h>
-#include <immintrin.h>
 #include <lapacke.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "no_fma_peak.h"
 #include "peer_eigen.h"
 
 namespace {
@@ -96,50 +96,8 @@ CorxMatrix handleOf(const std::vector<double>& rowMajor, int rows, int cols) {
 
 // --- machine limits -----------------------------------------------------
 
-// Separate multiplies and adds on independent registers: the most double
-// operations per second a core does without fused multiply-add.
-__attribute__((target("avx512f"))) double mulAddPeakAvx512(long iters) {
-    __m512d m[12], s[12];
-    const __m512d f = _mm512_set1_pd(1.0000000001), e = _mm512_set1_pd(1e-9);
-    for (int r = 0; r < 12; ++r) m[r] = s[r] = _mm512_set1_pd(1.0 + r);
-    const auto t0 = Clock::now();
-    for (long i = 0; i < iters; ++i)
-        for (int r = 0; r < 12; ++r) {
-            m[r] = _mm512_mul_pd(m[r], f);
-            s[r] = _mm512_add_pd(s[r], e);
-        }
-    const double t = seconds(t0);
-    double acc = 0;
-    for (int r = 0; r < 12; ++r) acc += _mm512_reduce_add_pd(_mm512_add_pd(m[r], s[r]));
-    sink = acc;
-    return 24.0 * 8.0 * static_cast<double>(iters) / t;
-}
-
-__attribute__((target("avx2"))) double mulAddPeakAvx2(long iters) {
-    __m256d m[6], s[6];
-    const __m256d f = _mm256_set1_pd(1.0000000001), e = _mm256_set1_pd(1e-9);
-    for (int r = 0; r < 6; ++r) m[r] = s[r] = _mm256_set1_pd(1.0 + r);
-    const auto t0 = Clock::now();
-    for (long i = 0; i < iters; ++i)
-        for (int r = 0; r < 6; ++r) {
-            m[r] = _mm256_mul_pd(m[r], f);
-            s[r] = _mm256_add_pd(s[r], e);
-        }
-    const double t = seconds(t0);
-    alignas(32) double out[4];
-    __m256d acc = _mm256_setzero_pd();
-    for (int r = 0; r < 6; ++r) acc = _mm256_add_pd(acc, _mm256_add_pd(m[r], s[r]));
-    _mm256_store_pd(out, acc);
-    sink = out[0] + out[1] + out[2] + out[3];
-    return 12.0 * 4.0 * static_cast<double>(iters) / t;
-}
-
 // One sample of the separate multiply and add rate, FLOP/s (0 without AVX2).
-double mulAddPeakSample() {
-    return __builtin_cpu_supports("avx512f") ? mulAddPeakAvx512(20000000)
-           : __builtin_cpu_supports("avx2")  ? mulAddPeakAvx2(20000000)
-                                             : 0.0;
-}
+double mulAddPeakSample() { return bench::mulAddPeakSample(20000000); }
 
 double mulAddPeak() {
     double best = 0;
