@@ -71,7 +71,9 @@ Share measure(int samples, double flops, const std::function<void()>& f) {
     return {shares[shares.size() / 2], rates[rates.size() / 2] / 1e9};
 }
 
-void print(const char* what, Share s) { std::printf("  %-44s %6.1f GFLOP/s  %5.1f%% of peak\n", what, s.gflops, 100 * s.share); }
+void print(const char* what, Share s) {
+    std::printf("  %-44s %6.1f GFLOP/s  %5.1f%% of peak\n", what, s.gflops, 100 * s.share);
+}
 
 std::vector<double> randomValues(std::size_t n, unsigned seed) {
     std::mt19937_64 rng(seed);
@@ -83,8 +85,10 @@ std::vector<double> randomValues(std::size_t n, unsigned seed) {
 
 void productKernel(const KernelSet& k, int samples) {
     const std::int64_t mr = k.mr, nr = k.nr, kc = 512;
-    const std::int64_t tiles = (96 + mr - 1) / mr;        // a row block of the product
-    const std::int64_t panels = (3072 + nr - 1) / nr;      // a packed block of b
+    // A row block of the product (96 rows) and its packed block of b (3072
+    // columns), as kernels/product.cpp blocks them.
+    const std::int64_t tiles = (96 + mr - 1) / mr;
+    const std::int64_t panels = (3072 + nr - 1) / nr;
     const std::int64_t panel = kc * nr, slice = kernels::kAheadDoubles(kc);
     const auto a = randomValues(static_cast<std::size_t>(mr * kc * tiles), 1);
     const auto b = randomValues(static_cast<std::size_t>(panel * panels), 2);
@@ -115,7 +119,8 @@ void productKernel(const KernelSet& k, int samples) {
         }
     };
     print("b panels from L3, no prefetch", measure(samples, tileFlops * tiles * blocks, [&] { fromL3(false); }));
-    print("b panels from L3, next panel prefetched", measure(samples, tileFlops * tiles * blocks, [&] { fromL3(true); }));
+    print("b panels from L3, next panel prefetched",
+          measure(samples, tileFlops * tiles * blocks, [&] { fromL3(true); }));
     for (const std::int64_t n : {1024, 2048}) {
         const auto x = randomValues(static_cast<std::size_t>(n * n), 3);
         const auto y = randomValues(static_cast<std::size_t>(n * n), 4);

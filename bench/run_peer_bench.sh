@@ -8,8 +8,9 @@
 # Writes <build-dir>/peer_bench.txt (the printed table), peer_bench.csv and
 # peer_bench.png, then kernel_roofline.txt: the product micro-kernel and the
 # panel of reflections on data at each level of the memory hierarchy, timed
-# in the same run (x86-64 only). Needs the Debian packages libopenblas-dev, liblapacke-dev,
-# libeigen3-dev, libgsl-dev and python3-matplotlib (scripts/install-deps.sh bench).
+# in the same run (x86-64 only). Needs the Debian packages libopenblas-dev,
+# liblapacke-dev, libeigen3-dev, libgsl-dev and python3-matplotlib
+# (scripts/install-deps.sh bench).
 # Never run by the test suite: it takes minutes and wants a quiet machine.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -19,17 +20,20 @@ cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORX_BUILD_TESTS=OF
 cmake --build "$build" --target corx_peer_bench >/dev/null
 roofline="$build/bench/corx_kernel_roofline"
 cmake --build "$build" --target corx_kernel_roofline >/dev/null 2>&1 || roofline=""
-{
+# When and where a result file was measured.
+header() {
     echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, $(uname -r)"
+}
+{
+    header
     "$build/bench/corx_peer_bench" --csv "$build/peer_bench.csv" "$@"
 } | tee "$build/peer_bench.txt"
 /usr/bin/python3 "$here/plot_peer_bench.py" "$build/peer_bench.csv" "$build/peer_bench.png"
 echo "chart: $build/peer_bench.png"
 if [ -n "$roofline" ]; then
     {
-        echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
-        echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, $(uname -r)"
+        header
         "$roofline"
     } | tee "$build/kernel_roofline.txt"
 fi

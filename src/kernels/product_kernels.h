@@ -30,11 +30,15 @@ namespace corx_internal::kernels {
 using MicroKernel = void (*)(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,
                              double* c, std::int64_t ldc, const double* ahead);
 
-// One cache line (8 doubles) of `ahead` per this many steps of k.
+// Doubles in one cache line, and one line of `ahead` per this many steps
+// of k.
+inline constexpr std::int64_t kLineDoubles = 8;
 inline constexpr std::int64_t kAheadEvery = 4;
 
 // Doubles of `ahead` a kernel call of kc steps reaches.
-constexpr std::int64_t kAheadDoubles(std::int64_t kc) { return (kc + kAheadEvery - 1) / kAheadEvery * 8; }
+constexpr std::int64_t kAheadDoubles(std::int64_t kc) {
+    return (kc + kAheadEvery - 1) / kAheadEvery * kLineDoubles;
+}
 
 // The blocked product keeps edge tiles in a fixed buffer of this many
 // doubles: MR * NR of every kernel set must fit.
@@ -65,7 +69,7 @@ template <class V, int MR, int NV, bool Subtract>
         for (int v = 0; v < NV; ++v) load(bv[v], b + v * L);
         if (k % kAheadEvery == 0) {
             __builtin_prefetch(ahead, 0, 2);
-            ahead += 8;
+            ahead += kLineDoubles;
         }
 #pragma GCC unroll 16
         for (int r = 0; r < MR; ++r) {
