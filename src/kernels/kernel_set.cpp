@@ -36,17 +36,18 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 }
 
 // The kernel set NAME for instruction set ISA: vectors of type V, a product
-// tile of MR rows by NV vectors, every function compiled with the attribute
-// TARGET (empty for the build's own target).
-#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV)                                                            \
+// tile of MR rows by NV vectors whose k loop is unrolled in groups if
+// GROUPED (kernels/product_kernels.h), every function compiled with the
+// attribute TARGET (empty for the build's own target).
+#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV, GROUPED)                                                          \
     namespace NAME {                                                                                           \
     TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,\
                            double* c, std::int64_t ldc, const double* ahead) {                                 \
-        kernels::productTile<V, MR, NV, false>(kc, a, rs, ks, b, c, ldc, ahead);                               \
+        kernels::productTile<V, MR, NV, false, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                         \
     }                                                                                                          \
     TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,           \
                                 const double* b, double* c, std::int64_t ldc, const double* ahead) {           \
-        kernels::productTile<V, MR, NV, true>(kc, a, rs, ks, b, c, ldc, ahead);                                \
+        kernels::productTile<V, MR, NV, true, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                         \
     }                                                                                                          \
     TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v, \
                                double vv) {                                                                    \
@@ -95,11 +96,11 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 #if defined(__x86_64__)
 
 // SSE2 (two doubles, 16 registers): 4 x 6, 12 accumulators.
-CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::F64x2, 4, 3)
+CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::F64x2, 4, 3, false)
 // AVX2 (four doubles, 16 registers): 6 x 8, 12 accumulators.
-CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::F64x4, 6, 2)
+CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::F64x4, 6, 2, true)
 // AVX-512 (eight doubles, 32 registers): 8 x 24, 24 accumulators.
-CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::F64x8, 8, 3)
+CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::F64x8, 8, 3, false)
 
 constexpr const KernelSet* kSets[] = {&sse2::kSet, &avx2::kSet, &avx512::kSet};
 
@@ -116,7 +117,7 @@ Isa processorIsa() noexcept {
 
 // NEON (two doubles, 32 registers, part of the base architecture): 8 x 6,
 // 24 accumulators.
-CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::F64x2, 8, 3)
+CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::F64x2, 8, 3, false)
 
 constexpr const KernelSet* kSets[] = {&neon::kSet};
 
@@ -126,7 +127,7 @@ Isa processorIsa() noexcept { return Isa::Baseline; }
 
 // Any other machine: the same source at the generic width, which the
 // compiler maps to the vector unit it targets or to scalar code.
-CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::F64x2, 4, 3)
+CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::F64x2, 4, 3, false)
 
 constexpr const KernelSet* kSets[] = {&portable::kSet};
 
