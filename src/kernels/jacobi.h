@@ -81,7 +81,12 @@ template <class V>
 [[gnu::always_inline]] inline void shiftIn(V& out, const V& prev, const V& cur) {
     constexpr int L = kLanes<V>;
     if constexpr (L == 2) out = __builtin_shufflevector(prev, cur, 1, 2);
-    else if constexpr (L == 4) out = __builtin_shufflevector(prev, cur, 3, 4, 5, 6);
+    else if constexpr (L == 4) {
+        // A blend and one permutation: the two-source lane shift would
+        // take two shuffles, and shuffles compete with the products here.
+        const V mixed = __builtin_shufflevector(cur, prev, 0, 1, 2, 7);
+        out = __builtin_shufflevector(mixed, mixed, 3, 0, 1, 2);
+    }
     else out = __builtin_shufflevector(prev, cur, 7, 8, 9, 10, 11, 12, 13, 14);
 }
 
@@ -102,11 +107,13 @@ template <class V>
 }
 
 // NV vectors starting at lane i0 of the pass (absolute p column P =
-// p0 + i0). With Rotate clear no lane of the run rotates. Reload is set
+// p0 + i0). With Rotate clear no lane of the run rotates; with Mixed clear
+// every lane of it does, and the rotated values are stored without
+// selecting them lane by lane. Reload is set
 // for a run whose last lanes lie beyond the pass: their p columns may then
 // be q columns of lanes of this run, so the q columns are read again after
 // the p columns are stored and only the rotated lanes take new values.
-template <class V, int NV, bool Rotate, bool Reload>
+template <class V, int NV, bool Rotate, bool Mixed, bool Reload>
 [[gnu::always_inline]] inline void runPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d,
                                            std::int64_t P, const double* c, const double* s,
                                            const std::int64_t* rotate, double* alpha, double* beta,
@@ -143,10 +150,10 @@ template <class V, int NV, bool Rotate, bool Reload>
                 const V pc = wp * cv[k], qs = oq * sv[k];
                 const V ps = wp * sv[k], qc = oq * cv[k];
                 V np = pc - qs, nq = ps + qc;
-                np = rv[k] ? np : wp;
+                if constexpr (Mixed) np = rv[k] ? np : wp;
                 store(pp, np);
                 if constexpr (Reload) loadReversed(oq, qTop);
-                nq = rv[k] ? nq : oq;
+                if constexpr (Mixed) nq = rv[k] ? nq : oq;
                 storeReversed(qTop, nq);
                 wp = np;
                 shiftIn(wq, prevQ, nq);
@@ -173,18 +180,29 @@ template <class V, int NV, bool Rotate, bool Reload>
     return any != 0;
 }
 
-// A run with no rotation and no sums wanted is skipped.
+[[gnu::always_inline]] inline bool everyFlag(const std::int64_t* flags, int n) {
+    bool every = true;
+    for (int i = 0; i < n; ++i) every = every && flags[i] != 0;
+    return every;
+}
+
+// A run with no rotation and no sums wanted is skipped; one whose lanes
+// all rotate needs no selection of rotated values.
 template <class V, int NV, bool Reload>
 [[gnu::always_inline]] inline void run(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
                                        std::int64_t i, const double* c, const double* s,
                                        const std::int64_t* rotate, const std::int64_t* want, double* alpha,
                                        double* beta, double* gamma) {
     constexpr int L = kLanes<V>;
-    if (anyFlag(rotate + i, NV * L))
-        runPass<V, NV, true, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i, gamma + i);
+    if (everyFlag(rotate + i, NV * L))
+        runPass<V, NV, true, false, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i,
+                                            gamma + i);
+    else if (anyFlag(rotate + i, NV * L))
+        runPass<V, NV, true, true, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i,
+                                           gamma + i);
     else if (anyFlag(want + i, NV * L))
-        runPass<V, NV, false, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i,
-                                      gamma + i);
+        runPass<V, NV, false, false, Reload>(w, ld, m, d, p0 + i, c + i, s + i, rotate + i, alpha + i, beta + i,
+                                             gamma + i);
 }
 
 }  // namespace jacobi_detail
