@@ -152,6 +152,29 @@ __attribute__((target("avx512f"))) void plainPass(double* x, std::int64_t rows, 
     for (int i = 0; i < W / 8; ++i) _mm512_storeu_pd(d + i * 8, acc[i]);
 }
 
+template <int W, bool Store>
+__attribute__((target("avx2"))) void plainPassAvx2(double* x, std::int64_t rows, const double* v, double* d) {
+    __m256d acc[W / 4], f = _mm256_set1_pd(0.25);
+    for (int i = 0; i < W / 4; ++i) acc[i] = _mm256_setzero_pd();
+    for (std::int64_t t = 0; t < rows; ++t) {
+        const __m256d vt = _mm256_set1_pd(v[t]), ut = _mm256_set1_pd(v[rows - 1 - t]);
+        for (int i = 0; i < W / 4; ++i) {
+            __m256d y = _mm256_loadu_pd(x + t * W + i * 4);
+            y = _mm256_sub_pd(y, _mm256_mul_pd(vt, f));
+            if constexpr (Store) _mm256_storeu_pd(x + t * W + i * 4, y);
+            acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(y, ut));
+        }
+    }
+    for (int i = 0; i < W / 4; ++i) _mm256_storeu_pd(d + i * 4, acc[i]);
+}
+
+// The plain pass at the active set's width (none below AVX2).
+template <int W, bool Store>
+void plainPassFor(Isa isa, double* x, std::int64_t rows, const double* v, double* d) {
+    if (isa == Isa::Avx512) plainPass<W, Store>(x, rows, v, d);
+    else plainPassAvx2<W, Store>(x, rows, v, d);
+}
+
 void reflectionPanel(const KernelSet& k, int samples) {
     constexpr std::int64_t w = 32, count = 32;
     std::printf("panel of %lld reflections on %lld columns (%s):\n", static_cast<long long>(count),
@@ -178,16 +201,16 @@ void reflectionPanel(const KernelSet& k, int samples) {
                       k.reflectPanel(x.data(), w, rows, w, h.data(), count);
                   }
               }));
-        if (__builtin_cpu_supports("avx512f")) {
+        if (k.isa != Isa::Baseline) {
             double d[w];
             const std::string pass = "plain update-and-sum pass, " + std::to_string(rows) + " rows";
             print(pass.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
-                      for (int r = 0; r < reps * count; ++r) plainPass<w, true>(x.data(), rows, v.data(), d);
+                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, true>(k.isa, x.data(), rows, v.data(), d);
                       sink = d[0];
                   }));
             const std::string noStore = "  the same without its store, " + std::to_string(rows) + " rows";
             print(noStore.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
-                      for (int r = 0; r < reps * count; ++r) plainPass<w, false>(x.data(), rows, v.data(), d);
+                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, false>(k.isa, x.data(), rows, v.data(), d);
                       sink = d[0];
                   }));
         }
