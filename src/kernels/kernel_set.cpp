@@ -39,58 +39,58 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 // tile of MR rows by NV vectors whose k loop is unrolled in groups if
 // GROUPED (kernels/product_kernels.h), every function compiled with the
 // attribute TARGET (empty for the build's own target).
-#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV, GROUPED)                                                          \
-    namespace NAME {                                                                                           \
-    TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b,\
-                           double* c, std::int64_t ldc, const double* ahead) {                                 \
-        kernels::productTile<V, MR, NV, false, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                         \
-    }                                                                                                          \
-    TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,           \
-                                const double* b, double* c, std::int64_t ldc, const double* ahead) {           \
-        kernels::productTile<V, MR, NV, true, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                         \
-    }                                                                                                          \
-    TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v, \
-                               double vv) {                                                                    \
-        kernels::reflectColumns<V>(x, ld, len, w, v, vv);                                                      \
-    }                                                                                                          \
-    TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                       \
-        kernels::subtractScaled<V>(s, x, a, len);                                                              \
-    }                                                                                                          \
-    TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                   \
-                             const kernels::PanelReflection* h, std::int64_t count) {                          \
-        kernels::reflectPanel<V>(x, ld, rows, w, h, count);                                                    \
-    }                                                                                                          \
-    TARGET void diagonalPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,      \
-                             std::int64_t count, const double* c, const double* s, const std::int64_t* rotate, \
-                             const std::int64_t* want, double* alpha, double* beta, double* gamma) {           \
-        kernels::diagonalPass<V>(w, ld, m, d, p0, count, c, s, rotate, want, alpha, beta, gamma);              \
-    }                                                                                                          \
-    TARGET void rotateRowPairs(double* x, std::int64_t ld, std::int64_t width,                                 \
-                               const kernels::JacobiRotation* rotations, std::int64_t count) {                 \
-        kernels::rotateRowPairs<V>(x, ld, width, rotations, count);                                            \
-    }                                                                                                          \
-    TARGET void subtractRowProducts(double* v, const double* a, std::int64_t lda, const double* y,             \
-                                    std::int64_t len) {                                                        \
-        kernels::subtractRowProducts<V>(v, a, lda, y, len);                                                    \
-    }                                                                                                          \
-    TARGET void exactRowProducts(ExactAccumulator* lanes, kernels::ExactBuckets& buckets, const double* row,   \
-                                 const double* x, const kernels::ExactFactor* xf,                              \
-                                 const kernels::ExactSplit& xs, std::int64_t cols) {                           \
-        kernels::exactRows<V>(lanes, buckets, row, x, xf, xs, cols);                                           \
-    }                                                                                                          \
-    constexpr KernelSet kSet{ISA,                                                                              \
-                             MR,                                                                               \
-                             NV * kernels::kLanes<V>,                                                          \
-                             productAdd,                                                                       \
-                             productSubtract,                                                                  \
-                             reflectColumns,                                                                   \
-                             subtractScaled,                                                                   \
-                             reflectPanel,                                                                     \
-                             diagonalPass,                                                                     \
-                             rotateRowPairs,                                                                   \
-                             csrRowsPortable,                                                                  \
-                             exactRowProducts,                                                                 \
-                             subtractRowProducts};                                                             \
+#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV, GROUPED)                                                  \
+    namespace NAME {                                                                                            \
+    TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b, \
+                           double* c, std::int64_t ldc, const double* ahead) {                                  \
+        kernels::productTile<V, MR, NV, false, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                       \
+    }                                                                                                           \
+    TARGET void productSubtract(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,             \
+                                const double* b, double* c, std::int64_t ldc, const double* ahead) {            \
+        kernels::productTile<V, MR, NV, true, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                        \
+    }                                                                                                           \
+    TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v,   \
+                               double vv) {                                                                     \
+        kernels::reflectColumns<V>(x, ld, len, w, v, vv);                                                       \
+    }                                                                                                           \
+    TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                        \
+        kernels::subtractScaled<V>(s, x, a, len);                                                               \
+    }                                                                                                           \
+    TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                     \
+                             const kernels::PanelReflection* h, std::int64_t count) {                           \
+        kernels::reflectPanel<V>(x, ld, rows, w, h, count);                                                     \
+    }                                                                                                           \
+    TARGET void diagonalPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,       \
+                             std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,  \
+                             const std::int64_t* want, double* alpha, double* beta, double* gamma) {            \
+        kernels::diagonalPass<V>(w, ld, m, d, p0, count, c, s, rotate, want, alpha, beta, gamma);               \
+    }                                                                                                           \
+    TARGET void rotateRowPairs(double* x, std::int64_t ld, std::int64_t width,                                  \
+                               const kernels::JacobiRotation* rotations, std::int64_t count) {                  \
+        kernels::rotateRowPairs<V>(x, ld, width, rotations, count);                                             \
+    }                                                                                                           \
+    TARGET void subtractRowProducts(double* v, const double* a, std::int64_t lda, const double* y,              \
+                                    std::int64_t len) {                                                         \
+        kernels::subtractRowProducts<V>(v, a, lda, y, len);                                                     \
+    }                                                                                                           \
+    TARGET void exactRowProducts(ExactAccumulator* lanes, kernels::ExactBuckets& buckets, const double* row,    \
+                                 const double* x, const kernels::ExactFactor* xf,                               \
+                                 const kernels::ExactSplit& xs, std::int64_t cols) {                            \
+        kernels::exactRows<V>(lanes, buckets, row, x, xf, xs, cols);                                            \
+    }                                                                                                           \
+    constexpr KernelSet kSet{ISA,                                                                               \
+                             MR,                                                                                \
+                             NV * kernels::kLanes<V>,                                                           \
+                             productAdd,                                                                        \
+                             productSubtract,                                                                   \
+                             reflectColumns,                                                                    \
+                             subtractScaled,                                                                    \
+                             reflectPanel,                                                                      \
+                             diagonalPass,                                                                      \
+                             rotateRowPairs,                                                                    \
+                             csrRowsPortable,                                                                   \
+                             exactRowProducts,                                                                  \
+                             subtractRowProducts};                                                              \
     }
 
 #if defined(__x86_64__)
