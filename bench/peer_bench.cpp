@@ -2,9 +2,10 @@
 // corx against its peers, single-threaded, in one process: the dense
 // product, LU solve (with and without refinement), Cholesky, QR with Q, the
 // Jacobi SVD and the sparse product, through corx's C interface (handles,
-// copies and all). Each case reports the median of several repetitions;
-// "speed" is peer time / corx time, so 1.0 means as fast as the peer, and
-// (+x%) after a time is the spread: slowest over fastest repetition.
+// copies and all). Each case reports the median of several repetitions,
+// corx's and its peers' taken in turn; "speed" is peer time / corx time, so
+// 1.0 means as fast as the peer, and (+x%) after a time is the spread:
+// slowest over fastest repetition.
 //
 //   corx_peer_bench [--quick] [--csv FILE] [--only product|lu|cholesky|qr|svd|sparse]
 //
@@ -54,6 +55,10 @@ struct Timing {
     operator double() const { return median; }
 };
 
+Timing timingOf(const std::vector<double>& t) {
+    return {median(t), *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end())};
+}
+
 Timing timeMedian(int reps, const std::function<void()>& f) {
     std::vector<double> t;
     for (int r = 0; r < reps; ++r) {
@@ -61,7 +66,31 @@ Timing timeMedian(int reps, const std::function<void()>& f) {
         f();
         t.push_back(seconds(t0));
     }
-    return {median(t), *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end())};
+    return timingOf(t);
+}
+
+// Seconds one call of f takes.
+double timed(const std::function<void()>& f) {
+    const auto t0 = Clock::now();
+    f();
+    return seconds(t0);
+}
+
+// `reps` rounds of every function in turn, each round starting one further
+// along, so that all sides' repetitions fall in the same minutes of this
+// shared machine's drifting speed (timed one after the other, a slow spell
+// could land on one side only). Each function returns its own time.
+std::vector<Timing> timeInTurn(int reps, const std::vector<std::function<double()>>& fs) {
+    const std::size_t k = fs.size();
+    std::vector<std::vector<double>> t(k);
+    for (int r = 0; r < reps; ++r)
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::size_t f = (static_cast<std::size_t>(r) + i) % k;
+            t[f].push_back(fs[f]());
+        }
+    std::vector<Timing> out;
+    for (const auto& samples : t) out.push_back(timingOf(samples));
+    return out;
 }
 
 struct Row {
@@ -146,26 +175,30 @@ void benchProduct(int n, int reps, double peak) {
     // changes speed from minute to minute, so the share of the peak is the
     // median over repetitions of the product's rate over the peak measured
     // right after it.
-    std::vector<double> times, shares;
-    for (int r = 0; r < reps; ++r) {
-        const auto t0 = Clock::now();
-        CorxMatrix c = corx_matrix_mul(ha, hb);
-        sink = corx_matrix_get(c, n - 1, n - 1);
-        corx_matrix_destroy(c);
-        times.push_back(seconds(t0));
-        shares.push_back(2.0 * n * n * n / times.back() / mulAddPeakSample());
-    }
-    const Timing tc{median(times), *std::min_element(times.begin(), times.end()),
-                    *std::max_element(times.begin(), times.end())};
+    std::vector<double> shares;
     std::vector<double> c(static_cast<std::size_t>(n) * n);
-    const Timing tb = timeMedian(reps, [&] {
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0,
-                    c.data(), n);
-        sink = c.back();
-    });
+    const std::vector<Timing> t = timeInTurn(
+        reps, {[&] {
+                   const double s = timed([&] {
+                       CorxMatrix p = corx_matrix_mul(ha, hb);
+                       sink = corx_matrix_get(p, n - 1, n - 1);
+                       corx_matrix_destroy(p);
+                   });
+                   shares.push_back(2.0 * n * n * n / s / mulAddPeakSample());
+                   return s;
+               },
+               [&] {
+                   return timed([&] {
+                       cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(),
+                                   n, 0.0, c.data(), n);
+                       sink = c.back();
+                   });
+               },
+               [&] { return timed([&] { sink = eigen_peer::product(a, b, n); }); }});
+    const Timing& tc = t[0];
     const std::string name = "product n=" + std::to_string(n);
-    report(name, tc, "OpenBLAS dgemm", tb);
-    report(name, tc, "Eigen", timeMedian(reps, [&] { sink = eigen_peer::product(a, b, n); }));
+    report(name, tc, "OpenBLAS dgemm", t[1]);
+    report(name, tc, "Eigen", t[2]);
     if (DgemmFn g = gslDgemm())
         report(name, tc, "GSL CBLAS dgemm", timeMedian(n > 1024 ? 1 : 3, [&] {
                    g(101, 111, 111, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0, c.data(), n);
@@ -187,18 +220,24 @@ void benchLu(int n, int reps) {
     const auto b = randomValues(rng, static_cast<std::size_t>(n));
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> x(static_cast<std::size_t>(n));
-    const Timing plain = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); });
-    const Timing refined = timeMedian(reps, [&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); });
     std::vector<double> work(a.size()), rhs(b.size());
     std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
+    const std::vector<Timing> t = timeInTurn(
+        reps, {[&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); }); },
+               [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); }); },
+               [&] {
+                   return timed([&] {
+                       work = a;
+                       rhs = b;
+                       LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), rhs.data(), n);
+                       sink = rhs[0];
+                   });
+               },
+               [&] { return timed([&] { sink = eigen_peer::luSolve(a, b, n); }); }});
+    const Timing &plain = t[0], &refined = t[1];
     const std::string name = "LU solve n=" + std::to_string(n);
-    report(name, plain, "LAPACKE dgesv", timeMedian(reps, [&] {
-               work = a;
-               rhs = b;
-               LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), rhs.data(), n);
-               sink = rhs[0];
-           }));
-    report(name, plain, "Eigen PartialPivLU", timeMedian(reps, [&] { sink = eigen_peer::luSolve(a, b, n); }));
+    report(name, plain, "LAPACKE dgesv", t[2]);
+    report(name, plain, "Eigen PartialPivLU", t[3]);
     report("LU solve refined n=" + std::to_string(n), refined, "corx unrefined", plain);
     corx_matrix_destroy(ha);
 }
@@ -214,19 +253,25 @@ void benchCholesky(int n, int reps) {
         for (int j = 0; j < i; ++j) a[static_cast<std::size_t>(i) * n + j] = a[static_cast<std::size_t>(j) * n + i];
     }
     CorxMatrix ha = handleOf(a, n, n);
-    const Timing tc = timeMedian(reps, [&] {
-        CorxMatrix l = corx_matrix_cholesky(ha);
-        sink = corx_matrix_get(l, n - 1, n - 1);
-        corx_matrix_destroy(l);
-    });
     std::vector<double> work;
+    const std::vector<Timing> t = timeInTurn(reps, {[&] {
+                                                        return timed([&] {
+                                                            CorxMatrix l = corx_matrix_cholesky(ha);
+                                                            sink = corx_matrix_get(l, n - 1, n - 1);
+                                                            corx_matrix_destroy(l);
+                                                        });
+                                                    },
+                                                    [&] {
+                                                        return timed([&] {
+                                                            work = a;
+                                                            LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
+                                                            sink = work.back();
+                                                        });
+                                                    },
+                                                    [&] { return timed([&] { sink = eigen_peer::cholesky(a, n); }); }});
     const std::string name = "Cholesky n=" + std::to_string(n);
-    report(name, tc, "LAPACKE dpotrf", timeMedian(reps, [&] {
-               work = a;
-               LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
-               sink = work.back();
-           }));
-    report(name, tc, "Eigen LLT", timeMedian(reps, [&] { sink = eigen_peer::cholesky(a, n); }));
+    report(name, t[0], "LAPACKE dpotrf", t[1]);
+    report(name, t[0], "Eigen LLT", t[2]);
     corx_matrix_destroy(ha);
 }
 
@@ -234,23 +279,30 @@ void benchQr(int n, int reps) {
     std::mt19937_64 rng(n + 3);
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n);
-    const Timing tc = timeMedian(reps, [&] {
-        CorxMatrix q = nullptr, r = nullptr;
-        corx_matrix_qr(ha, &q, &r);
-        sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
-        corx_matrix_destroy(q);
-        corx_matrix_destroy(r);
-    });
     std::vector<double> work, tau(static_cast<std::size_t>(n));
+    const std::vector<Timing> t =
+        timeInTurn(reps, {[&] {
+                              return timed([&] {
+                                  CorxMatrix q = nullptr, r = nullptr;
+                                  corx_matrix_qr(ha, &q, &r);
+                                  sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
+                                  corx_matrix_destroy(q);
+                                  corx_matrix_destroy(r);
+                              });
+                          },
+                          [&] {
+                              return timed([&] {
+                                  work = a;
+                                  LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
+                                  sink = work.back();
+                                  LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
+                                  sink = work.back();
+                              });
+                          },
+                          [&] { return timed([&] { sink = eigen_peer::qrWithQ(a, n); }); }});
     const std::string name = "QR with Q n=" + std::to_string(n);
-    report(name, tc, "LAPACKE dgeqrf+dorgqr", timeMedian(reps, [&] {
-               work = a;
-               LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
-               sink = work.back();
-               LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
-               sink = work.back();
-           }));
-    report(name, tc, "Eigen HouseholderQR", timeMedian(reps, [&] { sink = eigen_peer::qrWithQ(a, n); }));
+    report(name, t[0], "LAPACKE dgeqrf+dorgqr", t[1]);
+    report(name, t[0], "Eigen HouseholderQR", t[2]);
     corx_matrix_destroy(ha);
 }
 
@@ -259,22 +311,29 @@ void benchSvd(int n, int reps) {
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> s(static_cast<std::size_t>(n));
-    const Timing tc = timeMedian(reps, [&] {
-        CorxMatrix u = nullptr, v = nullptr;
-        corx_matrix_svd(ha, &u, s.data(), n, &v);
-        sink = s[0];
-        corx_matrix_destroy(u);
-        corx_matrix_destroy(v);
-    });
     std::vector<double> work, sva(static_cast<std::size_t>(n)), vv(static_cast<std::size_t>(n) * n), stat(6);
+    const std::vector<Timing> t =
+        timeInTurn(reps, {[&] {
+                              return timed([&] {
+                                  CorxMatrix u = nullptr, v = nullptr;
+                                  corx_matrix_svd(ha, &u, s.data(), n, &v);
+                                  sink = s[0];
+                                  corx_matrix_destroy(u);
+                                  corx_matrix_destroy(v);
+                              });
+                          },
+                          [&] {
+                              return timed([&] {
+                                  work = a;
+                                  LAPACKE_dgesvj(LAPACK_COL_MAJOR, 'G', 'U', 'V', n, n, work.data(), n, sva.data(),
+                                                 0, vv.data(), n, stat.data());
+                                  sink = sva[0];
+                              });
+                          },
+                          [&] { return timed([&] { sink = eigen_peer::jacobiSvd(a, n); }); }});
     const std::string name = "SVD n=" + std::to_string(n);
-    report(name, tc, "LAPACKE dgesvj", timeMedian(reps, [&] {
-               work = a;
-               LAPACKE_dgesvj(LAPACK_COL_MAJOR, 'G', 'U', 'V', n, n, work.data(), n, sva.data(), 0, vv.data(), n,
-                              stat.data());
-               sink = sva[0];
-           }));
-    report(name, tc, "Eigen JacobiSVD", timeMedian(reps, [&] { sink = eigen_peer::jacobiSvd(a, n); }));
+    report(name, t[0], "LAPACKE dgesvj", t[1]);
+    report(name, t[0], "Eigen JacobiSVD", t[2]);
     corx_matrix_destroy(ha);
 }
 
@@ -310,11 +369,8 @@ void benchSparse(const std::string& name, int n, const std::vector<std::int64_t>
         }
         tes.push_back(seconds(t0) / kBatch);
     }
-    auto timing = [](const std::vector<double>& t) {
-        return Timing{median(t), *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end())};
-    };
-    const Timing tc = timing(tcs);
-    report(name, tc, "Eigen RowMajor SpMV", timing(tes));
+    const Timing tc = timingOf(tcs);
+    report(name, tc, "Eigen RowMajor SpMV", timingOf(tes));
     // Bytes one product must move in corx's layout: values and 32-bit column
     // indices per entry, row starts, x and y.
     const double bytes = 12.0 * static_cast<double>(nnz) + 8.0 * (n + 1) + 16.0 * n;
