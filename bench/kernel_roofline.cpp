@@ -133,46 +133,51 @@ void productKernel(const KernelSet& k, int samples) {
 }
 
 // x = x - v*f; d = d + x*u over rows x w, the kernel's inner pass without
-// its dependence on the previous reflection: the pass's best rate. Without
-// the store (Store = false) it shows what writing every element back once
-// per reflection costs.
-template <int W, bool Store>
-__attribute__((target("avx512f"))) void plainPass(double* x, std::int64_t rows, const double* v, double* d) {
-    __m512d acc[W / 8], f = _mm512_set1_pd(0.25);
-    for (int i = 0; i < W / 8; ++i) acc[i] = _mm512_setzero_pd();
+// its dependence on the previous reflection: the pass's best rate. Every
+// column has its own factor f (fs[0..w-1], read at run time), as in the
+// kernel, so that each element costs two vector products and two vector
+// sums (with one known f, the compiler would form v*f once per row and
+// broadcast it). Without the store (Store = false) it shows
+// what writing every element back once per reflection costs.
+template <class V, int W, bool Store>
+[[gnu::always_inline]] inline void plainPassBody(double* x, std::int64_t rows, const double* v, const double* fs,
+                                                double* d) {
+    constexpr int L = kernels::kLanes<V>, N = W / L;
+    V acc[N], f[N];
+    for (int i = 0; i < N; ++i) {
+        acc[i] = V{};
+        kernels::load(f[i], fs + i * L);
+    }
     for (std::int64_t t = 0; t < rows; ++t) {
-        const __m512d vt = _mm512_set1_pd(v[t]), ut = _mm512_set1_pd(v[rows - 1 - t]);
-        for (int i = 0; i < W / 8; ++i) {
-            __m512d y = _mm512_loadu_pd(x + t * W + i * 8);
-            y = _mm512_sub_pd(y, _mm512_mul_pd(vt, f));
-            if constexpr (Store) _mm512_storeu_pd(x + t * W + i * 8, y);
-            acc[i] = _mm512_add_pd(acc[i], _mm512_mul_pd(y, ut));
+        const double vt = v[t], ut = v[rows - 1 - t];
+        for (int i = 0; i < N; ++i) {
+            V y;
+            kernels::load(y, x + t * W + i * L);
+            y = y - f[i] * vt;
+            if constexpr (Store) kernels::store(x + t * W + i * L, y);
+            acc[i] = acc[i] + y * ut;
         }
     }
-    for (int i = 0; i < W / 8; ++i) _mm512_storeu_pd(d + i * 8, acc[i]);
+    for (int i = 0; i < N; ++i) kernels::store(d + i * L, acc[i]);
 }
 
 template <int W, bool Store>
-__attribute__((target("avx2"))) void plainPassAvx2(double* x, std::int64_t rows, const double* v, double* d) {
-    __m256d acc[W / 4], f = _mm256_set1_pd(0.25);
-    for (int i = 0; i < W / 4; ++i) acc[i] = _mm256_setzero_pd();
-    for (std::int64_t t = 0; t < rows; ++t) {
-        const __m256d vt = _mm256_set1_pd(v[t]), ut = _mm256_set1_pd(v[rows - 1 - t]);
-        for (int i = 0; i < W / 4; ++i) {
-            __m256d y = _mm256_loadu_pd(x + t * W + i * 4);
-            y = _mm256_sub_pd(y, _mm256_mul_pd(vt, f));
-            if constexpr (Store) _mm256_storeu_pd(x + t * W + i * 4, y);
-            acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(y, ut));
-        }
-    }
-    for (int i = 0; i < W / 4; ++i) _mm256_storeu_pd(d + i * 4, acc[i]);
+__attribute__((target("avx512f"))) void plainPassAvx512(double* x, std::int64_t rows, const double* v,
+                                                         const double* fs, double* d) {
+    plainPassBody<kernels::F64x8, W, Store>(x, rows, v, fs, d);
+}
+
+template <int W, bool Store>
+__attribute__((target("avx2"))) void plainPassAvx2(double* x, std::int64_t rows, const double* v, const double* fs,
+                                                    double* d) {
+    plainPassBody<kernels::F64x4, W, Store>(x, rows, v, fs, d);
 }
 
 // The plain pass at the active set's width (none below AVX2).
 template <int W, bool Store>
-void plainPassFor(Isa isa, double* x, std::int64_t rows, const double* v, double* d) {
-    if (isa == Isa::Avx512) plainPass<W, Store>(x, rows, v, d);
-    else plainPassAvx2<W, Store>(x, rows, v, d);
+void plainPassFor(Isa isa, double* x, std::int64_t rows, const double* v, const double* fs, double* d) {
+    if (isa == Isa::Avx512) plainPassAvx512<W, Store>(x, rows, v, fs, d);
+    else plainPassAvx2<W, Store>(x, rows, v, fs, d);
 }
 
 void reflectionPanel(const KernelSet& k, int samples) {
@@ -203,14 +208,16 @@ void reflectionPanel(const KernelSet& k, int samples) {
               }));
         if (k.isa != Isa::Baseline) {
             double d[w];
+            std::vector<double> fs(w);
+            for (std::int64_t c = 0; c < w; ++c) fs[c] = 0.25 + static_cast<double>(c) / 1024.0;
             const std::string pass = "plain update-and-sum pass, " + std::to_string(rows) + " rows";
             print(pass.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
-                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, true>(k.isa, x.data(), rows, v.data(), d);
+                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, true>(k.isa, x.data(), rows, v.data(), fs.data(), d);
                       sink = d[0];
                   }));
             const std::string noStore = "  the same without its store, " + std::to_string(rows) + " rows";
             print(noStore.c_str(), measure(samples, 4.0 * rows * w * count * reps, [&] {
-                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, false>(k.isa, x.data(), rows, v.data(), d);
+                      for (int r = 0; r < reps * count; ++r) plainPassFor<w, false>(k.isa, x.data(), rows, v.data(), fs.data(), d);
                       sink = d[0];
                   }));
         }
