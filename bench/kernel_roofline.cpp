@@ -20,8 +20,6 @@
 // (held in L1) and of 1000 rows (the QR's blocks, held in L2), next to the
 // best a plain load-update-store pass reaches on the same block, and that
 // pass without its store.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
