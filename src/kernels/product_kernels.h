@@ -52,9 +52,9 @@ inline constexpr int kMaxTileElements = 32 * 32;
 // loop control sits between the steps of a group. That pays where a step
 // is only a few cycles of vector work and the front end, not the
 // arithmetic, would set the pace (AVX2's 6 x 8 tile: 33 instructions per
-// step of 24 vector operations). Wider tiles keep the plain loop: with
-// their accumulators filling nearly every register, the compiler spills
-// inside an unrolled group.
+// step of 24 vector operations). The other tiles keep the plain loop:
+// unrolled, the AVX-512 tile (24 accumulators) spilled, and the SSE2 tile
+// ran slower on the Zen 3 core where AVX2's gained.
 template <class V, int MR, int NV, bool Subtract, bool Grouped>
 [[gnu::always_inline]] inline void productTile(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks,
                                                const double* b, double* c, std::int64_t ldc,
@@ -108,11 +108,11 @@ template <class V, int MR, int NV, bool Subtract, bool Grouped>
                 // registers and no load of the next step moves above this
                 // point. Left free, GCC interleaves the group's steps
                 // accumulator by accumulator, loads every step's values
-                // first and spills them. (Only a scheduling fence: every
-                // accumulator still receives its products in order.)
-                // (Clang schedules the group well unaided, and checks the
-                // register operand against the build's base target rather
-                // than the function's, so the fence is GCC's only.)
+                // first and spills them. It only fences the schedule: every
+                // accumulator still receives its products in order. The
+                // register part is GCC's only: Clang schedules the group
+                // well unaided, and it checks the register operand against
+                // the build's base target rather than the function's.
 #if defined(__x86_64__) && !defined(__clang__)
 #pragma GCC unroll 16
                 for (int r = 0; r < MR; ++r)
