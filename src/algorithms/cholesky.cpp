@@ -26,21 +26,30 @@ Matrix cholesky(const Matrix& a) {
     const std::int64_t n = a.rows;
     if (n <= 0) return initMatrix(n, n);
 
-    // Symmetry, tile by tile (the mirror of a tile is read along its rows);
-    // only when some pair differs is the first one searched in row order.
+    // Symmetry, tile by tile: the mirror tile is copied transposed (read
+    // along its rows) and compared row against row; only when some pair
+    // differs is the first one searched in row order.
     bool symmetric = true;
-    constexpr std::int64_t kTile = 32;
-    for (std::int64_t i0 = 0; i0 < n && symmetric; i0 += kTile)
-        for (std::int64_t j0 = 0; j0 <= i0 && symmetric; j0 += kTile) {
-            const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
-            bool same = true;
-            for (std::int64_t j = j0; j < j1; ++j)
-                for (std::int64_t i = std::max(i0, j + 1); i < i1; ++i) same &= (a(i, j) == a(j, i));
-            symmetric = same;
-        }
+    {
+        constexpr std::int64_t kTile = 32;
+        double mirror[kTile * kTile];
+        const double* const ad = a.data.data();
+        for (std::int64_t i0 = 0; i0 < n && symmetric; i0 += kTile)
+            for (std::int64_t j0 = 0; j0 <= i0 && symmetric; j0 += kTile) {
+                const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
+                transposeInto(ad + j0 * n + i0, n, mirror, kTile, j1 - j0, i1 - i0);  // mirror[i][j] = a(j, i)
+                int same = 1;
+                for (std::int64_t i = i0; i < i1; ++i) {
+                    const double* row = ad + i * n;
+                    const double* m = mirror + (i - i0) * kTile;
+                    // No tolerance: a NaN never equals its mirror.
+                    for (std::int64_t j = j0, last = std::min(j1, i); j < last; ++j) same &= (row[j] == m[j - j0]);
+                }
+                symmetric = same != 0;
+            }
+    }
     for (std::int64_t i = 1; i < n && !symmetric; ++i) {
         for (std::int64_t j = 0; j < i; ++j) {
-            // No tolerance: a NaN never equals its mirror.
             if (!(a(i, j) == a(j, i))) {
                 const std::string si = std::to_string(i), sj = std::to_string(j);
                 throw ValueError("cholesky: matrix is not symmetric (a[" + si + "," + sj + "] != a[" + sj +
@@ -71,9 +80,7 @@ Matrix cholesky(const Matrix& a) {
         for (std::int64_t i = 0; i < rows; ++i)
             for (std::int64_t c = 0; c < nb; ++c) w[i * nb + c] = a(j0 + i, j0 + c);
         if (j0 > 0) {
-            // Read along L's rows, written down lt's columns.
-            for (std::int64_t c = 0; c < nb; ++c)
-                for (std::int64_t k = 0; k < j0; ++k) lt[k * nb + c] = l[(j0 + c) * n + k];
+            transposeInto(l + j0 * n, n, lt, nb, nb, j0);
             productSubtract(kern, l + j0 * n, n, lt, nb, w, nb, rows, j0, nb);
         }
         // Inside the panel, sub-panels of kSubPanel columns: the products
@@ -85,13 +92,11 @@ Matrix cholesky(const Matrix& a) {
             double* const ws = w + (s0 - j0) * nb + (s0 - j0);  // rows s0.., columns s0..s1-1
             if (s0 > j0) {
                 const std::int64_t p = s0 - j0;
-                for (std::int64_t c = 0; c < sb; ++c)
-                    for (std::int64_t k = 0; k < p; ++k) lt[k * sb + c] = l[(s0 + c) * n + j0 + k];
+                transposeInto(l + s0 * n + j0, n, lt, sb, sb, p);
                 productSubtract(kern, l + s0 * n + j0, n, lt, sb, ws, nb, srows, p, sb);
             }
             // Column c of the sub-panel: wt[c * srows + (i - s0)], row i.
-            for (std::int64_t i = 0; i < srows; ++i)
-                for (std::int64_t c = 0; c < sb; ++c) wt[c * srows + i] = ws[i * nb + c];
+            transposeInto(ws, nb, wt, srows, srows, sb);
             for (std::int64_t j = s0; j < s1; ++j) {
                 double* sj = wt + (j - s0) * srows;
                 // Rows j .. n-1 (the diagonal included) receive the products
@@ -107,12 +112,11 @@ Matrix cholesky(const Matrix& a) {
                 sj[j - s0] = pivot;
                 for (std::int64_t i = j + 1; i < n; ++i) sj[i - s0] = sj[i - s0] / pivot;
             }
-            // The sub-panel's columns of L into l, row by row (a column at a
-            // time would be n writes a row apart).
-            for (std::int64_t i = s0; i < n; ++i) {
-                const std::int64_t last = std::min(s1, i + 1);
-                for (std::int64_t j = s0; j < last; ++j) l[i * n + j] = wt[(j - s0) * srows + (i - s0)];
-            }
+            // The sub-panel's columns of L into l: its triangle on the
+            // diagonal, then the rows below it.
+            for (std::int64_t i = s0; i < s1; ++i)
+                for (std::int64_t j = s0; j <= i; ++j) l[i * n + j] = wt[(j - s0) * srows + (i - s0)];
+            transposeInto(wt + sb, srows, l + s1 * n + s0, n, sb, n - s1);
         }
     }
     return L;

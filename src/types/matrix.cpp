@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "types/matrix.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -77,9 +78,21 @@ Matrix operator*(const Matrix& a, double s) {
 
 Matrix transpose(const Matrix& a) {
     Matrix r = initMatrix(a.cols, a.rows);
-    for (std::int64_t i = 0; i < a.rows; ++i)
-        for (std::int64_t j = 0; j < a.cols; ++j) r(j, i) = a(i, j);
+    transposeInto(a.data.data(), a.cols, r.data.data(), a.rows, a.rows, a.cols);
     return r;
+}
+
+void transposeInto(const double* src, std::int64_t lds, double* dst, std::int64_t ldd, std::int64_t rows,
+                   std::int64_t cols) {
+    // Each row of a tile is one cache line on either side, and all of them
+    // stay in L1 while the tile is copied. Tiles of 16 measured slower.
+    constexpr std::int64_t kTile = 8;
+    for (std::int64_t i0 = 0; i0 < rows; i0 += kTile)
+        for (std::int64_t j0 = 0; j0 < cols; j0 += kTile) {
+            const std::int64_t i1 = std::min(rows, i0 + kTile), j1 = std::min(cols, j0 + kTile);
+            for (std::int64_t j = j0; j < j1; ++j)
+                for (std::int64_t i = i0; i < i1; ++i) dst[j * ldd + i] = src[i * lds + j];
+        }
 }
 
 bool almostEqual(const Matrix& a, const Matrix& b, double tolerance) {

@@ -57,6 +57,12 @@ Matrix operator*(const Matrix& a, double s);
 // The transpose, bits copied unchanged.
 Matrix transpose(const Matrix& a);
 
+// dst[j * ldd + i] = src[i * lds + j] for i < rows, j < cols: a rows x cols
+// block copied transposed, bits unchanged, in square tiles so that neither
+// side is walked a whole column at a time. The blocks must not overlap.
+void transposeInto(const double* src, std::int64_t lds, double* dst, std::int64_t ldd, std::int64_t rows,
+                   std::int64_t cols);
+
 // True when tolerance is finite and >= 0, shapes match and every difference
 // a - b is not NaN and has magnitude <= tolerance.
 bool almostEqual(const Matrix& a, const Matrix& b, double tolerance);
