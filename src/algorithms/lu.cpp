@@ -57,26 +57,31 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         eliminate(kern, out, mid, k1);
         return;
     }
-    // The leaf's columns, rows k0 .. n-1, are worked on in a dense copy:
-    // in place, each step walks down rows n doubles apart, and with n a
-    // multiple of 512 those rows fall into a few cache sets. Row exchanges
-    // reach the columns outside the leaf afterwards, in the same order,
-    // which leaves every row where exchanging them at once would have.
+    // The leaf's columns, rows k0 .. n-1, are worked on in a dense copy,
+    // column by column: each step's pivot search, multipliers and column
+    // updates are then runs down contiguous columns, vectorised across the
+    // rows (row by row, they were a division and a run of at most w - 1
+    // elements per row). In place, each step would also walk down rows n
+    // doubles apart, and with n a multiple of 512 those fall into a few
+    // cache sets. Row exchanges reach the columns outside the leaf
+    // afterwards, in the same order, which leaves every row where
+    // exchanging them at once would have.
     const std::int64_t w = k1 - k0, rows = n - k0;
     const Scratch buffer(ScratchSlot::Work0, rows * w);
-    double* const panel = buffer.data();  // panel[i * w + c] = F(k0 + i, k0 + c)
-    for (std::int64_t i = 0; i < rows; ++i) std::copy_n(f + (k0 + i) * n + k0, w, panel + i * w);
+    double* const panel = buffer.data();  // panel[c * rows + i] = F(k0 + i, k0 + c)
+    transposeInto(f + k0 * n + k0, n, panel, rows, rows, w);
     std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
     for (std::int64_t c = 0; c < w; ++c) {
         const std::int64_t k = k0 + c;
+        double* const col = panel + c * rows;
         // Pivot search: the strictly largest magnitude wins, so among equal
         // magnitudes the uppermost row stays. Comparisons with NaN are
         // false: a NaN below the diagonal is never chosen, and a NaN on the
         // diagonal keeps row k as the pivot row.
         std::int64_t p = c;
-        double best = std::fabs(panel[c * w + c]);
+        double best = std::fabs(col[c]);
         for (std::int64_t r = c + 1; r < rows; ++r) {
-            const double v = std::fabs(panel[r * w + c]);
+            const double v = std::fabs(col[r]);
             if (v > best) {
                 p = r;
                 best = v;
@@ -87,23 +92,22 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
 
         exchanged[c] = k0 + p;
         if (p != c) {
-            std::swap_ranges(panel + c * w, panel + c * w + w, panel + p * w);
+            for (std::int64_t j = 0; j < w; ++j) std::swap(panel[j * rows + c], panel[j * rows + p]);
             std::swap(out.perm[static_cast<std::size_t>(k)], out.perm[static_cast<std::size_t>(k0 + p)]);
             out.sign = -out.sign;
         }
-        const double pivot = panel[c * w + c];
+        const double pivot = col[c];
         if (k == n - 1) break;
 
-        // Multipliers, and this k's update of the rest of these columns.
-        const double* rowK = panel + c * w;
-        for (std::int64_t i = c + 1; i < rows; ++i) {
-            double* rowI = panel + i * w;
-            const double m = rowI[c] / pivot;
-            rowI[c] = m;
-            kern.subtractScaled(rowI + c + 1, rowK + c + 1, m, w - c - 1);
+        // The multipliers, then this k's update of the leaf's later
+        // columns: F(i,j) = F(i,j) - F(k,j)*m(i), for every row i below k.
+        for (std::int64_t i = c + 1; i < rows; ++i) col[i] = col[i] / pivot;
+        for (std::int64_t j = c + 1; j < w; ++j) {
+            double* const colJ = panel + j * rows;
+            kern.subtractScaled(colJ + c + 1, col + c + 1, colJ[c], rows - c - 1);
         }
     }
-    for (std::int64_t i = 0; i < rows; ++i) std::copy_n(panel + i * w, w, f + (k0 + i) * n + k0);
+    transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
     // Whole rows travel: the multipliers left of the leaf and the columns
     // right of it follow the exchanges.
     for (std::int64_t c = 0; c < w; ++c) {
