@@ -134,6 +134,28 @@ double mulAddPeak() {
     return best;
 }
 
+// Samples of the separate and the fused rate taken in turn, a fraction of a
+// second each; prints the range of each and the median of fused / separate.
+// On a core of its own the two are about equal (multiplies and adds go to
+// separate pipes); a lower separate rate beside a steady fused one shows
+// that the no-FMA peak itself is disturbed, not only our kernels.
+void reportFusedBeside() {
+    std::vector<double> sep, fused, ratio;
+    for (int r = 0; r < 15; ++r) {
+        sep.push_back(mulAddPeakSample());
+        fused.push_back(bench::fmaPeakSample(10000000));
+        if (sep.back() > 0) ratio.push_back(fused.back() / sep.back());
+    }
+    if (ratio.empty() || fused[0] == 0) return;
+    std::sort(sep.begin(), sep.end());
+    std::sort(fused.begin(), fused.end());
+    std::sort(ratio.begin(), ratio.end());
+    std::printf("in turn, 15 samples each: no-FMA %.1f to %.1f GFLOP/s, FMA %.1f to %.1f GFLOP/s; "
+                "FMA / no-FMA median %.2f (%.2f to %.2f)\n",
+                sep.front() / 1e9, sep.back() / 1e9, fused.front() / 1e9, fused.back() / 1e9,
+                ratio[ratio.size() / 2], ratio.front(), ratio.back());
+}
+
 // a[i] = b[i] + s*c[i] over `bytes` bytes in all: bytes per second, best of
 // several passes.
 double triadBandwidth(std::size_t bytes) {
@@ -470,7 +492,9 @@ int main(int argc, char** argv) {
                 std::getenv("OPENBLAS_CORETYPE") ? std::getenv("OPENBLAS_CORETYPE") : "(unset)",
                 openblas_get_config(), openblas_get_num_threads());
     const double peak = mulAddPeak();
-    std::printf("no-FMA peak (separate vector mul and add), measured: %.1f GFLOP/s\n\n", peak / 1e9);
+    std::printf("no-FMA peak (separate vector mul and add), measured: %.1f GFLOP/s\n", peak / 1e9);
+    if (!quick) reportFusedBeside();
+    std::printf("\n");
 
     // Cases that take well under a second per repetition get nine, so that
     // one slow spell of a shared machine moves their medians less; the
