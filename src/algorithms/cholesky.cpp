@@ -18,7 +18,7 @@ namespace {
 // Columns per panel of the blocked factorisation, and per sub-panel inside
 // a panel. A panel's rows of running sums (n x kPanel doubles) stay in L2
 // up to n of about 2500; with panels of 96 they did not past 1300, and
-// n = 1000 and 2000 ran 7% and 4% slower on a Zen 3 core. 48 is a multiple
+// n = 1000 and 2000 ran 7% and 2-4% slower on a Zen 3 core. 48 is a multiple
 // of every kernel set's tile width.
 constexpr std::int64_t kPanel = 48;
 constexpr std::int64_t kSubPanel = 16;
