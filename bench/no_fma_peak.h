@@ -80,10 +80,10 @@ __attribute__((target("avx2,fma"))) inline double fmaPeakAvx2(long iters) {
     return 12.0 * 4.0 * 2.0 * static_cast<double>(iters) / t;
 }
 
-// One sample of the fused rate, FLOP/s, as much work as mulAddPeakSample
-// (0 without AVX2 and FMA).
+// One sample of the fused rate, FLOP/s, from as many operations as
+// mulAddPeakSample(iters) (0 without AVX2 and FMA).
 inline double fmaPeakSample(long iters) {
-    return __builtin_cpu_supports("avx512f")                                    ? fmaPeakAvx512(iters / 2)
+    return __builtin_cpu_supports("avx512f")                                    ? fmaPeakAvx512(iters)
            : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? fmaPeakAvx2(iters)
                                                                                 : 0.0;
 }

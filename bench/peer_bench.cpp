@@ -143,7 +143,7 @@ void reportFusedBeside() {
     std::vector<double> sep, fused, ratio;
     for (int r = 0; r < 15; ++r) {
         sep.push_back(mulAddPeakSample());
-        fused.push_back(bench::fmaPeakSample(10000000));
+        fused.push_back(bench::fmaPeakSample(20000000));
         if (sep.back() > 0) ratio.push_back(fused.back() / sep.back());
     }
     if (ratio.empty() || fused[0] == 0) return;

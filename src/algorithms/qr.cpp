@@ -127,21 +127,20 @@ QrFactors qrDecompose(const Matrix& a) {
     }
     if (!r.padded.empty())
         for (std::int64_t i = 0; i < m; ++i) std::copy_n(r.data + i * r.ld, n, &out.r(i, 0));
-    // qt is square: transpose it tile by tile, in place when it is q's own
-    // storage (no second matrix), else from the copy into q.
-    constexpr std::int64_t kTile = 32;
+    // qt is square: transposed into q from the copy, or in place, tile by
+    // tile, when it is q's own storage (no second matrix).
     Matrix& q = out.q;
-    for (std::int64_t i0 = 0; i0 < m; i0 += kTile)
-        for (std::int64_t j0 = qt.padded.empty() ? i0 : 0; j0 < m; j0 += kTile) {
-            const std::int64_t i1 = std::min(m, i0 + kTile), j1 = std::min(m, j0 + kTile);
-            for (std::int64_t i = i0; i < i1; ++i) {
-                if (qt.padded.empty()) {
+    if (!qt.padded.empty()) {
+        transposeInto(qt.data, qt.ld, q.data.data(), m, m, m);
+    } else {
+        constexpr std::int64_t kTile = 32;
+        for (std::int64_t i0 = 0; i0 < m; i0 += kTile)
+            for (std::int64_t j0 = i0; j0 < m; j0 += kTile) {
+                const std::int64_t i1 = std::min(m, i0 + kTile), j1 = std::min(m, j0 + kTile);
+                for (std::int64_t i = i0; i < i1; ++i)
                     for (std::int64_t j = std::max(j0, i + 1); j < j1; ++j) std::swap(q(i, j), q(j, i));
-                } else {
-                    for (std::int64_t j = j0; j < j1; ++j) q(i, j) = qt(j, i);
-                }
             }
-        }
+    }
     return out;
 }
 

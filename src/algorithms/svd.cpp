@@ -220,8 +220,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         }
         for (std::int64_t r = 0; r < m; ++r)
             std::memcpy(w.data.data() + r * n, W + r * ld, static_cast<std::size_t>(n) * sizeof(double));
-        for (std::int64_t r = 0; r < n; ++r)
-            for (std::int64_t j = 0; j < n; ++j) out.v(r, j) = vt[j * ldv + r];
+        transposeInto(vt, ldv, out.v.data.data(), n, n, n);
     }
 
     Matrix& v = out.v;
