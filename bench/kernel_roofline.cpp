@@ -16,10 +16,11 @@
 //               packed block of the product's size (12 MB: it lives in L3),
 //               with and without the spread prefetch of the next panel;
 //   product     the whole blocked product into a result already in memory.
-// Panel of reflections (32 reflections on 32 columns): block of 128 rows
-// (held in L1) and of 1000 rows (the QR's blocks, held in L2), next to the
-// best a plain load-update-store pass reaches on the same block, and that
-// pass without its store.
+// Panel of reflections (32 reflections on a block as wide as the set takes
+// side by side, its rows contiguous, as the QR keeps them): block of 128
+// rows and of 1000 rows (the QR's blocks, held in L2), next to the best a
+// plain load-update-store pass reaches on the same block, and that pass
+// without its store.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -178,8 +179,9 @@ void plainPassFor(Isa isa, double* x, std::int64_t rows, const double* v, const 
     else plainPassAvx2<W, Store>(x, rows, v, fs, d);
 }
 
+template <int W>
 void reflectionPanel(const KernelSet& k, int samples) {
-    constexpr std::int64_t w = 32, count = 32;
+    constexpr std::int64_t w = W, count = 32;
     std::printf("panel of %lld reflections on %lld columns (%s):\n", static_cast<long long>(count),
                 static_cast<long long>(w), isaName(k.isa));
     for (const std::int64_t rows : {128, 1000}) {
@@ -233,6 +235,7 @@ int main(int argc, char** argv) {
     const KernelSet& k = activeKernels();
     std::printf("no-FMA peak, first sample: %.1f GFLOP/s\n", peakSample() / 1e9);
     productKernel(k, samples);
-    reflectionPanel(k, samples);
+    if (k.panelColumns == 64) reflectionPanel<64>(k, samples);
+    else reflectionPanel<16>(k, samples);
     return 0;
 }

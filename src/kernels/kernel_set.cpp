@@ -37,9 +37,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 
 // The kernel set NAME for instruction set ISA: vectors of type V, a product
 // tile of MR rows by NV vectors whose k loop is unrolled in groups if
-// GROUPED (kernels/product_kernels.h), every function compiled with the
-// attribute TARGET (empty for the build's own target).
-#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV, GROUPED)                                                  \
+// GROUPED (kernels/product_kernels.h), panels of reflections applied to
+// PV vectors of columns at a time (kernels/reflect_panel.h), every function
+// compiled with the attribute TARGET (empty for the build's own target).
+#define CORX_KERNEL_SET(NAME, ISA, TARGET, V, MR, NV, GROUPED, PV)                                              \
     namespace NAME {                                                                                            \
     TARGET void productAdd(std::int64_t kc, const double* a, std::int64_t rs, std::int64_t ks, const double* b, \
                            double* c, std::int64_t ldc, const double* ahead) {                                  \
@@ -58,7 +59,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
     }                                                                                                           \
     TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                     \
                              const kernels::PanelReflection* h, std::int64_t count) {                           \
-        kernels::reflectPanel<V>(x, ld, rows, w, h, count);                                                     \
+        kernels::reflectPanel<V, PV>(x, ld, rows, w, h, count);                                                 \
     }                                                                                                           \
     TARGET void diagonalPass(double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,       \
                              std::int64_t count, const double* c, const double* s, const std::int64_t* rotate,  \
@@ -86,6 +87,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              reflectColumns,                                                                    \
                              subtractScaled,                                                                    \
                              reflectPanel,                                                                      \
+                             PV * kernels::kLanes<V>,                                                           \
                              diagonalPass,                                                                      \
                              rotateRowPairs,                                                                    \
                              csrRowsPortable,                                                                   \
@@ -95,12 +97,16 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
 
 #if defined(__x86_64__)
 
-// SSE2 (two doubles, 16 registers): 4 x 6, 12 accumulators.
-CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::F64x2, 4, 3, false)
-// AVX2 (four doubles, 16 registers): 6 x 8, 12 accumulators.
-CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::F64x4, 6, 2, true)
-// AVX-512 (eight doubles, 32 registers): 8 x 24, 24 accumulators.
-CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::F64x8, 8, 3, false)
+// SSE2 (two doubles, 16 registers): 4 x 6, 12 accumulators; reflections
+// on 8 columns at a time.
+CORX_KERNEL_SET(sse2, Isa::Baseline, , kernels::F64x2, 4, 3, false, 4)
+// AVX2 (four doubles, 16 registers): 6 x 8, 12 accumulators; reflections
+// on 16 columns at a time.
+CORX_KERNEL_SET(avx2, Isa::Avx2, __attribute__((target("avx2"))), kernels::F64x4, 6, 2, true, 4)
+// AVX-512 (eight doubles, 32 registers): 8 x 24, 24 accumulators;
+// reflections on 64 columns at a time (16 of the registers hold their sums
+// and factors).
+CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels::F64x8, 8, 3, false, 8)
 
 constexpr const KernelSet* kSets[] = {&sse2::kSet, &avx2::kSet, &avx512::kSet};
 
@@ -117,7 +123,7 @@ Isa processorIsa() noexcept {
 
 // NEON (two doubles, 32 registers, part of the base architecture): 8 x 6,
 // 24 accumulators.
-CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::F64x2, 8, 3, false)
+CORX_KERNEL_SET(neon, Isa::Baseline, , kernels::F64x2, 8, 3, false, 4)
 
 constexpr const KernelSet* kSets[] = {&neon::kSet};
 
@@ -127,7 +133,7 @@ Isa processorIsa() noexcept { return Isa::Baseline; }
 
 // Any other machine: the same source at the generic width, which the
 // compiler maps to the vector unit it targets or to scalar code.
-CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::F64x2, 4, 3, false)
+CORX_KERNEL_SET(portable, Isa::Baseline, , kernels::F64x2, 4, 3, false, 4)
 
 constexpr const KernelSet* kSets[] = {&portable::kSet};
 

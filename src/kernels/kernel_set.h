@@ -48,6 +48,9 @@ struct KernelSet {
     // (kernels/reflect_panel.h).
     void (*reflectPanel)(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,
                          const kernels::PanelReflection* h, std::int64_t count);
+    // Columns reflectPanel takes side by side: blocks of columns this wide,
+    // stored with their rows contiguous, are its fastest shape.
+    int panelColumns;
 
     // Jacobi sweep by anti-diagonals (kernels/jacobi.h): one pass rotating
     // an anti-diagonal's pairs and taking the next one's sums, and the

@@ -9,11 +9,11 @@
 //     dot = x(k,c)*v[0];  dot = dot + x(k+t,c)*v[t]   for t = 1 .. rows-k-1
 //     f = (dot + dot) / vv
 //     x(k+t,c) = x(k+t,c) - v[t]*f                    for t = 0 .. rows-k-1
-// Columns are independent and are processed side by side: blocks of
-// kPanelVectors vectors, then single vectors, then single columns. Row by
-// row, the update of reflection j is made before the product of
-// reflection j+1 reads the row, so one pass over the rows serves both.
-// Nothing happens when w or count is not positive.
+// Columns are independent and are processed side by side: blocks of NV
+// vectors, then (NV > 4) of 4, then single vectors, then single columns. Row by row, the
+// update of reflection j is made before the product of reflection j+1
+// reads the row, so one pass over the rows serves both. Nothing happens
+// when w or count is not positive.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +28,6 @@ struct PanelReflection {
     const double* v;
     double vv;
 };
-
-inline constexpr int kPanelVectors = 4;
 
 namespace panel_detail {
 
@@ -102,15 +100,16 @@ template <class T, int L, int NV>
 
 }  // namespace panel_detail
 
-template <class V>
+template <class V, int NV>
 [[gnu::always_inline]] inline void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,
                                                 const PanelReflection* h, std::int64_t count) {
     using panel_detail::panelBlock;
     if (w <= 0 || count <= 0) return;
     constexpr int L = kLanes<V>;
-    constexpr int NV = kPanelVectors;
     std::int64_t c = 0;
     for (; c + NV * L <= w; c += NV * L) panelBlock<V, L, NV>(x + c, ld, rows, h, count);
+    if constexpr (NV > 4)
+        for (; c + 4 * L <= w; c += 4 * L) panelBlock<V, L, 4>(x + c, ld, rows, h, count);
     for (; c + L <= w; c += L) panelBlock<V, L, 1>(x + c, ld, rows, h, count);
     for (; c < w; ++c) panelBlock<double, 1, 1>(x + c, ld, rows, h, count);
 }

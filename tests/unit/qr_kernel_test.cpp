@@ -46,9 +46,9 @@ struct Shape {
 
 TEST(QrKernel, RandomShapesWithSpecialsOnEveryPath) {
     IsaGuard guard;
-    // Widths around the 8, 16 and 32 columns processed side by side; rows
-    // of r (256 columns) and of q (256 rows) that are worked on in a copy
-    // with a longer row stride.
+    // Widths around the blocks of 8, 16 and 64 columns and the sub-panels
+    // of 32; more than one panel (256 columns), and panels that end inside
+    // a block.
     const std::vector<Shape> shapes = {{1, 1},   {2, 2},    {5, 1},    {40, 1},   {9, 9},     {17, 16},
                                        {33, 7},  {31, 31},  {64, 50},  {70, 69},  {101, 37},  {120, 120},
                                        {300, 256}, {256, 200}};
@@ -77,6 +77,12 @@ TEST(QrKernel, ZeroColumnsNegativeZerosAndTinyScales) {
             z[i * 40 + 20] = (i % 2) ? 0.0 : -0.0;
         }
         expectSame(corx_internal::matrix(45, 40, z), tag + " zero columns");
+        // A whole sub-panel of zero columns: none of its reflections exist,
+        // and the columns after it still take the earlier ones.
+        auto gap = randomOperand(rng, 90 * 80, 0.0);
+        for (std::int64_t i = 0; i < 90; ++i)
+            for (std::int64_t j = 32; j < 64; ++j) gap[i * 80 + j] = 0.0;
+        expectSame(corx_internal::matrix(90, 80, gap), tag + " zero sub-panel");
         // Squares near 1e-310 and 1e-320: subnormal sums, and columns
         // whose squared norm underflows to zero.
         expectSame(corx_internal::matrix(50, 37, randomOperand(rng, 50 * 37, 0.01, 1e-155)), tag + " subnormal");
