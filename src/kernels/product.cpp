@@ -24,13 +24,39 @@ constexpr std::int64_t kPackAFrom = 256;
 static_assert(kernels::kAheadDoubles(kKc) <= kernels::kMaxTileElements,
               "the edge buffer must hold a prefetch slice");
 
+// The panel widths and heights are those of the kernel sets (kernel_set.cpp):
+// as constants the copies below compile to straight vector moves instead of
+// library calls and loops of unknown length.
+template <int NR>
+void packBRows(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0,
+               std::int64_t nc, double* out) {
+    // Row by row, so that b is read in its own order and the prefetcher
+    // streams it; each row is dealt out to the panels.
+    const std::int64_t full = nc / NR * NR;
+    for (std::int64_t k = 0; k < kc; ++k) {
+        const double* src = b + (k0 + k) * ldb + j0;
+        double* dst = out + k * NR;
+        std::int64_t jp = 0;
+        for (; jp < full; jp += NR, dst += kc * NR) std::memcpy(dst, src + jp, NR * sizeof(double));
+        if (jp < nc) {
+            std::int64_t j = 0;
+            for (; j < nc - jp; ++j) dst[j] = src[jp + j];
+            for (; j < NR; ++j) dst[j] = 0.0;
+        }
+    }
+}
+
 // b rows [k0, k0+kc), columns [j0, j0+nc) into panels of nr columns,
 // k-major inside a panel (panel jp/nr starts at out + jp*kc); columns past
 // the edge are +0.0 (their sums are computed and thrown away).
 void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0, std::int64_t nc,
            int nr, double* out) {
-    // Row by row, so that b is read in its own order and the prefetcher
-    // streams it; each row is dealt out to the panels.
+    switch (nr) {
+        case 24: return packBRows<24>(b, ldb, k0, kc, j0, nc, out);
+        case 8: return packBRows<8>(b, ldb, k0, kc, j0, nc, out);
+        case 6: return packBRows<6>(b, ldb, k0, kc, j0, nc, out);
+        default: break;
+    }
     const std::int64_t full = nc / nr * nr;
     for (std::int64_t k = 0; k < kc; ++k) {
         const double* src = b + (k0 + k) * ldb + j0;
@@ -46,6 +72,21 @@ void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, 
     }
 }
 
+// A full panel of MR rows: the rows are read along k in runs of 8 (a cache
+// line each), and the run is dealt out k by k.
+template <int MR>
+void packAPanel(const double* src, std::int64_t lda, std::int64_t kc, double* out) {
+    std::int64_t k = 0;
+    for (; k + 8 <= kc; k += 8, out += 8 * MR) {
+        double run[MR][8];
+        for (int r = 0; r < MR; ++r) std::memcpy(run[r], src + r * lda + k, sizeof run[r]);
+        for (int u = 0; u < 8; ++u)
+            for (int r = 0; r < MR; ++r) out[u * MR + r] = run[r][u];
+    }
+    for (; k < kc; ++k, out += MR)
+        for (int r = 0; r < MR; ++r) out[r] = src[r * lda + k];
+}
+
 // a rows [i0, i0+mc), columns [k0, k0+kc) into panels of mr rows, k-major
 // inside a panel; rows past the edge are +0.0.
 void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, std::int64_t k0, std::int64_t kc,
@@ -53,6 +94,14 @@ void packA(const double* a, std::int64_t lda, std::int64_t i0, std::int64_t mc, 
     for (std::int64_t ip = 0; ip < mc; ip += mr) {
         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
         const double* src = a + (i0 + ip) * lda + k0;
+        if (h == mr) {
+            switch (mr) {
+                case 8: packAPanel<8>(src, lda, kc, out); out += kc * mr; continue;
+                case 6: packAPanel<6>(src, lda, kc, out); out += kc * mr; continue;
+                case 4: packAPanel<4>(src, lda, kc, out); out += kc * mr; continue;
+                default: break;
+            }
+        }
         for (std::int64_t k = 0; k < kc; ++k) {
             std::int64_t r = 0;
             for (; r < h; ++r) out[r] = src[r * lda + k];
