@@ -3,7 +3,13 @@
 # Builds corx and its peer benchmark in Release, runs it single-threaded and
 # renders the speed ratios as a PNG chart.
 #
-#   bench/run_peer_bench.sh [build-dir] [--quick]
+#   bench/run_peer_bench.sh [build-dir] [--quick] [--openblas-core NAME]
+#
+# OpenBLAS's kernels are those the benchmark picks for this processor
+# (SkylakeX with AVX-512, Haswell with AVX2). OPENBLAS_* settings inherited
+# from the environment are dropped, and said so: a machine image may set a
+# core type for some other processor. --openblas-core NAME compares against
+# the named core instead.
 #
 # Writes <build-dir>/peer_bench.txt (the printed table), peer_bench.csv and
 # peer_bench.png, then kernel_roofline.txt: the product micro-kernel and the
@@ -14,8 +20,27 @@
 # Never run by the test suite: it takes minutes and wants a quiet machine.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-build="${1:-$here/../build-bench}"
-shift || true
+build="$here/../build-bench"
+if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
+    build="$1"
+    shift
+fi
+core=""
+args=()
+while [ $# -gt 0 ]; do
+    if [ "$1" = "--openblas-core" ] && [ $# -gt 1 ]; then
+        core="$2"
+        shift 2
+    else
+        args+=("$1")
+        shift
+    fi
+done
+for var in $(env | sed -n 's/^\(OPENBLAS_[A-Z0-9_]*\)=.*/\1/p'); do
+    echo "dropped from the environment: $var=${!var}" >&2
+    unset "$var"
+done
+if [ -n "$core" ]; then export OPENBLAS_CORETYPE="$core"; fi
 cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target corx_peer_bench >/dev/null
 roofline="$build/bench/corx_kernel_roofline"
@@ -27,7 +52,7 @@ header() {
 }
 {
     header
-    "$build/bench/corx_peer_bench" --csv "$build/peer_bench.csv" "$@"
+    "$build/bench/corx_peer_bench" --csv "$build/peer_bench.csv" ${args[@]+"${args[@]}"}
 } | tee "$build/peer_bench.txt"
 /usr/bin/python3 "$here/plot_peer_bench.py" "$build/peer_bench.csv" "$build/peer_bench.png"
 echo "chart: $build/peer_bench.png"
