@@ -83,6 +83,8 @@ TEST(QrKernel, ZeroColumnsNegativeZerosAndTinyScales) {
         for (std::int64_t i = 0; i < 90; ++i)
             for (std::int64_t j = 32; j < 64; ++j) gap[i * 80 + j] = 0.0;
         expectSame(corx_internal::matrix(90, 80, gap), tag + " zero sub-panel");
+        // Over 1024 rows the AVX-512 blocks are halved to 32 columns.
+        expectSame(corx_internal::matrix(1030, 21, randomOperand(rng, 1030 * 21, 0.002)), tag + " tall");
         // Squares near 1e-310 and 1e-320: subnormal sums, and columns
         // whose squared norm underflows to zero.
         expectSame(corx_internal::matrix(50, 37, randomOperand(rng, 50 * 37, 0.01, 1e-155)), tag + " subnormal");
