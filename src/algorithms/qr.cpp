@@ -144,9 +144,13 @@ QrFactors qrDecompose(const Matrix& a) {
                 // r = (I - 2 v v^T / vv) r, every column c >= k on its own:
                 // here the sub-panel's columns, block by block, the others
                 // below.
+                // In the block of column k the call starts at the
+                // sub-panel's (or the block's) first column and leaves the
+                // columns before k alone, so that the vectors stay aligned.
                 for (std::int64_t c = k; c < s1;) {
                     const std::int64_t c1 = blockEnd(c, width, s1);
-                    kern.reflectColumns(&r(k, c), width, len, c1 - c, v.data(), vv);
+                    const std::int64_t from = std::max(s0, c / width * width);
+                    kern.reflectColumns(&r(k, from), width, len, c1 - from, v.data(), vv, c - from);
                     c = c1;
                 }
                 for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;

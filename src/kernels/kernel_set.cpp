@@ -51,8 +51,8 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
         kernels::productTile<V, MR, NV, true, GROUPED>(kc, a, rs, ks, b, c, ldc, ahead);                        \
     }                                                                                                           \
     TARGET void reflectColumns(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v,   \
-                               double vv) {                                                                     \
-        kernels::reflectColumns<V>(x, ld, len, w, v, vv);                                                       \
+                               double vv, std::int64_t keep) {                                                  \
+        kernels::reflectColumns<V>(x, ld, len, w, v, vv, keep);                                                 \
     }                                                                                                           \
     TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                        \
         kernels::subtractScaled<V>(s, x, a, len);                                                               \

@@ -39,7 +39,7 @@ struct KernelSet {
 
     // Householder reflection of w columns (kernels/reflect.h).
     void (*reflectColumns)(double* x, std::int64_t ld, std::int64_t len, std::int64_t w, const double* v,
-                           double vv);
+                           double vv, std::int64_t keep);
 
     // s[i] = s[i] - a*x[i] (kernels/vector_ops.h).
     void (*subtractScaled)(double* s, const double* x, double a, std::int64_t len);
