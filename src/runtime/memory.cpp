@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -46,17 +48,112 @@ namespace {
 // 512. At most one huge page per block is partly unused. It is a hint:
 // where huge pages are off, or the memory is already backed, madvise
 // changes nothing, and its result is ignored.
+//
+// Such a block is mapped on its own rather than taken from the C library's
+// heap. Once a process has freed a block of some megabytes, glibc serves
+// requests up to that size from its heap (its mmap threshold follows the
+// frees, up to 32 MiB), and there blocks of several megabytes on 2 MiB
+// boundaries fragmented it: a QR of order 1000, repeated after a 32 MB
+// block had been freed, grew the heap by about 32 MB per call, faulted in
+// fresh memory every time and ran at half its speed on a virtual machine.
+// The 64 bytes before a mapped block, inside its mapping, record the
+// mapping, and a table of the live mapped blocks lets operator delete,
+// sized or not, tell them from the C library's (when the table is full, a
+// block comes from the C library after all). Under the address sanitizer
+// large blocks come from its allocator, which checks them.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMapLargeBlocks = false;
+#else
+constexpr bool kMapLargeBlocks = true;
+#endif
+
+struct MappedBlock {
+    void* base;  // the mapping
+    std::size_t length;
+};
+constexpr std::size_t kRecordRoom = 64;
+
+// Each slot holds a live mapped block or null; a block is entered before it
+// is handed out and removed by the one call that frees it.
+constexpr int kMappedSlots = 1024;
+std::atomic<void*> gMapped[kMappedSlots] = {};
+
+bool enter(void* block) noexcept {
+    for (std::atomic<void*>& slot : gMapped) {
+        void* expected = nullptr;
+        if (slot.load(std::memory_order_relaxed) == nullptr &&
+            slot.compare_exchange_strong(expected, block, std::memory_order_acq_rel))
+            return true;
+    }
+    return false;
+}
+
+// Removes block from the table; false if it is not there.
+bool leave(void* block) noexcept {
+    for (std::atomic<void*>& slot : gMapped) {
+        void* expected = block;
+        if (slot.load(std::memory_order_relaxed) == block &&
+            slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel))
+            return true;
+    }
+    return false;
+}
+
+std::size_t pageSize() noexcept {
+    static const std::size_t page = [] {
+        const long p = ::sysconf(_SC_PAGESIZE);
+        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+    }();
+    return page;
+}
+
+// A block of `rounded` bytes on a 2 MiB boundary in a mapping of its own,
+// or null when the table is full.
+void* mapLarge(std::size_t rounded) noexcept {
+    // Room for the record and for moving the block to a 2 MiB boundary.
+    std::size_t length = 0;
+    if (__builtin_add_overflow(rounded, kHugePage + kRecordRoom, &length)) outOfMemory();
+    void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) outOfMemory();
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
+    const std::uintptr_t block = (start + kRecordRoom + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+    // Keep the page holding the record and the block; give the rest back.
+    const std::uintptr_t keptStart = (block - kRecordRoom) & ~(std::uintptr_t{pageSize()} - 1);
+    const std::uintptr_t keptEnd = block + rounded;
+    if (keptStart > start) ::munmap(mapping, keptStart - start);
+    if (start + length > keptEnd) ::munmap(reinterpret_cast<void*>(keptEnd), start + length - keptEnd);
+    *reinterpret_cast<MappedBlock*>(block - kRecordRoom) = {reinterpret_cast<void*>(keptStart), keptEnd - keptStart};
+    void* p = reinterpret_cast<void*>(block);
+    if (enter(p)) return p;
+    ::munmap(reinterpret_cast<void*>(keptStart), keptEnd - keptStart);
+    return nullptr;
+}
 
 void* allocateLarge(std::size_t size) noexcept {
     std::size_t rounded = 0;
     if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
     rounded &= ~(kHugePage - 1);
-    void* p = std::aligned_alloc(kHugePage, rounded);
-    if (p == nullptr) outOfMemory();
+    void* p = kMapLargeBlocks ? mapLarge(rounded) : nullptr;
+    if (p == nullptr) {
+        p = std::aligned_alloc(kHugePage, rounded);
+        if (p == nullptr) outOfMemory();
+    }
     ::madvise(p, rounded, MADV_HUGEPAGE);
     return p;
+}
+
+// Frees what any of the operator new below returned.
+void release(void* p) noexcept {
+    if (kMapLargeBlocks && p != nullptr && (reinterpret_cast<std::uintptr_t>(p) & (kHugePage - 1)) == 0 &&
+        leave(p)) {
+        const MappedBlock record = *reinterpret_cast<const MappedBlock*>(static_cast<const char*>(p) - kRecordRoom);
+        ::munmap(record.base, record.length);
+        return;
+    }
+    std::free(p);
 }
 
 void* allocateOrDie(std::size_t size) noexcept {
@@ -128,11 +225,11 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return co
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return corx_internal::allocateOrDie(size); }
 void* operator new(std::size_t size, std::align_val_t a) { return corx_internal::allocateAlignedOrDie(size, a); }
 void* operator new[](std::size_t size, std::align_val_t a) { return corx_internal::allocateAlignedOrDie(size, a); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { corx_internal::release(p); }
+void operator delete[](void* p) noexcept { corx_internal::release(p); }
+void operator delete(void* p, std::size_t) noexcept { corx_internal::release(p); }
+void operator delete[](void* p, std::size_t) noexcept { corx_internal::release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { corx_internal::release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { corx_internal::release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { corx_internal::release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { corx_internal::release(p); }

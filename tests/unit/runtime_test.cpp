@@ -5,6 +5,8 @@
 
 #include <corx/corx.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -186,6 +188,34 @@ TEST(OutOfMemory, ExhaustionInsideAnExportedCall) {
             corx_matrix_transpose(m);   // a second 320 MB does not
         },
         limit));
+}
+
+// Large blocks do not come from the C library's heap, even once the
+// process has made its heap serve blocks of their size (here set directly;
+// glibc does the same by itself after a large free): a QR repeated there
+// fragmented the heap, which grew by the size of the blocks on every call.
+TEST(LargeBlocks, RepeatedCallsDoNotGrowTheHeap) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "large blocks come from the sanitizer's allocator";
+    auto outcome = runInChild([] {
+        mallopt(M_MMAP_THRESHOLD, 64 << 20);
+        constexpr std::int32_t n = 800;  // blocks of 5 MB
+        CorxMatrix m = corx_matrix_create(n, n);
+        for (std::int32_t i = 0; i < n; ++i)
+            for (std::int32_t j = 0; j < n; ++j) corx_matrix_set(m, i, j, 1.0 / (1.0 + i + 2.0 * j) + (i == j));
+        std::size_t firstHeap = 0;
+        for (int call = 0; call < 8; ++call) {
+            CorxMatrix q = nullptr, r = nullptr;
+            if (corx_matrix_qr(m, &q, &r) != 0) std::_Exit(3);
+            corx_matrix_destroy(q);
+            corx_matrix_destroy(r);
+            if (call == 0) firstHeap = mallinfo2().arena;
+        }
+        std::printf("%zu", (mallinfo2().arena - firstHeap) >> 20);
+        std::fflush(stdout);
+        std::_Exit(mallinfo2().arena > firstHeap + (std::size_t{8} << 20) ? 2 : 0);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0) << "the heap grew by " << outcome.out << " MiB over seven calls";
 }
 
 }  // namespace
