@@ -7,7 +7,8 @@
 // 1.0 means as fast as the peer, and (+x%) after a time is the spread:
 // slowest over fastest repetition.
 //
-//   corx_peer_bench [--quick] [--csv FILE] [--only product|lu|cholesky|qr|svd|sparse]
+//   corx_peer_bench [--quick] [--csv FILE] [--only CASE[,CASE...]]
+//   (cases: product, lu, cholesky, qr, svd, sparse; they run in this order)
 //
 // OpenBLAS picks its kernels when it is loaded, from OPENBLAS_CORETYPE; the
 // program sets it to the best core this processor supports (and one
@@ -485,7 +486,11 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv = argv[++i];
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
     }
-    auto wanted = [&](const char* name) { return only.empty() || only == name; };
+    auto wanted = [&](const char* name) {
+        if (only.empty()) return true;
+        const std::string list = "," + only + ",";
+        return list.find("," + std::string(name) + ",") != std::string::npos;
+    };
     openblas_set_num_threads(1);
     std::printf("first corx_init: %.1f us (status %d)\n", initTime * 1e6, initStatus);
     std::printf("OpenBLAS: core %s (OPENBLAS_CORETYPE=%s), config %s, threads %d\n", openblas_get_corename(),
