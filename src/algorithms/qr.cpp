@@ -182,15 +182,18 @@ QrFactors qrDecompose(const Matrix& a) {
             kern.reflectPanel(qt.column(c0), width, m, std::min(width, m - c0), hs.data(), count);
     }
 
-    QrFactors out{initMatrix(m, m), initMatrix(m, n)};
+    // The blocks of r are released before q is made, so that at most three
+    // matrices of this size are held at once.
+    Matrix rOut = initMatrix(m, n);
     for (std::int64_t c0 = 0; c0 < n; c0 += width) {
         const std::int64_t w = std::min(width, n - c0);
-        for (std::int64_t i = 0; i < m; ++i) std::copy_n(&r(i, c0), w, &out.r(i, c0));
+        for (std::int64_t i = 0; i < m; ++i) std::copy_n(&r(i, c0), w, &rOut(i, c0));
     }
-    r.data = {};
+    std::vector<double>().swap(r.data);
+    Matrix qOut = initMatrix(m, m);
     for (std::int64_t c0 = 0; c0 < m; c0 += width)
-        transposeInto(qt.column(c0), width, &out.q(c0, 0), m, m, std::min(width, m - c0));
-    return out;
+        transposeInto(qt.column(c0), width, &qOut(c0, 0), m, m, std::min(width, m - c0));
+    return {std::move(qOut), std::move(rOut)};
 }
 
 }  // namespace corx_internal
