@@ -60,12 +60,23 @@ namespace {
 // mapping, and a table of the live mapped blocks lets operator delete,
 // sized or not, tell them from the C library's (when the table is full, a
 // block comes from the C library after all). Under the address sanitizer
-// large blocks come from its allocator, which checks them.
+// large blocks come from its allocator, which checks them and looks for
+// pointers in them.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
 
+// (GCC names the address sanitizer with a macro, Clang as a feature; the
+// leak checker, alone or inside the address sanitizer, looks for pointers
+// in the heap but not in mappings of the program's own, and would report
+// what such blocks point to as leaked.)
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kMapLargeBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+constexpr bool kMapLargeBlocks = false;
+#else
+constexpr bool kMapLargeBlocks = true;
+#endif
 #else
 constexpr bool kMapLargeBlocks = true;
 #endif
