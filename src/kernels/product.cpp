@@ -26,22 +26,24 @@ static_assert(kernels::kAheadDoubles(kKc) <= kernels::kMaxTileElements,
 
 // The panel widths and heights are those of the kernel sets (kernel_set.cpp):
 // as constants the copies below compile to straight vector moves instead of
-// library calls and loops of unknown length.
+// library calls and loops of unknown length. NR = 0 takes the width nr.
 template <int NR>
 void packBRows(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0,
-               std::int64_t nc, double* out) {
+               std::int64_t nc, int nr, double* out) {
+    const std::int64_t w = NR > 0 ? NR : nr;
     // Row by row, so that b is read in its own order and the prefetcher
     // streams it; each row is dealt out to the panels.
-    const std::int64_t full = nc / NR * NR;
+    const std::int64_t full = nc / w * w;
     for (std::int64_t k = 0; k < kc; ++k) {
         const double* src = b + (k0 + k) * ldb + j0;
-        double* dst = out + k * NR;
+        double* dst = out + k * w;
         std::int64_t jp = 0;
-        for (; jp < full; jp += NR, dst += kc * NR) std::memcpy(dst, src + jp, NR * sizeof(double));
+        for (; jp < full; jp += w, dst += kc * w)
+            std::memcpy(dst, src + jp, static_cast<std::size_t>(w) * sizeof(double));
         if (jp < nc) {
             std::int64_t j = 0;
             for (; j < nc - jp; ++j) dst[j] = src[jp + j];
-            for (; j < NR; ++j) dst[j] = 0.0;
+            for (; j < w; ++j) dst[j] = 0.0;
         }
     }
 }
@@ -52,23 +54,10 @@ void packBRows(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t 
 void packB(const double* b, std::int64_t ldb, std::int64_t k0, std::int64_t kc, std::int64_t j0, std::int64_t nc,
            int nr, double* out) {
     switch (nr) {
-        case 24: return packBRows<24>(b, ldb, k0, kc, j0, nc, out);
-        case 8: return packBRows<8>(b, ldb, k0, kc, j0, nc, out);
-        case 6: return packBRows<6>(b, ldb, k0, kc, j0, nc, out);
-        default: break;
-    }
-    const std::int64_t full = nc / nr * nr;
-    for (std::int64_t k = 0; k < kc; ++k) {
-        const double* src = b + (k0 + k) * ldb + j0;
-        double* dst = out + k * nr;
-        std::int64_t jp = 0;
-        for (; jp < full; jp += nr, dst += kc * nr)
-            std::memcpy(dst, src + jp, static_cast<std::size_t>(nr) * sizeof(double));
-        if (jp < nc) {
-            std::int64_t j = 0;
-            for (; j < nc - jp; ++j) dst[j] = src[jp + j];
-            for (; j < nr; ++j) dst[j] = 0.0;
-        }
+        case 24: return packBRows<24>(b, ldb, k0, kc, j0, nc, nr, out);
+        case 8: return packBRows<8>(b, ldb, k0, kc, j0, nc, nr, out);
+        case 6: return packBRows<6>(b, ldb, k0, kc, j0, nc, nr, out);
+        default: return packBRows<0>(b, ldb, k0, kc, j0, nc, nr, out);
     }
 }
 
