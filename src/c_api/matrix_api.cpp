@@ -3,6 +3,7 @@
 #include <corx/corx.h>
 
 #include <cstdint>
+#include <span>
 
 #include "c_api/boundary.h"
 #include "c_api/handles.h"
@@ -39,8 +40,8 @@ CORX_API CorxMatrix corx_matrix_create_from_buffer(int32_t rows, int32_t cols, c
         if (data == nullptr || cols <= 0 || rows <= 0) return nullptr;
         const std::int64_t n = static_cast<std::int64_t>(rows) * cols;
         if (n > kMaxElements || length != n) return nullptr;
-        std::vector<double> seq = corx_internal::ptrToSeq(data, n);
-        return corx_internal::pin(corx_internal::matrix(rows, cols, seq));
+        // Copied once, straight into the new matrix.
+        return corx_internal::pin(corx_internal::matrix(rows, cols, std::span<const double>(data, n)));
     });
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <new>
 
 namespace corx_internal {
@@ -121,6 +122,114 @@ std::size_t pageSize() noexcept {
     return page;
 }
 
+const MappedBlock& recordOf(void* block) noexcept {
+    return *reinterpret_cast<const MappedBlock*>(static_cast<const char*>(block) - kRecordRoom);
+}
+
+// The usable bytes of a mapped block: from the block to its mapping's end.
+std::size_t usableBytes(void* block) noexcept {
+    const MappedBlock& record = recordOf(block);
+    return static_cast<std::size_t>(static_cast<char*>(record.base) + record.length - static_cast<char*>(block));
+}
+
+// Freed mapped blocks kept for reuse. Memory the kernel maps in afresh is
+// cleared first, and on a virtual machine that ran at about 2.5 GB/s: a QR
+// of order 2000, which allocates its two 32 MB results and two 32 MB work
+// copies, spent an eighth of its time there, every call. A freed block is
+// therefore kept, up to kKeptBytes in all (the oldest goes first), and
+// handed to the next request it fits without wasting more than a quarter of
+// it. Its pages are marked free to the kernel (MADV_FREE): while memory is
+// plentiful they stay in place and the reuse costs no fault; under pressure
+// the kernel takes them back without writing them out, and they are
+// cleared again on their next touch. When the system refuses a new mapping
+// (an address-space limit, say), the kept blocks are given back and the
+// mapping is asked for once more before memory counts as exhausted.
+constexpr int kKeptSlots = 16;
+constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
+struct KeptBlock {
+    void* block;
+    std::size_t bytes;
+};
+std::mutex gKeptLock;
+KeptBlock gKept[kKeptSlots] = {};  // oldest first; gKeptCount in use
+int gKeptCount = 0;
+std::size_t gKeptTotal = 0;
+
+void unmap(void* block) noexcept {
+    const MappedBlock record = recordOf(block);
+    ::munmap(record.base, record.length);
+}
+
+// A kept block of at least `rounded` bytes that wastes at most a quarter of
+// itself, removed from the kept set and entered as live; null if none.
+void* reuseKept(std::size_t rounded) noexcept {
+    void* found = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(gKeptLock);
+        int best = -1;
+        for (int i = 0; i < gKeptCount; ++i) {
+            const std::size_t bytes = gKept[i].bytes;
+            if (bytes >= rounded && bytes - rounded <= bytes / 4 && (best < 0 || bytes < gKept[best].bytes))
+                best = i;
+        }
+        if (best >= 0) {
+            found = gKept[best].block;
+            gKeptTotal -= gKept[best].bytes;
+            for (int i = best; i + 1 < gKeptCount; ++i) gKept[i] = gKept[i + 1];
+            --gKeptCount;
+        }
+    }
+    if (found != nullptr && !enter(found)) {
+        unmap(found);
+        found = nullptr;
+    }
+    return found;
+}
+
+// Unmaps every kept block, as a last resort when the system refuses a new
+// mapping; false if there were none.
+bool dropKept() noexcept {
+    KeptBlock dropped[kKeptSlots];
+    int count = 0;
+    {
+        std::lock_guard<std::mutex> hold(gKeptLock);
+        count = gKeptCount;
+        for (int i = 0; i < count; ++i) dropped[i] = gKept[i];
+        gKeptCount = 0;
+        gKeptTotal = 0;
+    }
+    for (int i = 0; i < count; ++i) unmap(dropped[i].block);
+    return count > 0;
+}
+
+// Keeps a freed mapped block (no longer in the live table), making room by
+// unmapping the oldest kept ones; a block larger than the whole allowance
+// is unmapped at once.
+void keepOrUnmap(void* block) noexcept {
+    const std::size_t bytes = usableBytes(block);
+    if (bytes > kKeptBytes) {
+        unmap(block);
+        return;
+    }
+    ::madvise(block, bytes, MADV_FREE);
+    KeptBlock evicted[kKeptSlots];
+    int evictedCount = 0;
+    {
+        std::lock_guard<std::mutex> hold(gKeptLock);
+        int drop = 0;
+        std::size_t total = gKeptTotal;
+        while (drop < gKeptCount && (gKeptCount - drop >= kKeptSlots || total + bytes > kKeptBytes)) {
+            total -= gKept[drop].bytes;
+            evicted[evictedCount++] = gKept[drop++];
+        }
+        for (int i = drop; i < gKeptCount; ++i) gKept[i - drop] = gKept[i];
+        gKeptCount -= drop;
+        gKept[gKeptCount++] = {block, bytes};
+        gKeptTotal = total + bytes;
+    }
+    for (int i = 0; i < evictedCount; ++i) unmap(evicted[i].block);
+}
+
 // A block of `rounded` bytes on a 2 MiB boundary in a mapping of its own,
 // or null when the table is full.
 void* mapLarge(std::size_t rounded) noexcept {
@@ -128,18 +237,20 @@ void* mapLarge(std::size_t rounded) noexcept {
     std::size_t length = 0;
     if (__builtin_add_overflow(rounded, kHugePage + kRecordRoom, &length)) outOfMemory();
     void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED && dropKept())
+        mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) outOfMemory();
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
     const std::uintptr_t block = (start + kRecordRoom + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
     // Keep the page holding the record and the block; give the rest back.
-    const std::uintptr_t keptStart = (block - kRecordRoom) & ~(std::uintptr_t{pageSize()} - 1);
-    const std::uintptr_t keptEnd = block + rounded;
-    if (keptStart > start) ::munmap(mapping, keptStart - start);
-    if (start + length > keptEnd) ::munmap(reinterpret_cast<void*>(keptEnd), start + length - keptEnd);
-    *reinterpret_cast<MappedBlock*>(block - kRecordRoom) = {reinterpret_cast<void*>(keptStart), keptEnd - keptStart};
+    const std::uintptr_t mapStart = (block - kRecordRoom) & ~(std::uintptr_t{pageSize()} - 1);
+    const std::uintptr_t mapEnd = block + rounded;
+    if (mapStart > start) ::munmap(mapping, mapStart - start);
+    if (start + length > mapEnd) ::munmap(reinterpret_cast<void*>(mapEnd), start + length - mapEnd);
+    *reinterpret_cast<MappedBlock*>(block - kRecordRoom) = {reinterpret_cast<void*>(mapStart), mapEnd - mapStart};
     void* p = reinterpret_cast<void*>(block);
     if (enter(p)) return p;
-    ::munmap(reinterpret_cast<void*>(keptStart), keptEnd - keptStart);
+    ::munmap(reinterpret_cast<void*>(mapStart), mapEnd - mapStart);
     return nullptr;
 }
 
@@ -147,7 +258,12 @@ void* allocateLarge(std::size_t size) noexcept {
     std::size_t rounded = 0;
     if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
     rounded &= ~(kHugePage - 1);
-    void* p = kMapLargeBlocks ? mapLarge(rounded) : nullptr;
+    void* p = nullptr;
+    if (kMapLargeBlocks) {
+        p = reuseKept(rounded);
+        if (p != nullptr) return p;
+        p = mapLarge(rounded);
+    }
     if (p == nullptr) {
         p = std::aligned_alloc(kHugePage, rounded);
         if (p == nullptr) outOfMemory();
@@ -160,8 +276,7 @@ void* allocateLarge(std::size_t size) noexcept {
 void release(void* p) noexcept {
     if (kMapLargeBlocks && p != nullptr && (reinterpret_cast<std::uintptr_t>(p) & (kHugePage - 1)) == 0 &&
         leave(p)) {
-        const MappedBlock record = *reinterpret_cast<const MappedBlock*>(static_cast<const char*>(p) - kRecordRoom);
-        ::munmap(record.base, record.length);
+        keepOrUnmap(p);
         return;
     }
     std::free(p);

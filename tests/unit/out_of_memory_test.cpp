@@ -30,12 +30,14 @@ namespace {
 constexpr std::int32_t kN = 1600;
 
 // A symmetric, diagonally dominant kN x kN matrix with every element
-// non-zero (so its sparse form stores all of them). The staging buffer is
-// released before the cap is taken.
+// non-zero (so its sparse form stores all of them). Its staging buffer is
+// left allocated: the library keeps a freed large block for reuse, and the
+// call under test could take it instead of asking for new memory. (Each
+// child process calls this once and ends without freeing.)
 CorxMatrix spdOperand() {
-    std::vector<double> data(static_cast<std::size_t>(kN) * kN, 1.0);
-    for (std::int32_t i = 0; i < kN; ++i) data[static_cast<std::size_t>(i) * (kN + 1)] = kN + 1.0;
-    return corx_matrix_create_from_buffer(kN, kN, data.data(), static_cast<std::int64_t>(data.size()));
+    auto* data = new std::vector<double>(static_cast<std::size_t>(kN) * kN, 1.0);
+    for (std::int32_t i = 0; i < kN; ++i) (*data)[static_cast<std::size_t>(i) * (kN + 1)] = kN + 1.0;
+    return corx_matrix_create_from_buffer(kN, kN, data->data(), static_cast<std::int64_t>(data->size()));
 }
 
 void expectOutOfMemory(const char* what, const corx_test::ChildOutcome& outcome) {
@@ -65,9 +67,10 @@ class OutOfMemoryEverywhere : public ::testing::Test {
 protected:
     void SetUp() override {
         if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "the address sanitizer reserves more than the limit";
-        // Large blocks are mapped and unmapped one by one: a staging buffer
-        // freed before the cap must not stay cached in the heap, where the
-        // call could reuse it instead of asking for new memory.
+        // Blocks of a megabyte or more are mapped and unmapped one by one
+        // by the C library too: a buffer freed before the cap must not stay
+        // cached in the heap, where the call could reuse it instead of
+        // asking for new memory.
         mallopt(M_MMAP_THRESHOLD, 1 << 20);
     }
 };
@@ -130,13 +133,13 @@ TEST_F(OutOfMemoryEverywhere, SolversAndDecompositions) {
 
 TEST_F(OutOfMemoryEverywhere, SparseConversionAndProduct) {
     expectOutOfMemoryIn("sparse_from_dense", [](CorxMatrix m) { corx_sparse_from_dense(m); });
-    // A dense kN x kN matrix with every element stored.
+    // A dense rows x cols matrix with every element stored; the staging
+    // buffer and the dense form stay allocated, as in spdOperand.
     auto fullSparse = [](std::int32_t rows, std::int32_t cols) {
-        std::vector<double> data(static_cast<std::size_t>(rows) * cols, 0.25);
-        CorxMatrix d = corx_matrix_create_from_buffer(rows, cols, data.data(), static_cast<std::int64_t>(data.size()));
-        CorxSparse s = corx_sparse_from_dense(d);
-        corx_matrix_destroy(d);
-        return s;
+        auto* data = new std::vector<double>(static_cast<std::size_t>(rows) * cols, 0.25);
+        CorxMatrix d =
+            corx_matrix_create_from_buffer(rows, cols, data->data(), static_cast<std::int64_t>(data->size()));
+        return corx_sparse_from_dense(d);
     };
     expectOutOfMemory("sparse_to_dense", runInChild([&] {
         CorxSparse s = fullSparse(kN, kN);
@@ -154,6 +157,21 @@ TEST_F(OutOfMemoryEverywhere, SparseConversionAndProduct) {
         corx_sparse_matvec(s, xy.data(), kCols, xy.data(), kCols);
         std::_Exit(0);
     }));
+}
+
+// Freed blocks the library keeps for reuse are given back when the system
+// refuses a new mapping: under a cap that leaves no room beside a kept
+// 40 MB block, a 25 MB result (too small to take that block) is still made.
+TEST_F(OutOfMemoryEverywhere, KeptBlocksAreGivenBackFirst) {
+    auto outcome = runInChild([] {
+        corx_matrix_destroy(corx_matrix_create(5000, 1000));
+        capAddressSpace(kHeadroom);
+        CorxMatrix m = corx_matrix_create(3125, 1000);
+        std::_Exit(m != nullptr ? 0 : 2);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.err, "");
 }
 
 // The cap itself leaves room for ordinary work: the same calls on a small
