@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/memory.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -154,6 +155,13 @@ std::mutex gKeptLock;
 KeptBlock gKept[kKeptSlots] = {};  // oldest first; gKeptCount in use
 int gKeptCount = 0;
 std::size_t gKeptTotal = 0;
+
+// A child forked while another thread held the lock would wait for it
+// forever; the lock is taken across fork instead and let go on both sides.
+const bool gKeptLockForkSafe = [] {
+    ::pthread_atfork([] { gKeptLock.lock(); }, [] { gKeptLock.unlock(); }, [] { gKeptLock.unlock(); });
+    return true;
+}();
 
 void unmap(void* block) noexcept {
     const MappedBlock record = recordOf(block);
