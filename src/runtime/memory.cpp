@@ -154,7 +154,6 @@ struct KeptBlock {
 std::mutex gKeptLock;
 KeptBlock gKept[kKeptSlots] = {};  // oldest first; gKeptCount in use
 int gKeptCount = 0;
-std::size_t gKeptTotal = 0;
 
 // A child forked while another thread held the lock would wait for it
 // forever; the lock is taken across fork instead and let go on both sides.
@@ -182,7 +181,6 @@ void* reuseKept(std::size_t rounded) noexcept {
         }
         if (best >= 0) {
             found = gKept[best].block;
-            gKeptTotal -= gKept[best].bytes;
             for (int i = best; i + 1 < gKeptCount; ++i) gKept[i] = gKept[i + 1];
             --gKeptCount;
         }
@@ -204,7 +202,6 @@ bool dropKept() noexcept {
         count = gKeptCount;
         for (int i = 0; i < count; ++i) dropped[i] = gKept[i];
         gKeptCount = 0;
-        gKeptTotal = 0;
     }
     for (int i = 0; i < count; ++i) unmap(dropped[i].block);
     return count > 0;
@@ -225,7 +222,8 @@ void keepOrUnmap(void* block) noexcept {
     {
         std::lock_guard<std::mutex> hold(gKeptLock);
         int drop = 0;
-        std::size_t total = gKeptTotal;
+        std::size_t total = 0;
+        for (int i = 0; i < gKeptCount; ++i) total += gKept[i].bytes;
         while (drop < gKeptCount && (gKeptCount - drop >= kKeptSlots || total + bytes > kKeptBytes)) {
             total -= gKept[drop].bytes;
             evicted[evictedCount++] = gKept[drop++];
@@ -233,7 +231,6 @@ void keepOrUnmap(void* block) noexcept {
         for (int i = drop; i < gKeptCount; ++i) gKept[i - drop] = gKept[i];
         gKeptCount -= drop;
         gKept[gKeptCount++] = {block, bytes};
-        gKeptTotal = total + bytes;
     }
     for (int i = 0; i < evictedCount; ++i) unmap(evicted[i].block);
 }
