@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: BSD-3-Clause
 """Renders the speed ratios of corx_peer_bench (peer time / corx time) as a
 horizontal bar chart: one bar per case and peer, a line at 1.0 (as fast as
-the peer).
+the peer). The optional third argument names the run (its date and
+machine) in the title.
 
-    plot_peer_bench.py peer_bench.csv peer_bench.png
+    plot_peer_bench.py peer_bench.csv peer_bench.png ["run"]
 """
 import csv
 import sys
+import textwrap
 
 import matplotlib
 
@@ -14,7 +16,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 
-def main(src, dst):
+def main(src, dst, run=""):
     with open(src, newline="") as f:
         rows = [r for r in csv.DictReader(f) if r["peer"] != "corx unrefined"]
     labels = [f'{r["case"]}  vs  {r["peer"]}' for r in rows]
@@ -31,10 +33,11 @@ def main(src, dst):
     ax.set_xlabel("corx speed relative to the peer (peer time / corx time, log scale; > 1 means corx is faster)")
     for i, s in enumerate(speeds):
         ax.text(s, i, f" {s:.2f}", va="center", fontsize=7)
-    ax.set_title("corx (bit-identical on every CPU) against peers, single thread, medians")
+    title = "corx (bit-identical on every CPU) against peers, single thread, medians"
+    ax.set_title("\n".join([title] + textwrap.wrap(run, 100)), fontsize=9)
     fig.tight_layout()
     fig.savefig(dst, dpi=110)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:4])

@@ -48,13 +48,15 @@ cmake --build "$build" --target corx_kernel_roofline >/dev/null 2>&1 || roofline
 # When and where a result file was measured.
 header() {
     echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
-    echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores, $(uname -r)"
+    local field='s/^[^:]*: *//'
+    echo "machine: $(grep -m1 '^model name' /proc/cpuinfo | sed "$field") (family $(grep -m1 '^cpu family' /proc/cpuinfo | sed "$field") model $(grep -m1 '^model[[:space:]]*:' /proc/cpuinfo | sed "$field")), $(nproc) cores, $(uname -r)"
 }
 {
     header
     "$build/bench/corx_peer_bench" --csv "$build/peer_bench.csv" ${args[@]+"${args[@]}"}
 } | tee "$build/peer_bench.txt"
-/usr/bin/python3 "$here/plot_peer_bench.py" "$build/peer_bench.csv" "$build/peer_bench.png"
+/usr/bin/python3 "$here/plot_peer_bench.py" "$build/peer_bench.csv" "$build/peer_bench.png" \
+    "$(sed -n 's/^date: //p' "$build/peer_bench.txt"), $(sed -n 's/^machine: //p' "$build/peer_bench.txt"), $(sed -n 's/^OpenBLAS: core \([^ ]*\).*/OpenBLAS core \1/p' "$build/peer_bench.txt")"
 echo "chart: $build/peer_bench.png"
 if [ -n "$roofline" ]; then
     {

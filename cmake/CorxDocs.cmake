@@ -1,18 +1,26 @@
 # SPDX-License-Identifier: BSD-3-Clause
-# The API reference, rendered by Doxygen from the comments of the public
-# header: cmake --build <build> --target docs writes <build>/docs/html.
+# The documentation set, rendered by Doxygen: the comments of the public
+# header with the pages of docs/ and CONTRIBUTING.md.
+# cmake --build <build> --target docs writes <build>/docs/html.
 # With -DCORX_DOCS_WARN_AS_ERROR=FAIL_ON_WARNINGS (as CI builds it) any
 # warning, such as an undocumented function, fails the target.
 set(CORX_DOCS_WARN_AS_ERROR NO CACHE STRING
   "Doxygen WARN_AS_ERROR for the docs target: NO, YES or FAIL_ON_WARNINGS")
 find_program(DOXYGEN_EXECUTABLE doxygen)
 set(CORX_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
+file(GLOB CORX_DOC_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+list(APPEND CORX_DOC_PAGES ${PROJECT_SOURCE_DIR}/CONTRIBUTING.md)
+file(GLOB CORX_DOC_CHARTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/results/*.png)
 if(DOXYGEN_EXECUTABLE)
   configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
   add_custom_target(docs
     COMMAND ${DOXYGEN_EXECUTABLE} ${PROJECT_BINARY_DIR}/Doxyfile
+    # The pages show the benchmark charts by their path in the source tree,
+    # relative to docs/; the same path from html/ must find them.
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CORX_DOCS_DIR}/bench/results
+    COMMAND ${CMAKE_COMMAND} -E copy ${CORX_DOC_CHARTS} ${CORX_DOCS_DIR}/bench/results
     COMMAND ${CMAKE_COMMAND} -E echo "API reference: ${CORX_DOCS_DIR}/html/index.html"
-    DEPENDS ${PROJECT_SOURCE_DIR}/include/corx/corx.h ${PROJECT_SOURCE_DIR}/docs/mainpage.md
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/corx/corx.h ${CORX_DOC_PAGES} ${CORX_DOC_CHARTS}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
     COMMENT "Rendering the API reference with Doxygen"
     VERBATIM)

@@ -8,7 +8,8 @@
 #  3. a subset of the suite under valgrind memcheck: any error or leak fails;
 #  4. the ABI of the library (built with debug information for valgrind)
 #     against the committed baseline abi/libcorx.so.1.abi;
-#  5. the API reference rendered by Doxygen, any warning failing;
+#  5. the documentation (the API reference with the pages of docs/ and
+#     CONTRIBUTING.md) rendered by Doxygen, any warning failing;
 #  6. the Python package installed with pip into a fresh virtual
 #     environment, and the pytest suite run against the installed copy.
 # Works from a fresh clone; builds into build-fuzz/, build-tsan/,
@@ -68,7 +69,7 @@ done
 echo "== ABI against abi/libcorx.so.1.abi =="
 tests/check_abi.sh build-valgrind/libcorx.so.1 abi/libcorx.so.1.abi
 
-echo "== API reference (Doxygen, warnings are errors) =="
+echo "== documentation (Doxygen, warnings are errors) =="
 cmake --build build-valgrind --target docs
 
 echo "== Python package: pip install into a fresh venv, pytest against it =="
