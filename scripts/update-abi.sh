@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # Writes the ABI baseline abi/libcorx.so.1.abi from a build with debug
 # information (only after a deliberate, documented change of the ABI: see
-# the ABI and SONAME policy in the README). Paths of the build machine are
+# the ABI and SONAME policy in docs/building.md). Paths of the build machine are
 # left out, so the file is the same from any checkout.
 #   scripts/update-abi.sh [build-dir]   (default build-abi, configured here)
 set -euo pipefail

@@ -5,7 +5,7 @@
 # incompatible one (a function removed or its signature changed, a by-value
 # struct changed) needs a new SONAME; a compatible one (a function added)
 # needs a new version node and the baseline written again
-# (scripts/update-abi.sh), as the README's ABI policy says.
+# (scripts/update-abi.sh), as the ABI policy of docs/building.md says.
 #   check_abi.sh <libcorx.so.1> <baseline.abi>
 set -euo pipefail
 lib="$1"
