@@ -72,9 +72,10 @@ std::int64_t blockEnd(std::int64_t c, std::int64_t width, std::int64_t end) {
 // below). Then every quantity of a reflection is of degree 0 in the input
 // (its vector, the sums and quotients applied to q) or of degree 1 (the
 // sums and quotients applied to r): with the largest input magnitude
-// M < 2^e and m < 2^b rows, no partial sum exceeds 4*m*M < 2^(2+b+e)
+// M < 2^e and m < 2^b rows, no intermediate exceeds 4*m*M < 2^(2+b+e)
 // (a column of r never grows beyond its initial norm, at most sqrt(m)*M,
-// and the scaled vector's norm is at most 2*sqrt(m)). So 2+b+e <= 1023
+// and the scaled vector's norm lies between 1/2 and 2*sqrt(m), so that
+// dot + dot <= 4*m*M and f <= 4*sqrt(m)*M). So 2+b+e <= 1023
 // leaves a factor 2 for rounding: the largest magnitude's exponent may be
 // 1021 - b. Inputs whose largest magnitude is beyond that, or whose
 // smallest non-zero magnitude is below 2^-400 (so that a product of it,
