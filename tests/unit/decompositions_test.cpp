@@ -217,22 +217,6 @@ TEST(Scaling, PowersOfTwoRoundOnceLikeLdexp) {
         }
 }
 
-// Inputs of the tests above, and the 3 x 2 matrix whose multiples by
-// 1e-170, 1e-160 and 1e200 once gave wrong factors.
-std::vector<Matrix> scalingInputs(std::uint64_t seed, const std::vector<std::pair<std::int64_t, std::int64_t>>& shapes) {
-    std::vector<Matrix> out = {mat(2, 2, {3, 1, 4, 2}), mat(2, 1, {1, 1}),      mat(2, 2, {3, 0, 4, 5}),
-                               mat(2, 2, {1, 0, 0, 3}), mat(3, 2, {1, 2, 2, 4, 3, 6}), corx_internal::identity(3),
-                               mat(3, 2, {3, 1, 1, 2, 0.5, 4})};
-    std::mt19937_64 rng(seed);
-    for (auto [m, n] : shapes) {
-        Matrix a = randomMatrix(rng, m, n);
-        if (n >= 3)  // rank deficient: a repeated column
-            for (std::int64_t i = 0; i < m; ++i) a(i, 2) = a(i, 0);
-        out.push_back(a);
-    }
-    return out;
-}
-
 // x * 2^k for every element, or nothing when one of them would overflow or
 // leave the normal range (zeros stay zeros).
 bool scaledExactly(const std::vector<double>& x, int k, std::vector<double>& out) {
@@ -246,34 +230,37 @@ bool scaledExactly(const std::vector<double>& x, int k, std::vector<double>& out
     return true;
 }
 
-TEST(Qr, ScalingByPowersOfTwoScalesROnly) {
-    for (const Matrix& a : scalingInputs(41, {{3, 2}, {5, 5}, {9, 3}, {16, 16}, {20, 1}})) {
-        const corx_internal::QrFactors base = corx_internal::qrDecompose(a);
-        int checked = 0;
-        for (int k = -1000; k <= 1000; ++k) {
-            Matrix scaled = a;
-            std::vector<double> r;
-            if (!scaledExactly(a.data, k, scaled.data) || !scaledExactly(base.r.data, k, r)) continue;
-            const corx_internal::QrFactors f = corx_internal::qrDecompose(scaled);
-            ASSERT_TRUE(sameBits(f.q.data, base.q.data) && sameBits(f.r.data, r))
-                << a.rows << "x" << a.cols << " scaled by 2^" << k;
-            ++checked;
-        }
-        EXPECT_GT(checked, 1900) << a.rows << "x" << a.cols;
+// On the worked inputs above, the 3 x 2 matrix whose multiples by 1e-170,
+// 1e-160 and 1e200 once gave wrong factors, and random matrices (rank
+// deficient from 3 columns on): scaling A by 2^k keeps Q, U and V and
+// scales R and S by 2^k, bit for bit, at every k where that is exact.
+TEST(Decompositions, ScalingByPowersOfTwoScalesROrSOnly) {
+    std::vector<Matrix> inputs = {mat(2, 2, {3, 1, 4, 2}), mat(2, 1, {1, 1}),      mat(2, 2, {3, 0, 4, 5}),
+                                  mat(2, 2, {1, 0, 0, 3}), mat(3, 2, {1, 2, 2, 4, 3, 6}), corx_internal::identity(3),
+                                  mat(3, 2, {3, 1, 1, 2, 0.5, 4})};
+    std::mt19937_64 rng(41);
+    for (auto [m, n] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {3, 2}, {4, 3}, {5, 5}, {9, 3}, {12, 5}, {15, 15}, {16, 16}, {20, 1}}) {
+        inputs.push_back(randomMatrix(rng, m, n));
+        if (n >= 3)
+            for (std::int64_t i = 0; i < m; ++i) inputs.back()(i, 2) = inputs.back()(i, 0);
     }
-}
-
-TEST(Svd, ScalingByPowersOfTwoScalesSOnly) {
-    for (const Matrix& a : scalingInputs(43, {{4, 3}, {6, 6}, {12, 5}, {15, 15}})) {
-        const corx_internal::SvdFactors base = corx_internal::svdDecompose(a, 60, 1e-12);
+    for (const Matrix& a : inputs) {
+        const corx_internal::QrFactors qr = corx_internal::qrDecompose(a);
+        const corx_internal::SvdFactors svd = corx_internal::svdDecompose(a, 60, 1e-12);
         int checked = 0;
         for (int k = -1000; k <= 1000; ++k) {
             Matrix scaled = a;
-            std::vector<double> s;
-            if (!scaledExactly(a.data, k, scaled.data) || !scaledExactly(base.s, k, s)) continue;
-            const corx_internal::SvdFactors f = corx_internal::svdDecompose(scaled, 60, 1e-12);
-            ASSERT_TRUE(sameBits(f.s, s) && sameBits(f.u.data, base.u.data) && sameBits(f.v.data, base.v.data))
-                << a.rows << "x" << a.cols << " scaled by 2^" << k;
+            std::vector<double> r, s;
+            if (!scaledExactly(a.data, k, scaled.data) || !scaledExactly(qr.r.data, k, r) ||
+                !scaledExactly(svd.s, k, s))
+                continue;
+            const corx_internal::QrFactors f = corx_internal::qrDecompose(scaled);
+            ASSERT_TRUE(sameBits(f.q.data, qr.q.data) && sameBits(f.r.data, r))
+                << "QR " << a.rows << "x" << a.cols << " scaled by 2^" << k;
+            const corx_internal::SvdFactors g = corx_internal::svdDecompose(scaled, 60, 1e-12);
+            ASSERT_TRUE(sameBits(g.s, s) && sameBits(g.u.data, svd.u.data) && sameBits(g.v.data, svd.v.data))
+                << "SVD " << a.rows << "x" << a.cols << " scaled by 2^" << k;
             ++checked;
         }
         EXPECT_GT(checked, 1900) << a.rows << "x" << a.cols;
