@@ -230,6 +230,18 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
  * *q_out receives the rows x rows orthogonal Q and *r_out the rows x cols R,
  * both new handles owned by the caller. No sign normalisation: diagonal
  * entries of R may be negative.
+ *
+ * Entries of any magnitude: each reflection is found from its column scaled
+ * by a power of two, so every column not exactly zero on and below the
+ * diagonal is reflected and R is upper trapezoidal for finite input. A
+ * matrix with an entry of 2^(1021 - bits of rows) or more, or a non-zero
+ * entry below 2^-400, is factorised scaled by a power of two and R is
+ * scaled back exactly (an entry of R is rounded only where it is itself
+ * subnormal, and is infinite where it exceeds the largest double). Scaling
+ * m by 2^k gives the same Q and R times 2^k, bit for bit, whenever
+ * neither m times 2^k nor R times 2^k has a subnormal or infinite entry.
+ * Only a matrix with entries near the largest double is scaled down; its
+ * entries below about 2^-1000 may then lose low bits.
  * @return 0, or 1 if m, q_out or r_out is NULL or q_out == r_out, 2 if
  * rows < cols; on failure neither out-parameter is written.
  */
@@ -241,6 +253,17 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
  * the caller; s[0..n-1] receives S in descending order (the rest of s is
  * untouched). At most 60 sweeps with orthogonality tolerance 1e-12; not
  * converging by then is not reported. No sign normalisation.
+ *
+ * Entries of any magnitude: a matrix whose largest entry could overflow
+ * the sums of squares (2^((1023 - bits of rows*cols) / 2) or more), or
+ * with a non-zero entry below 2^-400, is decomposed scaled by the power
+ * of two that puts its largest entry just below that bound, and S is
+ * scaled back exactly (rounded only where a value is subnormal). Scaling
+ * m by 2^k gives the same U and V and S times 2^k, bit for bit, whenever
+ * neither m times 2^k nor S times 2^k has a subnormal or infinite entry.
+ * Accuracy is normwise relative to the largest entry: what lies more than
+ * about 2^-1000 below it is lost like rounding error (a singular value
+ * may then be 0, with its column of U all zero).
  * @return 0, or 1 if m, s, u_out or v_out is NULL or u_out == v_out, 2 if
  * rows < cols, 5 if s_length < n (tested in this order); on failure nothing
  * is written.

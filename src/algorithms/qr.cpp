@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
+#include "algorithms/scaling.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 
@@ -65,7 +67,75 @@ std::int64_t blockEnd(std::int64_t c, std::int64_t width, std::int64_t end) {
     return std::min(end, (c / width + 1) * width);
 }
 
+// Each reflection is found from its column scaled by the power of two that
+// brings the column's largest magnitude into [1/2, 1) (see reflection
+// below). Then every quantity of a reflection is of degree 0 in the input
+// (its vector, the sums and quotients applied to q) or of degree 1 (the
+// sums and quotients applied to r): with the largest input magnitude
+// M < 2^e and m < 2^b rows, no intermediate exceeds 4*m*M < 2^(2+b+e)
+// (a column of r never grows beyond its initial norm, at most sqrt(m)*M,
+// and the scaled vector's norm lies between 1/2 and 2*sqrt(m), so that
+// dot + dot <= 4*m*M and f <= 4*sqrt(m)*M). So 2+b+e <= 1023
+// leaves a factor 2 for rounding: the largest magnitude's exponent may be
+// 1021 - b. Inputs whose largest magnitude is beyond that, or whose
+// smallest non-zero magnitude is below 2^-400 (so that a product of it,
+// or of a residue of cancellation near it, might fall below the normal
+// range), are factorised scaled to that top exponent, the most room below
+// that overflow allows, and r is scaled back.
+constexpr int kSmallestUnscaled = -400;
+
+// The reflection vector of the column part x[0], x[stride], ... (len
+// values) and its squared norm, or false when the column is not
+// reflected. For a finite non-zero column, v and vv are those of the
+// column scaled by 2^s, s chosen from its largest magnitude: v*2^s and
+// vv*2^(2s). The reflection uses v only as v*f with f = 2*dot(x, v)/vv,
+// which is unchanged by the scaling (dot is scaled by 2^s, vv by 2^(2s)),
+// bit for bit wherever the unscaled quantities stay normal; a column whose
+// squares would underflow (or overflow) still gets its reflection.
+// Columns holding an infinity or NaN are used as they are.
+bool reflection(const double* x, std::int64_t stride, std::int64_t len, std::vector<double>& v, double& vv) {
+    const double top = std::numeric_limits<double>::max();
+    double big = 0.0;
+    bool finite = true;
+    for (std::int64_t t = 0; t < len; ++t) {
+        const double a = std::fabs(x[t * stride]);
+        if (!(a <= top)) finite = false;
+        else if (a > big) big = a;
+    }
+    if (finite && big == 0.0) return false;  // its norm is 0
+    const int s = finite ? -binaryExponent(big) : 0;
+
+    v.assign(elementCount(len, 1), 0.0);
+    for (std::int64_t t = 0; t < len; ++t)
+        v[static_cast<std::size_t>(t)] = s == 0 ? x[t * stride] : scaleByPowerOfTwo(x[t * stride], s);
+    double sumSquares = v[0] * v[0];
+    for (std::int64_t t = 1; t < len; ++t) {
+        const double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
+        sumSquares = sumSquares + square;
+    }
+    const double norm = std::sqrt(sumSquares);
+    if (norm == 0.0) return false;
+
+    // Adding the norm with the sign of v[0] avoids cancellation; -0.0
+    // counts as non-negative.
+    if (v[0] < 0.0) {
+        v[0] = v[0] - norm;
+    } else {
+        v[0] = v[0] + norm;
+    }
+    vv = v[0] * v[0];
+    for (std::int64_t t = 1; t < len; ++t) {
+        const double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
+        vv = vv + square;
+    }
+    return vv != 0.0;
+}
+
 }  // namespace
+
+int qrInputShift(const Matrix& a) {
+    return decompositionShift(a.data.data(), a.rows * a.cols, 1021 - bitWidth(a.rows), kSmallestUnscaled);
+}
 
 QrFactors qrDecompose(const Matrix& a) {
     const std::int64_t m = a.rows, n = a.cols;
@@ -78,10 +148,16 @@ QrFactors qrDecompose(const Matrix& a) {
     const std::int64_t width = blockWidth(kern.panelColumns, m);
     const std::int64_t panelWidth = (kPanel + width - 1) / width * width;
 
+    const int shift = qrInputShift(a);
     ColumnBlocks r(m, n, width);
     for (std::int64_t c0 = 0; c0 < n; c0 += width) {
         const std::int64_t w = std::min(width, n - c0);
-        for (std::int64_t i = 0; i < m; ++i) std::copy_n(a.data.data() + i * n + c0, w, &r(i, c0));
+        for (std::int64_t i = 0; i < m; ++i) {
+            const double* from = a.data.data() + i * n + c0;
+            if (shift == 0) std::copy_n(from, w, &r(i, c0));
+            else
+                for (std::int64_t j = 0; j < w; ++j) (&r(i, c0))[j] = scaleByPowerOfTwo(from[j], shift);
+        }
     }
     // q transposed: qt(j, i) = q(i, j), starting from the identity.
     ColumnBlocks qt(m, m, width);
@@ -115,31 +191,9 @@ QrFactors qrDecompose(const Matrix& a) {
             const std::size_t first = hs.size();
             for (std::int64_t k = s0; k < s1; ++k) {
                 const std::int64_t len = m - k;
-                const double* col = r.column(k);
-
-                double sumSquares = col[k * width] * col[k * width];
-                for (std::int64_t i = k + 1; i < m; ++i) {
-                    const double square = col[i * width] * col[i * width];
-                    sumSquares = sumSquares + square;
-                }
-                const double norm = std::sqrt(sumSquares);
-                if (norm == 0.0) continue;
-
-                std::vector<double> v(elementCount(len, 1), 0.0);
-                for (std::int64_t t = 0; t < len; ++t) v[static_cast<std::size_t>(t)] = col[(k + t) * width];
-                // Adding the norm with the sign of v[0] avoids cancellation;
-                // -0.0 counts as non-negative.
-                if (v[0] < 0.0) {
-                    v[0] = v[0] - norm;
-                } else {
-                    v[0] = v[0] + norm;
-                }
-                double vv = v[0] * v[0];
-                for (std::int64_t t = 1; t < len; ++t) {
-                    const double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
-                    vv = vv + square;
-                }
-                if (vv == 0.0) continue;
+                std::vector<double> v;
+                double vv = 0.0;
+                if (!reflection(&r(k, k), width, len, v, vv)) continue;
 
                 // r = (I - 2 v v^T / vv) r, every column c >= k on its own:
                 // here the sub-panel's columns, block by block, the others
@@ -187,7 +241,11 @@ QrFactors qrDecompose(const Matrix& a) {
     Matrix rOut = initMatrix(m, n);
     for (std::int64_t c0 = 0; c0 < n; c0 += width) {
         const std::int64_t w = std::min(width, n - c0);
-        for (std::int64_t i = 0; i < m; ++i) std::copy_n(&r(i, c0), w, &rOut(i, c0));
+        for (std::int64_t i = 0; i < m; ++i) {
+            if (shift == 0) std::copy_n(&r(i, c0), w, &rOut(i, c0));
+            else
+                for (std::int64_t j = 0; j < w; ++j) rOut(i, c0 + j) = scaleByPowerOfTwo((&r(i, c0))[j], -shift);
+        }
     }
     std::vector<double>().swap(r.data);
     Matrix qOut = initMatrix(m, m);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "algorithms/scaling.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 
@@ -95,7 +96,25 @@ void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int
     log.start.assign(1, 0);
 }
 
+// The sums of the sweep and of the column norms are of degree 2 in the
+// input; rotations keep the Frobenius norm, so none exceeds
+// ||A||_F^2 <= m*n*M^2 (|gamma + gamma| <= alpha + beta included), with M
+// the largest magnitude. With M < 2^e and m*n < 2^b that is below
+// 2^(b+2e), and b+2e <= 1023 leaves a factor 2 for rounding: the largest
+// magnitude's exponent may be (1023 - b) / 2. Everything else is of degree
+// 0 (zeta, t, c, s, U, V) or 1 (W, S). Inputs whose largest magnitude is
+// beyond that, or whose smallest non-zero magnitude is below 2^-400 (its
+// square, or that of a residue of cancellation near it, might fall below
+// the normal range), are decomposed scaled to that top exponent, which
+// leaves the most room for small squares, and S is scaled back.
+constexpr int kSmallestUnscaled = -400;
+
 }  // namespace
+
+int svdInputShift(const Matrix& a) {
+    return decompositionShift(a.data.data(), a.rows * a.cols, (1023 - bitWidth(a.rows * a.cols)) / 2,
+                              kSmallestUnscaled);
+}
 
 // The sweep runs anti-diagonal by anti-diagonal, with exactly the bits of
 // the cyclic order (p = 0 .. n-2, q = p+1 .. n-1). Number the pairs by
@@ -121,7 +140,10 @@ void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int
 // order the same argument allows (see applyRotations).
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     const std::int64_t m = a.rows, n = a.cols;
+    const int shift = svdInputShift(a);
     Matrix w = a;
+    if (shift != 0)
+        for (double& x : w.data) x = scaleByPowerOfTwo(x, shift);
     SvdFactors out;
     out.v = identity(n);
 
@@ -259,6 +281,9 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
             swapColumns(v, i, k);
         }
     }
+    // After the sort: scaling back may round distinct tiny values to one.
+    if (shift != 0)
+        for (double& x : S) x = scaleByPowerOfTwo(x, -shift);
     return out;
 }
 

@@ -26,8 +26,15 @@ struct SvdFactors {
 // rotated unless its columns are orthogonal within tol; stops after a
 // sweep without rotation or after maxSweeps sweeps (no error either way).
 // Then the column norms, the normalised columns and a selection sort into
-// descending order (ties keep their order; a NaN is never chosen). Raises
-// nothing; NaN and infinities spread into the outputs.
+// descending order (ties keep their order; a NaN is never chosen). All of
+// it runs on a scaled by 2^svdInputShift(a); s is scaled back after the
+// sort. Raises nothing; NaN and infinities spread into the outputs.
 SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol);
+
+// The power of two svdDecompose scales a by: 0 unless a's largest finite
+// magnitude could overflow the sums of squares or its smallest non-zero
+// one could underflow them; otherwise the one that puts the largest
+// magnitude at the highest exponent free of overflow for a's size.
+int svdInputShift(const Matrix& a);
 
 }  // namespace corx_internal

@@ -119,6 +119,13 @@ TEST(QrApi, StatusesAndFactors) {
     EXPECT_TRUE(sameBits(hq.data(), {-0.6000000000000001, -0.8, -0.8, 0.6}));
     EXPECT_TRUE(sameBits(hr.data(), {-5.0, -2.2, 0.0, 0.3999999999999999}));
 
+    // Entries whose squares underflow: the same Q, R scaled exactly.
+    CorxMatrix qt = nullptr, rt = nullptr;
+    ASSERT_EQ(corx_matrix_qr(Handle(2, 2, {0x3p-600, 0x1p-600, 0x4p-600, 0x2p-600}).h, &qt, &rt), CORX_SUCCESS);
+    Handle hqt(qt), hrt(rt);
+    EXPECT_TRUE(sameBits(hqt.data(), {-0.6000000000000001, -0.8, -0.8, 0.6}));
+    EXPECT_TRUE(sameBits(hrt.data(), {-5.0 * 0x1p-600, -2.2 * 0x1p-600, 0.0, 0.3999999999999999 * 0x1p-600}));
+
     CorxMatrix q3 = nullptr, r3 = nullptr;
     ASSERT_EQ(corx_matrix_qr(Handle(3, 2, {1, 2, 3, 4, 5, 7}).h, &q3, &r3), CORX_SUCCESS);
     Handle hq3(q3), hr3(r3);
@@ -145,6 +152,12 @@ TEST(SvdApi, StatusesInOrderAndFactors) {
     EXPECT_TRUE(sameBits(hu.data(), {0.3162277660168379, 0.9486832980505139, 0.9486832980505138, -0.31622776601683794}));
     EXPECT_TRUE(sameBits(hv.data(), {0.7071067811865475, 0.7071067811865475, 0.7071067811865475, -0.7071067811865475}));
     EXPECT_TRUE(sameBits(a.data(), {3, 0, 4, 5}));
+
+    // Entries whose squares overflow: the same U and V, S scaled exactly.
+    ASSERT_EQ(corx_matrix_svd(Handle(2, 2, {0x3p700, 0, 0x4p700, 0x5p700}).h, &u, s, 2, &v), CORX_SUCCESS);
+    Handle hu2(u), hv2(v);
+    EXPECT_TRUE(sameBits(std::vector<double>(s, s + 2), {6.708203932499369 * 0x1p700, 2.2360679774997894 * 0x1p700}));
+    EXPECT_TRUE(sameBits(hu2.data(), hu.data()) && sameBits(hv2.data(), hv.data()));
 }
 
 }  // namespace

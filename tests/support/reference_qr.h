@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: BSD-3-Clause */
 // Plain Householder QR, one column and one row of q at a time, exactly in
-// the prescribed loop order. The vectorised library routine must agree with
-// it bit for bit.
+// the prescribed loop order, on the input scaled by 2^qrInputShift(a) and
+// with each reflection found from its column scaled to a largest magnitude
+// in [1/2, 1). The vectorised library routine must agree with it bit for
+// bit.
 #pragma once
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "algorithms/qr.h"
+#include "algorithms/scaling.h"
 #include "runtime/memory.h"
 
 namespace corx_test {
@@ -26,22 +29,37 @@ inline corx_internal::QrFactors referenceQrDecompose(const Matrix& a) {
     const std::int64_t steps = m > n ? n : m - 1;
     if (steps <= 0) return out;
 
+    const int shift = corx_internal::qrInputShift(a);
+    for (double& x : r.data) x = corx_internal::scaleByPowerOfTwo(x, shift);
+
     // Every sum below starts from its first term (never from +0.0), so a
     // sum of negative zeros stays -0.0.
     std::vector<double> v;
     for (std::int64_t k = 0; k < steps; ++k) {
         const std::int64_t len = m - k;
 
-        double sumSquares = r(k, k) * r(k, k);
-        for (std::int64_t i = k + 1; i < m; ++i) {
-            volatile double square = r(i, k) * r(i, k);
+        // The column part scaled by 2^s, its largest magnitude then in
+        // [1/2, 1); as it is when it holds an infinity or NaN.
+        double big = 0.0;
+        bool finite = true;
+        for (std::int64_t i = k; i < m; ++i) {
+            if (!std::isfinite(r(i, k))) finite = false;
+            else if (std::fabs(r(i, k)) > big) big = std::fabs(r(i, k));
+        }
+        if (finite && big == 0.0) continue;
+        const int s = finite ? -corx_internal::binaryExponent(big) : 0;
+        v.assign(corx_internal::elementCount(len, 1), 0.0);
+        for (std::int64_t t = 0; t < len; ++t)
+            v[static_cast<std::size_t>(t)] = corx_internal::scaleByPowerOfTwo(r(k + t, k), s);
+
+        double sumSquares = v[0] * v[0];
+        for (std::int64_t t = 1; t < len; ++t) {
+            volatile double square = v[static_cast<std::size_t>(t)] * v[static_cast<std::size_t>(t)];
             sumSquares = sumSquares + square;
         }
         const double norm = std::sqrt(sumSquares);
         if (norm == 0.0) continue;
 
-        v.assign(corx_internal::elementCount(len, 1), 0.0);
-        for (std::int64_t t = 0; t < len; ++t) v[static_cast<std::size_t>(t)] = r(k + t, k);
         // Adding the norm with the sign of v[0] avoids cancellation; -0.0
         // counts as non-negative.
         if (v[0] < 0.0) {
@@ -84,6 +102,7 @@ inline corx_internal::QrFactors referenceQrDecompose(const Matrix& a) {
         }
         for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
     }
+    for (double& x : r.data) x = corx_internal::scaleByPowerOfTwo(x, -shift);
     return out;
 }
 

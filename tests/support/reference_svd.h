@@ -19,8 +19,9 @@
 //   selection sort into descending order: the largest of S[i..n-1] scanning
 //     upward, a later index only when strictly greater; exchanging S, the
 //     columns of U and the columns of V.
-// The library routine (whatever it computes ahead or in batches) must agree
-// with it bit for bit.
+// All of it runs on A scaled by 2^svdInputShift(A), and S is scaled back
+// after the sort. The library routine (whatever it computes ahead or in
+// batches) must agree with it bit for bit.
 #pragma once
 
 #include <cmath>
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "algorithms/scaling.h"
 #include "algorithms/svd.h"
 #include "types/matrix.h"
 
@@ -38,6 +40,8 @@ inline corx_internal::SvdFactors referenceSvdDecompose(const corx_internal::Matr
     const std::int64_t m = a.rows, n = a.cols;
     const auto w = [n](std::int64_t r, std::int64_t c) { return static_cast<std::size_t>(r * n + c); };
     std::vector<double> W(a.data.begin(), a.data.begin() + static_cast<std::ptrdiff_t>(m * n));
+    const int shift = corx_internal::svdInputShift(a);
+    for (double& x : W) x = corx_internal::scaleByPowerOfTwo(x, shift);
     std::vector<double> V(static_cast<std::size_t>(n * n), 0.0);
     for (std::int64_t i = 0; i < n; ++i) V[w(i, i)] = 1.0;
 
@@ -124,6 +128,8 @@ inline corx_internal::SvdFactors referenceSvdDecompose(const corx_internal::Matr
             V[w(r, k)] = v;
         }
     }
+
+    for (double& x : S) x = corx_internal::scaleByPowerOfTwo(x, -shift);
 
     corx_internal::SvdFactors out;
     out.u = corx_internal::matrix(m, n, U);

@@ -13,6 +13,7 @@
 
 #include "algorithms/cholesky.h"
 #include "algorithms/qr.h"
+#include "algorithms/scaling.h"
 #include "algorithms/svd.h"
 #include "runtime/errors.h"
 #include "support/bits.h"
@@ -102,13 +103,14 @@ TEST(Qr, WorkedFactors) {
     f = corx_internal::qrDecompose(mat(1, 1, {-3}));  // no reflection
     EXPECT_TRUE(sameBits(f.q.data, {1}) && sameBits(f.r.data, {-3}));
 
-    // Zero columns and columns whose squares underflow are not reflected.
-    for (const Matrix& a : {corx_internal::initMatrix(3, 2), mat(2, 1, {1e-200, 1e-200})}) {
-        f = corx_internal::qrDecompose(a);
-        EXPECT_TRUE(sameBits(f.q.data, corx_internal::identity(a.rows).data));
-        EXPECT_TRUE(sameBits(f.r.data, a.data));
-    }
-    EXPECT_EQ(f.q.rows, 2);
+    // Zero columns are not reflected.
+    f = corx_internal::qrDecompose(corx_internal::initMatrix(3, 2));
+    EXPECT_TRUE(sameBits(f.q.data, corx_internal::identity(3).data));
+    EXPECT_TRUE(sameBits(f.r.data, corx_internal::initMatrix(3, 2).data));
+    // A column whose squares underflow is: like [[1], [1]], R scaled.
+    f = corx_internal::qrDecompose(mat(2, 1, {0x1p-700, 0x1p-700}));
+    EXPECT_TRUE(sameBits(f.r.data, {-1.414213562373095 * 0x1p-700, 0.0}));
+    EXPECT_TRUE(sameBits(f.q.data, {-0.7071067811865472, -0.7071067811865475, -0.7071067811865475, 0.7071067811865475}));
 
     // Every sum starts from its first term: a column of -0.0 gives dot = -0.0.
     f = corx_internal::qrDecompose(mat(2, 2, {3, -0.0, 4, -0.0}));
@@ -195,6 +197,119 @@ TEST(Svd, RandomMatricesFactorWithOrthonormalColumns) {
             for (std::int64_t j = 0; j < i; ++j)
                 if (si > 0.0 && f.s[static_cast<std::size_t>(j)] > 0.0) EXPECT_LT(std::fabs(utu(i, j)), 2e-12);
         }
+    }
+}
+
+// The decompositions scale by powers of two with one rounding at most, as
+// the C library's ldexp does, over the whole range of both (subnormal
+// results, results that overflow, shifts beyond one exponent range).
+TEST(Scaling, PowersOfTwoRoundOnceLikeLdexp) {
+    std::mt19937_64 rng(7);
+    std::vector<double> values = corx_test::specialValues();
+    for (double x : {0x1.fffffffffffffp-1, 0x1.8p-1074, 0x1.0000000000001p-1022, 0x1.3p-1060, 0x1p1023})
+        values.push_back(x);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    for (int i = 0; i < 200; ++i) values.push_back(std::ldexp(unit(rng), static_cast<int>(rng() % 2098) - 1074));
+    for (double x : values)
+        for (int e : {-2200, -2149, -2148, -2100, -1200, -1075, -1074, -1073, -1023, -1022, -600, -53, -1, 0, 1, 600,
+                      1022, 1023, 1024, 1100, 2046, 2100, 2200}) {
+            ASSERT_TRUE(sameBits(corx_internal::scaleByPowerOfTwo(x, e), std::ldexp(x, e))) << x << " * 2^" << e;
+        }
+}
+
+// x * 2^k for every element, or nothing when one of them would overflow or
+// leave the normal range (zeros stay zeros).
+bool scaledExactly(const std::vector<double>& x, int k, std::vector<double>& out) {
+    out.resize(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        out[i] = std::ldexp(x[i], k);
+        if (x[i] != 0.0 && !(std::fabs(out[i]) >= std::numeric_limits<double>::min() &&
+                             std::fabs(out[i]) <= std::numeric_limits<double>::max()))
+            return false;
+    }
+    return true;
+}
+
+// On the worked inputs above, the 3 x 2 matrix whose multiples by 1e-170,
+// 1e-160 and 1e200 once gave wrong factors, and random matrices (rank
+// deficient from 3 columns on): scaling A by 2^k keeps Q, U and V and
+// scales R and S by 2^k, bit for bit, at every k where that is exact.
+TEST(Decompositions, ScalingByPowersOfTwoScalesROrSOnly) {
+    std::vector<Matrix> inputs = {mat(2, 2, {3, 1, 4, 2}), mat(2, 1, {1, 1}),      mat(2, 2, {3, 0, 4, 5}),
+                                  mat(2, 2, {1, 0, 0, 3}), mat(3, 2, {1, 2, 2, 4, 3, 6}), corx_internal::identity(3),
+                                  mat(3, 2, {3, 1, 1, 2, 0.5, 4})};
+    std::mt19937_64 rng(41);
+    for (auto [m, n] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {3, 2}, {4, 3}, {5, 5}, {9, 3}, {12, 5}, {15, 15}, {16, 16}, {20, 1}}) {
+        inputs.push_back(randomMatrix(rng, m, n));
+        if (n >= 3)
+            for (std::int64_t i = 0; i < m; ++i) inputs.back()(i, 2) = inputs.back()(i, 0);
+    }
+    for (const Matrix& a : inputs) {
+        const corx_internal::QrFactors qr = corx_internal::qrDecompose(a);
+        const corx_internal::SvdFactors svd = corx_internal::svdDecompose(a, 60, 1e-12);
+        int checked = 0;
+        for (int k = -1000; k <= 1000; ++k) {
+            Matrix scaled = a;
+            std::vector<double> r, s;
+            if (!scaledExactly(a.data, k, scaled.data) || !scaledExactly(qr.r.data, k, r) ||
+                !scaledExactly(svd.s, k, s))
+                continue;
+            const corx_internal::QrFactors f = corx_internal::qrDecompose(scaled);
+            ASSERT_TRUE(sameBits(f.q.data, qr.q.data) && sameBits(f.r.data, r))
+                << "QR " << a.rows << "x" << a.cols << " scaled by 2^" << k;
+            const corx_internal::SvdFactors g = corx_internal::svdDecompose(scaled, 60, 1e-12);
+            ASSERT_TRUE(sameBits(g.s, s) && sameBits(g.u.data, svd.u.data) && sameBits(g.v.data, svd.v.data))
+                << "SVD " << a.rows << "x" << a.cols << " scaled by 2^" << k;
+            ++checked;
+        }
+        EXPECT_GT(checked, 1900) << a.rows << "x" << a.cols;
+    }
+}
+
+// Multiples of one matrix by factors that are not powers of two, beyond
+// the square root of the range: orthogonal factors, R upper triangular,
+// and the products back within rounding of A (judged on copies scaled by
+// the same power of two back to unit size).
+TEST(Decompositions, FactorsOfTinyAndHugeMatrices) {
+    for (double scale : {1e-170, 1e-160, 1e200, 1e-300, 1e300}) {
+        Matrix a = mat(3, 2, {3, 1, 1, 2, 0.5, 4});
+        for (double& x : a.data) x = x * scale;
+        const int back = -std::ilogb(scale);
+        auto unit = [back](Matrix x) {
+            for (double& v : x.data) v = std::ldexp(v, back);
+            return x;
+        };
+
+        const corx_internal::QrFactors qr = corx_internal::qrDecompose(a);
+        EXPECT_LT(ratio(corx_internal::identity(3), corx_internal::transpose(qr.q) * qr.q, 3), 10.0) << scale;
+        EXPECT_LT(ratio(unit(a), qr.q * unit(qr.r), 3), 10.0) << scale;
+        EXPECT_TRUE(sameBits(qr.r(1, 0), 0.0) && sameBits(qr.r(2, 0), 0.0) && sameBits(qr.r(2, 1), 0.0)) << scale;
+
+        const corx_internal::SvdFactors svd = corx_internal::svdDecompose(a, 60, 1e-12);
+        Matrix us = svd.u;
+        for (std::int64_t i = 0; i < 3; ++i)
+            for (std::int64_t j = 0; j < 2; ++j) us(i, j) = us(i, j) * std::ldexp(svd.s[static_cast<std::size_t>(j)], back);
+        EXPECT_LT(ratio(unit(a), us * corx_internal::transpose(svd.v), 3), 10.0) << scale;
+        EXPECT_LT(ratio(corx_internal::identity(2), corx_internal::transpose(svd.u) * svd.u, 3), 10.0) << scale;
+        EXPECT_LT(ratio(corx_internal::identity(2), corx_internal::transpose(svd.v) * svd.v, 2), 10.0) << scale;
+        EXPECT_TRUE(svd.s[0] >= svd.s[1] && svd.s[1] > 0.0) << scale;
+    }
+
+    // Columns 2^2000 apart, beyond any single scale: each column of QR is
+    // still reflected and reproduced within rounding of its own size.
+    const Matrix a = mat(3, 3, {0x1p-1000, 0x1p1000, 1, 0x1p-999, 0x1p1001, 2, 0x1p-1001, -0x1p999, 3});
+    const corx_internal::QrFactors f = corx_internal::qrDecompose(a);
+    EXPECT_LT(ratio(corx_internal::identity(3), corx_internal::transpose(f.q) * f.q, 3), 10.0);
+    EXPECT_TRUE(sameBits(f.r(1, 0), 0.0) && sameBits(f.r(2, 0), 0.0) && sameBits(f.r(2, 1), 0.0));
+    const Matrix qr = f.q * f.r;
+    for (std::int64_t j = 0; j < 3; ++j) {
+        double err = 0, size = 0;
+        for (std::int64_t i = 0; i < 3; ++i) {
+            err = std::max(err, std::fabs(qr(i, j) - a(i, j)));
+            size = std::max(size, std::fabs(a(i, j)));
+        }
+        EXPECT_LT(err / (3 * size * kEps), 10.0) << "column " << j;
     }
 }
 

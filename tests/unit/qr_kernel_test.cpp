@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The vectorised Householder QR against the plain form, bit for bit, on
 // every instruction set: square, tall and single-column matrices with
-// special values, zero columns and subnormal scales.
+// special values, zero columns, and tiny, huge and widely spread scales.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -85,10 +85,20 @@ TEST(QrKernel, ZeroColumnsNegativeZerosAndTinyScales) {
         expectSame(corx_internal::matrix(90, 80, gap), tag + " zero sub-panel");
         // Over 1024 rows the AVX-512 blocks are halved to 32 columns.
         expectSame(corx_internal::matrix(1030, 21, randomOperand(rng, 1030 * 21, 0.002)), tag + " tall");
-        // Squares near 1e-310 and 1e-320: subnormal sums, and columns
-        // whose squared norm underflows to zero.
+        // Scales whose squares would be subnormal or zero, with and
+        // without special values: factorised scaled up.
         expectSame(corx_internal::matrix(50, 37, randomOperand(rng, 50 * 37, 0.01, 1e-155)), tag + " subnormal");
         expectSame(corx_internal::matrix(30, 30, randomOperand(rng, 30 * 30, 0.0, 1e-170)), tag + " underflow");
+        // Factorised scaled down, and columns 2^1600 below the others:
+        // their reflections are found from the columns scaled up.
+        expectSame(corx_internal::matrix(70, 40, randomOperand(rng, 70 * 40, 0.0, 1e300)), tag + " huge");
+        auto spread = randomOperand(rng, 70 * 40, 0.0, 0x1p800);
+        for (std::int64_t i = 0; i < 70; ++i)
+            for (std::int64_t j = 1; j < 40; j += 3) {
+                double& x = spread[static_cast<std::size_t>(i * 40 + j)];
+                x = x * 0x1p-800 * 0x1p-800;
+            }
+        expectSame(corx_internal::matrix(70, 40, spread), tag + " columns 2^1600 apart");
     }
 }
 

@@ -97,8 +97,10 @@ TEST(SvdKernel, DeficientEqualAndTinyColumnsAndSweepLimits) {
         Matrix eye = corx_internal::identity(19);
         eye(3, 3) = 5.0;
         expectSame(eye, 60, 1e-12, tag + " identity");
-        // Subnormal scale; a loose tolerance; one sweep only.
+        // Tiny and huge scales (decomposed scaled); a loose tolerance; one
+        // sweep only.
         expectSame(corx_internal::matrix(20, 20, randomOperand(rng, 400, 0.0, 1e-160)), 60, 1e-12, tag + " tiny");
+        expectSame(corx_internal::matrix(21, 19, randomOperand(rng, 399, 0.0, 1e300)), 60, 1e-12, tag + " huge");
         expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 60, 1e-3, tag + " loose tolerance");
         expectSame(corx_internal::matrix(33, 30, randomOperand(rng, 990, 0.0)), 1, 1e-12, tag + " one sweep");
     }
