@@ -197,6 +197,14 @@ CORX_API bool corx_matrix_almost_equal(CorxMatrix a, CorxMatrix b, double tolera
 
 /**
  * @brief Determinant of a square matrix by LU with partial pivoting.
+ *
+ * The sign of the row exchanges times the pivots, multiplied left to right
+ * with one rounding each. A partial product that would overflow or
+ * underflow while a later pivot brings it back into range does not: the
+ * product is then carried with a separate exponent, and only a determinant
+ * that is itself beyond the largest double is infinite, or below the
+ * smallest subnormal zero. Where every partial product stays in the normal
+ * range, the result is the plain product, bit for bit.
  * @param m  the matrix.
  * @param ok may be NULL; receives 1 on success, 0 when m is NULL or not
  *           square (result 0.0). A singular matrix gives 0.0 with *ok = 1.

@@ -137,6 +137,34 @@ LuFactors luDecompose(const Matrix& a) {
     return f;
 }
 
+namespace {
+
+// The product sign * d[0] * d[1] * ... of finite non-zero pivots, carried
+// as a significand in [1/2, 1) and a separate exponent. Each step rounds the
+// product of two significands once, exactly as the plain product rounds
+// while it stays normal, so where the plain product stays in the normal
+// range the two agree bit for bit; where a partial product would overflow
+// or underflow although later pivots bring it back, this one does not.
+// Only the end result overflows to an infinity or underflows.
+double scaledProduct(std::int64_t sign, const Matrix& factors, std::int64_t n) {
+    double significand = static_cast<double>(sign) * 0.5;
+    std::int64_t exponent = 1;
+    for (std::int64_t i = 0; i < n; ++i) {
+        int e = 0;
+        const double d = std::frexp(factors(i, i), &e);
+        exponent += e;
+        significand = std::frexp(significand * d, &e);
+        exponent += e;
+    }
+    // ldexp's shift is an int: clamp far beyond the range, where the result
+    // is an infinity or a zero either way.
+    const std::int64_t limit = 4 * 1100;
+    const int shift = static_cast<int>(std::max(-limit, std::min(limit, exponent)));
+    return std::ldexp(significand, shift);
+}
+
+}  // namespace
+
 double det(const Matrix& a) {
     LuFactors f;
     try {
@@ -145,9 +173,18 @@ double det(const Matrix& a) {
         // A singular matrix has determinant zero; the error ends here.
         return 0.0;
     }
+    const std::int64_t n = f.factors.rows;
     double result = static_cast<double>(f.sign);
-    for (std::int64_t i = 0; i < f.factors.rows; ++i) result = result * f.factors(i, i);
-    return result;
+    bool leftRange = false;  // a partial product of finite non-zero pivots fell out of the normal range
+    bool ordinary = true;    // every pivot finite and non-zero
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double d = f.factors(i, i);
+        ordinary = ordinary && std::isfinite(d) && d != 0.0;
+        result = result * d;
+        leftRange = leftRange || !std::isnormal(result);
+    }
+    if (!ordinary || !leftRange) return result;
+    return scaledProduct(f.sign, f.factors, n);
 }
 
 }  // namespace corx_internal

@@ -143,8 +143,8 @@ struct SparseSlot {
 
 corx_internal::Matrix toMatrix(const DenseSlot& s) { return corx_internal::matrix(s.rows, s.cols, s.data); }
 
-// The determinant from the reference factors: the sign, then the diagonal
-// in order; a singular matrix has determinant 0.0.
+// The determinant from the reference factors; a singular matrix has
+// determinant 0.0.
 double referenceDet(const corx_internal::Matrix& a) {
     corx_internal::LuFactors f;
     try {
@@ -152,9 +152,7 @@ double referenceDet(const corx_internal::Matrix& a) {
     } catch (const corx_internal::ValueError&) {
         return 0.0;
     }
-    double result = static_cast<double>(f.sign);
-    for (std::int64_t i = 0; i < f.factors.rows; ++i) result = result * f.factors(i, i);
-    return result;
+    return corx_test::referenceDeterminant(f);
 }
 
 // Solve with the reference factors and, when asked, one refinement step on

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,36 @@ inline std::vector<double> referenceLuSolve(const corx_internal::LuFactors& f, c
         y[static_cast<std::size_t>(i)] = v / F(i, i);
     }
     return y;
+}
+
+// The determinant from the factors: sign times the pivots, left to right,
+// one rounding each. When the pivots are finite and non-zero but a partial
+// product leaves the normal range, the same roundings on the significands
+// (each pivot's and the running product's, all in [1/2, 1)) and the exponent
+// summed apart, scaled once at the end.
+inline double referenceDeterminant(const corx_internal::LuFactors& f) {
+    const std::int64_t n = f.factors.rows;
+    double plain = static_cast<double>(f.sign);
+    bool inRange = true, ordinary = true;
+    for (std::int64_t i = 0; i < n; ++i) {
+        plain = plain * f.factors(i, i);
+        inRange = inRange && std::isnormal(plain);
+        ordinary = ordinary && std::isfinite(f.factors(i, i)) && f.factors(i, i) != 0.0;
+    }
+    if (inRange || !ordinary) return plain;
+    double significand = static_cast<double>(f.sign);
+    long long exponent = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        int e = 0;
+        const double d = std::frexp(f.factors(i, i), &e);
+        significand = significand * d;
+        exponent += e;
+        significand = std::frexp(significand, &e);
+        exponent += e;
+    }
+    if (exponent > 2000) return std::copysign(std::numeric_limits<double>::infinity(), significand);
+    if (exponent < -2000) return std::copysign(0.0, significand);
+    return std::ldexp(significand, static_cast<int>(exponent));
 }
 
 }  // namespace corx_test

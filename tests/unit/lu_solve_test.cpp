@@ -14,6 +14,7 @@
 #include "algorithms/refine.h"
 #include "runtime/errors.h"
 #include "support/bits.h"
+#include "support/reference_lu.h"
 
 using corx_internal::Matrix;
 using corx_test::bitsOf;
@@ -22,6 +23,7 @@ using corx_test::sameBits;
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 const double kEps = std::numeric_limits<double>::epsilon();
 
 Matrix square(std::int64_t n, std::vector<double> values) { return corx_internal::matrix(n, n, values); }
@@ -52,6 +54,45 @@ TEST(LuDecompose, WorkedFactorsAndDeterminants) {
     EXPECT_TRUE(sameBits(corx_internal::det(square(2, {0, 1, 1, 0})), -1.0));
     EXPECT_TRUE(sameBits(corx_internal::det(square(1, {-7.5})), -7.5));
     EXPECT_TRUE(sameBits(corx_internal::det(square(2, {1e-300, 0, 0, 1e-300})), 0.0));  // underflow, no error
+    EXPECT_TRUE(sameBits(corx_internal::det(square(2, {-1e300, 0, 0, 1e300})), -kInf));
+}
+
+// Partial products that leave the range while the determinant does not: the
+// pivots taken in turn, each multiplied in with one rounding, scaled once.
+TEST(LuDecompose, DeterminantOfPivotsBeyondTheRange) {
+    const auto diagonal = [](std::vector<double> d) {
+        Matrix m = corx_internal::initMatrix(static_cast<std::int64_t>(d.size()), static_cast<std::int64_t>(d.size()));
+        for (std::size_t i = 0; i < d.size(); ++i) m(static_cast<std::int64_t>(i), static_cast<std::int64_t>(i)) = d[i];
+        return m;
+    };
+    EXPECT_NEAR(corx_internal::det(diagonal({1e200, 1e200, 1e-200, 1e-200})), 1.0, 4e-16);  // was +inf
+    EXPECT_NEAR(corx_internal::det(diagonal({1e-200, 1e-200, 1e200, 1e200})), 1.0, 4e-16);  // was +0.0
+    // A subnormal partial product lost bits the later pivots would restore.
+    EXPECT_TRUE(sameBits(corx_internal::det(diagonal({0x1.0000000000001p0, 0x1p-1070, 0x1p1000})), 0x1.0000000000001p-70));
+    // Powers of two: exact whatever the order, and beyond the range only at the end.
+    EXPECT_TRUE(sameBits(corx_internal::det(diagonal({0x1p1000, 0x1p1000, 0x1p-1000, -0x1p-990})), -0x1p10));
+    EXPECT_TRUE(sameBits(corx_internal::det(diagonal({0x1p600, 0x1p600, 0x1p-100})), kInf));
+    EXPECT_TRUE(sameBits(corx_internal::det(diagonal({0x1p-600, 0x1p-600, 0x1p100})), 0.0));
+    // Rows of widely spread magnitudes: the reference form, bit for bit.
+    std::mt19937_64 spread(9);
+    std::uniform_int_distribution<int> exponent(-700, 700);
+    for (int trial = 0; trial < 200; ++trial) {
+        Matrix a = randomMatrix(spread, 5, 5, -2, 2);
+        for (std::int64_t i = 0; i < 5; ++i) {
+            const int e = exponent(spread);
+            for (std::int64_t j = 0; j < 5; ++j) a(i, j) = std::ldexp(a(i, j), e);
+        }
+        EXPECT_TRUE(sameBits(corx_internal::det(a), corx_test::referenceDeterminant(corx_test::referenceLuDecompose(a))));
+    }
+    // Where the plain product stays normal, its bits, whatever the magnitudes.
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 50; ++trial) {
+        const Matrix a = randomMatrix(rng, 6, 6, -3, 3);
+        const corx_internal::LuFactors f = corx_internal::luDecompose(a);
+        volatile double plain = static_cast<double>(f.sign);
+        for (std::int64_t i = 0; i < 6; ++i) plain = plain * f.factors(i, i);
+        EXPECT_TRUE(sameBits(corx_internal::det(a), plain));
+    }
     EXPECT_TRUE(sameBits(corx_internal::det(corx_internal::initMatrix(0, 0)), 1.0));
 }
 
