@@ -70,6 +70,16 @@ bool hooked(ThreadScratch& s) noexcept {
 
 }  // namespace
 
+void releaseScratch() noexcept {
+    ThreadScratch& s = tScratch;
+    for (int i = 0; i < kScratchSlots; ++i) {
+        if (s.lent[i]) continue;  // in use further up this thread's stack
+        releaseAligned(s.buffer[i]);
+        s.buffer[i] = nullptr;
+        s.capacity[i] = 0;
+    }
+}
+
 Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
     const int i = static_cast<int>(slot);
     ThreadScratch& s = tScratch;
