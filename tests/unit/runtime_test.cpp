@@ -6,6 +6,14 @@
 #include <corx/corx.h>
 
 #include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -228,6 +236,58 @@ TEST(LargeBlocks, RepeatedCallsStayBounded) {
     EXPECT_TRUE(outcome.exited);
     EXPECT_NE(outcome.exitCode, 2) << "the heap grew by " << outcome.out << " MiB over seven calls";
     EXPECT_NE(outcome.exitCode, 4) << "MiB grown (heap, then mappings): " << outcome.out;
+    EXPECT_EQ(outcome.exitCode, 0);
+}
+
+// A handler that forks, run while a thread of the library is anywhere in
+// its large-block path (taking a kept block, keeping a freed one), must
+// neither stall that thread nor the child: the kept set takes no lock. The
+// allocating thread is signalled again and again; each signal's handler
+// forks a child that exits at once and waits for it. An alarm bounds the
+// whole run: a stall ends it with SIGALRM.
+namespace forking {
+std::atomic<int> handled{0};
+std::atomic<bool> stop{false};
+void forkAndReap(int) {
+    const int saved = errno;
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    handled.fetch_add(1);
+    errno = saved;
+}
+}  // namespace forking
+
+TEST(LargeBlocks, ForkFromASignalHandlerNeverStalls) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "large blocks come from the sanitizer's allocator";
+    auto outcome = runInChild([] {
+        ::alarm(60);
+        struct sigaction action = {};
+        action.sa_handler = forking::forkAndReap;
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGUSR1, &action, nullptr);
+        std::thread allocating([] {
+            // Two sizes, so that blocks are both reused and kept or evicted.
+            while (!forking::stop.load()) {
+                void* a = ::operator new(std::size_t{6} << 20);
+                void* b = ::operator new(std::size_t{12} << 20);
+                ::operator delete(a);
+                void* c = ::operator new(std::size_t{9} << 20);
+                ::operator delete(b);
+                ::operator delete(c);
+            }
+        });
+        constexpr int kSignals = 3000;
+        for (int i = 0; i < kSignals; ++i) {
+            ::pthread_kill(allocating.native_handle(), SIGUSR1);
+            while (forking::handled.load() <= i) std::this_thread::yield();
+        }
+        forking::stop.store(true);
+        allocating.join();
+        std::_Exit(0);
+    });
+    EXPECT_FALSE(outcome.signaled) << "ended by signal " << outcome.signal << " (SIGALRM: a stall)";
+    EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.exitCode, 0);
 }
 
