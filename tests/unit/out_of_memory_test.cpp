@@ -178,10 +178,11 @@ TEST_F(OutOfMemoryEverywhere, KeptBlocksAreGivenBackFirst) {
 // Freed blocks the library keeps must not starve the host. Under a cap of
 // 300 MiB above what is mapped, four 60 MiB matrices are made and
 // destroyed, then the host takes 66 blocks of 3 MB with malloc, as many as
-// it can get: the library's next allocation (2.8 MB, below the large-block
-// size) must still succeed, since every failing allocation gives the kept
-// blocks back first. In a second child corx_cleanup gives them back on
-// request, and then all 66 of the host's blocks must fit.
+// it can get, and fills what is left with blocks of 64 KiB: the library's
+// next allocation (2.8 MB, below the large-block size) must still succeed,
+// since every failing allocation gives the kept blocks back first. In a
+// second child corx_cleanup gives them back on request, and then all 66 of
+// the host's blocks must fit.
 TEST_F(OutOfMemoryEverywhere, KeptBlocksYieldToTheHost) {
     constexpr int kHostBlocks = 66;
     constexpr std::size_t kHostBlock = 3000000;
@@ -198,6 +199,9 @@ TEST_F(OutOfMemoryEverywhere, KeptBlocksYieldToTheHost) {
         while (got < kHostBlocks && (host[got] = std::malloc(kHostBlock)) != nullptr) ++got;
         std::printf("%d", got);
         std::fflush(stdout);
+        static void* volatile rest;
+        for (int i = 0; i < 8192 && (rest = std::malloc(std::size_t{64} << 10)) != nullptr; ++i) {
+        }
         std::_Exit(corx_matrix_create(700, 500) != nullptr ? 0 : 2);
     });
     EXPECT_TRUE(outcome.exited);
