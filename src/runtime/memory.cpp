@@ -66,10 +66,11 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 // A test build may lower the threshold (CORX_LARGE_BLOCK_BYTES), so that
 // the small matrices of the fuzz target and the sanitizer runs take this
 // path too.
-#ifdef CORX_LARGE_BLOCK_BYTES
-constexpr std::size_t kHugeHintFrom = CORX_LARGE_BLOCK_BYTES;
-#else
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
+#ifdef CORX_LARGE_BLOCK_BYTES
+constexpr std::size_t kLargeFrom = CORX_LARGE_BLOCK_BYTES;
+#else
+constexpr std::size_t kLargeFrom = kHugeHintFrom;
 #endif
 
 // (GCC names the address sanitizer with a macro, Clang as a feature; the
@@ -338,7 +339,9 @@ void* allocateLarge(std::size_t size) noexcept {
     if (p == nullptr) p = orKeptGivenBack(std::aligned_alloc(kHugePage, rounded), [&] {
         return std::aligned_alloc(kHugePage, rounded);
     });
-    ::madvise(p, rounded, MADV_HUGEPAGE);
+    // (Below 4 MiB only in a test build that lowered the threshold: there a
+    // huge page would make every small block resident in full.)
+    if (rounded >= kHugeHintFrom) ::madvise(p, rounded, MADV_HUGEPAGE);
     return p;
 }
 
@@ -353,14 +356,14 @@ void release(void* p) noexcept {
 }
 
 void* allocateOrDie(std::size_t size) noexcept {
-    if (size >= kHugeHintFrom) return allocateLarge(size);
+    if (size >= kLargeFrom) return allocateLarge(size);
     const std::size_t bytes = size == 0 ? 1 : size;
     return orKeptGivenBack(std::malloc(bytes), [&] { return std::malloc(bytes); });
 }
 
 void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
     std::size_t alignment = static_cast<std::size_t>(align);
-    if (alignment <= kHugePage && size >= kHugeHintFrom) return allocateLarge(size);
+    if (alignment <= kHugePage && size >= kLargeFrom) return allocateLarge(size);
     if (alignment < sizeof(void*)) alignment = sizeof(void*);
     // aligned_alloc wants a multiple of the alignment.
     std::size_t rounded = size == 0 ? alignment : size;
