@@ -121,11 +121,18 @@ bool leave(void* block) noexcept {
     return false;
 }
 
+// Cached in an atomic rather than a function-local static, whose first use
+// would hold an initialisation guard other threads (or a child forked
+// meanwhile) could wait on.
+std::atomic<std::size_t> gPageSize{0};
+
 std::size_t pageSize() noexcept {
-    static const std::size_t page = [] {
+    std::size_t page = gPageSize.load(std::memory_order_relaxed);
+    if (page == 0) {
         const long p = ::sysconf(_SC_PAGESIZE);
-        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
-    }();
+        page = p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+        gPageSize.store(page, std::memory_order_relaxed);
+    }
     return page;
 }
 
