@@ -3,8 +3,13 @@
 # The robustness and shipping checks of CI, after the test suite and its
 # ASan + UBSan pass:
 #  1. the C interface fuzz target (libFuzzer + ASan + UBSan): every seed of
-#     tests/fuzz/corpus once, then a bounded run from those seeds;
-#  2. the thread test under ThreadSanitizer: any report fails;
+#     tests/fuzz/corpus once, then a bounded run from those seeds; then the
+#     same target with UBSan alone and the large-block size lowered to
+#     2 KiB, so that its matrices are mapped, kept and reused as in the
+#     shipped library (ASan takes large blocks from its own allocator);
+#  2. the thread test under ThreadSanitizer, with the large-block size
+#     lowered to 64 KiB so that its threads share the kept blocks: any
+#     report fails;
 #  3. a subset of the suite under valgrind memcheck: any error or leak fails;
 #  4. the ABI of the library (built with debug information for valgrind)
 #     against the committed baseline abi/libcorx.so.1.abi;
@@ -12,15 +17,16 @@
 #     CONTRIBUTING.md) rendered by Doxygen, any warning failing;
 #  6. the Python package installed with pip into a fresh virtual
 #     environment, and the pytest suite run against the installed copy.
-# Works from a fresh clone; builds into build-fuzz/, build-tsan/,
-# build-valgrind/ and build-python/. CORX_FUZZ_SECONDS sets the length of
-# the bounded run.
+# Works from a fresh clone; builds into build-fuzz/, build-fuzz-map/,
+# build-tsan/, build-valgrind/ and build-python/. CORX_FUZZ_SECONDS sets the
+# length of the bounded run, CORX_FUZZ_MAP_SECONDS that of the second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh ci
 
 jobs="$(nproc)"
 fuzz_seconds="${CORX_FUZZ_SECONDS:-240}"
+fuzz_map_seconds="${CORX_FUZZ_MAP_SECONDS:-90}"
 
 echo "== fuzz target (clang, libFuzzer, ASan + UBSan) =="
 CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja >/dev/null
@@ -42,8 +48,25 @@ if [ "$status" -ne 0 ] || ls "$work"/found-* >/dev/null 2>&1; then
     exit 1
 fi
 
-echo "== thread test under ThreadSanitizer =="
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+echo "== fuzz target with mapped large blocks (clang, libFuzzer, UBSan) =="
+CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz-map -G Ninja \
+    -DCORX_FUZZ_SANITIZERS=undefined -DCORX_LARGE_BLOCK_BYTES=2048 >/dev/null
+cmake --build build-fuzz-map -j"$jobs"
+rm -rf "$work"/*
+cp tests/fuzz/corpus/* "$work/"
+build-fuzz-map/c_api_fuzz -runs=0 tests/fuzz/corpus
+status=0
+build-fuzz-map/c_api_fuzz "$work" -max_total_time="$fuzz_map_seconds" -max_len=512 -print_final_stats=1 \
+    -artifact_prefix="$work/found-" >"$work/fuzz.log" 2>&1 || status=$?
+tail -n 14 "$work/fuzz.log"
+if [ "$status" -ne 0 ] || ls "$work"/found-* >/dev/null 2>&1; then
+    echo "fuzzing with mapped blocks found a failing input (status $status); base64 of each:"
+    for f in "$work"/found-*; do [ -e "$f" ] && echo "$f: $(base64 -w0 "$f")"; done
+    exit 1
+fi
+
+echo "== thread test under ThreadSanitizer, large blocks from 64 KiB =="
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORX_LARGE_BLOCK_BYTES=65536 \
     -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 cmake --build build-tsan -j"$jobs" --target threads_test

@@ -19,11 +19,21 @@
  *    returns holds one reference and is released by exactly one call of the
  *    matching destroy function. Caller arrays are copied in and out during
  *    the call; the library keeps no pointer to caller memory.
- *  - Exhaustion of memory is not reported: the process writes
- *    "out of memory" to standard error and exits with status 1.
- *  - Threads: the library starts no threads and takes no locks. Handles may
- *    be read from several threads at once; corx_matrix_set and the destroy
- *    functions must not overlap any other use of the same handle.
+ *  - No handle holds more than 2147483647 elements. A call whose result
+ *    would (a product, the Q of a QR) is refused through its failure
+ *    result, as each function documents, before anything is allocated.
+ *  - Exhaustion of memory is not reported: when an allocation fails even
+ *    after the freed blocks the library keeps for reuse are given back (see
+ *    corx_cleanup), the process writes "out of memory" to standard error
+ *    and exits with status 1.
+ *  - Threads: the library starts no threads and takes no locks: no thread
+ *    ever waits on a lock of the library's, so a thread may be interrupted
+ *    anywhere inside a call (by a signal whose handler forks, say) without
+ *    stalling other threads or a forked child. (Only corx_init's first call
+ *    makes concurrent first callers wait until it has finished; the C
+ *    library's allocator has its own locks.) Handles may be read from
+ *    several threads at once; corx_matrix_set and the destroy functions
+ *    must not overlap any other use of the same handle.
  *  - All functions work without corx_init; see corx_init for what it adds.
  *
  * The version of these headers is in <corx/version.h>.
@@ -110,7 +120,25 @@ CORX_API int32_t corx_init(void);
  * @return Static text owned by the library.
  */
 CORX_API const char* corx_version(void);
-/** @brief Does nothing: handles stay valid and corx_init is not run again. */
+/**
+ * @brief Gives back memory the library keeps between calls for speed.
+ *
+ * The library keeps up to 256 MiB of freed blocks of 4 MiB or more, for the
+ * whole process, to hand to later calls (which then skip clearing fresh
+ * memory), and each thread that has called it keeps working buffers of up
+ * to a dozen megabytes. corx_cleanup unmaps every kept block, whichever
+ * thread freed it, and frees the calling thread's working buffers (a
+ * thread's buffers are also freed when it exits). Call it when the host
+ * needs the memory for something else: after a burst of large
+ * computations, before a long phase without them, or when the host's own
+ * allocations fail. The library gives kept blocks back by itself before any
+ * of its own allocations can fail, but it cannot see the host's.
+ *
+ * Handles stay valid, corx_init is not run again and the next calls work
+ * as before (the first large ones a little slower). Safe to call any
+ * number of times, from any thread, concurrently with other calls, and
+ * before corx_init.
+ */
 CORX_API void corx_cleanup(void);
 /**
  * @brief Static text of a status code.
@@ -176,7 +204,8 @@ CORX_API CorxMatrix corx_matrix_sub(CorxMatrix a, CorxMatrix b);
 /**
  * @brief Matrix product a*b; a's columns must equal b's rows. Each element is
  * accumulated from +0.0 in increasing k; zero factors are not skipped.
- * @return A new handle, or NULL.
+ * @return A new handle, or NULL for a NULL operand, a shape mismatch or a
+ * product of more than 2147483647 elements (a's rows times b's columns).
  */
 CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b);
 /** @brief Every element multiplied by factor. @return A new handle, or NULL. */
@@ -251,7 +280,8 @@ CORX_API CorxMatrix corx_matrix_cholesky(CorxMatrix m);
  * Only a matrix with entries near the largest double is scaled down; its
  * entries below about 2^-1000 may then lose low bits.
  * @return 0, or 1 if m, q_out or r_out is NULL or q_out == r_out, 2 if
- * rows < cols; on failure neither out-parameter is written.
+ * rows < cols or rows*rows > 2147483647 (Q would hold more elements than a
+ * handle may: rows > 46340); on failure neither out-parameter is written.
  */
 CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* r_out);
 /**
@@ -274,7 +304,8 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
  * may then be 0, with its column of U all zero).
  * @return 0, or 1 if m, s, u_out or v_out is NULL or u_out == v_out, 2 if
  * rows < cols, 5 if s_length < n (tested in this order); on failure nothing
- * is written.
+ * is written. U and V never hold more elements than m, so no operand is too
+ * large for them.
  */
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);

@@ -277,10 +277,14 @@ inline Matrix operator-(const Matrix& a, const Matrix& b) {
     return detail::binaryResult(corx_matrix_sub(a.get(), b.get()), a, b, "corx_matrix_sub", " - ",
                                 "the shapes must be equal");
 }
-// The matrix product: a's columns must equal b's rows (CORX_SHAPE_MISMATCH).
+// The matrix product: a's columns must equal b's rows, and the product may
+// hold at most 2147483647 elements (CORX_SHAPE_MISMATCH otherwise).
 inline Matrix operator*(const Matrix& a, const Matrix& b) {
+    const bool fits = !a || !b || a.cols() != b.rows() ||
+                      static_cast<std::int64_t>(a.rows()) * b.cols() <= std::int64_t{2147483647};
     return detail::binaryResult(corx_matrix_mul(a.get(), b.get()), a, b, "corx_matrix_mul", " * ",
-                                "the left operand's columns must equal the right operand's rows");
+                                fits ? "the left operand's columns must equal the right operand's rows"
+                                     : "the product would hold more than 2147483647 elements");
 }
 // Every element times factor.
 inline Matrix scale(const Matrix& m, double factor) {
@@ -353,15 +357,18 @@ struct QR {
     Matrix q;
     Matrix r;
 };
-// Needs rows >= cols (CORX_SHAPE_MISMATCH otherwise).
+// Needs rows >= cols, and q may hold at most 2147483647 elements (rows <=
+// 46340): CORX_SHAPE_MISMATCH otherwise.
 inline QR qr(const Matrix& a) {
     CorxMatrix q = nullptr, r = nullptr;
     const CorxStatus status = corx_matrix_qr(a.get(), &q, &r);
     QR out{Matrix::adopt(q), Matrix::adopt(r)};
     if (status != CORX_SUCCESS)
         throw Error(status, "corx_matrix_qr",
-                    !a ? std::string(detail::kEmptyOperand)
-                       : detail::shapeText(a.rows(), a.cols()) + " has fewer rows than columns");
+                    !a                    ? std::string(detail::kEmptyOperand)
+                    : a.rows() < a.cols() ? detail::shapeText(a.rows(), a.cols()) + " has fewer rows than columns"
+                                          : detail::shapeText(a.rows(), a.cols()) +
+                                                ": q would hold more than 2147483647 elements");
     return out;
 }
 

@@ -367,6 +367,16 @@ class _Dense:
         return False
 
 
+def _fits(shape, function):
+    """Raises MemoryError, as numpy does for an array it cannot allocate, when
+    a result of this shape would hold more elements than a library handle
+    may (the library refuses such a call)."""
+    rows, cols = shape
+    if rows * cols > _INT32_MAX:
+        raise MemoryError(f"{function}: a {rows}x{cols} result holds more than 2147483647 elements, "
+                          "the most a corx matrix may hold")
+
+
 def _dense_from(arr, function):
     """A new handle holding the 2-D float64 array arr (to be used in a with-block)."""
     rows, cols = arr.shape
@@ -410,6 +420,8 @@ def _binary(name, a, b, op, rule, empty_shape):
     shape = empty_shape(a.shape, b.shape)
     if shape is not None and 0 in shape + a.shape + b.shape:
         return np.zeros(shape)  # numpy's result; nothing for the library to compute
+    if shape is not None:
+        _fits(shape, function)
     with _dense_from(a, function) as ha, _dense_from(b, function) as hb:
         out = _take(getattr(_lib, function)(ha, hb))
     if out is None:
@@ -439,7 +451,8 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
     """The matrix product a @ b, each element summed in increasing k.
 
     An empty inner dimension gives zeros, as in numpy (each element is the
-    empty sum, +0.0).
+    empty sum, +0.0). A result of more than 2**31 - 1 elements raises
+    MemoryError, as numpy does for what it cannot allocate.
     """
     return _binary("mul", a, b, "@", "the left operand's columns must equal the right operand's rows",
                    _product_shape)
@@ -598,7 +611,9 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
     """Full QR by Householder reflections: (q, r) with a = q @ r.
 
     q is m x m orthogonal, r is m x n; a needs m >= n. No sign normalisation:
-    diagonal entries of r may be negative. A stack (..., m, n) gives stacks
+    diagonal entries of r may be negative. A q of more than 2**31 - 1
+    elements (m > 46340) raises MemoryError, as numpy does for what it
+    cannot allocate. A stack (..., m, n) gives stacks
     of q and r; an m x 0 matrix gives the identity and an empty r, as
     numpy.linalg.qr(a, mode="complete") does.
     """
@@ -610,6 +625,7 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
     def one(m):
         if m.size == 0:
             return np.eye(m.shape[0]), np.zeros(m.shape)
+        _fits((m.shape[0], m.shape[0]), function)  # q is m x m
         q, r = ctypes.c_void_p(), ctypes.c_void_p()
         with _dense_from(m, function) as h:
             status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))

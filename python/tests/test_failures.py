@@ -109,3 +109,18 @@ def test_limb_arguments_must_fit_64_bits():
     assert corx.udiv128(1, 0, 3) == (2**64 // 3, 2**64 % 3)
     assert corx.udiv128(0, 7, 0) == (2**64 - 1, 7)
     assert corx.clz64(1) == 63
+
+
+def test_results_past_the_element_limit_raise_memory_error():
+    # The library refuses them; numpy raises MemoryError for what it cannot
+    # allocate, and so does the package. Operands of that size are fine.
+    column, row = np.ones((65536, 1)), np.ones((1, 65536))
+    with pytest.raises(MemoryError, match="2147483647"):
+        corx.matmul(column, row)
+    with pytest.raises(MemoryError, match="2147483647"):
+        corx.qr(column)
+    with pytest.raises(MemoryError):
+        corx.qr(np.ones((2, 46341, 1)))  # any matrix of a stack
+    assert corx.matmul(row, column)[0, 0] == 65536.0
+    u, s, v = corx.svd(column)
+    assert u.shape == (65536, 1) and s[0] == 256.0

@@ -12,6 +12,8 @@
 
 #include "constants/float_math.h"
 #include "constants/reduction.h"
+#include "runtime/memory.h"
+#include "runtime/scratch.h"
 #include "runtime/startup.h"
 
 namespace corx_internal {
@@ -66,7 +68,10 @@ CORX_API int32_t corx_init(void) {
 
 CORX_API const char* corx_version(void) { return CORX_VERSION_STRING; }
 
-CORX_API void corx_cleanup(void) {}
+CORX_API void corx_cleanup(void) {
+    corx_internal::releaseScratch();
+    corx_internal::releaseKeptBlocks();
+}
 
 CORX_API const char* corx_get_error_string(int32_t code) {
     if (code < 0 || code > 5) return "Unknown error";

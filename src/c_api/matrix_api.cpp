@@ -101,6 +101,8 @@ CORX_API CorxMatrix corx_matrix_mul(CorxMatrix a, CorxMatrix b) {
         const Matrix& x = corx_internal::operand(a);
         const Matrix& y = corx_internal::operand(b);
         if (x.cols != y.rows) return nullptr;
+        // Both counts fit in 31 bits, so the product cannot wrap.
+        if (x.rows * y.cols > kMaxElements) return nullptr;
         return corx_internal::pin(x * y);
     });
 }

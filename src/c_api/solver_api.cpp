@@ -99,7 +99,9 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
         // One pointer for both outputs would lose one of the two new handles.
         if (q_out == nullptr || r_out == nullptr || m == nullptr || q_out == r_out) return CORX_NULL_HANDLE;
         const Matrix& a = corx_internal::operand(m);
-        if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
+        // Q is rows x rows: a tall operand can ask for more than a handle
+        // may hold.
+        if (a.rows < a.cols || a.rows * a.rows > corx_internal::kMaxElements) return CORX_SHAPE_MISMATCH;
         corx_internal::QrFactors f = corx_internal::qrDecompose(a);
         *q_out = corx_internal::pin(std::move(f.q));
         *r_out = corx_internal::pin(std::move(f.r));
@@ -115,6 +117,8 @@ CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s, 
         const Matrix& a = corx_internal::operand(m);
         if (a.rows < a.cols) return CORX_SHAPE_MISMATCH;
         if (a.cols > s_length) return CORX_BUFFER_TOO_SMALL;
+        // U is rows x cols like the operand and V cols x cols, no larger:
+        // both fit a handle whenever the operand does.
         corx_internal::SvdFactors f = corx_internal::svdDecompose(a, kSvdMaxSweeps, kSvdTolerance);
         *u_out = corx_internal::pin(std::move(f.u));
         *v_out = corx_internal::pin(std::move(f.v));

@@ -163,11 +163,20 @@ Isa probe() noexcept {
 
 std::atomic<int> forced{-1};
 
+// Cached in an atomic rather than a function-local static, whose first use
+// would hold an initialisation guard other threads could wait on; racing
+// first calls all probe the same answer.
+std::atomic<int> gDetected{-1};
+
 }  // namespace
 
 Isa detectedIsa() noexcept {
-    static const Isa isa = probe();
-    return isa;
+    int isa = gDetected.load(std::memory_order_relaxed);
+    if (isa < 0) {
+        isa = static_cast<int>(probe());
+        gDetected.store(isa, std::memory_order_relaxed);
+    }
+    return static_cast<Isa>(isa);
 }
 
 Isa activeIsa() noexcept {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/memory.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 #include <new>
 
 namespace corx_internal {
@@ -65,7 +63,15 @@ namespace {
 // large blocks come from its allocator, which checks them and looks for
 // pointers in them.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
+// A test build may lower the threshold (CORX_LARGE_BLOCK_BYTES), so that
+// the small matrices of the fuzz target and the sanitizer runs take this
+// path too.
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
+#ifdef CORX_LARGE_BLOCK_BYTES
+constexpr std::size_t kLargeFrom = CORX_LARGE_BLOCK_BYTES;
+#else
+constexpr std::size_t kLargeFrom = kHugeHintFrom;
+#endif
 
 // (GCC names the address sanitizer with a macro, Clang as a feature; the
 // leak checker, alone or inside the address sanitizer, looks for pointers
@@ -115,11 +121,18 @@ bool leave(void* block) noexcept {
     return false;
 }
 
+// Cached in an atomic rather than a function-local static, whose first use
+// would hold an initialisation guard other threads (or a child forked
+// meanwhile) could wait on.
+std::atomic<std::size_t> gPageSize{0};
+
 std::size_t pageSize() noexcept {
-    static const std::size_t page = [] {
+    std::size_t page = gPageSize.load(std::memory_order_relaxed);
+    if (page == 0) {
         const long p = ::sysconf(_SC_PAGESIZE);
-        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
-    }();
+        page = p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+        gPageSize.store(page, std::memory_order_relaxed);
+    }
     return page;
 }
 
@@ -137,102 +150,154 @@ std::size_t usableBytes(void* block) noexcept {
 // cleared first, and on a virtual machine that ran at about 2.5 GB/s: a QR
 // of order 2000, which allocates its two 32 MB results and two 32 MB work
 // copies, spent an eighth of its time there, every call. A freed block is
-// therefore kept, up to kKeptBytes in all (the oldest goes first), and
-// handed to the next request it fits without wasting more than a quarter of
-// it. Its pages are marked free to the kernel (MADV_FREE): while memory is
-// plentiful they stay in place and the reuse costs no fault; under pressure
-// the kernel takes them back without writing them out, and they are
-// cleared again on their next touch. When the system refuses a new mapping
-// (an address-space limit, say), the kept blocks are given back and the
-// mapping is asked for once more before memory counts as exhausted.
-constexpr int kKeptSlots = 16;
+// therefore kept, up to kKeptBytes in all for the whole process (the oldest
+// goes first), and handed to the next request it fits without wasting more
+// than a quarter of it, whichever thread asks. Its pages are marked free to
+// the kernel (MADV_FREE): while memory is plentiful they stay in place and
+// the reuse costs no fault; under pressure the kernel takes them back
+// without writing them out, and they are cleared again on their next touch.
+//
+// The kept set takes no lock: each slot is one atomic word, and a block
+// changes hands by a single compare-and-swap of its slot, so that a thread
+// interrupted anywhere (by a signal whose handler forks, say) holds nothing
+// another thread or a forked child could wait for. A word packs the block's
+// address (on a 2 MiB boundary) with its size in 2 MiB pages and the
+// stamp of the free that kept it, which orders the evictions. The running
+// total is an atomic counter; it is raised before a block enters a slot and
+// lowered after it leaves one, so it never reads less than what is kept.
+// Every allocation that fails, of any size, gives the kept blocks back and
+// tries once more before memory counts as exhausted; corx_cleanup gives
+// them back on request.
+#ifdef CORX_KEPT_BYTES
+constexpr std::size_t kKeptBytes = CORX_KEPT_BYTES;
+#else
 constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
-struct KeptBlock {
-    void* block;
-    std::size_t bytes;
-};
-std::mutex gKeptLock;
-KeptBlock gKept[kKeptSlots] = {};  // oldest first; gKeptCount in use
-int gKeptCount = 0;
+#endif
+constexpr int kKeptSlots = 16;
+constexpr int kPageBits = 8;    // the size in 2 MiB pages: up to 510 MiB
+constexpr int kStampBits = 13;  // the rest of the 21 free low bits
+static_assert(kPageBits + kStampBits == 21, "the word's low bits are those a 2 MiB boundary leaves free");
+static_assert(kKeptBytes / kHugePage < (std::uintptr_t{1} << kPageBits), "a kept size must fit its field");
+constexpr std::uintptr_t kPagesMask = (std::uintptr_t{1} << kPageBits) - 1;
+constexpr std::uintptr_t kStampMask = (std::uintptr_t{1} << kStampBits) - 1;
 
-// A child forked while another thread held the lock would wait for it
-// forever; the lock is taken across fork instead and let go on both sides.
-const bool gKeptLockForkSafe = [] {
-    ::pthread_atfork([] { gKeptLock.lock(); }, [] { gKeptLock.unlock(); }, [] { gKeptLock.unlock(); });
-    return true;
-}();
+std::atomic<std::uintptr_t> gKept[kKeptSlots] = {};  // 0: empty
+std::atomic<std::size_t> gKeptTotal{0};
+std::atomic<std::uintptr_t> gKeptStamp{0};
+
+void* blockOf(std::uintptr_t word) noexcept { return reinterpret_cast<void*>(word & ~(kHugePage - 1)); }
+std::size_t bytesOf(std::uintptr_t word) noexcept { return (word & kPagesMask) * kHugePage; }
+std::uintptr_t stampOf(std::uintptr_t word) noexcept { return (word >> kPageBits) & kStampMask; }
 
 void unmap(void* block) noexcept {
     const MappedBlock record = recordOf(block);
     ::munmap(record.base, record.length);
 }
 
+// Takes the word out of slot i if it still holds it; the caller then owns
+// the block, and the total no longer counts it.
+bool take(int i, std::uintptr_t word) noexcept {
+    if (!gKept[i].compare_exchange_strong(word, 0, std::memory_order_acq_rel)) return false;
+    gKeptTotal.fetch_sub(bytesOf(word), std::memory_order_relaxed);
+    return true;
+}
+
 // A kept block of at least `rounded` bytes that wastes at most a quarter of
 // itself, removed from the kept set and entered as live; null if none.
 void* reuseKept(std::size_t rounded) noexcept {
-    void* found = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(gKeptLock);
+    if (gKeptTotal.load(std::memory_order_relaxed) == 0) return nullptr;
+    // Another thread may take the chosen block first; look again a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
         int best = -1;
-        for (int i = 0; i < gKeptCount; ++i) {
-            const std::size_t bytes = gKept[i].bytes;
-            if (bytes >= rounded && bytes - rounded <= bytes / 4 && (best < 0 || bytes < gKept[best].bytes))
+        std::uintptr_t bestWord = 0;
+        for (int i = 0; i < kKeptSlots; ++i) {
+            const std::uintptr_t word = gKept[i].load(std::memory_order_acquire);
+            const std::size_t bytes = bytesOf(word);
+            if (word != 0 && bytes >= rounded && bytes - rounded <= bytes / 4 &&
+                (best < 0 || bytes < bytesOf(bestWord))) {
                 best = i;
+                bestWord = word;
+            }
         }
-        if (best >= 0) {
-            found = gKept[best].block;
-            for (int i = best; i + 1 < gKeptCount; ++i) gKept[i] = gKept[i + 1];
-            --gKeptCount;
+        if (best < 0) return nullptr;
+        if (take(best, bestWord)) {
+            void* found = blockOf(bestWord);
+            if (enter(found)) return found;
+            unmap(found);
+            return nullptr;
         }
     }
-    if (found != nullptr && !enter(found)) {
-        unmap(found);
-        found = nullptr;
-    }
-    return found;
+    return nullptr;
 }
 
-// Unmaps every kept block, as a last resort when the system refuses a new
-// mapping; false if there were none.
-bool dropKept() noexcept {
-    KeptBlock dropped[kKeptSlots];
-    int count = 0;
-    {
-        std::lock_guard<std::mutex> hold(gKeptLock);
-        count = gKeptCount;
-        for (int i = 0; i < count; ++i) dropped[i] = gKept[i];
-        gKeptCount = 0;
+// Unmaps the oldest kept block; false if there was none.
+bool evictOldest() noexcept {
+    const std::uintptr_t now = gKeptStamp.load(std::memory_order_relaxed);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int oldest = -1;
+        std::uintptr_t oldestWord = 0, oldestAge = 0;
+        for (int i = 0; i < kKeptSlots; ++i) {
+            const std::uintptr_t word = gKept[i].load(std::memory_order_acquire);
+            const std::uintptr_t age = (now - stampOf(word)) & kStampMask;
+            if (word != 0 && (oldest < 0 || age > oldestAge)) {
+                oldest = i;
+                oldestWord = word;
+                oldestAge = age;
+            }
+        }
+        if (oldest < 0) return false;
+        if (take(oldest, oldestWord)) {
+            unmap(blockOf(oldestWord));
+            return true;
+        }
     }
-    for (int i = 0; i < count; ++i) unmap(dropped[i].block);
-    return count > 0;
+    return false;
 }
+
+}  // namespace
+
+bool releaseKeptBlocks() noexcept {
+    bool any = false;
+    for (std::atomic<std::uintptr_t>& slot : gKept) {
+        const std::uintptr_t word = slot.exchange(0, std::memory_order_acq_rel);
+        if (word == 0) continue;
+        gKeptTotal.fetch_sub(bytesOf(word), std::memory_order_relaxed);
+        unmap(blockOf(word));
+        any = true;
+    }
+    return any;
+}
+
+namespace {
 
 // Keeps a freed mapped block (no longer in the live table), making room by
-// unmapping the oldest kept ones; a block larger than the whole allowance
-// is unmapped at once.
+// unmapping the oldest kept ones; a block larger than the whole allowance,
+// or one no slot can be found for, is unmapped at once.
 void keepOrUnmap(void* block) noexcept {
     const std::size_t bytes = usableBytes(block);
-    if (bytes > kKeptBytes) {
+    if (bytes > kKeptBytes || bytes % kHugePage != 0) {
         unmap(block);
         return;
     }
     ::madvise(block, bytes, MADV_FREE);
-    KeptBlock evicted[kKeptSlots];
-    int evictedCount = 0;
-    {
-        std::lock_guard<std::mutex> hold(gKeptLock);
-        int drop = 0;
-        std::size_t total = 0;
-        for (int i = 0; i < gKeptCount; ++i) total += gKept[i].bytes;
-        while (drop < gKeptCount && (gKeptCount - drop >= kKeptSlots || total + bytes > kKeptBytes)) {
-            total -= gKept[drop].bytes;
-            evicted[evictedCount++] = gKept[drop++];
+    std::size_t total = gKeptTotal.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    while (total > kKeptBytes && evictOldest()) total = gKeptTotal.load(std::memory_order_relaxed);
+    if (total <= kKeptBytes) {
+        const std::uintptr_t stamp = gKeptStamp.fetch_add(1, std::memory_order_relaxed) & kStampMask;
+        const std::uintptr_t word =
+            reinterpret_cast<std::uintptr_t>(block) | (stamp << kPageBits) | (bytes / kHugePage);
+        for (int round = 0; round < 2; ++round) {
+            for (std::atomic<std::uintptr_t>& slot : gKept) {
+                std::uintptr_t expected = 0;
+                if (slot.load(std::memory_order_relaxed) == 0 &&
+                    slot.compare_exchange_strong(expected, word, std::memory_order_acq_rel))
+                    return;
+            }
+            if (!evictOldest()) break;  // every slot full: the oldest makes room
         }
-        for (int i = drop; i < gKeptCount; ++i) gKept[i - drop] = gKept[i];
-        gKeptCount -= drop;
-        gKept[gKeptCount++] = {block, bytes};
     }
-    for (int i = 0; i < evictedCount; ++i) unmap(evicted[i].block);
+    gKeptTotal.fetch_sub(bytes, std::memory_order_relaxed);
+    unmap(block);
 }
 
 // A block of `rounded` bytes on a 2 MiB boundary in a mapping of its own,
@@ -242,7 +307,7 @@ void* mapLarge(std::size_t rounded) noexcept {
     std::size_t length = 0;
     if (__builtin_add_overflow(rounded, kHugePage + kRecordRoom, &length)) outOfMemory();
     void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED && dropKept())
+    if (mapping == MAP_FAILED && releaseKeptBlocks())
         mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) outOfMemory();
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
@@ -259,6 +324,15 @@ void* mapLarge(std::size_t rounded) noexcept {
     return nullptr;
 }
 
+// p, or when it is null (an allocation failed), the result of asking once
+// more after the kept blocks are given back; exhaustion when that fails too.
+template <class Again>
+void* orKeptGivenBack(void* p, Again again) noexcept {
+    if (p == nullptr && releaseKeptBlocks()) p = again();
+    if (p == nullptr) outOfMemory();
+    return p;
+}
+
 void* allocateLarge(std::size_t size) noexcept {
     std::size_t rounded = 0;
     if (__builtin_add_overflow(size, kHugePage - 1, &rounded)) outOfMemory();
@@ -269,11 +343,12 @@ void* allocateLarge(std::size_t size) noexcept {
         if (p != nullptr) return p;
         p = mapLarge(rounded);
     }
-    if (p == nullptr) {
-        p = std::aligned_alloc(kHugePage, rounded);
-        if (p == nullptr) outOfMemory();
-    }
-    ::madvise(p, rounded, MADV_HUGEPAGE);
+    if (p == nullptr) p = orKeptGivenBack(std::aligned_alloc(kHugePage, rounded), [&] {
+        return std::aligned_alloc(kHugePage, rounded);
+    });
+    // (Below 4 MiB only in a test build that lowered the threshold: there a
+    // huge page would make every small block resident in full.)
+    if (rounded >= kHugeHintFrom) ::madvise(p, rounded, MADV_HUGEPAGE);
     return p;
 }
 
@@ -288,15 +363,14 @@ void release(void* p) noexcept {
 }
 
 void* allocateOrDie(std::size_t size) noexcept {
-    if (size >= kHugeHintFrom) return allocateLarge(size);
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) outOfMemory();
-    return p;
+    if (size >= kLargeFrom) return allocateLarge(size);
+    const std::size_t bytes = size == 0 ? 1 : size;
+    return orKeptGivenBack(std::malloc(bytes), [&] { return std::malloc(bytes); });
 }
 
 void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
     std::size_t alignment = static_cast<std::size_t>(align);
-    if (alignment <= kHugePage && size >= kHugeHintFrom) return allocateLarge(size);
+    if (alignment <= kHugePage && size >= kLargeFrom) return allocateLarge(size);
     if (alignment < sizeof(void*)) alignment = sizeof(void*);
     // aligned_alloc wants a multiple of the alignment.
     std::size_t rounded = size == 0 ? alignment : size;
@@ -304,9 +378,8 @@ void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
         std::size_t extra = alignment - rounded % alignment;
         if (__builtin_add_overflow(rounded, extra, &rounded)) outOfMemory();
     }
-    void* p = std::aligned_alloc(alignment, rounded);
-    if (p == nullptr) outOfMemory();
-    return p;
+    return orKeptGivenBack(std::aligned_alloc(alignment, rounded),
+                           [&] { return std::aligned_alloc(alignment, rounded); });
 }
 
 // The C++ runtime allocates an exception object with malloc and, when that

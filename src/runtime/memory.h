@@ -2,7 +2,8 @@
 // Memory exhaustion and size arithmetic.
 //
 // The library never reports exhaustion of memory through its interface: any
-// allocation that fails, and any size that cannot be represented, ends the
+// allocation that still fails after the freed blocks the library keeps for
+// reuse are given back, and any size that cannot be represented, ends the
 // process after writing "out of memory" and a newline to standard error
 // (exit status 1). All operator new calls made by library code go through a
 // replacement that takes this path instead of throwing std::bad_alloc.
@@ -31,5 +32,10 @@ std::size_t checkedMul(std::size_t a, std::size_t b) noexcept;
 // Element count rows * cols of a matrix whose dimensions are non-negative,
 // checked so that the byte size count * sizeof(double) is representable too.
 std::size_t elementCount(std::int64_t rows, std::int64_t cols) noexcept;
+
+// Unmaps every freed large block kept for reuse, whichever thread freed
+// it; false if none was kept. Takes no lock; safe from any thread at any
+// time, concurrently with allocations.
+bool releaseKeptBlocks() noexcept;
 
 }  // namespace corx_internal

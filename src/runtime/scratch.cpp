@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <new>
 
 #include "runtime/memory.h"
@@ -43,32 +44,43 @@ void releaseThreadScratch(void* state) noexcept {
     s->hooked = false;
 }
 
-struct ExitKey {
-    pthread_key_t key{};
-    bool valid = false;
-};
+// The key is created by the first thread to need it, without an
+// initialisation guard: a thread that finds another one creating it goes
+// without the hook for that call instead of waiting, so that no thread (nor
+// a child forked meanwhile) ever waits here.
+enum : int { kKeyNone, kKeyCreating, kKeyReady, kKeyFailed };
+std::atomic<int> gKeyState{kKeyNone};
+pthread_key_t gKey{};
 
-const ExitKey& exitKey() noexcept {
-    static const ExitKey k = [] {
-        ExitKey e;
-        e.valid = pthread_key_create(&e.key, releaseThreadScratch) == 0;
-        return e;
-    }();
-    return k;
+// Whether the key can be used now.
+bool exitKeyReady() noexcept {
+    int state = gKeyState.load(std::memory_order_acquire);
+    if (state == kKeyNone && gKeyState.compare_exchange_strong(state, kKeyCreating, std::memory_order_acq_rel)) {
+        state = pthread_key_create(&gKey, releaseThreadScratch) == 0 ? kKeyReady : kKeyFailed;
+        gKeyState.store(state, std::memory_order_release);
+    }
+    return state == kKeyReady;
 }
 
 // Whether the thread-exit hook knows this thread's buffers, registering
 // it on first use. pthread_setspecific may need memory for keys past the
 // first few dozen; without the hook the thread keeps nothing.
 bool hooked(ThreadScratch& s) noexcept {
-    if (!s.hooked) {
-        const ExitKey& k = exitKey();
-        s.hooked = k.valid && pthread_setspecific(k.key, &s) == 0;
-    }
+    if (!s.hooked) s.hooked = exitKeyReady() && pthread_setspecific(gKey, &s) == 0;
     return s.hooked;
 }
 
 }  // namespace
+
+void releaseScratch() noexcept {
+    ThreadScratch& s = tScratch;
+    for (int i = 0; i < kScratchSlots; ++i) {
+        if (s.lent[i]) continue;  // in use further up this thread's stack
+        releaseAligned(s.buffer[i]);
+        s.buffer[i] = nullptr;
+        s.capacity[i] = 0;
+    }
+}
 
 Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
     const int i = static_cast<int>(slot);

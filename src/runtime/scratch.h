@@ -24,6 +24,10 @@ namespace corx_internal {
 enum class ScratchSlot : int { ProductA = 0, ProductB = 1, Work0 = 2, Work1 = 3, Work2 = 4, ExactBuckets = 5 };
 inline constexpr int kScratchSlots = 6;
 
+// Gives the calling thread's buffers back to the heap, except those lent
+// out at the moment; the next use allocates afresh.
+void releaseScratch() noexcept;
+
 class Scratch {
 public:
     // At least count doubles (count >= 0, its byte size representable),

@@ -281,6 +281,46 @@ TEST_F(BadInput, QrAndSvdLeaveOutParametersAlone) {
     }
 }
 
+// Valid operands whose result would hold more elements than a handle may
+// (2^31 - 1) are refused through the failure result, never by ending the
+// process; results within the limit from the same operands are made.
+TEST_F(BadInput, ResultsPastTheElementLimitAreRefused) {
+    const std::vector<double> ones(65536, 1.0);
+    CorxMatrix column = corx_matrix_create_from_buffer(65536, 1, ones.data(), 65536);
+    CorxMatrix row = corx_matrix_create_from_buffer(1, 65536, ones.data(), 65536);
+    CorxMatrix justOver = corx_matrix_create_from_buffer(46341, 1, ones.data(), 46341);
+    ASSERT_TRUE(column && row && justOver);
+
+    EXPECT_EQ(corx_matrix_mul(column, row), nullptr);  // 2^32 elements
+    CorxMatrix justOverT = corx_matrix_transpose(justOver);
+    ASSERT_NE(justOverT, nullptr);
+    EXPECT_EQ(corx_matrix_mul(justOver, justOverT), nullptr);  // 46341^2 = 2^31 + 4633
+    CorxMatrix inner = corx_matrix_mul(row, column);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(corx_matrix_get(inner, 0, 0), 65536.0);
+
+    const CorxMatrix sentinel = reinterpret_cast<CorxMatrix>(std::uintptr_t{0x5a5a5a5a});
+    CorxMatrix q = sentinel, r = sentinel;
+    EXPECT_EQ(corx_matrix_qr(column, &q, &r), CORX_SHAPE_MISMATCH);  // Q would be 65536 x 65536
+    EXPECT_EQ(corx_matrix_qr(justOver, &q, &r), CORX_SHAPE_MISMATCH);
+    EXPECT_EQ(corx_matrix_qr(column, &q, &q), CORX_NULL_HANDLE);  // pointers before the size
+    EXPECT_EQ(q, sentinel);
+    EXPECT_EQ(r, sentinel);
+
+    // The SVD's factors are never larger than the operand: made.
+    CorxMatrix u = nullptr, v = nullptr;
+    double s = 0.0;
+    ASSERT_EQ(corx_matrix_svd(column, &u, &s, 1, &v), CORX_SUCCESS);
+    EXPECT_EQ(corx_matrix_rows(u), 65536);
+    EXPECT_EQ(corx_matrix_rows(v), 1);
+    EXPECT_EQ(s, 256.0);
+    CorxSparse sparseColumn = corx_sparse_from_dense(column);
+    CorxMatrix dense = corx_sparse_to_dense(sparseColumn);
+    EXPECT_EQ(corx_matrix_rows(dense), 65536);
+    for (CorxMatrix m : {column, row, justOver, justOverT, inner, u, v, dense}) corx_matrix_destroy(m);
+    corx_sparse_destroy(sparseColumn);
+}
+
 TEST_F(BadInput, SparseFailuresAllReturnMinusOne) {
     EXPECT_EQ(corx_sparse_from_dense(nullptr), nullptr);
     EXPECT_EQ(corx_sparse_to_dense(nullptr), nullptr);

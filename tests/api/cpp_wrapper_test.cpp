@@ -233,6 +233,14 @@ TEST(WrapperFailures, ShapesSingularityAndDefiniteness) {
     EXPECT_NE(std::string(e.what()).find("2x3 + 3x2"), std::string::npos) << e.what();
     expectError(thrownBy([&] { (void)(wide - tall); }), CORX_SHAPE_MISMATCH, "corx_matrix_sub");
     expectError(thrownBy([&] { (void)(wide * wide); }), CORX_SHAPE_MISMATCH, "corx_matrix_mul");
+    // Results past the element limit: refused, with the reason named.
+    const Matrix column(65536, 1), row(1, 65536);
+    e = thrownBy([&] { (void)(column * row); });
+    expectError(e, CORX_SHAPE_MISMATCH, "corx_matrix_mul");
+    EXPECT_NE(std::string(e.what()).find("more than 2147483647 elements"), std::string::npos) << e.what();
+    e = thrownBy([&] { (void)qr(column); });
+    expectError(e, CORX_SHAPE_MISMATCH, "corx_matrix_qr");
+    EXPECT_NE(std::string(e.what()).find("q would hold more than"), std::string::npos) << e.what();
     EXPECT_FALSE(almost_equal(wide, tall, 1.0));      // a predicate, not a failure
     EXPECT_FALSE(almost_equal(square, square, -1.0));
 

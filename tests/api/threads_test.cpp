@@ -194,4 +194,40 @@ TEST(Threads, SharedHandlesReadFromEveryThread) {
     corx_matrix_destroy(m);
 }
 
+// Large matrices (4 MB, past the size from which freed blocks are kept for
+// reuse) made on one thread and destroyed on the next, while one thread
+// gives the kept blocks back now and then: a block may pass between
+// threads any number of times, and every result must still be exact.
+TEST(Threads, LargeBlocksPassBetweenThreads) {
+    constexpr std::int32_t rows = 1024, cols = 520;
+    std::vector<double> a(static_cast<std::size_t>(rows) * cols);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = 1.0 + static_cast<double>(i % 977) / 64.0;
+    std::atomic<CorxMatrix> handoff[kThreads] = {};
+    std::atomic<int> wrong{0};
+    together([&](int k) {
+        for (int round = 0; round < kRounds; ++round) {
+            CorxMatrix m = corx_matrix_create_from_buffer(rows, cols, a.data(), static_cast<std::int64_t>(a.size()));
+            CorxMatrix t = corx_matrix_transpose(m);
+            CorxMatrix twice = corx_matrix_scale(t, 2.0);
+            corx_matrix_destroy(t);
+            for (std::int32_t i = 0; i < rows; i += 97)
+                for (std::int32_t j = 0; j < cols; j += 31)
+                    if (bitsOf(corx_matrix_get(twice, j, i)) != bitsOf(2.0 * a[static_cast<std::size_t>(i) * cols + j]))
+                        wrong.fetch_add(1);
+            corx_matrix_destroy(twice);
+            // m goes to the next thread; what the previous thread handed
+            // this one is checked and destroyed here (and what the next
+            // thread has not taken yet, too).
+            CorxMatrix passed = handoff[k].exchange(nullptr);
+            corx_matrix_destroy(handoff[(k + 1) % kThreads].exchange(m));
+            if (passed != nullptr && bitsOf(corx_matrix_get(passed, rows - 1, cols - 1)) != bitsOf(a.back()))
+                wrong.fetch_add(1);
+            corx_matrix_destroy(passed);
+            if (k == 0) corx_cleanup();
+        }
+    });
+    for (std::atomic<CorxMatrix>& h : handoff) corx_matrix_destroy(h.load());
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 }  // namespace

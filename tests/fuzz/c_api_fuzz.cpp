@@ -43,9 +43,11 @@
 namespace {
 
 constexpr std::int64_t kMaxElements = 2147483647;
-// Shapes that would really allocate are kept this small; larger shapes only
-// reach the library where the call must fail before allocating anything.
-constexpr std::int64_t kSmallElements = 64;
+// Shapes that would really allocate are kept this small (up to 24 x 24,
+// past the lowered large-block size of the fuzz builds, so that blocks are
+// mapped, kept and reused); larger shapes only reach the library where the
+// call must fail before allocating anything.
+constexpr std::int64_t kSmallElements = 576;
 constexpr int kSlots = 6;
 constexpr double kCanary = -1234.5678e-77;
 
@@ -106,7 +108,8 @@ public:
         static const std::int32_t pool[] = {0, -1, std::numeric_limits<std::int32_t>::min(),
                                             std::numeric_limits<std::int32_t>::max(), 46341, 65536};
         const std::uint8_t k = byte();
-        if (k < 200) return 1 + k % 5;  // 1..5
+        if (k < 192) return 1 + k % 5;    // 1..5
+        if (k < 200) return 17 + k % 8;   // 17..24: large blocks
         return pool[k % 6];
     }
 
@@ -403,7 +406,7 @@ private:
         const DenseSlot* b = operand();
         CorxMatrix ha = handleOf(a), hb = handleOf(b);
         CorxMatrix r = corx_matrix_mul(ha, hb);
-        const bool valid = ha && hb && a->cols == b->rows;
+        const bool valid = ha && hb && a->cols == b->rows && a->rows * b->cols <= kMaxElements;
         CHECK((r != nullptr) == valid);
         if (!valid) return;
         const std::vector<double> expected = corx_test::referenceProduct(a->data, b->data, a->rows, a->cols, b->cols);
@@ -541,7 +544,7 @@ private:
         CorxStatus expected = CORX_SUCCESS;
         if (!h || nullQ || nullR || sameQR)
             expected = CORX_NULL_HANDLE;
-        else if (a->rows < a->cols)
+        else if (a->rows < a->cols || a->rows * a->rows > kMaxElements)
             expected = CORX_SHAPE_MISMATCH;
         CHECK(st == expected);
         if (st != CORX_SUCCESS) {
@@ -574,7 +577,7 @@ private:
         CorxStatus expected = CORX_SUCCESS;
         if (!h || nullU || nullV || nullS || sameUV)
             expected = CORX_NULL_HANDLE;
-        else if (a->rows < a->cols)
+        else if (a->rows < a->cols || a->rows * a->rows > kMaxElements)
             expected = CORX_SHAPE_MISMATCH;
         else if (sLen < n)
             expected = CORX_BUFFER_TOO_SMALL;

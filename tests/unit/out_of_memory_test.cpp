@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -171,6 +172,55 @@ TEST_F(OutOfMemoryEverywhere, KeptBlocksAreGivenBackFirst) {
     });
     EXPECT_TRUE(outcome.exited);
     EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.err, "");
+}
+
+// Freed blocks the library keeps must not starve the host. Under a cap of
+// 300 MiB above what is mapped, four 60 MiB matrices are made and
+// destroyed, then the host takes 66 blocks of 3 MB with malloc, as many as
+// it can get, and fills what is left with blocks of 64 KiB: the library's
+// next allocation (2.8 MB, below the large-block size) must still succeed,
+// since every failing allocation gives the kept blocks back first. In a
+// second child corx_cleanup gives them back on request, and then all 66 of
+// the host's blocks must fit.
+TEST_F(OutOfMemoryEverywhere, KeptBlocksYieldToTheHost) {
+    constexpr int kHostBlocks = 66;
+    constexpr std::size_t kHostBlock = 3000000;
+    const auto makeAndDestroyFour = [] {
+        CorxMatrix big[4];
+        for (CorxMatrix& m : big) m = corx_matrix_create(3840, 2048);  // 60 MiB each
+        for (CorxMatrix m : big) corx_matrix_destroy(m);
+    };
+    auto outcome = runInChild([&] {
+        capAddressSpace(std::size_t{300} << 20);
+        makeAndDestroyFour();
+        static void* volatile host[kHostBlocks];
+        int got = 0;
+        while (got < kHostBlocks && (host[got] = std::malloc(kHostBlock)) != nullptr) ++got;
+        std::printf("%d", got);
+        std::fflush(stdout);
+        static void* volatile rest;
+        for (int i = 0; i < 8192 && (rest = std::malloc(std::size_t{64} << 10)) != nullptr; ++i) {
+        }
+        std::_Exit(corx_matrix_create(700, 500) != nullptr ? 0 : 2);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0) << "host blocks taken first: " << outcome.out;
+    EXPECT_EQ(outcome.err, "");
+
+    outcome = runInChild([&] {
+        capAddressSpace(std::size_t{300} << 20);
+        makeAndDestroyFour();
+        corx_cleanup();
+        static void* volatile host[kHostBlocks];
+        int got = 0;
+        while (got < kHostBlocks && (host[got] = std::malloc(kHostBlock)) != nullptr) ++got;
+        std::printf("%d", got);
+        std::fflush(stdout);
+        std::_Exit(got == kHostBlocks ? 0 : 2);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 0) << "host blocks taken after corx_cleanup: " << outcome.out;
     EXPECT_EQ(outcome.err, "");
 }
 

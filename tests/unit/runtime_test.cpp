@@ -6,6 +6,15 @@
 #include <corx/corx.h>
 
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -228,6 +237,71 @@ TEST(LargeBlocks, RepeatedCallsStayBounded) {
     EXPECT_TRUE(outcome.exited);
     EXPECT_NE(outcome.exitCode, 2) << "the heap grew by " << outcome.out << " MiB over seven calls";
     EXPECT_NE(outcome.exitCode, 4) << "MiB grown (heap, then mappings): " << outcome.out;
+    EXPECT_EQ(outcome.exitCode, 0);
+}
+
+// A handler that forks, run while a thread of the library is anywhere in
+// its large-block path (taking a kept block, keeping a freed one), must
+// neither stall that thread nor the child: the kept set takes no lock. The
+// allocating thread is signalled again and again; each signal's handler
+// forks a child that exits at once and waits for it. Both threads share
+// one processor, so that a signal finds the allocating thread where it was
+// last preempted (anywhere in its own code) rather than where it leaves a
+// system call. An alarm bounds the whole run: a stall ends it with SIGALRM.
+namespace forking {
+std::atomic<int> handled{0};
+std::atomic<bool> stop{false};
+void forkAndReap(int) {
+    const int saved = errno;
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    handled.fetch_add(1);
+    errno = saved;
+}
+// The alarm: the run stalled. Reports how far it got and ends the child.
+void stalled(int) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%d", handled.load());
+    ssize_t ignored = ::write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
+    (void)ignored;
+    ::_exit(9);
+}
+}  // namespace forking
+
+TEST(LargeBlocks, ForkFromASignalHandlerNeverStalls) {
+    if (CORX_TEST_UNDER_ASAN) GTEST_SKIP() << "large blocks come from the sanitizer's allocator";
+    auto outcome = runInChild([] {
+        ::signal(SIGALRM, forking::stalled);
+        ::alarm(30);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu() >= 0 ? sched_getcpu() : 0, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+        struct sigaction action = {};
+        action.sa_handler = forking::forkAndReap;
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGUSR1, &action, nullptr);
+        std::thread allocating([] {
+            // Mostly a kept block taken and kept again, now and then a
+            // new size that evicts one.
+            for (std::size_t round = 0; !forking::stop.load(); ++round) {
+                void* a = ::operator new(std::size_t{6} << 20);
+                ::operator delete(a);
+                if (round % 64 == 0) ::operator delete(::operator new((std::size_t{8} + round / 64 % 24) << 20));
+            }
+        });
+        constexpr int kSignals = 500;
+        for (int i = 0; i < kSignals; ++i) {
+            ::pthread_kill(allocating.native_handle(), SIGUSR1);
+            while (forking::handled.load() <= i) std::this_thread::yield();
+        }
+        forking::stop.store(true);
+        allocating.join();
+        std::_Exit(0);
+    });
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_NE(outcome.exitCode, 9) << "stalled after " << outcome.out << " signals";
     EXPECT_EQ(outcome.exitCode, 0);
 }
 
