@@ -8,8 +8,9 @@
 #                                   oracles, numpy and pytest, pkg-config)
 #   scripts/install-deps.sh ci      + CI's extra checks (clang and libFuzzer, valgrind,
 #                                   abigail-tools, doxygen, venv and pip for the Python
-#                                   package, the aarch64 and s390x cross compilers and
-#                                   qemu-user for the same-bits rows)
+#                                   package, the aarch64, s390x, riscv64, ppc64le and
+#                                   i686 cross compilers, the i386 loader and qemu-user
+#                                   for the same-bits rows)
 #   scripts/install-deps.sh bench   + the peer benchmarks (OpenBLAS, LAPACKE, Eigen,
 #                                   GSL, matplotlib)
 #   scripts/install-deps.sh [all]   everything above
@@ -19,7 +20,8 @@ demo=(cmake ninja-build g++)
 test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config python3-numpy python3-pytest)
 ci=("${test[@]}" clang libclang-rt-14-dev valgrind abigail-tools doxygen
     python3-venv python3-pip python3-setuptools python3-wheel
-    g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user)
+    g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-powerpc64le-linux-gnu
+    g++-i686-linux-gnu libc6-i386 qemu-user)
 bench=("${test[@]}" libopenblas-dev liblapacke-dev libeigen3-dev libgsl-dev python3-matplotlib)
 
 case "${1:-all}" in

@@ -6,7 +6,8 @@
 #
 #   scripts/same-bits.sh               every row
 #   scripts/same-bits.sh host          only the rows named (host, clang-O0,
-#                                      clang-native, aarch64, s390x)
+#                                      clang-native, aarch64, s390x, riscv64,
+#                                      ppc64le, clang-aarch64, i686)
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
@@ -16,9 +17,16 @@
 #   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64
 #   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
 #                 qemu-s390x
+#   riscv64       g++-riscv64-linux-gnu cross build, run under qemu-riscv64
+#   ppc64le       g++-powerpc64le-linux-gnu cross build, run under qemu-ppc64le
+#   clang-aarch64 clang 14 for aarch64 with the cross toolchain's libraries,
+#                 run under qemu-aarch64
+#   i686          g++-i686-linux-gnu cross build with SSE2 arithmetic, run
+#                 natively on x86-64 (qemu-i386 elsewhere)
 # Each row builds only the library and the conformance program (no GoogleTest,
 # GMP or MPFR needed) in its own directory under build-same-bits/ and prints
-# its time. The exit status is 0 only when every row matched.
+# its time; a cross row also checks what the shipped library needs at run
+# time. The exit status is 0 only when every row matched.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -69,6 +77,7 @@ check() {
     local label=$1 log
     shift
     if log=$("$@" 2>&1); then
+        echo "$log" | sed -n 's/^note: /   note: /p'
         echo "   $label: ${log##*$'\n'}"
     else
         echo "$log" | sed 's/^/   /'
@@ -125,41 +134,69 @@ row_clang() {
     run_paths "$name" "$dir/tests/conformance/conformance" "$start"
 }
 
+# row_cross NAME TRIPLE QEMU [TOOLCHAIN [WHAT]]: a cross build with the
+# toolchain file (cmake/toolchains/TRIPLE.cmake unless named), run under
+# qemu-QEMU with the target's libraries from /usr/TRIPLE, or directly with
+# those libraries when QEMU is "native" (32-bit x86 on x86-64). The shipped
+# library is linked too, and must need nothing at run time beyond the C and
+# mathematics libraries and the dynamic loader; the library's own objects
+# must hold no fused multiply-add (the C++ runtime linked into the shared
+# library is not compiled by this project, and on POWER it holds some).
 row_cross() {
-    local arch=$1 start dir=$out/cross-$1 triple=$1-linux-gnu toolchain
-    start=$(now)
-    echo "== $arch: $triple-g++ Release, run under qemu-$arch"
-    need "$triple-g++" "qemu-$arch" cmake ninja || { record "$arch" FAIL "$(elapsed "$start")" "tools missing"; return; }
-    mkdir -p "$out"
-    toolchain=$root/cmake/toolchains/$triple.cmake
-    local target_args=()
-    if [ -f "$toolchain" ]; then
-        target_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
-    else
-        target_args=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch"
-            -DCMAKE_C_COMPILER="$triple-gcc" -DCMAKE_CXX_COMPILER="$triple-g++")
+    local name=$1 triple=$2 start dir=$out/cross-$1
+    local toolchain=$root/cmake/toolchains/${4:-$triple}.cmake what=${5:-$triple-g++}
+    local run=(env "LD_LIBRARY_PATH=/usr/$triple/lib") by=native tools=(cmake ninja readelf "$triple-objdump")
+    if [ "$3" != native ]; then
+        run=("qemu-$3" -L "/usr/$triple")
+        by=qemu-$3
+        tools+=("qemu-$3")
     fi
-    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release "${target_args[@]}" \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-$arch;-L;/usr/$triple" ||
-        { record "$arch" FAIL "$(elapsed "$start")" "build failed"; return; }
+    start=$(now)
+    echo "== $name: $what Release, run $([ "$by" = native ] && echo natively || echo "under $by")"
+    [ -n "${4:-}" ] || tools+=("$triple-g++")
+    need "${tools[@]}" || { record "$name" FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$(IFS=';'; echo "${run[*]}")" &&
+        cmake --build "$dir" -j"$jobs" --target corx >>"$dir.log" 2>&1 ||
+        { record "$name" FAIL "$(elapsed "$start")" "build failed"; return; }
+    local needed
+    needed=$(readelf -d "$dir/libcorx.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+        grep -Ev '^(libc\.so\.|libm\.so\.|ld-linux|ld64\.so\.)' || true)
+    if [ -n "$needed" ]; then
+        echo "   libcorx.so needs $(echo $needed) at run time"
+        record "$name" FAIL "$(elapsed "$start")" "run-time dependencies: $(echo $needed)"
+        return
+    fi
+    local fused
+    if ! fused=$(OBJDUMP=$triple-objdump "$root/tests/check_no_fma.sh" "$dir/libcorx_internal.a"); then
+        echo "   $fused"
+        record "$name" FAIL "$(elapsed "$start")" "fused multiply-add in the library's objects"
+        return
+    fi
     local bin=$dir/tests/conformance/conformance path
-    path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa) || path="(does not start)"
-    if check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
-        record "$arch" ok "$(elapsed "$start")" "path: $path"
+    path=$("${run[@]}" "$bin" --isa) || path="(does not start)"
+    if check "$path" "${run[@]}" "$bin" "$golden"; then
+        record "$name" ok "$(elapsed "$start")" "path: $path"
     else
-        record "$arch" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
+        record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
     fi
 }
 
 rows=("$@")
-[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x)
+[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686)
 total=$(now)
 for r in "${rows[@]}"; do
     case $r in
         host) row_host ;;
         clang-O0) row_clang clang-O0 "-O0" ;;
         clang-native) row_clang clang-native "-O3 -march=native" ;;
-        aarch64 | s390x) row_cross "$r" ;;
+        aarch64 | s390x | riscv64) row_cross "$r" "$r-linux-gnu" "$r" ;;
+        ppc64le) row_cross ppc64le powerpc64le-linux-gnu ppc64le ;;
+        # x86-64 runs 32-bit programs itself where the i386 loader is
+        # installed (libc6-i386); elsewhere qemu does.
+        i686) row_cross i686 i686-linux-gnu "$([ "$(uname -m)" = x86_64 ] && [ -e /lib/ld-linux.so.2 ] && echo native || echo i386)" ;;
+        clang-aarch64) row_cross clang-aarch64 aarch64-linux-gnu aarch64 clang-aarch64-linux-gnu "$clang_cxx --target=aarch64-linux-gnu" ;;
         *)
             echo "unknown row: $r" >&2
             exit 2

@@ -66,4 +66,15 @@ std::vector<Limb> zeroLimbs(std::size_t count);
 // a + b for limb counts; a sum that wraps takes the out-of-memory path.
 std::size_t addLimbCounts(std::size_t a, std::size_t b) noexcept;
 
+// The whole limbs in a shift by `count` bits, as a limb count. Where
+// std::size_t is narrower than 64 bits a count it cannot hold becomes
+// SIZE_MAX: more limbs than any value has, and a size no allocation gets.
+inline std::size_t wholeLimbs(std::uint64_t count) noexcept {
+    const std::uint64_t whole = count / LimbBits;
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+        if (whole > SIZE_MAX) return SIZE_MAX;
+    }
+    return static_cast<std::size_t>(whole);
+}
+
 }  // namespace corx_internal

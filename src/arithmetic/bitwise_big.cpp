@@ -6,9 +6,6 @@
 namespace corx_internal {
 namespace {
 
-// Limb counts derived from a 64-bit bit count are held in std::size_t.
-static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
-
 // |count| as an unsigned value; also exact for the most negative count.
 std::uint64_t magnitude(std::int64_t count) noexcept {
     const auto bits = static_cast<std::uint64_t>(count);
@@ -18,7 +15,7 @@ std::uint64_t magnitude(std::int64_t count) noexcept {
 BigUInt shiftLeftBits(const BigUInt& a, std::uint64_t count) {
     if (isZero(a) || count == 0) return a;
 
-    const std::size_t q = count / LimbBits;
+    const std::size_t q = wholeLimbs(count);
     const unsigned r = count % LimbBits;
     const std::size_t n = a.limbs.size();
     BigUInt result;

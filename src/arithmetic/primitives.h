@@ -18,13 +18,15 @@
 #include <span>
 #include <utility>
 
+#include "arithmetic/wide_integer.h"
+
 namespace corx_internal {
 
 using Limb = std::uint64_t;
 
 // Two limbs as one unsigned integer below 2^128: the double-limb products
 // and dividends of the single-limb operations.
-__extension__ typedef unsigned __int128 DoubleLimb;
+using DoubleLimb = UInt128;
 
 inline constexpr int LimbBits = 64;
 
@@ -36,7 +38,7 @@ inline int clz64(Limb x) noexcept { return std::countl_zero(x); }
 // a short division does when it carries its remainder from limb to limb.
 // udiv128 below is the checked form.
 inline std::pair<Limb, Limb> divideDoubleLimb(Limb hi, Limb lo, Limb d) noexcept {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(CORX_PORTABLE_INT128)
     Limb quotient;
     Limb remainder;
     __asm__("divq %4" : "=a"(quotient), "=d"(remainder) : "a"(lo), "d"(hi), "rm"(d) : "cc");

@@ -102,7 +102,7 @@ bool anyLowBitSet(std::span<const Limb> limbs, std::uint64_t count) noexcept {
 // the limbs it takes bits from were read.
 void shiftRightInPlace(std::vector<Limb>& limbs, std::uint64_t count) noexcept {
     const std::size_t size = limbs.size();
-    const std::size_t whole = count / LimbBits;
+    const std::size_t whole = wholeLimbs(count);
     if (whole >= size) {
         limbs.clear();
         return;
@@ -119,7 +119,7 @@ void shiftRightInPlace(std::vector<Limb>& limbs, std::uint64_t count) noexcept {
 void shiftLeftInPlace(std::vector<Limb>& limbs, std::uint64_t count) {
     const std::size_t size = limbs.size();
     if (size == 0 || count == 0) return;
-    const std::size_t whole = count / LimbBits;
+    const std::size_t whole = wholeLimbs(count);
     const std::size_t grown = addLimbCounts(addLimbCounts(size, whole), 1);
     if (grown > limbs.max_size()) outOfMemory();
     limbs.resize(grown);

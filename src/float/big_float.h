@@ -64,7 +64,7 @@ inline bool isZero(const BigFloat& x) noexcept { return isZero(x.mantissa); }
 
 // Sums and differences of exponents are formed in 128 bits, where they
 // cannot overflow, and checked when they are stored back.
-__extension__ typedef __int128 WideExponent;
+using WideExponent = Int128;
 
 [[noreturn]] void exponentOverflow();
 

@@ -383,7 +383,7 @@ namespace {
     // signed product below from an unsigned one and a correction.
     asm("" : "+r"(my));
     // The product of the signed mantissas: below 2^106 in magnitude, exact.
-    __extension__ const __int128 p = static_cast<__int128>(my) * fz.mantissa[yb >> 63];
+    const Int128 p = static_cast<Int128>(my) * fz.mantissa[yb >> 63];
     // The bucket's byte offset, 16 * (kExactLanes * e + lane).
     const std::uint64_t at = (d << 6) + fz.place;
     ExactBucket* const bucket = reinterpret_cast<ExactBucket*>(reinterpret_cast<char*>(words) + at);

@@ -20,6 +20,8 @@
 
 #include <cstdint>
 
+#include "arithmetic/wide_integer.h"
+
 namespace corx_internal {
 
 // Fixed record of 134 words, used as a local value: no heap storage.
@@ -123,7 +125,7 @@ inline constexpr std::int64_t kBucketAdditions = std::int64_t{1} << 19;
 // two's complement integer at words[kExactLanes * e + l] (low word first)
 // of weight 2^(e - 1075): the sum of the lane's products of exponent e
 // since the last fold. Outside exactRowProducts every bucket is zero.
-__extension__ typedef unsigned __int128 ExactBucket;
+using ExactBucket = UInt128;
 
 struct ExactBuckets {
     ExactBucket* words;  // kExactLanes * kExactBuckets entries, 16-byte aligned

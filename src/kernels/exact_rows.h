@@ -106,7 +106,7 @@ template <class V>
     std::memcpy(w, &a, sizeof w);
     std::uint64_t sb;
     std::memcpy(&sb, &s, sizeof sb);
-    __extension__ __int128 total = 0;
+    Int128 total = 0;
     for (int l = 0; l < kLanes<V>; ++l) total += static_cast<std::int64_t>(w[l] - count * sb);
     if (total != 0) exactAddShifted(acc, static_cast<ExactBucket>(total), k);
 }

@@ -125,6 +125,31 @@ void expectCopy(const char* what, const std::vector<double>& got, const std::vec
     }
 }
 
+// The one calling-convention exception: where a double returned by value
+// passes through the x87 register stack (32-bit x86), loading it there sets
+// the quiet bit of a signalling NaN, so corx_matrix_get cannot return one
+// unchanged. There, and only for get's result, the stored signalling NaN
+// with its quiet bit set counts as the stored value; main prints how often.
+// Every other result, get's included, must keep its bits. The bits are
+// handed back as an integer: a double returned here would pass through the
+// x87 stack again.
+#if defined(__i386__)
+constexpr bool kX87Return = true;
+#else
+constexpr bool kX87Return = false;
+#endif
+int gQuietedReturns = 0;
+
+std::uint64_t returnedBits(double got, double stored) {
+    const std::uint64_t quietBit = std::uint64_t{1} << 51;
+    const std::uint64_t s = bitsOf(stored);
+    if (kX87Return && std::isnan(stored) && (s & quietBit) == 0 && bitsOf(got) == (s | quietBit)) {
+        ++gQuietedReturns;
+        return s;
+    }
+    return bitsOf(got);
+}
+
 std::string num(std::int64_t v) { return std::to_string(v); }
 std::string shape(std::int64_t rows, std::int64_t cols) { return num(rows) + "x" + num(cols); }
 
@@ -305,7 +330,12 @@ void handlesFamily(Family& fam, Rng& rng) {
         expectCopy("create_from_buffer/get_buffer", out, data);
         std::vector<double> elements;
         for (std::int32_t i = 0; i < s[0]; ++i)
-            for (std::int32_t j = 0; j < s[1]; ++j) elements.push_back(corx_matrix_get(m, i, j));
+            for (std::int32_t j = 0; j < s[1]; ++j) {
+                const std::uint64_t b =
+                    returnedBits(corx_matrix_get(m, i, j), data[static_cast<std::size_t>(i) * s[1] + j]);
+                elements.emplace_back();
+                std::memcpy(&elements.back(), &b, sizeof b);
+            }
         expectCopy("get", elements, data);
         g.raws(elements);
         // Out of range: 0.0 and ignored.
@@ -325,7 +355,7 @@ void handlesFamily(Family& fam, Rng& rng) {
             const std::int32_t j = static_cast<std::int32_t>(rng.below(static_cast<std::uint64_t>(s[1])));
             corx_matrix_set(m, i, j, v);
             want[static_cast<std::size_t>(i) * s[1] + j] = v;
-            g.raw(corx_matrix_get(m, i, j));
+            g.word(returnedBits(corx_matrix_get(m, i, j), v));
         }
         expectCopy("set/get", contents(m), want);
         g.raws(contents(m));
@@ -1157,6 +1187,11 @@ int main(int argc, char** argv) {
     constantsFamily(family("constants"));
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));
+    if (gQuietedReturns != 0) {
+        std::printf("note: %d signalling NaNs came back from corx_matrix_get quieted by the x87 return "
+                    "convention of this target, and were taken as the stored value\n",
+                    gQuietedReturns);
+    }
     if (gCopyFailures != 0) {
         std::printf("FAIL: %d copies changed the bits of their input\n", gCopyFailures);
         return 1;

@@ -32,6 +32,68 @@ TEST(LimbPrimitives, DivisionAndProductMatchWideArithmetic) {
     expectRaises<ValueError>([] { udiv128(2, 0, 2); }, "ValueError", tooBig);
 }
 
+#if defined(__SIZEOF_INT128__)
+// The portable 128-bit classes, which targets without __int128 build the
+// library on, against the compiler's type: every operator the library uses,
+// on operands of every length, signs and the edges of the range.
+TEST(LimbPrimitives, PortableWideIntegersMatchTheCompilersType) {
+    __extension__ typedef unsigned __int128 U;
+    __extension__ typedef __int128 S;
+    using PU = PortableUInt128;
+    using PS = PortableInt128;
+    auto bits = [](auto v) {
+        const U u = static_cast<U>(static_cast<Limb>(v >> 64)) << 64 | static_cast<Limb>(v);
+        return u;
+    };
+    auto portable = [](U v) { return PU(static_cast<Limb>(v >> 64)) << 64 | PU(static_cast<Limb>(v)); };
+    std::mt19937_64 rng(128);
+    std::vector<U> values{0, 1, 2, 63, 64, 127, ~U{0}, U{1} << 63, U{1} << 64, U{1} << 127, (U{1} << 127) - 1,
+                          ~Limb{0}, U{~Limb{0}} << 64};
+    for (int k = 0; k < 400; ++k) {
+        const U v = static_cast<U>(rng()) << 64 | rng();
+        values.push_back(v >> (rng() % 128));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        for (std::size_t j = i % 7; j < values.size(); j += 7) {
+            const U a = values[i], b = values[j];
+            const PU pa = portable(a), pb = portable(b);
+            const S sa = static_cast<S>(a), sb = static_cast<S>(b);
+            const PS qa(pa), qb(pb);
+            const unsigned s = static_cast<unsigned>(b % 128);
+            ASSERT_EQ(bits(pa + pb), a + b);
+            ASSERT_EQ(bits(pa - pb), a - b);
+            ASSERT_EQ(bits(pa * pb), a * b);
+            ASSERT_EQ(bits(pa & pb), a & b);
+            ASSERT_EQ(bits(pa | pb), a | b);
+            ASSERT_EQ(bits(pa ^ pb), a ^ b);
+            ASSERT_EQ(bits(~pa), ~a);
+            ASSERT_EQ(bits(pa << s), a << s);
+            ASSERT_EQ(bits(pa >> s), a >> s);
+            ASSERT_EQ(bits(qa >> s), static_cast<U>(sa >> s));
+            ASSERT_EQ(bits(qa * qb), static_cast<U>(sa * sb));
+            ASSERT_EQ(pa < pb, a < b);
+            ASSERT_EQ(pa == pb, a == b);
+            ASSERT_EQ(qa < qb, sa < sb);
+            ASSERT_EQ(qa >= qb, sa >= sb);
+            ASSERT_EQ(static_cast<std::int64_t>(qa), static_cast<std::int64_t>(sa));
+            if (b != 0) {
+                ASSERT_EQ(bits(pa / pb), a / b);
+                ASSERT_EQ(bits(pa % pb), a % b);
+                // The one signed quotient that overflows is left out.
+                if (!(sa == static_cast<S>(U{1} << 127) && sb == -1)) {
+                    ASSERT_EQ(bits(qa / qb), static_cast<U>(sa / sb));
+                    ASSERT_EQ(bits(qa % qb), static_cast<U>(sa % sb));
+                }
+            }
+        }
+        const auto word = static_cast<std::int64_t>(values[i]);
+        ASSERT_EQ(bits(PS(word)), static_cast<U>(S{word}));
+        ASSERT_EQ(bits(PU(word)), static_cast<U>(word));
+        ASSERT_EQ(bits(PU(static_cast<Limb>(word))), U{static_cast<Limb>(word)});
+    }
+}
+#endif
+
 TEST(BigUIntCore, InitTrimsAndValuesOwnTheirLimbs) {
     EXPECT_TRUE(initBigUInt(Limb{0}).limbs.empty());
     EXPECT_EQ(initBigUInt({5, 0, 0}).limbs, Limbs{5});
