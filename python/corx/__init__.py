@@ -37,16 +37,17 @@ Importing the package does not call ``corx_init``; see :func:`init`.
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
 import pathlib
-import weakref
+import threading
 from typing import Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = [
-    "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
+    "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "NotSquareError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
     "init", "version", "error_string",
     "add", "subtract", "matmul", "scale", "transpose", "almost_equal",
     "det", "solve", "cholesky", "qr", "svd", "SparseMatrix",
@@ -129,6 +130,59 @@ class _Vec4(ctypes.Structure):
                 ("w", ctypes.c_double)]
 
 
+class _Handle(ctypes.c_void_p):
+    """A library handle, owned by this object from the moment the library
+    returns it.
+
+    The subclasses are the result types of the functions that make handles
+    and the out-parameter cells of qr and svd: ctypes builds the object
+    inside the call, so no bytecode runs between the library's return and
+    the ownership, and a KeyboardInterrupt raised at any later point still
+    ends in the destroy call, from __del__ if not before. Destroyed once,
+    by release() or by __del__; a null handle is never destroyed.
+    """
+
+    _destroy = ""  # the library's destroy function for this kind
+
+    def release(self):
+        destroy = getattr(_lib, self._destroy)
+        # Cleared before the call: an interrupt between the two can at worst
+        # leak the handle, never destroy it twice.
+        handle = self.value
+        self.value = None
+        if handle:
+            destroy(handle)
+
+    def __del__(self):
+        if self.value:
+            self.release()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+        return False
+
+
+class _Matrix(_Handle):
+    _destroy = "corx_matrix_destroy"
+
+
+class _Sparse(_Handle):
+    _destroy = "corx_sparse_destroy"
+
+
+#: The owning result type of each function that makes a handle (the
+#: header's type stays in _SIGNATURES, which mirrors corx.h).
+_OWNED_RESULTS = {
+    "corx_matrix_create": _Matrix, "corx_matrix_create_from_buffer": _Matrix,
+    "corx_matrix_add": _Matrix, "corx_matrix_sub": _Matrix, "corx_matrix_mul": _Matrix,
+    "corx_matrix_scale": _Matrix, "corx_matrix_transpose": _Matrix, "corx_matrix_cholesky": _Matrix,
+    "corx_sparse_from_dense": _Sparse, "corx_sparse_to_dense": _Matrix,
+}
+
+
 def _signatures():
     """The ctypes signature of every function of corx.h: name -> (result,
     argument types). The test suite checks the table against the header."""
@@ -199,7 +253,7 @@ _SIGNATURES = _signatures()
 def _declare(lib):
     for name, (restype, argtypes) in _SIGNATURES.items():
         fn = getattr(lib, name)
-        fn.restype = restype
+        fn.restype = _OWNED_RESULTS.get(name, restype)
         fn.argtypes = argtypes
     return lib
 
@@ -295,13 +349,42 @@ def _shape(arr):
     return "x".join(str(d) for d in arr.shape) if arr.ndim else "scalar"
 
 
-def _real(a, function):
-    """a as a C-contiguous float64 array; complex input is refused, not truncated."""
+def _checked(a, function):
+    """a as a numpy array of a type corx computes with, its dtype kept.
+
+    Booleans and integers convert to float64 as in numpy.linalg; complex
+    input is refused rather than losing its imaginary part, and so are
+    objects, strings, bytes and dates, which numpy would turn into numbers
+    without meaning, and long double, which would silently lose precision.
+    """
     arr = np.asarray(a)
-    if np.iscomplexobj(arr):
+    kind = arr.dtype.kind
+    if kind == "c":
         raise TypeError(f"{function}: complex input is not supported (corx computes in float64); "
                         "pass the real part explicitly if that is what you mean")
-    return np.ascontiguousarray(arr, dtype=np.float64)
+    if kind not in "biuf" or (kind == "f" and arr.dtype.itemsize > 8):
+        raise TypeError(f"{function}: arrays of {arr.dtype} are not supported; "
+                        "corx takes real numbers (bool, integer, float16/32/64)")
+    return arr
+
+
+def _single(*arrays):
+    """True when every operand is float32: the result is then float32, as in
+    numpy.linalg. It is computed in float64 and rounded once at the end."""
+    return all(np.asarray(x).dtype == np.float32 for x in arrays)
+
+
+def _result(out, single):
+    if not single:
+        return out
+    if isinstance(out, tuple):
+        return tuple(_result(o, single) for o in out)
+    return np.float32(out) if np.ndim(out) == 0 else out.astype(np.float32)
+
+
+def _real(a, function):
+    """a as a C-contiguous float64 array (see _checked for what is refused)."""
+    return np.ascontiguousarray(_checked(a, function), dtype=np.float64)
 
 
 def _matrix(a, function):
@@ -349,24 +432,6 @@ def _each(a, fn, out_shapes):
     return outs[0] if len(shapes) == 1 else tuple(outs)
 
 
-class _Dense:
-    """One dense handle, destroyed when the with-block ends."""
-
-    __slots__ = ("handle",)
-
-    def __init__(self, handle):
-        self.handle = handle
-
-    def __enter__(self):
-        return self.handle
-
-    def __exit__(self, *exc):
-        handle, self.handle = self.handle, None
-        if handle:
-            _lib.corx_matrix_destroy(handle)
-        return False
-
-
 def _fits(shape, function):
     """Raises MemoryError, as numpy does for an array it cannot allocate, when
     a result of this shape would hold more elements than a library handle
@@ -388,7 +453,7 @@ def _dense_from(arr, function):
     h = _lib.corx_matrix_create_from_buffer(rows, cols, _ptr(arr), arr.size)
     if not h:  # the dimensions were checked above; the library refuses nothing else
         raise _error(SHAPE_MISMATCH, "corx_matrix_create_from_buffer", f"{rows}x{cols}")
-    return _Dense(h)
+    return h
 
 
 def _array_of(handle):
@@ -408,8 +473,8 @@ def _take(handle):
     """Copies a new dense handle out and destroys it; None means the call failed."""
     if not handle:
         return None
-    with _Dense(handle) as h:
-        return _array_of(h)
+    with handle:
+        return _array_of(handle)
 
 
 # ---- dense arithmetic ------------------------------------------------------------
@@ -598,10 +663,6 @@ def cholesky(a: npt.ArrayLike) -> Array:
     return _each(a, one, lambda m, n: ((m, n),))
 
 
-def _adopt_out(*cells):
-    return [_Dense(c.value) for c in cells]
-
-
 def _tall(a, function):
     if a.shape[-2] < a.shape[-1]:
         raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} has fewer rows than columns")
@@ -626,14 +687,14 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
         if m.size == 0:
             return np.eye(m.shape[0]), np.zeros(m.shape)
         _fits((m.shape[0], m.shape[0]), function)  # q is m x m
-        q, r = ctypes.c_void_p(), ctypes.c_void_p()
-        with _dense_from(m, function) as h:
-            status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
-        owned = _adopt_out(q, r)  # empty on failure: nothing is written then
-        with owned[0] as hq, owned[1] as hr:
+        # The cells own what the library writes into them (nothing on failure).
+        q, r = _Matrix(), _Matrix()
+        with q, r:
+            with _dense_from(m, function) as h:
+                status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
             if status != SUCCESS:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(hq), _array_of(hr)
+            return _array_of(q), _array_of(r)
 
     return _each(a, one, lambda m, n: ((m, m), (m, n)))
 
@@ -654,22 +715,65 @@ def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
         if m.size == 0:
             return np.zeros(m.shape), np.zeros(m.shape[1]), np.zeros((m.shape[1],) * 2)
         s = np.empty(m.shape[1], dtype=np.float64)
-        u, v = ctypes.c_void_p(), ctypes.c_void_p()
-        with _dense_from(m, function) as h:
-            status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
-        owned = _adopt_out(u, v)
-        with owned[0] as hu, owned[1] as hv:
+        u, v = _Matrix(), _Matrix()
+        with u, v:
+            with _dense_from(m, function) as h:
+                status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
             if status != SUCCESS:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(hu), s, _array_of(hv)
+            return _array_of(u), s, _array_of(v)
 
     return _each(a, one, lambda m, n: ((m, n), (n,), (n, n)))
 
 
 # ---- sparse matrices ------------------------------------------------------------------
 
-def _destroy_sparse(handle):
-    _lib.corx_sparse_destroy(handle)
+class _Shared:
+    """A handle that outlives calls: used by any number of calls at once,
+    from any thread, and closed by any of them.
+
+    A call takes a use before it hands the handle to the library (the GIL is
+    released during the call) and gives it back after; close() only marks
+    the handle closed, and whichever of close() and the last use comes last
+    destroys it. So no call ever runs on a destroyed handle, whoever closes
+    it and when. A use never given back (an interrupt between taking and
+    the try) only delays the destroy until the owner is collected.
+    """
+
+    __slots__ = ("_handle", "_lock", "_uses", "_closed")
+
+    def __init__(self, handle: _Handle):
+        self._handle = handle
+        self._lock = threading.Lock()
+        self._uses = 0
+        self._closed = False
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def take(self, function):
+        with self._lock:
+            if self._closed:
+                raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
+            self._uses += 1
+        return self._handle
+
+    def give_back(self):
+        with self._lock:
+            self._uses -= 1
+            last = self._closed and self._uses == 0
+        if last:
+            self._handle.release()
+
+    def close(self):
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            last = self._uses == 0
+        if last:
+            self._handle.release()
 
 
 class SparseMatrix:
@@ -679,7 +783,11 @@ class SparseMatrix:
     kept) and never changed afterwards. The handle is released by
     :meth:`close`, at the end of a ``with`` block, or when the object is
     garbage-collected, whichever comes first; a closed matrix raises
-    NULL_HANDLE.
+    NULL_HANDLE. Closing is safe at any time, from any thread: a call
+    already running keeps the handle until it returns.
+
+    ``copy.copy``, ``copy.deepcopy`` and ``pickle`` make an independent
+    matrix with the same stored entries (the handle is never shared).
     """
 
     def __init__(self, dense: npt.ArrayLike):
@@ -689,14 +797,13 @@ class SparseMatrix:
             handle = _lib.corx_sparse_from_dense(h)
         if not handle:
             raise _error(NULL_HANDLE, function)
-        self._handle = handle
-        self._finalizer = weakref.finalize(self, _destroy_sparse, handle)
+        self._owner = _Shared(handle)
         self.shape: Tuple[int, int] = arr.shape
 
     def close(self) -> None:
-        """Releases the handle (once; later calls do nothing)."""
-        self._finalizer()
-        self._handle = None
+        """Releases the handle (once; later calls do nothing). A call still
+        running on another thread finishes first."""
+        self._owner.close()
 
     def __enter__(self) -> "SparseMatrix":
         return self
@@ -705,30 +812,39 @@ class SparseMatrix:
         self.close()
         return False
 
-    def _live(self, function):
-        if self._handle is None:
-            raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
-        return self._handle
+    def __reduce__(self):
+        # A copy gets a handle of its own, rebuilt from the stored entries.
+        return (SparseMatrix, (self.to_dense(),))
+
+    def _call(self, function, fn, *args):
+        """fn(handle, *args) with the handle held for the call. The array
+        arguments are converted before: an __array__ that closes the matrix
+        makes the call fail, not run on a destroyed handle."""
+        handle = self._owner.take(function)
+        try:
+            return fn(handle, *args)
+        finally:
+            self._owner.give_back()
 
     @property
     def nnz(self) -> int:
         """The number of stored entries."""
-        return _lib.corx_sparse_nnz(self._live("corx_sparse_nnz"))
+        return self._call("corx_sparse_nnz", _lib.corx_sparse_nnz)
 
     def to_dense(self) -> Array:
         """A dense numpy copy: the stored entries, +0.0 elsewhere."""
-        out = _take(_lib.corx_sparse_to_dense(self._live("corx_sparse_to_dense")))
+        function = "corx_sparse_to_dense"
+        out = _take(self._call(function, _lib.corx_sparse_to_dense))
         if out is None:
-            raise _error(NULL_HANDLE, "corx_sparse_to_dense")
+            raise _error(NULL_HANDLE, function)
         return out
 
     def matvec(self, x: npt.ArrayLike) -> Array:
         """self @ x over the stored entries; x needs exactly shape[1] values."""
         function = "corx_sparse_matvec"
-        handle = self._live(function)
         x = _vector(x, function)
         y = np.empty(self.shape[0], dtype=np.float64)
-        n = _lib.corx_sparse_matvec(handle, _ptr(x), x.size, _ptr(y), y.size)
+        n = self._call(function, _lib.corx_sparse_matvec, _ptr(x), x.size, _ptr(y), y.size)
         if n < 0:  # -1 whatever the cause: the length of x is the only one left
             raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ a vector of {x.size}")
         return y
@@ -737,7 +853,10 @@ class SparseMatrix:
         return self.matvec(x)
 
     def __repr__(self) -> str:
-        state = "closed" if self._handle is None else f"nnz={self.nnz}"
+        try:
+            state = f"nnz={self.nnz}"
+        except Error:
+            state = "closed"
         return f"corx.SparseMatrix(shape={self.shape}, {state})"
 
 
