@@ -310,6 +310,13 @@ class ArgumentError(Error, ValueError):
     Caught by ``except ValueError`` too."""
 
 
+class NotSquareError(LinAlgError, ArgumentError):
+    """det, solve or cholesky of a matrix that is not square
+    (SHAPE_MISMATCH). numpy.linalg raises LinAlgError there, so this is a
+    :class:`LinAlgError` (and a ``numpy.linalg.LinAlgError``); it is also an
+    :class:`ArgumentError` (and a ``ValueError``), as every shape error is."""
+
+
 def _error(code: int, function: str, detail: str = "") -> Error:
     cls = LinAlgError if code in (SINGULAR, NOT_SPD) else ArgumentError
     return cls(code, function, detail)
@@ -411,7 +418,7 @@ def _vector(x, function):
 
 def _square(a, function):
     if a.shape[-1] != a.shape[-2]:
-        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} is not square")
+        raise NotSquareError(SHAPE_MISMATCH, function, f"{_shape(a)} is not square")
 
 
 def _each(a, fn, out_shapes):
@@ -481,17 +488,19 @@ def _take(handle):
 
 def _binary(name, a, b, op, rule, empty_shape):
     function = f"corx_matrix_{name}"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
     a, b = _matrix(a, function), _matrix(b, function)
     shape = empty_shape(a.shape, b.shape)
     if shape is not None and 0 in shape + a.shape + b.shape:
-        return np.zeros(shape)  # numpy's result; nothing for the library to compute
+        return _result(np.zeros(shape), single)  # numpy's result; nothing for the library to compute
     if shape is not None:
         _fits(shape, function)
     with _dense_from(a, function) as ha, _dense_from(b, function) as hb:
         out = _take(getattr(_lib, function)(ha, hb))
     if out is None:
         raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} {op} {_shape(b)}: {rule}")
-    return out
+    return _result(out, single)
 
 
 def _same_shape(sa, sb):
@@ -524,14 +533,16 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
 
 
 def _unary(function, a, empty_shape, *args):
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrix(a, function)
     if a.size == 0:
-        return np.zeros(empty_shape(a.shape))
+        return _result(np.zeros(empty_shape(a.shape)), single)
     with _dense_from(a, function) as h:
         out = _take(getattr(_lib, function)(h, *args))
     if out is None:
         raise _error(NULL_HANDLE, function)
-    return out
+    return _result(out, single)
 
 
 def scale(a: npt.ArrayLike, factor: float) -> Array:
@@ -561,28 +572,31 @@ def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
 
 # ---- solvers and decompositions -----------------------------------------------------
 
-def det(a: npt.ArrayLike) -> Union[float, Array]:
-    """The determinant of a square matrix (0.0 for a singular one).
+def det(a: npt.ArrayLike) -> Union[np.float64, Array]:
+    """The determinant of a square matrix (0.0 for a singular one), as a
+    numpy.float64 (numpy.float32 for float32 input).
 
     A stack (..., n, n) gives an array of determinants of shape (...); a
-    0 x 0 matrix has determinant 1.0, as in numpy.
+    0 x 0 matrix has determinant 1.0, as in numpy. A matrix that is not
+    square raises NotSquareError (a LinAlgError).
     """
     function = "corx_matrix_determinant"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _square(a, function)
+    _square(a, function)
 
     def one(m):
         if m.size == 0:
-            return 1.0
+            return np.float64(1.0)
         ok = ctypes.c_int32(0)
         with _dense_from(m, function) as h:
             d = _lib.corx_matrix_determinant(h, ctypes.byref(ok))
         if ok.value != 1:
-            raise _error(SHAPE_MISMATCH, function, f"{_shape(m)} is not square")
-        return d
+            raise NotSquareError(SHAPE_MISMATCH, function, f"{_shape(m)} is not square")
+        return np.float64(d)
 
-    return _each(a, one, lambda m, n: ((),))
+    return _result(_each(a, one, lambda m, n: ((),)), single)
 
 
 def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
@@ -608,6 +622,8 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     differs.
     """
     function = "corx_matrix_lu_solve"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
     a, b = _matrices(a, function), _real(b, function)
     if b.ndim == 0:
         raise _error(SHAPE_MISMATCH, function, "the right-hand side is a scalar")
@@ -636,7 +652,7 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
                     if got < 0:
                         raise _error(-got, function, f"{_shape(a)} system" if got == -SHAPE_MISMATCH else "")
                     x_all[idx][:, j] = x
-    return x_all[..., 0] if one_rhs else x_all
+    return _result(x_all[..., 0] if one_rhs else x_all, single)
 
 
 def cholesky(a: npt.ArrayLike) -> Array:
@@ -646,9 +662,10 @@ def cholesky(a: npt.ArrayLike) -> Array:
     positive definite, ArgumentError (SHAPE_MISMATCH) when it is not square.
     """
     function = "corx_matrix_cholesky"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _square(a, function)
+    _square(a, function)
 
     def one(m):
         if m.size == 0:
@@ -660,7 +677,7 @@ def cholesky(a: npt.ArrayLike) -> Array:
             raise _error(NOT_SPD, function, "not exactly symmetric, or a pivot is not positive")
         return out
 
-    return _each(a, one, lambda m, n: ((m, n),))
+    return _result(_each(a, one, lambda m, n: ((m, n),)), single)
 
 
 def _tall(a, function):
@@ -679,6 +696,8 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
     numpy.linalg.qr(a, mode="complete") does.
     """
     function = "corx_matrix_qr"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
     if a.size == 0:  # else the library checks the shape
         _tall(a, function)
@@ -696,7 +715,7 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
             return _array_of(q), _array_of(r)
 
-    return _each(a, one, lambda m, n: ((m, m), (m, n)))
+    return _result(_each(a, one, lambda m, n: ((m, m), (m, n))), single)
 
 
 def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
@@ -707,6 +726,8 @@ def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
     (..., m, n) gives stacks of u, s and v.
     """
     function = "corx_matrix_svd"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
     if a.size == 0:  # else the library checks the shape
         _tall(a, function)
@@ -723,7 +744,7 @@ def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
             return _array_of(u), s, _array_of(v)
 
-    return _each(a, one, lambda m, n: ((m, n), (n,), (n, n)))
+    return _result(_each(a, one, lambda m, n: ((m, n), (n,), (n, n))), single)
 
 
 # ---- sparse matrices ------------------------------------------------------------------
@@ -958,8 +979,14 @@ def clz64(x: int) -> int:
 
 
 def _limb(x):
-    # ctypes would silently keep only the low 64 bits of a wider integer.
-    x = int(x)
+    # Integers only (int() would truncate 2.9 to 2), and in range: ctypes
+    # would silently keep only the low 64 bits of a wider integer.
+    if isinstance(x, (bool, np.bool_)):
+        raise TypeError(f"expected an integer, got {type(x).__name__}")
+    try:
+        x = operator.index(x)
+    except TypeError:
+        raise TypeError(f"expected an integer, got {type(x).__name__}") from None
     if not 0 <= x <= _UINT64_MASK:
         raise ValueError(f"{x} is not an unsigned 64-bit value")
     return x
