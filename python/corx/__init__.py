@@ -2,27 +2,38 @@
 """corx for Python: reproducible linear algebra on numpy arrays.
 
 The package calls the corx shared library through ctypes. Every function
-takes numpy arrays (or anything ``np.asarray`` accepts), converts them to
-C-contiguous float64, copies them into the library, and returns new numpy
-arrays; results are the library's, bit for bit. Dense matrices never outlive
-a call: each function makes its handles, uses them and destroys them before
-it returns, failures included. Only :class:`SparseMatrix` holds a handle
-across calls, and it releases it on :meth:`SparseMatrix.close`, at the end of
-a ``with`` block or when it is garbage-collected, exactly once.
+takes numpy arrays (or anything ``np.asarray`` accepts) of booleans,
+integers or floats, converts them to C-contiguous float64, copies them into
+the library, and returns new numpy arrays; results are the library's, bit
+for bit. When every operand of a dense function is float32 the result is
+float32, as in numpy.linalg: computed in float64 and rounded once at the
+end. Arrays of objects, strings, bytes, dates, durations, complex numbers
+or long doubles raise ``TypeError``.
+
+Dense matrices never outlive a call: each function makes its handles, uses
+them and destroys them before it returns, failures and KeyboardInterrupt
+included (a handle belongs to a Python object from the moment the library
+returns it). Only :class:`SparseMatrix` holds a handle across calls, and it
+releases it on :meth:`SparseMatrix.close`, at the end of a ``with`` block or
+when it is garbage-collected, exactly once, and never while a call (in any
+thread) is using it.
 
 The package follows numpy's conventions where they apply: :func:`solve`
 takes one right-hand side ``(n,)`` or several ``(n, k)``; :func:`det`,
 :func:`solve`, :func:`cholesky`, :func:`qr` and :func:`svd` take stacks
 ``(..., m, n)`` as ``numpy.linalg`` does; empty arrays give numpy's empty
 results without calling the library; complex input is refused with
-``TypeError`` instead of losing its imaginary part.
+``TypeError`` instead of losing its imaginary part; :func:`det` gives a
+``numpy.float64``.
 
 Every failure the library reports is raised as a :class:`corx.Error`, which
 carries the status code (``code``) and the library's text for it
 (``status_text``). A singular matrix or one that is not positive definite
 raises :class:`corx.LinAlgError`, which is also a
 ``numpy.linalg.LinAlgError``; wrong shapes and a closed sparse matrix raise
-:class:`corx.ArgumentError`, which is also a ``ValueError``.
+:class:`corx.ArgumentError`, which is also a ``ValueError``. A matrix that is
+not square given to :func:`det`, :func:`solve` or :func:`cholesky` raises
+:class:`corx.NotSquareError`, which is both (numpy raises LinAlgError).
 
 The library is found in this order: the path in the environment variable
 ``CORX_LIBRARY``; ``libcorx.so.1`` inside the package (as ``pip install``
@@ -287,7 +298,7 @@ class Error(Exception):
 
     Every instance is one of the two subclasses: :class:`LinAlgError` (also
     a ``numpy.linalg.LinAlgError``) or :class:`ArgumentError` (also a
-    ``ValueError``).
+    ``ValueError``), or both: :class:`NotSquareError`.
     """
 
     def __init__(self, code: int, function: str, detail: str = ""):
@@ -967,6 +978,8 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
     """(quotient mod 2**64, remainder) of (hi * 2**64 + lo) / divisor.
 
     Never raises for a zero divisor: the library answers (2**64 - 1, lo).
+    Each argument must be an integer (TypeError otherwise, 2.0 included) in
+    0 .. 2**64 - 1 (ValueError otherwise).
     """
     q, r = ctypes.c_uint64(), ctypes.c_uint64()
     _lib.corvane_udiv128(_limb(hi), _limb(lo), _limb(divisor), ctypes.byref(q), ctypes.byref(r))
