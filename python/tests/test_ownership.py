@@ -39,6 +39,15 @@ def test_calls_release_every_handle(ledger, call):
     assert not ledger.live
 
 
+def test_every_handle_is_owned_from_the_library_s_return():
+    # A maker whose result is a plain int would leave a gap for an interrupt.
+    from conftest import _MAKERS
+    assert set(corx._OWNED_RESULTS) == _MAKERS
+    for name, owner in corx._OWNED_RESULTS.items():
+        assert getattr(corx._cdll, name).restype is owner
+        assert issubclass(owner, corx._SIGNATURES[name][0])
+
+
 def test_sparse_matrix_releases_its_handle_once(ledger):
     s = corx.SparseMatrix(A)
     assert len(ledger.live) == 1
