@@ -6,12 +6,14 @@ The version is the project version of CMakeLists.txt, the one source of the
 library's version."""
 import os
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
 
 from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
+from wheel.bdist_wheel import bdist_wheel
 
 ROOT = pathlib.Path(__file__).resolve().parent
 
@@ -49,9 +51,25 @@ class BinaryDistribution(Distribution):
         return True
 
 
+class PlatformWheel(bdist_wheel):
+    """The wheel's tag says what it needs: any Python 3 (the package is
+    ctypes and numpy, no extension module, so no interpreter ABI) on Linux
+    for this processor with glibc 2.35 or newer, the oldest the library loads on
+    (tests/check_exports.sh checks its newest GLIBC symbol version)."""
+
+    GLIBC = (2, 35)
+
+    def finalize_options(self):
+        super().finalize_options()
+        self.root_is_pure = False  # platlib: the library is a binary
+
+    def get_tag(self):
+        return "py3", "none", "manylinux_{}_{}_{}".format(*self.GLIBC, platform.machine())
+
+
 setup(
     version=project_version(),
-    cmdclass={"build_py": BuildWithLibrary},
+    cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel},
     distclass=BinaryDistribution,
     options={"build": {"build_base": "build-python"}},
 )

@@ -2,27 +2,38 @@
 """corx for Python: reproducible linear algebra on numpy arrays.
 
 The package calls the corx shared library through ctypes. Every function
-takes numpy arrays (or anything ``np.asarray`` accepts), converts them to
-C-contiguous float64, copies them into the library, and returns new numpy
-arrays; results are the library's, bit for bit. Dense matrices never outlive
-a call: each function makes its handles, uses them and destroys them before
-it returns, failures included. Only :class:`SparseMatrix` holds a handle
-across calls, and it releases it on :meth:`SparseMatrix.close`, at the end of
-a ``with`` block or when it is garbage-collected, exactly once.
+takes numpy arrays (or anything ``np.asarray`` accepts) of booleans,
+integers or floats, converts them to C-contiguous float64, copies them into
+the library, and returns new numpy arrays; results are the library's, bit
+for bit. When every operand of a dense function is float32 the result is
+float32, as in numpy.linalg: computed in float64 and rounded once at the
+end. Arrays of objects, strings, bytes, dates, durations, complex numbers
+or long doubles raise ``TypeError``.
+
+Dense matrices never outlive a call: each function makes its handles, uses
+them and destroys them before it returns, failures and KeyboardInterrupt
+included (a handle belongs to a Python object from the moment the library
+returns it). Only :class:`SparseMatrix` holds a handle across calls, and it
+releases it on :meth:`SparseMatrix.close`, at the end of a ``with`` block or
+when it is garbage-collected, exactly once, and never while a call (in any
+thread) is using it.
 
 The package follows numpy's conventions where they apply: :func:`solve`
 takes one right-hand side ``(n,)`` or several ``(n, k)``; :func:`det`,
 :func:`solve`, :func:`cholesky`, :func:`qr` and :func:`svd` take stacks
 ``(..., m, n)`` as ``numpy.linalg`` does; empty arrays give numpy's empty
 results without calling the library; complex input is refused with
-``TypeError`` instead of losing its imaginary part.
+``TypeError`` instead of losing its imaginary part; :func:`det` gives a
+``numpy.float64``.
 
 Every failure the library reports is raised as a :class:`corx.Error`, which
 carries the status code (``code``) and the library's text for it
 (``status_text``). A singular matrix or one that is not positive definite
 raises :class:`corx.LinAlgError`, which is also a
 ``numpy.linalg.LinAlgError``; wrong shapes and a closed sparse matrix raise
-:class:`corx.ArgumentError`, which is also a ``ValueError``.
+:class:`corx.ArgumentError`, which is also a ``ValueError``. A matrix that is
+not square given to :func:`det`, :func:`solve` or :func:`cholesky` raises
+:class:`corx.NotSquareError`, which is both (numpy raises LinAlgError).
 
 The library is found in this order: the path in the environment variable
 ``CORX_LIBRARY``; ``libcorx.so.1`` inside the package (as ``pip install``
@@ -37,16 +48,17 @@ Importing the package does not call ``corx_init``; see :func:`init`.
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
 import pathlib
-import weakref
+import threading
 from typing import Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = [
-    "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
+    "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "NotSquareError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
     "init", "version", "error_string",
     "add", "subtract", "matmul", "scale", "transpose", "almost_equal",
     "det", "solve", "cholesky", "qr", "svd", "SparseMatrix",
@@ -129,6 +141,59 @@ class _Vec4(ctypes.Structure):
                 ("w", ctypes.c_double)]
 
 
+class _Handle(ctypes.c_void_p):
+    """A library handle, owned by this object from the moment the library
+    returns it.
+
+    The subclasses are the result types of the functions that make handles
+    and the out-parameter cells of qr and svd: ctypes builds the object
+    inside the call, so no bytecode runs between the library's return and
+    the ownership, and a KeyboardInterrupt raised at any later point still
+    ends in the destroy call, from __del__ if not before. Destroyed once,
+    by release() or by __del__; a null handle is never destroyed.
+    """
+
+    _destroy = ""  # the library's destroy function for this kind
+
+    def release(self):
+        destroy = getattr(_lib, self._destroy)
+        # Cleared before the call: an interrupt between the two can at worst
+        # leak the handle, never destroy it twice.
+        handle = self.value
+        self.value = None
+        if handle:
+            destroy(handle)
+
+    def __del__(self):
+        if self.value:
+            self.release()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+        return False
+
+
+class _Matrix(_Handle):
+    _destroy = "corx_matrix_destroy"
+
+
+class _Sparse(_Handle):
+    _destroy = "corx_sparse_destroy"
+
+
+#: The owning result type of each function that makes a handle (the
+#: header's type stays in _SIGNATURES, which mirrors corx.h).
+_OWNED_RESULTS = {
+    "corx_matrix_create": _Matrix, "corx_matrix_create_from_buffer": _Matrix,
+    "corx_matrix_add": _Matrix, "corx_matrix_sub": _Matrix, "corx_matrix_mul": _Matrix,
+    "corx_matrix_scale": _Matrix, "corx_matrix_transpose": _Matrix, "corx_matrix_cholesky": _Matrix,
+    "corx_sparse_from_dense": _Sparse, "corx_sparse_to_dense": _Matrix,
+}
+
+
 def _signatures():
     """The ctypes signature of every function of corx.h: name -> (result,
     argument types). The test suite checks the table against the header."""
@@ -199,7 +264,7 @@ _SIGNATURES = _signatures()
 def _declare(lib):
     for name, (restype, argtypes) in _SIGNATURES.items():
         fn = getattr(lib, name)
-        fn.restype = restype
+        fn.restype = _OWNED_RESULTS.get(name, restype)
         fn.argtypes = argtypes
     return lib
 
@@ -233,7 +298,7 @@ class Error(Exception):
 
     Every instance is one of the two subclasses: :class:`LinAlgError` (also
     a ``numpy.linalg.LinAlgError``) or :class:`ArgumentError` (also a
-    ``ValueError``).
+    ``ValueError``), or both: :class:`NotSquareError`.
     """
 
     def __init__(self, code: int, function: str, detail: str = ""):
@@ -254,6 +319,13 @@ class ArgumentError(Error, ValueError):
     """The arguments do not fit the call: shapes (SHAPE_MISMATCH), a closed
     sparse matrix (NULL_HANDLE), an array too large (BUFFER_TOO_SMALL).
     Caught by ``except ValueError`` too."""
+
+
+class NotSquareError(LinAlgError, ArgumentError):
+    """det, solve or cholesky of a matrix that is not square
+    (SHAPE_MISMATCH). numpy.linalg raises LinAlgError there, so this is a
+    :class:`LinAlgError` (and a ``numpy.linalg.LinAlgError``); it is also an
+    :class:`ArgumentError` (and a ``ValueError``), as every shape error is."""
 
 
 def _error(code: int, function: str, detail: str = "") -> Error:
@@ -295,13 +367,42 @@ def _shape(arr):
     return "x".join(str(d) for d in arr.shape) if arr.ndim else "scalar"
 
 
-def _real(a, function):
-    """a as a C-contiguous float64 array; complex input is refused, not truncated."""
+def _checked(a, function):
+    """a as a numpy array of a type corx computes with, its dtype kept.
+
+    Booleans and integers convert to float64 as in numpy.linalg; complex
+    input is refused rather than losing its imaginary part, and so are
+    objects, strings, bytes and dates, which numpy would turn into numbers
+    without meaning, and long double, which would silently lose precision.
+    """
     arr = np.asarray(a)
-    if np.iscomplexobj(arr):
+    kind = arr.dtype.kind
+    if kind == "c":
         raise TypeError(f"{function}: complex input is not supported (corx computes in float64); "
                         "pass the real part explicitly if that is what you mean")
-    return np.ascontiguousarray(arr, dtype=np.float64)
+    if kind not in "biuf" or (kind == "f" and arr.dtype.itemsize > 8):
+        raise TypeError(f"{function}: arrays of {arr.dtype} are not supported; "
+                        "corx takes real numbers (bool, integer, float16/32/64)")
+    return arr
+
+
+def _single(*arrays):
+    """True when every operand is float32: the result is then float32, as in
+    numpy.linalg. It is computed in float64 and rounded once at the end."""
+    return all(np.asarray(x).dtype == np.float32 for x in arrays)
+
+
+def _result(out, single):
+    if not single:
+        return out
+    if isinstance(out, tuple):
+        return tuple(_result(o, single) for o in out)
+    return np.float32(out) if np.ndim(out) == 0 else out.astype(np.float32)
+
+
+def _real(a, function):
+    """a as a C-contiguous float64 array (see _checked for what is refused)."""
+    return np.ascontiguousarray(_checked(a, function), dtype=np.float64)
 
 
 def _matrix(a, function):
@@ -328,7 +429,7 @@ def _vector(x, function):
 
 def _square(a, function):
     if a.shape[-1] != a.shape[-2]:
-        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} is not square")
+        raise NotSquareError(SHAPE_MISMATCH, function, f"{_shape(a)} is not square")
 
 
 def _each(a, fn, out_shapes):
@@ -347,24 +448,6 @@ def _each(a, fn, out_shapes):
         for out, r in zip(outs, results):
             out[idx] = r
     return outs[0] if len(shapes) == 1 else tuple(outs)
-
-
-class _Dense:
-    """One dense handle, destroyed when the with-block ends."""
-
-    __slots__ = ("handle",)
-
-    def __init__(self, handle):
-        self.handle = handle
-
-    def __enter__(self):
-        return self.handle
-
-    def __exit__(self, *exc):
-        handle, self.handle = self.handle, None
-        if handle:
-            _lib.corx_matrix_destroy(handle)
-        return False
 
 
 def _fits(shape, function):
@@ -388,7 +471,7 @@ def _dense_from(arr, function):
     h = _lib.corx_matrix_create_from_buffer(rows, cols, _ptr(arr), arr.size)
     if not h:  # the dimensions were checked above; the library refuses nothing else
         raise _error(SHAPE_MISMATCH, "corx_matrix_create_from_buffer", f"{rows}x{cols}")
-    return _Dense(h)
+    return h
 
 
 def _array_of(handle):
@@ -408,25 +491,27 @@ def _take(handle):
     """Copies a new dense handle out and destroys it; None means the call failed."""
     if not handle:
         return None
-    with _Dense(handle) as h:
-        return _array_of(h)
+    with handle:
+        return _array_of(handle)
 
 
 # ---- dense arithmetic ------------------------------------------------------------
 
 def _binary(name, a, b, op, rule, empty_shape):
     function = f"corx_matrix_{name}"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
     a, b = _matrix(a, function), _matrix(b, function)
     shape = empty_shape(a.shape, b.shape)
     if shape is not None and 0 in shape + a.shape + b.shape:
-        return np.zeros(shape)  # numpy's result; nothing for the library to compute
+        return _result(np.zeros(shape), single)  # numpy's result; nothing for the library to compute
     if shape is not None:
         _fits(shape, function)
     with _dense_from(a, function) as ha, _dense_from(b, function) as hb:
         out = _take(getattr(_lib, function)(ha, hb))
     if out is None:
         raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} {op} {_shape(b)}: {rule}")
-    return out
+    return _result(out, single)
 
 
 def _same_shape(sa, sb):
@@ -459,14 +544,16 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
 
 
 def _unary(function, a, empty_shape, *args):
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrix(a, function)
     if a.size == 0:
-        return np.zeros(empty_shape(a.shape))
+        return _result(np.zeros(empty_shape(a.shape)), single)
     with _dense_from(a, function) as h:
         out = _take(getattr(_lib, function)(h, *args))
     if out is None:
         raise _error(NULL_HANDLE, function)
-    return out
+    return _result(out, single)
 
 
 def scale(a: npt.ArrayLike, factor: float) -> Array:
@@ -496,28 +583,31 @@ def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
 
 # ---- solvers and decompositions -----------------------------------------------------
 
-def det(a: npt.ArrayLike) -> Union[float, Array]:
-    """The determinant of a square matrix (0.0 for a singular one).
+def det(a: npt.ArrayLike) -> Union[np.float64, Array]:
+    """The determinant of a square matrix (0.0 for a singular one), as a
+    numpy.float64 (numpy.float32 for float32 input).
 
     A stack (..., n, n) gives an array of determinants of shape (...); a
-    0 x 0 matrix has determinant 1.0, as in numpy.
+    0 x 0 matrix has determinant 1.0, as in numpy. A matrix that is not
+    square raises NotSquareError (a LinAlgError).
     """
     function = "corx_matrix_determinant"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _square(a, function)
+    _square(a, function)
 
     def one(m):
         if m.size == 0:
-            return 1.0
+            return np.float64(1.0)
         ok = ctypes.c_int32(0)
         with _dense_from(m, function) as h:
             d = _lib.corx_matrix_determinant(h, ctypes.byref(ok))
         if ok.value != 1:
-            raise _error(SHAPE_MISMATCH, function, f"{_shape(m)} is not square")
-        return d
+            raise NotSquareError(SHAPE_MISMATCH, function, f"{_shape(m)} is not square")
+        return np.float64(d)
 
-    return _each(a, one, lambda m, n: ((),))
+    return _result(_each(a, one, lambda m, n: ((),)), single)
 
 
 def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
@@ -543,6 +633,8 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     differs.
     """
     function = "corx_matrix_lu_solve"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
     a, b = _matrices(a, function), _real(b, function)
     if b.ndim == 0:
         raise _error(SHAPE_MISMATCH, function, "the right-hand side is a scalar")
@@ -571,7 +663,7 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
                     if got < 0:
                         raise _error(-got, function, f"{_shape(a)} system" if got == -SHAPE_MISMATCH else "")
                     x_all[idx][:, j] = x
-    return x_all[..., 0] if one_rhs else x_all
+    return _result(x_all[..., 0] if one_rhs else x_all, single)
 
 
 def cholesky(a: npt.ArrayLike) -> Array:
@@ -581,9 +673,10 @@ def cholesky(a: npt.ArrayLike) -> Array:
     positive definite, ArgumentError (SHAPE_MISMATCH) when it is not square.
     """
     function = "corx_matrix_cholesky"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _square(a, function)
+    _square(a, function)
 
     def one(m):
         if m.size == 0:
@@ -595,11 +688,7 @@ def cholesky(a: npt.ArrayLike) -> Array:
             raise _error(NOT_SPD, function, "not exactly symmetric, or a pivot is not positive")
         return out
 
-    return _each(a, one, lambda m, n: ((m, n),))
-
-
-def _adopt_out(*cells):
-    return [_Dense(c.value) for c in cells]
+    return _result(_each(a, one, lambda m, n: ((m, n),)), single)
 
 
 def _tall(a, function):
@@ -618,6 +707,8 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
     numpy.linalg.qr(a, mode="complete") does.
     """
     function = "corx_matrix_qr"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
     if a.size == 0:  # else the library checks the shape
         _tall(a, function)
@@ -626,16 +717,16 @@ def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
         if m.size == 0:
             return np.eye(m.shape[0]), np.zeros(m.shape)
         _fits((m.shape[0], m.shape[0]), function)  # q is m x m
-        q, r = ctypes.c_void_p(), ctypes.c_void_p()
-        with _dense_from(m, function) as h:
-            status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
-        owned = _adopt_out(q, r)  # empty on failure: nothing is written then
-        with owned[0] as hq, owned[1] as hr:
+        # The cells own what the library writes into them (nothing on failure).
+        q, r = _Matrix(), _Matrix()
+        with q, r:
+            with _dense_from(m, function) as h:
+                status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
             if status != SUCCESS:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(hq), _array_of(hr)
+            return _array_of(q), _array_of(r)
 
-    return _each(a, one, lambda m, n: ((m, m), (m, n)))
+    return _result(_each(a, one, lambda m, n: ((m, m), (m, n))), single)
 
 
 def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
@@ -646,6 +737,8 @@ def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
     (..., m, n) gives stacks of u, s and v.
     """
     function = "corx_matrix_svd"
+    a = _checked(a, function)
+    single = _single(a)
     a = _matrices(a, function)
     if a.size == 0:  # else the library checks the shape
         _tall(a, function)
@@ -654,22 +747,65 @@ def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
         if m.size == 0:
             return np.zeros(m.shape), np.zeros(m.shape[1]), np.zeros((m.shape[1],) * 2)
         s = np.empty(m.shape[1], dtype=np.float64)
-        u, v = ctypes.c_void_p(), ctypes.c_void_p()
-        with _dense_from(m, function) as h:
-            status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
-        owned = _adopt_out(u, v)
-        with owned[0] as hu, owned[1] as hv:
+        u, v = _Matrix(), _Matrix()
+        with u, v:
+            with _dense_from(m, function) as h:
+                status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
             if status != SUCCESS:
                 raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(hu), s, _array_of(hv)
+            return _array_of(u), s, _array_of(v)
 
-    return _each(a, one, lambda m, n: ((m, n), (n,), (n, n)))
+    return _result(_each(a, one, lambda m, n: ((m, n), (n,), (n, n))), single)
 
 
 # ---- sparse matrices ------------------------------------------------------------------
 
-def _destroy_sparse(handle):
-    _lib.corx_sparse_destroy(handle)
+class _Shared:
+    """A handle that outlives calls: used by any number of calls at once,
+    from any thread, and closed by any of them.
+
+    A call takes a use before it hands the handle to the library (the GIL is
+    released during the call) and gives it back after; close() only marks
+    the handle closed, and whichever of close() and the last use comes last
+    destroys it. So no call ever runs on a destroyed handle, whoever closes
+    it and when. A use never given back (an interrupt between taking and
+    the try) only delays the destroy until the owner is collected.
+    """
+
+    __slots__ = ("_handle", "_lock", "_uses", "_closed")
+
+    def __init__(self, handle: _Handle):
+        self._handle = handle
+        self._lock = threading.Lock()
+        self._uses = 0
+        self._closed = False
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def take(self, function):
+        with self._lock:
+            if self._closed:
+                raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
+            self._uses += 1
+        return self._handle
+
+    def give_back(self):
+        with self._lock:
+            self._uses -= 1
+            last = self._closed and self._uses == 0
+        if last:
+            self._handle.release()
+
+    def close(self):
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            last = self._uses == 0
+        if last:
+            self._handle.release()
 
 
 class SparseMatrix:
@@ -679,7 +815,11 @@ class SparseMatrix:
     kept) and never changed afterwards. The handle is released by
     :meth:`close`, at the end of a ``with`` block, or when the object is
     garbage-collected, whichever comes first; a closed matrix raises
-    NULL_HANDLE.
+    NULL_HANDLE. Closing is safe at any time, from any thread: a call
+    already running keeps the handle until it returns.
+
+    ``copy.copy``, ``copy.deepcopy`` and ``pickle`` make an independent
+    matrix with the same stored entries (the handle is never shared).
     """
 
     def __init__(self, dense: npt.ArrayLike):
@@ -689,14 +829,13 @@ class SparseMatrix:
             handle = _lib.corx_sparse_from_dense(h)
         if not handle:
             raise _error(NULL_HANDLE, function)
-        self._handle = handle
-        self._finalizer = weakref.finalize(self, _destroy_sparse, handle)
+        self._owner = _Shared(handle)
         self.shape: Tuple[int, int] = arr.shape
 
     def close(self) -> None:
-        """Releases the handle (once; later calls do nothing)."""
-        self._finalizer()
-        self._handle = None
+        """Releases the handle (once; later calls do nothing). A call still
+        running on another thread finishes first."""
+        self._owner.close()
 
     def __enter__(self) -> "SparseMatrix":
         return self
@@ -705,30 +844,39 @@ class SparseMatrix:
         self.close()
         return False
 
-    def _live(self, function):
-        if self._handle is None:
-            raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
-        return self._handle
+    def __reduce__(self):
+        # A copy gets a handle of its own, rebuilt from the stored entries.
+        return (SparseMatrix, (self.to_dense(),))
+
+    def _call(self, function, fn, *args):
+        """fn(handle, *args) with the handle held for the call. The array
+        arguments are converted before: an __array__ that closes the matrix
+        makes the call fail, not run on a destroyed handle."""
+        handle = self._owner.take(function)
+        try:
+            return fn(handle, *args)
+        finally:
+            self._owner.give_back()
 
     @property
     def nnz(self) -> int:
         """The number of stored entries."""
-        return _lib.corx_sparse_nnz(self._live("corx_sparse_nnz"))
+        return self._call("corx_sparse_nnz", _lib.corx_sparse_nnz)
 
     def to_dense(self) -> Array:
         """A dense numpy copy: the stored entries, +0.0 elsewhere."""
-        out = _take(_lib.corx_sparse_to_dense(self._live("corx_sparse_to_dense")))
+        function = "corx_sparse_to_dense"
+        out = _take(self._call(function, _lib.corx_sparse_to_dense))
         if out is None:
-            raise _error(NULL_HANDLE, "corx_sparse_to_dense")
+            raise _error(NULL_HANDLE, function)
         return out
 
     def matvec(self, x: npt.ArrayLike) -> Array:
         """self @ x over the stored entries; x needs exactly shape[1] values."""
         function = "corx_sparse_matvec"
-        handle = self._live(function)
         x = _vector(x, function)
         y = np.empty(self.shape[0], dtype=np.float64)
-        n = _lib.corx_sparse_matvec(handle, _ptr(x), x.size, _ptr(y), y.size)
+        n = self._call(function, _lib.corx_sparse_matvec, _ptr(x), x.size, _ptr(y), y.size)
         if n < 0:  # -1 whatever the cause: the length of x is the only one left
             raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ a vector of {x.size}")
         return y
@@ -737,7 +885,10 @@ class SparseMatrix:
         return self.matvec(x)
 
     def __repr__(self) -> str:
-        state = "closed" if self._handle is None else f"nnz={self.nnz}"
+        try:
+            state = f"nnz={self.nnz}"
+        except Error:
+            state = "closed"
         return f"corx.SparseMatrix(shape={self.shape}, {state})"
 
 
@@ -827,6 +978,8 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
     """(quotient mod 2**64, remainder) of (hi * 2**64 + lo) / divisor.
 
     Never raises for a zero divisor: the library answers (2**64 - 1, lo).
+    Each argument must be an integer (TypeError otherwise, 2.0 included) in
+    0 .. 2**64 - 1 (ValueError otherwise).
     """
     q, r = ctypes.c_uint64(), ctypes.c_uint64()
     _lib.corvane_udiv128(_limb(hi), _limb(lo), _limb(divisor), ctypes.byref(q), ctypes.byref(r))
@@ -839,8 +992,14 @@ def clz64(x: int) -> int:
 
 
 def _limb(x):
-    # ctypes would silently keep only the low 64 bits of a wider integer.
-    x = int(x)
+    # Integers only (int() would truncate 2.9 to 2), and in range: ctypes
+    # would silently keep only the low 64 bits of a wider integer.
+    if isinstance(x, (bool, np.bool_)):
+        raise TypeError(f"expected an integer, got {type(x).__name__}")
+    try:
+        x = operator.index(x)
+    except TypeError:
+        raise TypeError(f"expected an integer, got {type(x).__name__}") from None
     if not 0 <= x <= _UINT64_MASK:
         raise ValueError(f"{x} is not an unsigned 64-bit value")
     return x

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: BSD-3-Clause
+import ctypes
 import os
 import pathlib
 import sys
@@ -31,6 +32,11 @@ _OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4)}
 _DESTROYERS = {"corx_matrix_destroy", "corx_sparse_destroy"}
 
 
+def _value(h):
+    """The address of a handle, given as an int or as a ctypes object."""
+    return h.value if isinstance(h, ctypes.c_void_p) else h
+
+
 class HandleLedger:
     """Stands in for the package's library object and books every handle
     the library gives out and every destroy call, so a test can see handles
@@ -43,6 +49,7 @@ class HandleLedger:
         self.made = 0
 
     def _made(self, h):
+        h = _value(h)
         if h:
             self.live.add(h)
             self.made += 1
@@ -51,11 +58,11 @@ class HandleLedger:
         fn = getattr(self._real, name)
 
         def call(*args):
-            if name in _DESTROYERS and args[0]:
-                if args[0] in self.live:
-                    self.live.remove(args[0])
+            if name in _DESTROYERS and _value(args[0]):
+                if _value(args[0]) in self.live:
+                    self.live.remove(_value(args[0]))
                 else:
-                    self.bad.append((name, args[0]))
+                    self.bad.append((name, _value(args[0])))
             result = fn(*args)
             if name in _MAKERS:
                 self._made(result)

@@ -58,10 +58,13 @@ def test_failure_is_raised_with_code_and_text(call, code, function):
     e = info.value
     assert e.code == code
     # numpy's classes: a singular or indefinite matrix is a LinAlgError,
-    # anything wrong with the arguments a ValueError.
+    # anything wrong with the arguments a ValueError; a matrix that is not
+    # square where a square one is needed is both, LinAlgError as in numpy.
     numpy_class = np.linalg.LinAlgError if code in (corx.SINGULAR, corx.NOT_SPD) else ValueError
     assert isinstance(e, numpy_class)
-    assert isinstance(e, corx.LinAlgError) != isinstance(e, corx.ArgumentError)
+    not_square = "not square" in str(e)
+    assert isinstance(e, corx.NotSquareError) == not_square
+    assert not_square or isinstance(e, corx.LinAlgError) != isinstance(e, corx.ArgumentError)
     assert e.function == function
     assert e.status_text == corx.error_string(code)
     assert str(e).startswith(f"{function}: {e.status_text}")
@@ -124,3 +127,58 @@ def test_results_past_the_element_limit_raise_memory_error():
     assert corx.matmul(row, column)[0, 0] == 65536.0
     u, s, v = corx.svd(column)
     assert u.shape == (65536, 1) and s[0] == 256.0
+
+
+NOT_NUMBERS = [
+    np.array([["1", "2"], ["3", "4"]]), np.array([[b"1", b"2"], [b"3", b"4"]]),
+    np.arange(4).astype("datetime64[D]").reshape(2, 2), np.arange(4).astype("timedelta64[s]").reshape(2, 2),
+    np.array([[1, 2], [3, 4]], dtype=object), np.eye(2, dtype=np.complex128), np.eye(2, dtype=np.longdouble),
+]
+# (corx function, numpy's, where numpy.linalg has one)
+LINALG = [
+    (corx.det, np.linalg.det), (corx.cholesky, np.linalg.cholesky), (corx.svd, np.linalg.svd),
+    (lambda a: corx.solve(a, np.ones(2)), lambda a: np.linalg.solve(a, np.ones(2))),
+    (lambda a: corx.solve(np.eye(2), a[0]), lambda a: np.linalg.solve(np.eye(2), a[0])),
+    (corx.qr, None), (corx.transpose, None), (lambda a: corx.matmul(a, np.eye(2)), None),
+    (lambda a: corx.add(np.eye(2), a), None), (corx.SparseMatrix, None), (lambda a: corx.vec_length(a[0]), None),
+]
+
+
+@pytest.mark.parametrize("a", NOT_NUMBERS, ids=lambda a: str(a.dtype))
+@pytest.mark.parametrize("ours,numpys", LINALG)
+def test_arrays_that_are_not_real_numbers_are_refused(ours, numpys, a):
+    with pytest.raises(TypeError):
+        ours(a)
+    if numpys is not None and a.dtype.kind != "c":  # numpy computes in complex, corx cannot
+        with pytest.raises(TypeError):  # as numpy.linalg refuses them
+            numpys(a)
+
+
+@pytest.mark.parametrize("ours,numpys", [
+    (corx.det, np.linalg.det), (corx.cholesky, np.linalg.cholesky),
+    (lambda a: corx.solve(a, np.ones(a.shape[-2])), lambda a: np.linalg.solve(a, np.ones(a.shape[-2]))),
+])
+@pytest.mark.parametrize("shape", [(3, 2), (2, 3), (4, 2, 3), (0, 2)])
+def test_a_matrix_that_is_not_square_is_a_linalg_error(ours, numpys, shape):
+    a = np.ones(shape)
+    with pytest.raises(np.linalg.LinAlgError):
+        numpys(a)
+    with pytest.raises(corx.NotSquareError) as info:
+        ours(a)
+    # Also what every shape error is, for callers that catch those.
+    assert isinstance(info.value, corx.LinAlgError) and isinstance(info.value, corx.ArgumentError)
+    assert info.value.code == corx.SHAPE_MISMATCH
+
+
+@pytest.mark.parametrize("value,error", [
+    (2.9, TypeError), (np.float64(3.0), TypeError), ("3", TypeError), (None, TypeError), (True, TypeError),
+    (-1, ValueError), (2**64, ValueError), (np.int64(-5), ValueError),
+])
+def test_limb_arguments_are_unsigned_64_bit_integers(value, error):
+    with pytest.raises(error):
+        corx.clz64(value)
+    for args in ((value, 0, 1), (0, value, 1), (0, 1, value)):
+        with pytest.raises(error):
+            corx.udiv128(*args)
+    # numpy's unsigned integers are integers
+    assert corx.clz64(np.uint64(2**63)) == 0 and corx.clz64(np.uint8(1)) == 63

@@ -211,3 +211,42 @@ def test_empty_arrays_give_numpy_results_without_the_library(ledger):
         np.testing.assert_array_equal(got, want)
     assert corx.almost_equal(e3, e3, 0.0) and not corx.almost_equal(e3, e3, -1.0)
     assert ledger.made == 0
+
+
+SPD = np.array([[4, 2, 0], [2, 5, 1], [0, 1, 3]])
+# (corx function, numpy's); numpy.linalg.svd returns v transposed, which
+# does not change the types.
+TYPED = [
+    (corx.det, np.linalg.det), (corx.cholesky, np.linalg.cholesky), (corx.svd, np.linalg.svd),
+    (lambda a: corx.qr(a), lambda a: np.linalg.qr(a, mode="complete")),
+    (lambda a: corx.solve(a, np.ones(3, a.dtype)), 
+     lambda a: np.linalg.solve(a, np.ones(a.shape[:-1], a.dtype))),  # numpy wants b stacked too
+    (lambda a: corx.solve(a, a), lambda a: np.linalg.solve(a, a)),
+]
+
+
+@pytest.mark.parametrize("dtype", [np.bool_, np.int8, np.int64, np.uint16, np.float32, np.float64])
+@pytest.mark.parametrize("stack", [False, True], ids=["matrix", "stack"])
+@pytest.mark.parametrize("ours,numpys", TYPED)
+def test_result_types_are_numpys(ours, numpys, stack, dtype):
+    a = (np.eye(3) if dtype is np.bool_ else SPD).astype(dtype)
+    if stack:
+        a = np.stack([a, a])
+    got, want = ours(a), numpys(a)
+    got, want = (got, want) if isinstance(want, tuple) else ((got,), (want,))
+    for g, w in zip(got, want):
+        assert type(g) is type(w) and g.dtype == w.dtype and np.shape(g) == np.shape(w)
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: corx.solve(a, a[:, 0]), corx.det, corx.cholesky, corx.qr, corx.svd, corx.transpose,
+    lambda a: corx.matmul(a, a), lambda a: corx.add(a, a), lambda a: corx.scale(a, 1 / 3),
+])
+def test_single_precision_is_the_double_result_rounded_once(rng, call):
+    m = rng.standard_normal((6, 6))
+    a = (m @ m.T + 6 * np.eye(6)).astype(np.float32)
+    got, want = call(a), call(a.astype(np.float64))
+    got, want = (got, want) if isinstance(got, tuple) else ((got,), (want,))
+    for g, w in zip(got, want):
+        assert g.dtype == np.float32
+        assert g.tobytes() == np.asarray(w).astype(np.float32).tobytes()
