@@ -15,8 +15,9 @@
 #     against the committed baseline abi/libcorx.so.1.abi;
 #  5. the documentation (the API reference with the pages of docs/ and
 #     CONTRIBUTING.md) rendered by Doxygen, any warning failing;
-#  6. the Python package installed with pip into a fresh virtual
-#     environment, and the pytest suite run against the installed copy.
+#  6. the Python package as an sdist and as a wheel built from it, each
+#     installed with pip into a fresh virtual environment, and the pytest
+#     suite run against each installed copy.
 # Works from a fresh clone; builds into build-fuzz/, build-fuzz-map/,
 # build-tsan/, build-valgrind/ and build-python/. CORX_FUZZ_SECONDS sets the
 # length of the bounded run, CORX_FUZZ_MAP_SECONDS that of the second.
@@ -95,13 +96,22 @@ tests/check_abi.sh build-valgrind/libcorx.so.1 abi/libcorx.so.1.abi
 echo "== documentation (Doxygen, warnings are errors) =="
 cmake --build build-valgrind --target docs
 
-echo "== Python package: pip install into a fresh venv, pytest against it =="
-venv="$work/venv"
-/usr/bin/python3 -m venv --system-site-packages "$venv"
-"$venv/bin/pip" install --no-build-isolation --no-index --quiet .
+echo "== Python package: sdist, a wheel built from it, each installed into a fresh venv, pytest against each =="
+dist="$work/dist"
+/usr/bin/python3 setup.py -q sdist --dist-dir "$dist" >/dev/null
+sdist=("$dist"/corx-*.tar.gz)
+/usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps --quiet --wheel-dir "$dist" "${sdist[0]}"
+wheel=("$dist"/corx-*-py3-none-manylinux_2_35_"$(uname -m)".whl)
+[ -f "${wheel[0]}" ] || { echo "no py3-none-manylinux_2_35 wheel, only: $(ls "$dist")"; exit 1; }
 tests="$PWD/python/tests"
-# From outside the tree, so that only the installed package can be imported.
-(cd "$work" && "$venv/bin/python" -c "import corx; print('corx', corx.__version__, 'from', corx.library_path)" &&
-    env -u CORX_LIBRARY CORX_TEST_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$tests")
+for package in "${sdist[0]}" "${wheel[0]}"; do
+    echo "-- $(basename "$package")"
+    venv="$work/venv-$(basename "$package")"
+    /usr/bin/python3 -m venv --system-site-packages "$venv"
+    "$venv/bin/pip" install --no-build-isolation --no-index --quiet "$package"
+    # From outside the tree, so that only the installed package can be imported.
+    (cd "$work" && "$venv/bin/python" -c "import corx; print('corx', corx.__version__, 'from', corx.library_path)" &&
+        env -u CORX_LIBRARY CORX_TEST_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
+            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$tests")
+done
 echo "== robustness and shipping checks passed =="
