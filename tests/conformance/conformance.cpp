@@ -15,13 +15,20 @@
 // bits of their input (buffers in and out, get/set, transpose, the sparse
 // round trip) are hashed raw and also compared with their input directly.
 //
+// With --hostile, every call of an exported function is made from a caller
+// whose floating-point environment is as far from the default as the
+// machine allows (see HostileCall); the digests must not move, and each call
+// must give that environment back as it found it.
+//
 //   conformance GOLDEN            compare with GOLDEN (exit status 1 on a mismatch)
+//   conformance --hostile GOLDEN  the same, every call made from the hostile caller
 //   conformance --write GOLDEN    regenerate GOLDEN
 //   conformance --isa             print the active instruction-set path and exit
 //
 // It needs nothing but the library, so it cross-builds trivially.
 #include <corx/corx.h>
 
+#include <cfenv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -32,12 +39,91 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "constants/float_math.h"
 #include "constants/reduction.h"
 #include "float/big_float.h"
 #include "kernels/kernel_set.h"
+#include "runtime/float_env.h"
+
+namespace {
+
+// ---- the caller's floating-point environment ---------------------------------
+
+namespace fe = corx_internal::float_env;
+
+bool gHostile = false;
+int gEnvFailures = 0;
+fe::Control gProgramEnv{};  // the default environment the program runs in
+
+// Rounding upward, every target; on x86 also flush-to-zero,
+// denormals-are-zero and the invalid, divide-by-zero and overflow traps
+// enabled; on aarch64 also FZ and DN. Divide-by-zero is raised beforehand:
+// the library must leave a raised flag raised.
+fe::Control setHostile() {
+    std::feraiseexcept(FE_DIVBYZERO);
+    std::fesetround(FE_UPWARD);
+#if defined(__SSE2_MATH__)
+    constexpr fe::Control kFtz = 0x8000, kDaz = 0x0040, kTrapMasks = 0x0080 | 0x0200 | 0x0400;
+    fe::write((fe::read() | kFtz | kDaz) & ~kTrapMasks);
+#elif defined(__aarch64__)
+    constexpr fe::Control kFz = fe::Control{1} << 24, kDn = fe::Control{1} << 25;
+    fe::write(fe::read() | kFz | kDn);
+#endif
+    return fe::read();
+}
+
+bool sameControls(fe::Control a, fe::Control b) {
+#if defined(__SSE2_MATH__)
+    return (a & fe::kControls) == (b & fe::kControls);
+#elif defined(__aarch64__)
+    return a == b;
+#else
+    return a.rounding == b.rounding && a.traps == b.traps;
+#endif
+}
+
+// One call from the hostile caller: the environment is set on construction;
+// on destruction it is checked and the program's own is restored.
+class HostileCall {
+public:
+    explicit HostileCall(const char* name) : name_(name) {
+        if (gHostile) set_ = setHostile();
+    }
+    ~HostileCall() {
+        if (!gHostile) return;
+        const fe::Control after = fe::read();
+        const bool flagKept = std::fetestexcept(FE_DIVBYZERO) != 0;
+        fe::write(gProgramEnv);
+        std::fesetround(FE_TONEAREST);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        if (sameControls(after, set_) && flagKept) return;
+        if (++gEnvFailures <= 5) {
+            std::fprintf(stderr, "%s: %s\n", name_,
+                         flagKept ? "the caller's environment changed" : "a raised flag was cleared");
+        }
+    }
+    HostileCall(const HostileCall&) = delete;
+    HostileCall& operator=(const HostileCall&) = delete;
+
+private:
+    const char* name_;
+    fe::Control set_{};
+};
+
+// Every exported function is called through here (library_calls.h, made
+// from the public header, turns each call into one).
+template <class F, class... A>
+decltype(auto) callLibrary(const char* name, F f, A&&... args) {
+    const HostileCall call(name);
+    return f(std::forward<A>(args)...);
+}
+
+}  // namespace
+
+#include "library_calls.h"
 
 namespace {
 
@@ -1125,6 +1211,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--write") == 0) {
             write = true;
+        } else if (std::strcmp(argv[i], "--hostile") == 0) {
+            gHostile = true;
         } else if (std::strcmp(argv[i], "--isa") == 0) {
             std::printf("%s\n", corx_internal::isaName(corx_internal::activeIsa()));
             return 0;
@@ -1133,9 +1221,25 @@ int main(int argc, char** argv) {
         }
     }
     if (path == nullptr) {
-        std::fprintf(stderr, "usage: %s [--write] GOLDEN | --isa\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--write | --hostile] GOLDEN | --isa\n", argv[0]);
         return 2;
     }
+    // The program's own arithmetic (its inputs) needs the default
+    // environment; a program started in another one was linked with
+    // start-up code that changed it.
+    gProgramEnv = fe::read();
+    if (!fe::isDefault(gProgramEnv)) {
+        std::printf("FAIL: the program started in a floating-point environment other than the default "
+                    "(linked with -ffast-math start-up code?)\n");
+        return 1;
+    }
+    if (gHostile && fe::isDefault(setHostile())) {
+        std::printf("FAIL: this target has no floating-point environment other than the default\n");
+        return 1;
+    }
+    fe::write(gProgramEnv);
+    std::fesetround(FE_TONEAREST);
+    std::feclearexcept(FE_ALL_EXCEPT);
 
     std::vector<Family> families;
     auto family = [&](const char* name) -> Family& {
@@ -1157,10 +1261,17 @@ int main(int argc, char** argv) {
     constantsFamily(family("constants"));
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));
+    if (gHostile && gEnvFailures == 0) std::printf("hostile caller: every call gave its environment back\n");
+    // Reported before the digests, which are still compared: together they
+    // show what moved.
+    if (gEnvFailures != 0) {
+        std::printf("FAIL: %d calls changed the caller's floating-point environment\n", gEnvFailures);
+    }
     if (gCopyFailures != 0) {
         std::printf("FAIL: %d copies changed the bits of their input\n", gCopyFailures);
-        return 1;
     }
+    const bool broken = gEnvFailures != 0 || gCopyFailures != 0;
+    if (write && broken) return 1;
     if (write) {
         writeGolden(path, families);
         std::printf("wrote %s\n", path);
@@ -1210,6 +1321,7 @@ int main(int argc, char** argv) {
         std::printf("FAIL: %d of %zu families differ\n", failed, families.size());
         return 1;
     }
+    if (broken) return 1;
     std::printf("all %zu families (%zu cases) match\n", families.size(), total);
     return 0;
 }
