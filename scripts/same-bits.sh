@@ -10,10 +10,12 @@
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
-#                 the processor has (CORX_ISA=baseline|avx2|avx512)
+#                 the processor has (CORX_ISA=baseline|avx2|avx512), and
+#                 once more per path from a hostile caller (--hostile)
 #   clang-O0      clang 14 at -O0, every path
 #   clang-native  clang 14 at -O3 -march=native, every path
-#   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64
+#   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64,
+#                 also from a hostile caller
 #   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
 #                 qemu-s390x
 # Each row builds only the library and the conformance program (no GoogleTest,
@@ -78,9 +80,11 @@ check() {
 
 # Runs the program once per instruction-set path the processor offers. A
 # path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
-# active path is not the one asked for is skipped.
+# active path is not the one asked for is skipped. A fourth argument
+# "hostile" runs each path a second time with every call made from a caller
+# in a hostile floating-point environment.
 run_paths() {
-    local name=$1 bin=$2 start=$3 ran=() path
+    local name=$1 bin=$2 start=$3 hostile=${4:-} ran=() path
     for isa in "${isas[@]}"; do
         path=$(CORX_ISA=$isa "$bin" --isa) || path="(does not start)"
         if [ "$path" != "$isa" ]; then
@@ -91,6 +95,10 @@ run_paths() {
             ran+=("$isa")
         else
             record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa"
+            return
+        fi
+        if [ -n "$hostile" ] && ! check "$isa, hostile caller" env CORX_ISA="$isa" "$bin" --hostile "$golden"; then
+            record "$name" FAIL "$(elapsed "$start")" "hostile caller on path $isa"
             return
         fi
     done
@@ -109,7 +117,7 @@ row_host() {
     mkdir -p "$out"
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ||
         { record host FAIL "$(elapsed "$start")" "build failed"; return; }
-    run_paths host "$dir/tests/conformance/conformance" "$start"
+    run_paths host "$dir/tests/conformance/conformance" "$start" hostile
 }
 
 row_clang() {
@@ -144,10 +152,12 @@ row_cross() {
         { record "$arch" FAIL "$(elapsed "$start")" "build failed"; return; }
     local bin=$dir/tests/conformance/conformance path
     path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa) || path="(does not start)"
-    if check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
-        record "$arch" ok "$(elapsed "$start")" "path: $path"
-    else
+    if ! check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
         record "$arch" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
+    elif [ "$arch" = aarch64 ] && ! check "$path, hostile caller" "qemu-$arch" -L "/usr/$triple" "$bin" --hostile "$golden"; then
+        record "$arch" FAIL "$(elapsed "$start")" "hostile caller (path: $path)"
+    else
+        record "$arch" ok "$(elapsed "$start")" "path: $path"
     fi
 }
 
