@@ -46,16 +46,21 @@ need() {
     done
 }
 
-# configure DIR CMAKE-ARGS...: the library and the conformance program only.
+# configure DIR CMAKE-ARGS...: the library and the conformance program only;
+# then the shipped library is disassembled (with the objdump CMake found for
+# the row's toolchain) and refused if it holds a fused multiply-add.
 configure_and_build() {
-    local dir=$1
+    local dir=$1 objdump
     shift
     cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON "$@" >"$dir.log" 2>&1 &&
-        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1 || {
+        cmake --build "$dir" -j"$jobs" --target conformance corx >>"$dir.log" 2>&1 || {
         echo "build failed; the last lines of $dir.log:" >&2
         tail -n 30 "$dir.log" >&2
         return 1
     }
+    objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$dir/CMakeCache.txt")
+    OBJDUMP=${objdump:-objdump} "$root/tests/check_no_fma.sh" "$dir/libcorx.so" | sed 's/^/   /'
+    [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 
 # record NAME STATUS SECONDS DETAIL
