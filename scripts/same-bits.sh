@@ -11,11 +11,11 @@
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
 #                 the processor has (CORX_ISA=baseline|avx2|avx512), and
-#                 once more per path from a hostile caller (--hostile)
+#                 again per path from each hostile caller (--hostile=KIND)
 #   clang-O0      clang 14 at -O0, every path
 #   clang-native  clang 14 at -O3 -march=native, every path
 #   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64,
-#                 also from a hostile caller
+#                 also from each hostile caller
 #   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
 #                 qemu-s390x
 # Each row builds only the library and the conformance program (no GoogleTest,
@@ -86,8 +86,8 @@ check() {
 # Runs the program once per instruction-set path the processor offers. A
 # path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
 # active path is not the one asked for is skipped. A fourth argument
-# "hostile" runs each path a second time with every call made from a caller
-# in a hostile floating-point environment.
+# "hostile" runs each path again once per hostile floating-point environment
+# of the caller (conformance --hostile=KIND).
 run_paths() {
     local name=$1 bin=$2 start=$3 hostile=${4:-} ran=() path
     for isa in "${isas[@]}"; do
@@ -102,10 +102,12 @@ run_paths() {
             record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa"
             return
         fi
-        if [ -n "$hostile" ] && ! check "$isa, hostile caller" env CORX_ISA="$isa" "$bin" --hostile "$golden"; then
-            record "$name" FAIL "$(elapsed "$start")" "hostile caller on path $isa"
-            return
-        fi
+        for kind in ${hostile:+all upward downward towardzero ftz daz}; do
+            if ! check "$isa, hostile caller ($kind)" env CORX_ISA="$isa" "$bin" --hostile="$kind" "$golden"; then
+                record "$name" FAIL "$(elapsed "$start")" "hostile caller ($kind) on path $isa"
+                return
+            fi
+        done
     done
     if [ ${#ran[@]} -eq 0 ]; then
         record "$name" FAIL "$(elapsed "$start")" "no instruction-set path could be forced"
@@ -159,11 +161,16 @@ row_cross() {
     path=$("qemu-$arch" -L "/usr/$triple" "$bin" --isa) || path="(does not start)"
     if ! check "$path" "qemu-$arch" -L "/usr/$triple" "$bin" "$golden"; then
         record "$arch" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
-    elif [ "$arch" = aarch64 ] && ! check "$path, hostile caller" "qemu-$arch" -L "/usr/$triple" "$bin" --hostile "$golden"; then
-        record "$arch" FAIL "$(elapsed "$start")" "hostile caller (path: $path)"
-    else
-        record "$arch" ok "$(elapsed "$start")" "path: $path"
+        return
     fi
+    # aarch64 has no denormals-are-zero apart from FZ.
+    for kind in $([ "$arch" = aarch64 ] && echo all upward downward towardzero ftz); do
+        if ! check "$path, hostile caller ($kind)" "qemu-$arch" -L "/usr/$triple" "$bin" --hostile="$kind" "$golden"; then
+            record "$arch" FAIL "$(elapsed "$start")" "hostile caller ($kind) (path: $path)"
+            return
+        fi
+    done
+    record "$arch" ok "$(elapsed "$start")" "path: $path"
 }
 
 rows=("$@")
