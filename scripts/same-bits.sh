@@ -11,10 +11,12 @@
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
-#                 the processor has (CORX_ISA=baseline|avx2|avx512)
+#                 the processor has (CORX_ISA=baseline|avx2|avx512), and
+#                 again per path from each hostile caller (--hostile=KIND)
 #   clang-O0      clang 14 at -O0, every path
 #   clang-native  clang 14 at -O3 -march=native, every path
-#   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64
+#   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64,
+#                 also from each hostile caller
 #   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
 #                 qemu-s390x
 #   riscv64       g++-riscv64-linux-gnu cross build, run under qemu-riscv64
@@ -52,16 +54,21 @@ need() {
     done
 }
 
-# configure DIR CMAKE-ARGS...: the library and the conformance program only.
+# configure DIR CMAKE-ARGS...: the library and the conformance program only;
+# then the shipped library is disassembled (with the objdump CMake found for
+# the row's toolchain) and refused if it holds a fused multiply-add.
 configure_and_build() {
-    local dir=$1
+    local dir=$1 objdump
     shift
     cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON "$@" >"$dir.log" 2>&1 &&
-        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1 || {
+        cmake --build "$dir" -j"$jobs" --target conformance corx >>"$dir.log" 2>&1 || {
         echo "build failed; the last lines of $dir.log:" >&2
         tail -n 30 "$dir.log" >&2
         return 1
     }
+    objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$dir/CMakeCache.txt")
+    OBJDUMP=${objdump:-objdump} "$root/tests/check_no_fma.sh" "$dir/libcorx.so" | sed 's/^/   /'
+    [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 
 # record NAME STATUS SECONDS DETAIL
@@ -87,9 +94,11 @@ check() {
 
 # Runs the program once per instruction-set path the processor offers. A
 # path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
-# active path is not the one asked for is skipped.
+# active path is not the one asked for is skipped. A fourth argument
+# "hostile" runs each path again once per hostile floating-point environment
+# of the caller (conformance --hostile=KIND).
 run_paths() {
-    local name=$1 bin=$2 start=$3 ran=() path
+    local name=$1 bin=$2 start=$3 hostile=${4:-} ran=() path
     for isa in "${isas[@]}"; do
         path=$(CORX_ISA=$isa "$bin" --isa) || path="(does not start)"
         if [ "$path" != "$isa" ]; then
@@ -102,6 +111,12 @@ run_paths() {
             record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa"
             return
         fi
+        for kind in ${hostile:+all upward downward towardzero ftz daz}; do
+            if ! check "$isa, hostile caller ($kind)" env CORX_ISA="$isa" "$bin" --hostile="$kind" "$golden"; then
+                record "$name" FAIL "$(elapsed "$start")" "hostile caller ($kind) on path $isa"
+                return
+            fi
+        done
     done
     if [ ${#ran[@]} -eq 0 ]; then
         record "$name" FAIL "$(elapsed "$start")" "no instruction-set path could be forced"
@@ -118,7 +133,7 @@ row_host() {
     mkdir -p "$out"
     configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ||
         { record host FAIL "$(elapsed "$start")" "build failed"; return; }
-    run_paths host "$dir/tests/conformance/conformance" "$start"
+    run_paths host "$dir/tests/conformance/conformance" "$start" hostile
 }
 
 row_clang() {
@@ -176,11 +191,19 @@ row_cross() {
     fi
     local bin=$dir/tests/conformance/conformance path
     path=$("${run[@]}" "$bin" --isa) || path="(does not start)"
-    if check "$path" "${run[@]}" "$bin" "$golden"; then
-        record "$name" ok "$(elapsed "$start")" "path: $path"
-    else
+    if ! check "$path" "${run[@]}" "$bin" "$golden"; then
         record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
+        return
     fi
+    # A caller's hostile floating-point environment, on aarch64 (which has
+    # no denormals-are-zero apart from FZ).
+    for kind in $([ "$triple" = aarch64-linux-gnu ] && echo all upward downward towardzero ftz); do
+        if ! check "$path, hostile caller ($kind)" "${run[@]}" "$bin" --hostile="$kind" "$golden"; then
+            record "$name" FAIL "$(elapsed "$start")" "hostile caller ($kind) (path: $path)"
+            return
+        fi
+    done
+    record "$name" ok "$(elapsed "$start")" "path: $path"
 }
 
 rows=("$@")

@@ -35,6 +35,13 @@
  *    several threads at once; corx_matrix_set and the destroy functions
  *    must not overlap any other use of the same handle.
  *  - All functions work without corx_init; see corx_init for what it adds.
+ *  - Floating-point environment: every function computes under
+ *    round-to-nearest-even with subnormals kept, whatever rounding
+ *    direction, flush-to-zero or denormals-are-zero mode the caller set,
+ *    and returns with the caller's environment as it was. Status flags
+ *    merge: flags the caller had raised stay raised, and a call may raise
+ *    others (which ones is not specified). A caller that enables
+ *    floating-point traps may receive them from any call.
  *
  * The version of these headers is in <corx/version.h>.
  */

@@ -12,6 +12,7 @@
 
 #include "constants/float_math.h"
 #include "constants/reduction.h"
+#include "runtime/float_env.h"
 #include "runtime/memory.h"
 #include "runtime/scratch.h"
 #include "runtime/startup.h"
@@ -34,10 +35,14 @@ std::atomic<bool> gTornDown{false};
 std::atomic<bool> gInited{false};
 
 // Runs the start-up at most once, whoever calls first; concurrent callers
-// wait until it has finished.
+// wait until it has finished. The constant tables are computed in the
+// library's floating-point environment, whatever the first caller's.
 void startLibrary() noexcept {
     if (gInited.load(std::memory_order_acquire)) return;
-    std::call_once(gStartupOnce, [] { runStartup(kLibraryModules); });
+    std::call_once(gStartupOnce, [] {
+        const DefaultFloatEnv env;
+        runStartup(kLibraryModules);
+    });
     gInited.store(true, std::memory_order_release);
 }
 

@@ -11,6 +11,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cfenv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bits.h"
 #include "support/child.h"
 
 using corx_test::runInChild;
@@ -95,6 +97,18 @@ TEST(Lifecycle, VersionAndInitAndCleanup) {
     EXPECT_EQ(corx_matrix_rows(before), 2);  // handles survive cleanup
     EXPECT_EQ(corx_init(), 1);
     corx_matrix_destroy(before);
+}
+
+// Neither loading the library (start-up code linked into it would run
+// then) nor its start-up changes the host's floating-point environment:
+// rounding to nearest, a subnormal neither read as zero nor flushed to it.
+TEST(Lifecycle, TheHostsFloatingPointEnvironmentIsLeftAlone) {
+    EXPECT_EQ(corx_init(), 1);
+    EXPECT_EQ(std::fegetround(), FE_TONEAREST);
+    volatile double tiny = 0x1p-1060;
+    // Compared as bits: with denormals-are-zero a comparison would read the
+    // expected subnormal as zero too.
+    EXPECT_EQ(corx_test::bitsOf(tiny * 0.5), corx_test::bitsOf(0x1p-1061));
 }
 
 TEST(Lifecycle, ConcurrentFirstInitRunsTheStartUpOnce) {

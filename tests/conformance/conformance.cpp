@@ -15,13 +15,21 @@
 // bits of their input (buffers in and out, get/set, transpose, the sparse
 // round trip) are hashed raw and also compared with their input directly.
 //
+// With --hostile, every call of an exported function is made from a caller
+// in another floating-point environment (see setHostile); the digests must
+// not move, and each call must give that environment back as it found it.
+//
 //   conformance GOLDEN            compare with GOLDEN (exit status 1 on a mismatch)
+//   conformance --hostile[=KIND] GOLDEN
+//                                 the same, every call made from the hostile
+//                                 caller (exit status 77: KIND not on this target)
 //   conformance --write GOLDEN    regenerate GOLDEN
 //   conformance --isa             print the active instruction-set path and exit
 //
 // It needs nothing but the library, so it cross-builds trivially.
 #include <corx/corx.h>
 
+#include <cfenv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -32,12 +40,110 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "constants/float_math.h"
 #include "constants/reduction.h"
 #include "float/big_float.h"
 #include "kernels/kernel_set.h"
+#include "runtime/float_env.h"
+
+namespace {
+
+// ---- the caller's floating-point environment ---------------------------------
+
+namespace fe = corx_internal::float_env;
+
+bool gHostile = false;
+int gEnvFailures = 0;
+fe::Control gProgramEnv{};  // the default environment the program runs in
+
+// The hostile environments: "all" rounds upward and, on x86, also flushes
+// to zero and treats denormals as zero (on aarch64: FZ and DN); the others
+// change one thing each, so that a guard which noticed only some of them
+// would fail. Divide-by-zero is raised beforehand: the library must leave
+// a raised flag raised.
+const char* gHostileKind = "all";
+
+bool hostileKindAvailable(const std::string& kind) {
+    if (kind == "all" || kind == "upward" || kind == "downward" || kind == "towardzero") return true;
+#if defined(__SSE2_MATH__)
+    return kind == "ftz" || kind == "daz";
+#elif defined(__aarch64__)
+    return kind == "ftz";
+#else
+    return false;
+#endif
+}
+
+fe::Control setHostile() {
+    const std::string kind = gHostileKind;
+    std::feraiseexcept(FE_DIVBYZERO);
+    if (kind == "all" || kind == "upward") std::fesetround(FE_UPWARD);
+    if (kind == "downward") std::fesetround(FE_DOWNWARD);
+    if (kind == "towardzero") std::fesetround(FE_TOWARDZERO);
+#if defined(__SSE2_MATH__)
+    constexpr fe::Control kFtz = 0x8000, kDaz = 0x0040;
+    if (kind == "all" || kind == "ftz") fe::write(fe::read() | kFtz);
+    if (kind == "all" || kind == "daz") fe::write(fe::read() | kDaz);
+#elif defined(__aarch64__)
+    constexpr fe::Control kFz = fe::Control{1} << 24, kDn = fe::Control{1} << 25;
+    if (kind == "all" || kind == "ftz") fe::write(fe::read() | kFz);
+    if (kind == "all") fe::write(fe::read() | kDn);
+#endif
+    return fe::read();
+}
+
+bool sameControls(fe::Control a, fe::Control b) {
+#if defined(__SSE2_MATH__)
+    return (a & fe::kControls) == (b & fe::kControls);
+#elif defined(__aarch64__)
+    return a == b;
+#else
+    return a.rounding == b.rounding;
+#endif
+}
+
+// One call from the hostile caller: the environment is set on construction;
+// on destruction it is checked and the program's own is restored.
+class HostileCall {
+public:
+    explicit HostileCall(const char* name) : name_(name) {
+        if (gHostile) set_ = setHostile();
+    }
+    ~HostileCall() {
+        if (!gHostile) return;
+        const fe::Control after = fe::read();
+        const bool flagKept = std::fetestexcept(FE_DIVBYZERO) != 0;
+        fe::write(gProgramEnv);
+        std::fesetround(FE_TONEAREST);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        if (sameControls(after, set_) && flagKept) return;
+        if (++gEnvFailures <= 5) {
+            std::fprintf(stderr, "%s: %s\n", name_,
+                         flagKept ? "the caller's environment changed" : "a raised flag was cleared");
+        }
+    }
+    HostileCall(const HostileCall&) = delete;
+    HostileCall& operator=(const HostileCall&) = delete;
+
+private:
+    const char* name_;
+    fe::Control set_{};
+};
+
+// Every exported function is called through here (library_calls.h, made
+// from the public header, turns each call into one).
+template <class F, class... A>
+decltype(auto) callLibrary(const char* name, F f, A&&... args) {
+    const HostileCall call(name);
+    return f(std::forward<A>(args)...);
+}
+
+}  // namespace
+
+#include "library_calls.h"
 
 namespace {
 
@@ -1155,6 +1261,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--write") == 0) {
             write = true;
+        } else if (std::strcmp(argv[i], "--hostile") == 0) {
+            gHostile = true;
+        } else if (std::strncmp(argv[i], "--hostile=", 10) == 0) {
+            gHostile = true;
+            gHostileKind = argv[i] + 10;
         } else if (std::strcmp(argv[i], "--isa") == 0) {
             std::printf("%s\n", corx_internal::isaName(corx_internal::activeIsa()));
             return 0;
@@ -1163,9 +1274,37 @@ int main(int argc, char** argv) {
         }
     }
     if (path == nullptr) {
-        std::fprintf(stderr, "usage: %s [--write] GOLDEN | --isa\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [--write | --hostile[=all|upward|downward|towardzero|ftz|daz]] GOLDEN | --isa\n",
+                     argv[0]);
         return 2;
     }
+    const std::string kind = gHostileKind;
+    if (gHostile && kind != "all" && kind != "upward" && kind != "downward" && kind != "towardzero" &&
+        kind != "ftz" && kind != "daz") {
+        std::fprintf(stderr, "unknown hostile environment: %s\n", gHostileKind);
+        return 2;
+    }
+    if (gHostile && !hostileKindAvailable(gHostileKind)) {
+        std::printf("hostile environment %s: not on this target, skipped\n", gHostileKind);
+        return 77;
+    }
+    // The program's own arithmetic (its inputs) needs the default
+    // environment; a program started in another one was linked with
+    // start-up code that changed it.
+    gProgramEnv = fe::read();
+    if (!fe::isDefault(gProgramEnv)) {
+        std::printf("FAIL: the program started in a floating-point environment other than the default "
+                    "(linked with -ffast-math start-up code?)\n");
+        return 1;
+    }
+    if (gHostile && fe::isDefault(setHostile())) {
+        std::printf("FAIL: this target has no floating-point environment other than the default\n");
+        return 1;
+    }
+    fe::write(gProgramEnv);
+    std::fesetround(FE_TONEAREST);
+    std::feclearexcept(FE_ALL_EXCEPT);
 
     std::vector<Family> families;
     auto family = [&](const char* name) -> Family& {
@@ -1192,10 +1331,19 @@ int main(int argc, char** argv) {
                     "convention of this target, and were taken as the stored value\n",
                     gQuietedReturns);
     }
+    if (gHostile && gEnvFailures == 0) {
+        std::printf("hostile caller (%s): every call gave its environment back\n", gHostileKind);
+    }
+    // Reported before the digests, which are still compared: together they
+    // show what moved.
+    if (gEnvFailures != 0) {
+        std::printf("FAIL: %d calls changed the caller's floating-point environment\n", gEnvFailures);
+    }
     if (gCopyFailures != 0) {
         std::printf("FAIL: %d copies changed the bits of their input\n", gCopyFailures);
-        return 1;
     }
+    const bool broken = gEnvFailures != 0 || gCopyFailures != 0;
+    if (write && broken) return 1;
     if (write) {
         writeGolden(path, families);
         std::printf("wrote %s\n", path);
@@ -1245,6 +1393,7 @@ int main(int argc, char** argv) {
         std::printf("FAIL: %d of %zu families differ\n", failed, families.size());
         return 1;
     }
+    if (broken) return 1;
     std::printf("all %zu families (%zu cases) match\n", families.size(), total);
     return 0;
 }
