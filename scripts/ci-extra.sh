@@ -11,15 +11,17 @@
 #     lowered to 64 KiB so that its threads share the kept blocks: any
 #     report fails;
 #  3. a subset of the suite under valgrind memcheck: any error or leak fails;
-#  4. the ABI of the library (built with debug information for valgrind)
+#  4. the unit suite built on the portable 128-bit integer classes that
+#     32-bit targets use;
+#  5. the ABI of the library (built with debug information for valgrind)
 #     against the committed baseline abi/libcorx.so.1.abi;
-#  5. the documentation (the API reference with the pages of docs/ and
+#  6. the documentation (the API reference with the pages of docs/ and
 #     CONTRIBUTING.md) rendered by Doxygen, any warning failing;
-#  6. the Python package as an sdist and as a wheel built from it, each
+#  7. the Python package as an sdist and as a wheel built from it, each
 #     installed with pip into a fresh virtual environment, and the pytest
 #     suite run against each installed copy.
 # Works from a fresh clone; builds into build-fuzz/, build-fuzz-map/,
-# build-tsan/, build-valgrind/ and build-python/. CORX_FUZZ_SECONDS sets the
+# build-tsan/, build-valgrind/ and build-int128/. CORX_FUZZ_SECONDS sets the
 # length of the bounded run, CORX_FUZZ_MAP_SECONDS that of the second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -89,6 +91,11 @@ for t in "${valgrind_tests[@]}"; do
         --errors-for-leak-kinds=definite,indirect --track-origins=yes \
         "build-valgrind/tests/$t" --gtest_brief=1
 done
+
+echo "== unit suite on the portable 128-bit integers (what 32-bit targets build) =="
+cmake -S . -B build-int128 -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORX_PORTABLE_INT128=ON >/dev/null
+cmake --build build-int128 -j"$jobs"
+ctest --test-dir build-int128 --output-on-failure -j"$jobs" -R '^unit\.'
 
 echo "== ABI against abi/libcorx.so.1.abi =="
 tests/check_abi.sh build-valgrind/libcorx.so.1 abi/libcorx.so.1.abi
