@@ -196,11 +196,14 @@ TEST_F(OutOfMemoryEverywhere, KeptBlocksYieldToTheHost) {
         makeAndDestroyFour();
         static void* volatile host[kHostBlocks];
         int got = 0;
-        while (got < kHostBlocks && (host[got] = std::malloc(kHostBlock)) != nullptr) ++got;
+        for (void* p; got < kHostBlocks && (p = std::malloc(kHostBlock)) != nullptr; ++got) host[got] = p;
         std::printf("%d", got);
         std::fflush(stdout);
         static void* volatile rest;
-        for (int i = 0; i < 8192 && (rest = std::malloc(std::size_t{64} << 10)) != nullptr; ++i) {
+        for (int i = 0; i < 8192; ++i) {
+            void* p = std::malloc(std::size_t{64} << 10);
+            if (p == nullptr) break;
+            rest = p;
         }
         std::_Exit(corx_matrix_create(700, 500) != nullptr ? 0 : 2);
     });
@@ -214,7 +217,7 @@ TEST_F(OutOfMemoryEverywhere, KeptBlocksYieldToTheHost) {
         corx_cleanup();
         static void* volatile host[kHostBlocks];
         int got = 0;
-        while (got < kHostBlocks && (host[got] = std::malloc(kHostBlock)) != nullptr) ++got;
+        for (void* p; got < kHostBlocks && (p = std::malloc(kHostBlock)) != nullptr; ++got) host[got] = p;
         std::printf("%d", got);
         std::fflush(stdout);
         std::_Exit(got == kHostBlocks ? 0 : 2);
