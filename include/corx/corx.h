@@ -430,6 +430,89 @@ CORX_API void corvane_udiv128(uint64_t hi, uint64_t lo, uint64_t divisor,
 /** @brief Number of leading zero bits of x; 64 for 0. */
 CORX_API int32_t corvane_clz64(uint64_t x);
 
+/* ---- threads ------------------------------------------------------------ */
+
+/**
+ * @defgroup threads Threads
+ * @brief Opt-in parallelism whose results never depend on the thread count.
+ *
+ * By default every call computes on the calling thread and the library
+ * starts no thread. A host opts in with corx_set_threads, with the
+ * environment variable CORX_THREADS (read once, on the first call that could
+ * split; a whole number, 0 meaning one per processor the process may run on;
+ * anything else is ignored), or by handing the library its own parallel-for
+ * with corx_set_executor.
+ *
+ * Then the product, LU (its trailing updates), the refined solve's exact
+ * residual, Cholesky, QR and its Q, the Jacobi SVD and the sparse product
+ * split their independent work; calls too small to repay the hand-over still
+ * run on the calling thread. Every result is bit-identical to the result on
+ * one thread, for every thread count and every executor: the work is split
+ * only where each element receives the same operations in the same order
+ * whichever thread computes it.
+ *
+ * The library's own threads (thread count - 1 of them; the calling thread
+ * computes too) are started on the first call that splits, block every
+ * signal, keep working buffers of up to 14 MiB each, and never keep the
+ * process from exiting. One host call uses them at a time: a call made while
+ * another host thread's call has them runs on its own thread, and a call made
+ * from inside a task (of the library's, or the host executor's) runs its
+ * parts on the thread it is on. After fork the child starts threads of its
+ * own on its first call that splits.
+ * @{
+ */
+
+/**
+ * @brief Sets how many threads a call may compute on.
+ * @param n 1 or more; 0 for one per processor the process may run on.
+ * Counts above 256 are taken as 256.
+ * @return The count now in effect; -1 (nothing changed) if n < 0.
+ * Changing the count stops the library's threads once no call is using them
+ * (they free their working buffers); the next call that splits starts new
+ * ones. Safe to call from any thread at any time.
+ */
+CORX_API int32_t corx_set_threads(int32_t n);
+/**
+ * @brief The thread count in effect: set by corx_set_threads, else read
+ * from CORX_THREADS, else 1. An executor, while set, takes the place of the
+ * library's threads (see corx_set_executor); this count is kept for when it
+ * is removed.
+ */
+CORX_API int32_t corx_get_threads(void);
+
+/** @brief One task of a split call: compute part `index` of `task_data`. */
+typedef void (*CorxTask)(void* task_data, int64_t index);
+
+/**
+ * @brief A host's parallel-for. It must call task(task_data, i) exactly once
+ * for every i in [0, count) and return only after every such call has
+ * returned. The calls may run in any order, on any threads, with any
+ * concurrency, including one after the other on the calling thread. Tasks do
+ * not throw, never block on one another and are safe to run concurrently.
+ * The executor may be called from several host threads at once, and from
+ * inside one of its own tasks only if the host's code calls the library from
+ * there (the library's own tasks never call it).
+ */
+typedef void (*CorxExecutor)(void* host_data, int64_t count, CorxTask task, void* task_data);
+
+/**
+ * @brief Hands the library the host's thread pool, or takes it back.
+ * @param run The parallel-for; NULL removes the executor and the library
+ * returns to its own thread count.
+ * @param host_data Passed to run unchanged; owned by the host, which keeps
+ * it valid while the executor is set and until calls that started before a
+ * change have returned.
+ * @param width How many parts a split call makes for the executor (its
+ * number of threads, typically); at least 1, at most 256 is used.
+ * @return 0; -1 (nothing changed) if run is not NULL and width < 1.
+ * While an executor is set, the library starts no thread of its own. Every
+ * task runs in the library's floating-point environment whatever the
+ * executor's thread has set.
+ */
+CORX_API int32_t corx_set_executor(CorxExecutor run, void* host_data, int32_t width);
+
+/** @} */
+
 /* ---- runtime entries ------------------------------------------------------ */
 
 /**

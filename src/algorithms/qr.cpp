@@ -10,6 +10,7 @@
 #include "algorithms/scaling.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 
 namespace corx_internal {
 
@@ -131,6 +132,35 @@ bool reflection(const double* x, std::int64_t stride, std::int64_t len, std::vec
     return vv != 0.0;
 }
 
+// Multiply-adds a part must have to repay handing it to another thread.
+constexpr double kPartWork = double(1 << 20);
+
+// Applies `count` reflections to each block of columns a list names: every
+// column receives them in order on its own, so the blocks may be taken by
+// different threads in any order. Blocks are dealt out in runs of
+// consecutive ones, one run a part.
+struct ColumnSpan {
+    double* first;
+    std::int64_t width;
+};
+
+void reflectSpans(const KernelSet& kern, const std::vector<ColumnSpan>& spans, std::int64_t ld, std::int64_t rows,
+                  const kernels::PanelReflection* h, std::int64_t count) {
+    const std::int64_t total = static_cast<std::int64_t>(spans.size());
+    double columns = 0.0;
+    for (const ColumnSpan& c : spans) columns += static_cast<double>(c.width);
+    const std::int64_t parts =
+        std::min(total, partsFor(columns * static_cast<double>(rows) * static_cast<double>(count), kPartWork));
+    parallelFor(parts, [&](std::int64_t i) {
+        std::int64_t begin = 0, end = 0;
+        partRange(total, 1, parts, i, begin, end);
+        for (std::int64_t b = begin; b < end; ++b) {
+            const ColumnSpan& c = spans[static_cast<std::size_t>(b)];
+            kern.reflectPanel(c.first, ld, rows, c.width, h, count);
+        }
+    });
+}
+
 }  // namespace
 
 int qrInputShift(const Matrix& a) {
@@ -182,6 +212,7 @@ QrFactors qrDecompose(const Matrix& a) {
     };
     std::vector<Reflection> panel;
     std::vector<kernels::PanelReflection> hs;
+    std::vector<ColumnSpan> spans;
     for (std::int64_t k0 = 0; k0 < steps; k0 += panelWidth) {
         const std::int64_t k1 = std::min(steps, k0 + panelWidth);
         panel.clear();
@@ -215,25 +246,28 @@ QrFactors qrDecompose(const Matrix& a) {
             // The sub-panel's reflections, to the rest of the panel.
             const std::int64_t found = static_cast<std::int64_t>(hs.size() - first);
             if (found == 0) continue;
+            spans.clear();
             for (std::int64_t c0 = s1; c0 < k1;) {
                 const std::int64_t c1 = blockEnd(c0, width, k1);
-                kern.reflectPanel(r.column(c0), width, m, c1 - c0, hs.data() + first, found);
+                spans.push_back({r.column(c0), c1 - c0});
                 c0 = c1;
             }
+            reflectSpans(kern, spans, width, m, hs.data() + first, found);
         }
         if (hs.empty()) continue;
         const std::int64_t count = static_cast<std::int64_t>(hs.size());
         // The first block may start inside a block, after a last panel that
         // ended early (steps < n).
+        spans.clear();
         for (std::int64_t c0 = k1; c0 < n;) {
             const std::int64_t c1 = blockEnd(c0, width, n);
-            kern.reflectPanel(r.column(c0), width, m, c1 - c0, hs.data(), count);
+            spans.push_back({r.column(c0), c1 - c0});
             c0 = c1;
         }
         // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
         // transposed, so these too are reflections of independent columns.
-        for (std::int64_t c0 = 0; c0 < m; c0 += width)
-            kern.reflectPanel(qt.column(c0), width, m, std::min(width, m - c0), hs.data(), count);
+        for (std::int64_t c0 = 0; c0 < m; c0 += width) spans.push_back({qt.column(c0), std::min(width, m - c0)});
+        reflectSpans(kern, spans, width, m, hs.data(), count);
     }
 
     // The blocks of r are released before q is made, so that at most three

@@ -14,6 +14,7 @@
 #include "constants/reduction.h"
 #include "runtime/float_env.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 #include "runtime/scratch.h"
 #include "runtime/startup.h"
 
@@ -74,6 +75,7 @@ CORX_API int32_t corx_init(void) {
 CORX_API const char* corx_version(void) { return CORX_VERSION_STRING; }
 
 CORX_API void corx_cleanup(void) {
+    corx_internal::stopWorkers();
     corx_internal::releaseScratch();
     corx_internal::releaseKeptBlocks();
 }
@@ -81,6 +83,19 @@ CORX_API void corx_cleanup(void) {
 CORX_API const char* corx_get_error_string(int32_t code) {
     if (code < 0 || code > 5) return "Unknown error";
     return corx_internal::kStatusTexts[code];
+}
+
+CORX_API int32_t corx_set_threads(int32_t n) {
+    const std::int32_t before = corx_internal::threadCount();
+    const std::int32_t now = corx_internal::setThreads(n);
+    if (now > 0 && now != before) corx_internal::stopWorkers();
+    return now;
+}
+
+CORX_API int32_t corx_get_threads(void) { return corx_internal::threadCount(); }
+
+CORX_API int32_t corx_set_executor(CorxExecutor run, void* host_data, int32_t width) {
+    return corx_internal::setExecutor(run, host_data, width);
 }
 
 CORX_API void corxrt_startup(void) { corx_internal::startLibrary(); }

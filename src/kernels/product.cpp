@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kernels/product_kernels.h"
+#include "runtime/parallel.h"
 #include "runtime/scratch.h"
 
 namespace corx_internal {
@@ -168,21 +169,49 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
     }
 }
 
+// Multiply-adds a part must have to repay handing it to another thread
+// (about 50 us of one core's work).
+constexpr double kPartWork = double(1 << 20);
+
+// Every element of r is its own chain of products in increasing k, so
+// blocks of r's rows (or, for a short wide r, of its columns) may be
+// computed by different threads in any order: each block packs its own
+// panels and runs the same chains. Block edges fall on whole tiles.
+void splitProduct(const KernelSet& kern, bool subtract, const double* a, std::int64_t lda, const double* b,
+                  std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
+    if (m <= 0 || p <= 0 || n <= 0) return;
+    const std::int64_t byRows = m / kern.mr, byCols = n / kern.nr;
+    const std::int64_t parts =
+        std::min(std::max(byRows, byCols), partsFor(static_cast<double>(m) * static_cast<double>(p) * n, kPartWork));
+    if (parts <= 1) return blockedProduct(kern, subtract, a, lda, b, ldb, r, ldr, m, p, n);
+    const bool rows = byRows >= byCols;
+    parallelFor(parts, [&](std::int64_t i) {
+        std::int64_t begin = 0, end = 0;
+        if (rows) {
+            partRange(m, kern.mr, parts, i, begin, end);
+            blockedProduct(kern, subtract, a + begin * lda, lda, b, ldb, r + begin * ldr, ldr, end - begin, p, n);
+        } else {
+            partRange(n, kern.nr, parts, i, begin, end);
+            blockedProduct(kern, subtract, a, lda, b + begin, ldb, r + begin, ldr, m, p, end - begin);
+        }
+    });
+}
+
 }  // namespace
 
 void productAccumulate(const KernelSet& kern, const double* a, std::int64_t lda, const double* b,
                        std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(kern, false, a, lda, b, ldb, r, ldr, m, p, n);
+    splitProduct(kern, false, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
 void productAccumulate(const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double* r,
                        std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(activeKernels(), false, a, lda, b, ldb, r, ldr, m, p, n);
+    splitProduct(activeKernels(), false, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
 void productSubtract(const KernelSet& kern, const double* a, std::int64_t lda, const double* b,
                      std::int64_t ldb, double* r, std::int64_t ldr, std::int64_t m, std::int64_t p, std::int64_t n) {
-    blockedProduct(kern, true, a, lda, b, ldb, r, ldr, m, p, n);
+    splitProduct(kern, true, a, lda, b, ldb, r, ldr, m, p, n);
 }
 
 }  // namespace corx_internal

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "types/sparse.h"
 
+#include <algorithm>
+
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 
 namespace corx_internal {
 
@@ -42,7 +45,34 @@ std::vector<double> operator*(const CsrMatrix& s, std::span<const double> x) {
 }
 
 void csrProduct(const CsrMatrix& s, const double* x, double* y) {
-    activeKernels().csrRows(s.rows, s.rowPtr.data(), s.colIdx.data(), s.values.data(), x, y);
+    const KernelSet& kern = activeKernels();
+    // Rows are independent sums: parts of consecutive rows with about equal
+    // numbers of entries (about 1 ns each; parts of 2^17) may run on
+    // different threads.
+    const std::int64_t nnz = s.rows > 0 ? s.rowPtr[static_cast<std::size_t>(s.rows)] : 0;
+    const std::int64_t parts = std::min<std::int64_t>(s.rows, partsFor(static_cast<double>(nnz + s.rows), double(1 << 17)));
+    if (parts <= 1) {
+        kern.csrRows(s.rows, s.rowPtr.data(), s.colIdx.data(), s.values.data(), x, y);
+        return;
+    }
+    const std::int64_t* rp = s.rowPtr.data();
+    // First row of part i: the first whose entries start at or past i/parts
+    // of them.
+    auto firstRow = [&](std::int64_t i) -> std::int64_t {
+        if (i >= parts) return s.rows;
+        const std::int64_t target = (nnz + s.rows) / parts * i;
+        std::int64_t lo = 0, hi = s.rows;
+        while (lo < hi) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            if (rp[mid] + mid < target) lo = mid + 1;
+            else hi = mid;
+        }
+        return lo;
+    };
+    parallelFor(parts, [&](std::int64_t i) {
+        const std::int64_t begin = firstRow(i), end = firstRow(i + 1);
+        if (end > begin) kern.csrRows(end - begin, rp + begin, s.colIdx.data(), s.values.data(), x, y + begin);
+    });
 }
 
 }  // namespace corx_internal
