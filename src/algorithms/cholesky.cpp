@@ -9,6 +9,7 @@
 #include "kernels/kernel_set.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 #include "runtime/scratch.h"
 
 namespace corx_internal {
@@ -22,6 +23,10 @@ namespace {
 // of every kernel set's tile width.
 constexpr std::int64_t kPanel = 48;
 constexpr std::int64_t kSubPanel = 16;
+
+// Multiply-adds a part of a sub-panel's rows must have to repay handing it
+// to another thread.
+constexpr double kPartWork = double(1 << 18);
 
 }  // namespace
 
@@ -108,21 +113,41 @@ Matrix cholesky(const Matrix& a) {
             }
             // Column c of the sub-panel: wt[c * srows + (i - s0)], row i.
             transposeInto(ws, nb, wt, srows, srows, sb);
+            // Rows s0 .. s1-1 first, column by column: each column's pivot.
+            // Then the rows below, which need the pivots and nothing of one
+            // another: row i of column j receives the products of the
+            // sub-panel's earlier columns in increasing k, then the division
+            // by column j's pivot, whichever part computes it.
             for (std::int64_t j = s0; j < s1; ++j) {
                 double* sj = wt + (j - s0) * srows;
-                // Rows j .. n-1 (the diagonal included) receive the products
-                // of the sub-panel's earlier columns, in increasing k.
                 for (std::int64_t k = s0; k < j; ++k) {
                     const double* lk = wt + (k - s0) * srows;  // L(i, k)
-                    kern.subtractScaled(sj + (j - s0), lk + (j - s0), lk[j - s0], n - j);  // L(j, k)
+                    kern.subtractScaled(sj + (j - s0), lk + (j - s0), lk[j - s0], s1 - j);  // L(j, k)
                 }
                 const double d = sj[j - s0];
                 if (d <= 0.0)
                     throw ValueError("cholesky: matrix is not positive definite (pivot " + std::to_string(j) + ")");
                 const double pivot = std::sqrt(d);
                 sj[j - s0] = pivot;
-                for (std::int64_t i = j + 1; i < n; ++i) sj[i - s0] = sj[i - s0] / pivot;
+                for (std::int64_t i = j + 1; i < s1; ++i) sj[i - s0] = sj[i - s0] / pivot;
             }
+            const std::int64_t below = n - s1;
+            const std::int64_t parts =
+                std::min<std::int64_t>((below + 7) / 8, partsFor(static_cast<double>(below) * sb * sb / 2, kPartWork));
+            parallelFor(parts, [&](std::int64_t part) {
+                std::int64_t begin = 0, end = 0;
+                partRange(below, 8, parts, part, begin, end);
+                const std::int64_t i0 = s1 - s0 + begin, len = end - begin;  // offset in a column of wt
+                for (std::int64_t j = s0; j < s1; ++j) {
+                    double* sj = wt + (j - s0) * srows;
+                    for (std::int64_t k = s0; k < j; ++k) {
+                        const double* lk = wt + (k - s0) * srows;
+                        kern.subtractScaled(sj + i0, lk + i0, lk[j - s0], len);
+                    }
+                    const double pivot = sj[j - s0];
+                    for (std::int64_t i = i0; i < i0 + len; ++i) sj[i] = sj[i] / pivot;
+                }
+            });
             // The sub-panel's columns of L into l: its triangle on the
             // diagonal, then the rows below it.
             for (std::int64_t i = s0; i < s1; ++i)
