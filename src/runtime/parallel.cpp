@@ -26,7 +26,7 @@ constexpr std::int32_t kMaxThreads = 256;
 // Set while this thread runs a task: a task that splits again runs its
 // parts itself (the pool's threads are busy with the outer call's tasks,
 // and an executor need not be reentrant).
-thread_local bool tInTask = false;
+thread_local bool tInTask __attribute__((tls_model("initial-exec"))) = false;
 
 // ---- settings ----------------------------------------------------------
 
@@ -163,7 +163,6 @@ struct Pool {
 };
 
 std::atomic<Pool*> gPool{nullptr};
-std::mutex gPoolCreate;  // used only by the process that made gPool
 
 void* workerMain(void* arg) noexcept {
     Pool& pool = *static_cast<Pool*>(arg);
@@ -215,27 +214,20 @@ void startWorkers(Pool& pool, std::int32_t want) noexcept {
 }
 
 // This process's pool, made on first use (nullptr if memory is short).
+// No lock is taken: after fork one may have been held by a thread that does
+// not exist in the child. A pool made by another process (the parent, seen
+// from a forked child) is abandoned for a fresh one, untouched: its locks
+// and its workers' state belong to threads the child does not have.
 Pool* currentPool() noexcept {
-    Pool* pool = gPool.load(std::memory_order_acquire);
     const pid_t self = getpid();
-    if (pool != nullptr && pool->owner == self) return pool;
-    // None yet, or the parent's after fork: gPoolCreate may then have been
-    // held by a thread that does not exist here, so it is not used.
-    if (pool != nullptr) {
+    Pool* pool = gPool.load(std::memory_order_acquire);
+    while (pool == nullptr || pool->owner != self) {
         Pool* fresh = new (std::nothrow) Pool;
         if (fresh == nullptr) return nullptr;
         fresh->owner = self;
-        if (gPool.compare_exchange_strong(pool, fresh)) return fresh;
-        delete fresh;
-        return pool->owner == self ? pool : nullptr;
+        if (gPool.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
+        delete fresh;  // another thread of this process was first: use its pool
     }
-    std::lock_guard<std::mutex> lock(gPoolCreate);
-    pool = gPool.load(std::memory_order_acquire);
-    if (pool != nullptr) return pool->owner == self ? pool : nullptr;
-    pool = new (std::nothrow) Pool;
-    if (pool == nullptr) return nullptr;
-    pool->owner = self;
-    gPool.store(pool, std::memory_order_release);
     return pool;
 }
 
