@@ -98,6 +98,8 @@ B = RNG.standard_normal((N, 7))
 _M = RNG.standard_normal((700, 700))
 SPD = _M @ _M.T + 700 * np.eye(700)
 SPD = np.triu(SPD) + np.triu(SPD, 1).T  # exactly symmetric
+SPARSE = corx.SparseMatrix(_M * (np.abs(_M) > 0.3))  # about 370000 stored entries
+X = RNG.standard_normal(700)
 
 # (name, call, whether the library splits it at this size)
 CALLS = [
@@ -107,6 +109,7 @@ CALLS = [
     ("qr", lambda: corx.qr(A[:, :250]), True),
     # Cholesky splits only larger matrices than the others.
     ("cholesky", lambda: corx.cholesky(SPD), True),
+    ("sparse_matvec", lambda: SPARSE @ X, True),
     # The SVD computes on one thread whatever the count.
     ("svd", lambda: corx.svd(A[:, :120]), False),
 ]
@@ -146,7 +149,7 @@ SMALL = textwrap.dedent("""
         spd = np.triu(spd) + np.triu(spd, 1).T
         return [lambda: corx.matmul(a, a.T), lambda: corx.matmul(a.T, a), lambda: corx.solve(sq, a),
                 lambda: corx.solve(sq, a[:, 0], refine=False), lambda: corx.qr(a), lambda: corx.svd(a),
-                lambda: corx.cholesky(spd)]
+                lambda: corx.cholesky(spd), lambda: corx.SparseMatrix(a * (a > 0)) @ a[0]]
     def bits(r):
         return [np.ascontiguousarray(x).view(np.uint64) for x in (r if isinstance(r, tuple) else (r,))]
     checked = 0
@@ -171,4 +174,4 @@ def test_every_split_of_small_problems_keeps_the_bits():
                PYTHONPATH=str(pathlib.Path(corx.__file__).resolve().parents[1]))
     done = subprocess.run([sys.executable, "-c", SMALL], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert int(done.stdout) == 7 * 7 * 3
+    assert int(done.stdout) == 7 * 8 * 3
