@@ -47,19 +47,20 @@ Importing the package does not call ``corx_init``; see :func:`init`.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import operator
 import os
 import pathlib
 import threading
-from typing import Tuple, Union
+from typing import Iterator, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = [
     "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "NotSquareError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
-    "init", "version", "error_string",
+    "init", "version", "error_string", "set_threads", "get_threads", "threads",
     "add", "subtract", "matmul", "scale", "transpose", "almost_equal",
     "det", "solve", "cholesky", "qr", "svd", "SparseMatrix",
     "vec_add", "vec_sub", "vec_scale", "vec_dot", "vec_length", "vec_normalize", "vec_almost_equal",
@@ -139,6 +140,13 @@ class _Vec3(ctypes.Structure):
 class _Vec4(ctypes.Structure):
     _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double), ("z", ctypes.c_double),
                 ("w", ctypes.c_double)]
+
+
+#: CorxTask and CorxExecutor of corx.h: a host's parallel-for and the task
+#: it runs. Declared for corx_set_executor only; the package installs no
+#: executor (see set_threads).
+_Task = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int64)
+_Executor = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int64, _Task, ctypes.c_void_p)
 
 
 class _Handle(ctypes.c_void_p):
@@ -232,6 +240,9 @@ def _signatures():
         "corx_sparse_destroy": (None, [h]),
         "corx_sparse_nnz": (i32, [h]),
         "corx_sparse_matvec": (i32, [h, dp, i64, dp, i64]),
+        "corx_set_threads": (i32, [i32]),
+        "corx_get_threads": (i32, []),
+        "corx_set_executor": (i32, [_Executor, ctypes.c_void_p, i32]),
         "corvane_udiv128": (None, [u64, u64, u64, u64p, u64p]),
         "corvane_clz64": (i32, [u64]),
         "corxrt_startup": (None, []),
@@ -352,6 +363,172 @@ def init() -> None:
     wants those handlers. Later calls do nothing.
     """
     _lib.corx_init()
+
+
+# ---- threads --------------------------------------------------------------------
+
+def _thread_count(n, function):
+    """n as a thread count for the library: an integer (not a bool), 0 or more."""
+    if isinstance(n, (bool, np.bool_)):
+        raise TypeError(f"{function}: expected an integer thread count, got {type(n).__name__}")
+    try:
+        n = operator.index(n)
+    except TypeError:
+        raise TypeError(f"{function}: expected an integer thread count, got {type(n).__name__}") from None
+    if n < 0:
+        raise ValueError(f"{function}: the thread count must be 0 (one per processor) or more, got {n}")
+    # The library takes counts above 256 as 256; a wider int would not fit its int32_t.
+    return min(n, _INT32_MAX)
+
+
+def set_threads(n: int) -> int:
+    """Set how many threads each library call may compute on.
+
+    By default every call computes on the calling thread. With a count
+    above 1 the product, LU, the refined solve's exact residual, Cholesky,
+    QR and the sparse product split their independent work over
+    that many threads (the calling thread and ``n - 1`` threads the library
+    starts on the first call that splits); calls too small to repay the
+    hand-over still run on one thread. Results are bit for bit the same
+    for every count.
+
+    The count is process-wide: it applies to every call from every Python
+    thread, and to every other user of the same library in the process.
+    It can be changed at any time from any thread; calls already running
+    finish with the threads they started with. The library's threads serve
+    one call at a time: a call made while another thread's call is using
+    them runs on its own thread alone. The default comes from the
+    environment variable ``CORX_THREADS`` (a whole number, 0 meaning one
+    per processor), read on first use, else 1.
+
+    The package does not offer the library's other way in, a host's own
+    parallel-for (``corx_set_executor``): called back from Python, each
+    task would need the interpreter lock, and the tasks would run one at a
+    time. A host with its own pool of native threads hands it to the C
+    function directly; the count set here is kept for when that executor
+    is removed.
+
+    Parameters
+    ----------
+    n : int
+        The number of threads, 1 or more; 0 for one per processor the
+        process may run on. Counts above 256 are taken as 256.
+
+    Returns
+    -------
+    int
+        The count now in effect (the processor count for 0, at most 256).
+
+    Raises
+    ------
+    TypeError
+        If n is not an integer (a float or a bool included).
+    ValueError
+        If n is negative.
+
+    See Also
+    --------
+    get_threads : the count in effect.
+    threads : a count for the duration of a ``with`` block.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.set_threads(4)
+    4
+    >>> corx.get_threads()
+    4
+    >>> corx.set_threads(1)
+    1
+    """
+    function = "corx_set_threads"
+    count = _lib.corx_set_threads(_thread_count(n, function))
+    if count < 1:  # the library refuses only negative counts, checked above
+        raise ValueError(f"{function}: refused {n}")
+    return count
+
+
+def get_threads() -> int:
+    """The number of threads a library call may compute on.
+
+    The count set by :func:`set_threads` (or :func:`threads`), else the one
+    the environment variable ``CORX_THREADS`` gives, else 1. It is
+    process-wide, like the setting.
+
+    Returns
+    -------
+    int
+        The count in effect, 1 to 256.
+
+    See Also
+    --------
+    set_threads : change it.
+
+    Examples
+    --------
+    >>> import corx
+    >>> with corx.threads(2):
+    ...     corx.get_threads()
+    2
+    """
+    return _lib.corx_get_threads()
+
+
+def threads(n: int) -> "contextlib.AbstractContextManager[int]":
+    """A context manager that sets the thread count for a ``with`` block.
+
+    The count is checked when ``threads`` is called, set on entering the
+    block and put back to the count that was in effect before on leaving
+    it, also when the block raises. The value bound by ``as`` is the count
+    in effect inside the block. Blocks nest; the count stays process-wide,
+    so blocks that overlap in different Python threads do not nest, and
+    the one that ends last restores what it saw on entering. Results are
+    the same for any count: the block changes only how fast calls run.
+
+    Parameters
+    ----------
+    n : int
+        As for :func:`set_threads`: 1 or more, 0 for one per processor.
+
+    Returns
+    -------
+    context manager
+        Yields the count in effect inside the block.
+
+    Raises
+    ------
+    TypeError
+        If n is not an integer (a float or a bool included).
+    ValueError
+        If n is negative.
+
+    See Also
+    --------
+    set_threads : set the count without restoring it.
+
+    Examples
+    --------
+    >>> import numpy as np, corx
+    >>> a = np.random.default_rng(0).standard_normal((400, 400))
+    >>> with corx.threads(2) as count:
+    ...     c = corx.matmul(a, a)
+    >>> count
+    2
+    >>> bool(np.array_equal(c.view(np.uint64), corx.matmul(a, a).view(np.uint64)))
+    True
+    """
+    n = _thread_count(n, "corx_set_threads")
+    return _threads_block(n)
+
+
+@contextlib.contextmanager
+def _threads_block(n: int) -> Iterator[int]:
+    before = get_threads()
+    count = set_threads(n)
+    try:
+        yield count
+    finally:
+        set_threads(before)
 
 
 # ---- handles ------------------------------------------------------------------

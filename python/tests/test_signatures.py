@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: BSD-3-Clause
 """The ctypes table of the package against the public header corx.h, the one
 list of exported functions: the same functions, with the same result and
-argument types, and the same by-value structs."""
+argument types, and the same by-value structs and function pointer types."""
 import ctypes
 import pathlib
 import re
@@ -23,6 +23,10 @@ def ctype(decl):
     decl = decl.replace("const ", "").strip()
     if decl == "char*":
         return ctypes.c_char_p
+    if decl == "void*":
+        return ctypes.c_void_p
+    if decl in FUNCTION_TYPES:
+        return FUNCTION_TYPES[decl]
     if decl.endswith("*"):
         return ctypes.POINTER(SCALARS[decl[:-1].strip()])
     return SCALARS[decl]
@@ -33,12 +37,29 @@ def header_text():
     return re.sub(r"^#.*$", "", text, flags=re.M)
 
 
+def parameter_types(params):
+    """The C types of a parameter list as written in the header, names dropped."""
+    if params.strip() == "void":
+        return []
+    return [re.sub(r"\s*\b\w+$", "", p.strip()).replace(" *", "*") for p in params.split(",")]
+
+
+# The header's function pointer typedefs, in the order they are declared
+# (a later one may take an earlier one), as CFUNCTYPE types.
+FUNCTION_TYPES = {}
+
+
+def read_function_types():
+    for m in re.finditer(r"typedef\s+([^;(]*?)\s*\(\s*\*\s*(\w+)\s*\)\s*\(([^)]*)\)\s*;", header_text()):
+        result, name, params = m.groups()
+        FUNCTION_TYPES[name] = ctypes.CFUNCTYPE(ctype(result), *map(ctype, parameter_types(params)))
+
+
 def header_prototypes():
     protos = {}
     for m in re.finditer(r"CORX_API\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", header_text()):
         result, name, params = m.groups()
-        args = [] if params.strip() == "void" else [
-            re.sub(r"\s*\b\w+$", "", p.strip()).replace(" *", "*") for p in params.split(",")]
+        args = parameter_types(params)
         protos[name] = (ctype(result.replace(" *", "*")), [ctype(a) for a in args])
     return protos
 
@@ -46,12 +67,20 @@ def header_prototypes():
 def same(a, b):
     if a is None or b is None:
         return a is b
+    if isinstance(a, type) and issubclass(a, ctypes._CFuncPtr):
+        return (isinstance(b, type) and issubclass(b, ctypes._CFuncPtr) and a._flags_ == b._flags_
+                and same(a._restype_, b._restype_) and len(a._argtypes_) == len(b._argtypes_)
+                and all(map(same, a._argtypes_, b._argtypes_)))
     if hasattr(a, "_type_") and hasattr(b, "_type_") and issubclass(a, ctypes._Pointer):
         return issubclass(b, ctypes._Pointer) and same(a._type_, b._type_)
     return a is b
 
 
 def test_ctypes_table_matches_the_header():
+    read_function_types()
+    assert same(corx._Task, FUNCTION_TYPES["CorxTask"])
+    assert same(corx._Executor, FUNCTION_TYPES["CorxExecutor"])
+    assert not same(corx._Executor, FUNCTION_TYPES["CorxTask"])
     protos = header_prototypes()
     assert len(protos) == len(re.findall(r"\bCORX_API\s", header_text())) > 50
     assert sorted(corx._SIGNATURES) == sorted(protos)
