@@ -1,18 +1,30 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// corx against its peers, single-threaded, in one process: the dense
-// product, LU solve (with and without refinement), Cholesky, QR with Q, the
-// Jacobi SVD and the sparse product, through corx's C interface (handles,
-// copies and all). Each case reports the median of several repetitions,
-// corx's and its peers' taken in turn; "speed" is peer time / corx time, so
-// 1.0 means as fast as the peer, and (+x%) after a time is the spread:
-// slowest over fastest repetition.
+// corx against its peers in one process: the dense product, LU solve (with
+// and without refinement), Cholesky, QR with Q, the Jacobi SVD and the
+// sparse product, through corx's C interface (handles, copies and all).
+// Each case reports the median of several repetitions, corx's and its
+// peers' taken in turn; "speed" is peer time / corx time, so 1.0 means as
+// fast as the peer, and (+x%) after a time is the spread: slowest over
+// fastest repetition.
 //
 //   corx_peer_bench [--quick] [--csv FILE] [--only CASE[,CASE...]]
-//   (cases: product, lu, cholesky, qr, svd, sparse; they run in this order)
+//                   [--threads T[,T...]]
+//   (cases: product, lu, cholesky, qr, svd, sparse, small; they run in this
+//   order)
 //
-// OpenBLAS picks its kernels when it is loaded, from OPENBLAS_CORETYPE; the
-// program sets it to the best core this processor supports (and one
-// thread) and re-executes itself before any peer code runs.
+// --threads runs every case once per thread count (default 1): corx with
+// corx_set_threads(T), OpenBLAS and LAPACKE with openblas_set_num_threads(T).
+// Eigen and GSL are single-threaded builds and run at 1 thread only. The
+// 1-thread run is always made: for every further count the program prints
+// corx's speed-up over its own 1-thread time and whether its result is
+// bit-identical to the 1-thread result. "small" times corx_matrix_mul and
+// corx_matrix_lu_solve at n = 2, 8 and 32 over many calls, at each count:
+// the cost of the thread machinery on calls too small to split.
+//
+// OpenBLAS picks its kernels and sizes its thread pool when it is loaded,
+// from OPENBLAS_CORETYPE and OPENBLAS_NUM_THREADS; the program sets them to
+// the best core this processor supports and the largest thread count asked
+// for, and re-executes itself before any peer code runs.
 #include <corx/corx.h>
 #include <cblas.h>
 #include <dlfcn.h>
@@ -26,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,24 +107,129 @@ std::vector<Timing> timeInTurn(int reps, const std::vector<std::function<double(
     return out;
 }
 
+// The thread counts of this run, ascending, 1 first; and the one the case
+// being measured runs at.
+std::vector<int> threadCounts{1};
+int threads = 1;
+
 struct Row {
     std::string name;
+    int threads;
     double corx;
     std::string peer;
     double peerTime;
+    std::string bits;  // "same" or "DIFFER" against 1 thread; empty at 1 thread
 };
 std::vector<Row> rows;
 
 // Spread of a timing: slowest over fastest repetition, minus one, in %.
 double spread(const Timing& t) { return t.lo > 0.0 ? 100.0 * (t.hi / t.lo - 1.0) : 0.0; }
 
-void report(const std::string& name, const Timing& corxTime, const std::string& peer, const Timing& peerTime) {
-    rows.push_back({name, corxTime, peer, peerTime});
-    std::printf("%-28s corx %10.4f ms (+%4.1f%%)   %-22s %10.4f ms (+%4.1f%%)   speed %6.3f\n", name.c_str(),
-                corxTime * 1e3, spread(corxTime), peer.c_str(), peerTime * 1e3, spread(peerTime),
+void printRow(const std::string& name, int t, const Timing& corxTime, const std::string& peer,
+              const Timing& peerTime) {
+    std::printf("%-28s %2d thr  corx %10.4f ms (+%4.1f%%)   %-22s %10.4f ms (+%4.1f%%)   speed %6.3f\n", name.c_str(),
+                t, corxTime * 1e3, spread(corxTime), peer.c_str(), peerTime * 1e3, spread(peerTime),
                 peerTime / corxTime);
+}
+
+// The printed rows, kept (with their spreads) for the tables by thread
+// count at the end.
+struct Printed {
+    std::string name;
+    int threads;
+    Timing corx;
+    std::string peer;
+    Timing peerTime;
+};
+std::vector<Printed> printed;
+
+void report(const std::string& name, const Timing& corxTime, const std::string& peer, const Timing& peerTime) {
+    rows.push_back({name, threads, corxTime, peer, peerTime, ""});
+    printed.push_back({name, threads, corxTime, peer, peerTime});
+    printRow(name, threads, corxTime, peer, peerTime);
     std::fflush(stdout);
 }
+
+// --- corx at several thread counts ----------------------------------------
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// corx's time and result of each case at 1 thread, against which the other
+// counts are measured.
+struct OneThread {
+    double seconds;
+    std::vector<double> result;
+};
+std::map<std::string, OneThread> oneThread;
+
+struct Scaling {
+    std::string name;
+    int threads;
+    double one;
+    double many;
+    bool same;
+    bool small;  // a small-calls case: reported as time / 1-thread time
+};
+std::vector<Scaling> scalings;
+
+std::string scalingLine(const Scaling& s) {
+    char line[256];
+    if (s.small) {
+        std::snprintf(line, sizeof line,
+                      "%-28s %2d thr  corx %8.1f ns/call, 1 thread %8.1f ns/call: time / 1-thread time %5.3f   bits: %s",
+                      s.name.c_str(), s.threads, s.many * 1e9, s.one * 1e9, s.many / s.one, s.same ? "same" : "DIFFER");
+        return line;
+    }
+    std::snprintf(line, sizeof line, "%-28s %2d thr  corx %10.4f ms, 1 thread %10.4f ms: speed-up %5.2f   bits: %s",
+                  s.name.c_str(), s.threads, s.many * 1e3, s.one * 1e3, s.one / s.many, s.same ? "same" : "DIFFER");
+    return line;
+}
+
+// Records corx's median time and result for a case at the current thread
+// count; beyond 1 thread, prints the speed-up and the bit comparison, and
+// marks the case's rows at this count with it.
+void corxResult(const std::string& name, double seconds, std::vector<double> result) {
+    if (threads == 1) {
+        oneThread[name] = {seconds, std::move(result)};
+        return;
+    }
+    const auto it = oneThread.find(name);
+    if (it == oneThread.end()) return;
+    const Scaling s{name, threads, it->second.seconds, seconds, sameBits(it->second.result, result), false};
+    scalings.push_back(s);
+    for (Row& row : rows)
+        if (row.name == name && row.threads == threads) row.bits = s.same ? "same" : "DIFFER";
+    rows.push_back({name, threads, seconds, "corx 1 thread", s.one, s.same ? "same" : "DIFFER"});
+    std::printf("%s\n", scalingLine(s).c_str());
+    std::fflush(stdout);
+}
+
+// Sets corx's and OpenBLAS's thread count for the next measurements.
+void useThreads(int t) {
+    threads = t;
+    const int32_t got = corx_set_threads(t);
+    if (got != t) std::printf("corx_set_threads(%d) gives %d threads\n", t, got);
+    openblas_set_num_threads(t);
+}
+
+// Runs `body` once per thread count, at that count.
+void atEachThreadCount(const std::function<void()>& body) {
+    for (int t : threadCounts) {
+        useThreads(t);
+        body();
+    }
+    useThreads(1);
+}
+
+std::vector<double> bufferOf(CorxMatrix m) {
+    std::vector<double> out(static_cast<std::size_t>(corx_matrix_rows(m)) * corx_matrix_cols(m));
+    corx_matrix_get_buffer(m, out.data(), static_cast<int64_t>(out.size()));
+    return out;
+}
+
+void append(std::vector<double>& to, const std::vector<double>& v) { to.insert(to.end(), v.begin(), v.end()); }
 
 std::vector<double> randomValues(std::mt19937_64& rng, std::size_t n) {
     std::uniform_real_distribution<double> d(-1.0, 1.0);
@@ -194,51 +312,61 @@ void benchProduct(int n, int reps, double peak) {
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     const auto b = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n), hb = handleOf(b, n, n);
-    // Each repetition is followed by one sample of the peak: this shared VM
-    // changes speed from minute to minute, so the share of the peak is the
-    // median over repetitions of the product's rate over the peak measured
-    // right after it. dgemm's share is taken the same way: the measure of
-    // what this machine lets a tuned FMA kernel reach.
-    std::vector<double> shares, peerShares;
-    std::vector<double> c(static_cast<std::size_t>(n) * n);
-    const std::vector<Timing> t = timeInTurn(
-        reps, {[&] {
-                   const double s = timed([&] {
-                       CorxMatrix p = corx_matrix_mul(ha, hb);
-                       sink = corx_matrix_get(p, n - 1, n - 1);
-                       corx_matrix_destroy(p);
-                   });
-                   shares.push_back(2.0 * n * n * n / s / mulAddPeakSample());
-                   return s;
-               },
-               [&] {
-                   const double s = timed([&] {
-                       cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(),
-                                   n, 0.0, c.data(), n);
-                       sink = c.back();
-                   });
-                   peerShares.push_back(2.0 * n * n * n / s / mulAddPeakSample());
-                   return s;
-               },
-               [&] { return timed([&] { sink = eigen_peer::product(a, b, n); }); }});
-    const Timing& tc = t[0];
     const std::string name = "product n=" + std::to_string(n);
-    report(name, tc, "OpenBLAS dgemm", t[1]);
-    report(name, tc, "Eigen", t[2]);
-    if (DgemmFn g = gslDgemm())
-        report(name, tc, "GSL CBLAS dgemm", timeMedian(n > 1024 ? 1 : 3, [&] {
-                   g(101, 111, 111, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0, c.data(), n);
-                   sink = c.back();
-               }));
-    const double gflops = 2.0 * n * n * n / tc / 1e9;
-    std::printf("%-28s corx %.1f GFLOP/s = %.1f%% of the %.1f GFLOP/s no-FMA peak at the start; "
-                "%.1f%% of the peak measured after each repetition (median; %.1f%% to %.1f%%)\n",
-                name.c_str(), gflops, 100.0 * gflops * 1e9 / peak, peak / 1e9, 100.0 * median(shares),
-                100.0 * *std::min_element(shares.begin(), shares.end()),
-                100.0 * *std::max_element(shares.begin(), shares.end()));
-    std::printf("%-28s OpenBLAS dgemm, the same way: %.1f%% (median; %.1f%% to %.1f%%)\n", name.c_str(),
-                100.0 * median(peerShares), 100.0 * *std::min_element(peerShares.begin(), peerShares.end()),
-                100.0 * *std::max_element(peerShares.begin(), peerShares.end()));
+    atEachThreadCount([&] {
+        // Each repetition is followed by one sample of the peak: this shared
+        // VM changes speed from minute to minute, so the share of the peak
+        // is the median over repetitions of the product's rate over the peak
+        // measured right after it (one core's peak times the thread count).
+        // dgemm's share is taken the same way: the measure of what this
+        // machine lets a tuned FMA kernel reach.
+        std::vector<double> shares, peerShares;
+        std::vector<double> c(static_cast<std::size_t>(n) * n);
+        std::vector<std::function<double()>> fs{
+            [&] {
+                const double s = timed([&] {
+                    CorxMatrix p = corx_matrix_mul(ha, hb);
+                    sink = corx_matrix_get(p, n - 1, n - 1);
+                    corx_matrix_destroy(p);
+                });
+                shares.push_back(2.0 * n * n * n / s / (threads * mulAddPeakSample()));
+                return s;
+            },
+            [&] {
+                const double s = timed([&] {
+                    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(), n,
+                                0.0, c.data(), n);
+                    sink = c.back();
+                });
+                peerShares.push_back(2.0 * n * n * n / s / (threads * mulAddPeakSample()));
+                return s;
+            }};
+        if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::product(a, b, n); }); });
+        const std::vector<Timing> t = timeInTurn(reps, fs);
+        const Timing& tc = t[0];
+        report(name, tc, "OpenBLAS dgemm", t[1]);
+        if (threads == 1) {
+            report(name, tc, "Eigen", t[2]);
+            if (DgemmFn g = gslDgemm())
+                report(name, tc, "GSL CBLAS dgemm", timeMedian(n > 1024 ? 1 : 3, [&] {
+                           g(101, 111, 111, n, n, n, 1.0, a.data(), n, b.data(), n, 0.0, c.data(), n);
+                           sink = c.back();
+                       }));
+        }
+        const double gflops = 2.0 * n * n * n / tc / 1e9;
+        std::printf("%-28s %2d thr  corx %.1f GFLOP/s = %.1f%% of %d x the %.1f GFLOP/s no-FMA peak of one core at "
+                    "the start; %.1f%% of the peak measured after each repetition (median; %.1f%% to %.1f%%)\n",
+                    name.c_str(), threads, gflops, 100.0 * gflops * 1e9 / (threads * peak), threads, peak / 1e9,
+                    100.0 * median(shares), 100.0 * *std::min_element(shares.begin(), shares.end()),
+                    100.0 * *std::max_element(shares.begin(), shares.end()));
+        std::printf("%-28s %2d thr  OpenBLAS dgemm, the same way: %.1f%% (median; %.1f%% to %.1f%%)\n", name.c_str(),
+                    threads, 100.0 * median(peerShares),
+                    100.0 * *std::min_element(peerShares.begin(), peerShares.end()),
+                    100.0 * *std::max_element(peerShares.begin(), peerShares.end()));
+        CorxMatrix p = corx_matrix_mul(ha, hb);
+        corxResult(name, tc, bufferOf(p));
+        corx_matrix_destroy(p);
+    });
     corx_matrix_destroy(ha);
     corx_matrix_destroy(hb);
 }
@@ -251,23 +379,31 @@ void benchLu(int n, int reps) {
     std::vector<double> x(static_cast<std::size_t>(n));
     std::vector<double> work(a.size()), rhs(b.size());
     std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
-    const std::vector<Timing> t = timeInTurn(
-        reps, {[&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); }); },
-               [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); }); },
-               [&] {
-                   return timed([&] {
-                       work = a;
-                       rhs = b;
-                       LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), rhs.data(), n);
-                       sink = rhs[0];
-                   });
-               },
-               [&] { return timed([&] { sink = eigen_peer::luSolve(a, b, n); }); }});
-    const Timing &plain = t[0], &refined = t[1];
     const std::string name = "LU solve n=" + std::to_string(n);
-    report(name, plain, "LAPACKE dgesv", t[2]);
-    report(name, plain, "Eigen PartialPivLU", t[3]);
-    report("LU solve refined n=" + std::to_string(n), refined, "corx unrefined", plain);
+    const std::string refinedName = "LU solve refined n=" + std::to_string(n);
+    atEachThreadCount([&] {
+        std::vector<std::function<double()>> fs{
+            [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); }); },
+            [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); }); },
+            [&] {
+                return timed([&] {
+                    work = a;
+                    rhs = b;
+                    LAPACKE_dgesv(LAPACK_COL_MAJOR, n, 1, work.data(), n, ipiv.data(), rhs.data(), n);
+                    sink = rhs[0];
+                });
+            }};
+        if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::luSolve(a, b, n); }); });
+        const std::vector<Timing> t = timeInTurn(reps, fs);
+        const Timing &plain = t[0], &refined = t[1];
+        report(name, plain, "LAPACKE dgesv", t[2]);
+        if (threads == 1) report(name, plain, "Eigen PartialPivLU", t[3]);
+        report(refinedName, refined, "corx unrefined", plain);
+        corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false);
+        corxResult(name, plain, x);
+        corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true);
+        corxResult(refinedName, refined, x);
+    });
     corx_matrix_destroy(ha);
 }
 
@@ -283,24 +419,30 @@ void benchCholesky(int n, int reps) {
     }
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> work;
-    const std::vector<Timing> t = timeInTurn(reps, {[&] {
-                                                        return timed([&] {
-                                                            CorxMatrix l = corx_matrix_cholesky(ha);
-                                                            sink = corx_matrix_get(l, n - 1, n - 1);
-                                                            corx_matrix_destroy(l);
-                                                        });
-                                                    },
-                                                    [&] {
-                                                        return timed([&] {
-                                                            work = a;
-                                                            LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
-                                                            sink = work.back();
-                                                        });
-                                                    },
-                                                    [&] { return timed([&] { sink = eigen_peer::cholesky(a, n); }); }});
     const std::string name = "Cholesky n=" + std::to_string(n);
-    report(name, t[0], "LAPACKE dpotrf", t[1]);
-    report(name, t[0], "Eigen LLT", t[2]);
+    atEachThreadCount([&] {
+        std::vector<std::function<double()>> fs{[&] {
+                                                    return timed([&] {
+                                                        CorxMatrix l = corx_matrix_cholesky(ha);
+                                                        sink = corx_matrix_get(l, n - 1, n - 1);
+                                                        corx_matrix_destroy(l);
+                                                    });
+                                                },
+                                                [&] {
+                                                    return timed([&] {
+                                                        work = a;
+                                                        LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
+                                                        sink = work.back();
+                                                    });
+                                                }};
+        if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::cholesky(a, n); }); });
+        const std::vector<Timing> t = timeInTurn(reps, fs);
+        report(name, t[0], "LAPACKE dpotrf", t[1]);
+        if (threads == 1) report(name, t[0], "Eigen LLT", t[2]);
+        CorxMatrix l = corx_matrix_cholesky(ha);
+        corxResult(name, t[0], bufferOf(l));
+        corx_matrix_destroy(l);
+    });
     corx_matrix_destroy(ha);
 }
 
@@ -309,29 +451,39 @@ void benchQr(int n, int reps) {
     const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> work, tau(static_cast<std::size_t>(n));
-    const std::vector<Timing> t =
-        timeInTurn(reps, {[&] {
-                              return timed([&] {
-                                  CorxMatrix q = nullptr, r = nullptr;
-                                  corx_matrix_qr(ha, &q, &r);
-                                  sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
-                                  corx_matrix_destroy(q);
-                                  corx_matrix_destroy(r);
-                              });
-                          },
-                          [&] {
-                              return timed([&] {
-                                  work = a;
-                                  LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
-                                  sink = work.back();
-                                  LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
-                                  sink = work.back();
-                              });
-                          },
-                          [&] { return timed([&] { sink = eigen_peer::qrWithQ(a, n); }); }});
     const std::string name = "QR with Q n=" + std::to_string(n);
-    report(name, t[0], "LAPACKE dgeqrf+dorgqr", t[1]);
-    report(name, t[0], "Eigen HouseholderQR", t[2]);
+    atEachThreadCount([&] {
+        std::vector<std::function<double()>> fs{
+            [&] {
+                return timed([&] {
+                    CorxMatrix q = nullptr, r = nullptr;
+                    corx_matrix_qr(ha, &q, &r);
+                    sink = corx_matrix_get(q, n - 1, n - 1) + corx_matrix_get(r, n - 1, n - 1);
+                    corx_matrix_destroy(q);
+                    corx_matrix_destroy(r);
+                });
+            },
+            [&] {
+                return timed([&] {
+                    work = a;
+                    LAPACKE_dgeqrf(LAPACK_COL_MAJOR, n, n, work.data(), n, tau.data());
+                    sink = work.back();
+                    LAPACKE_dorgqr(LAPACK_COL_MAJOR, n, n, n, work.data(), n, tau.data());
+                    sink = work.back();
+                });
+            }};
+        if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::qrWithQ(a, n); }); });
+        const std::vector<Timing> t = timeInTurn(reps, fs);
+        report(name, t[0], "LAPACKE dgeqrf+dorgqr", t[1]);
+        if (threads == 1) report(name, t[0], "Eigen HouseholderQR", t[2]);
+        CorxMatrix q = nullptr, r = nullptr;
+        corx_matrix_qr(ha, &q, &r);
+        std::vector<double> result = bufferOf(q);
+        append(result, bufferOf(r));
+        corxResult(name, t[0], std::move(result));
+        corx_matrix_destroy(q);
+        corx_matrix_destroy(r);
+    });
     corx_matrix_destroy(ha);
 }
 
@@ -341,28 +493,39 @@ void benchSvd(int n, int reps) {
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> s(static_cast<std::size_t>(n));
     std::vector<double> work, sva(static_cast<std::size_t>(n)), vv(static_cast<std::size_t>(n) * n), stat(6);
-    const std::vector<Timing> t =
-        timeInTurn(reps, {[&] {
-                              return timed([&] {
-                                  CorxMatrix u = nullptr, v = nullptr;
-                                  corx_matrix_svd(ha, &u, s.data(), n, &v);
-                                  sink = s[0];
-                                  corx_matrix_destroy(u);
-                                  corx_matrix_destroy(v);
-                              });
-                          },
-                          [&] {
-                              return timed([&] {
-                                  work = a;
-                                  LAPACKE_dgesvj(LAPACK_COL_MAJOR, 'G', 'U', 'V', n, n, work.data(), n, sva.data(),
-                                                 0, vv.data(), n, stat.data());
-                                  sink = sva[0];
-                              });
-                          },
-                          [&] { return timed([&] { sink = eigen_peer::jacobiSvd(a, n); }); }});
     const std::string name = "SVD n=" + std::to_string(n);
-    report(name, t[0], "LAPACKE dgesvj", t[1]);
-    report(name, t[0], "Eigen JacobiSVD", t[2]);
+    atEachThreadCount([&] {
+        std::vector<std::function<double()>> fs{
+            [&] {
+                return timed([&] {
+                    CorxMatrix u = nullptr, v = nullptr;
+                    corx_matrix_svd(ha, &u, s.data(), n, &v);
+                    sink = s[0];
+                    corx_matrix_destroy(u);
+                    corx_matrix_destroy(v);
+                });
+            },
+            [&] {
+                return timed([&] {
+                    work = a;
+                    LAPACKE_dgesvj(LAPACK_COL_MAJOR, 'G', 'U', 'V', n, n, work.data(), n, sva.data(), 0, vv.data(),
+                                   n, stat.data());
+                    sink = sva[0];
+                });
+            }};
+        if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::jacobiSvd(a, n); }); });
+        const std::vector<Timing> t = timeInTurn(reps, fs);
+        report(name, t[0], "LAPACKE dgesvj", t[1]);
+        if (threads == 1) report(name, t[0], "Eigen JacobiSVD", t[2]);
+        CorxMatrix u = nullptr, v = nullptr;
+        corx_matrix_svd(ha, &u, s.data(), n, &v);
+        std::vector<double> result = bufferOf(u);
+        append(result, s);
+        append(result, bufferOf(v));
+        corxResult(name, t[0], std::move(result));
+        corx_matrix_destroy(u);
+        corx_matrix_destroy(v);
+    });
     corx_matrix_destroy(ha);
 }
 
@@ -382,30 +545,38 @@ void benchSparse(const std::string& name, int n, const std::vector<std::int64_t>
     std::vector<double> y(static_cast<std::size_t>(n));
     eigen_peer::Sparse* e = eigen_peer::sparseFromTriplets(n, n, ri, ci, v);
     std::vector<double> ye(static_cast<std::size_t>(n));
-    // One product takes a fraction of a millisecond, so each sample times a
-    // batch of them, and the two libraries' samples alternate: a disturbance
-    // of the shared machine then falls on both sides alike.
-    constexpr int kBatch = 20;
-    std::vector<double> tcs, tes;
-    for (int r = 0; r < reps; ++r) {
-        auto t0 = Clock::now();
-        for (int b = 0; b < kBatch; ++b) sink = corx_sparse_matvec(s, x.data(), n, y.data(), n);
-        tcs.push_back(seconds(t0) / kBatch);
-        t0 = Clock::now();
-        for (int b = 0; b < kBatch; ++b) {
-            eigen_peer::sparseProduct(e, x, ye);
-            sink = ye[0];
-        }
-        tes.push_back(seconds(t0) / kBatch);
-    }
-    const Timing tc = timingOf(tcs);
-    report(name, tc, "Eigen RowMajor SpMV", timingOf(tes));
     // Bytes one product must move in corx's layout: values and 32-bit column
     // indices per entry, row starts, x and y.
     const double bytes = 12.0 * static_cast<double>(nnz) + 8.0 * (n + 1) + 16.0 * n;
-    const double triad = triadBandwidth(static_cast<std::size_t>(bytes));
-    std::printf("%-28s corx %.1f GB/s = %.1f%% of a triad over the same %.1f MB (%.1f GB/s)\n", name.c_str(),
-                bytes / tc / 1e9, 100.0 * bytes / tc / triad, bytes / 1e6, triad / 1e9);
+    atEachThreadCount([&] {
+        // One product takes a fraction of a millisecond, so each sample times
+        // a batch of them, and the two libraries' samples alternate: a
+        // disturbance of the shared machine then falls on both sides alike.
+        // Eigen runs at 1 thread only.
+        constexpr int kBatch = 20;
+        std::vector<double> tcs, tes;
+        for (int r = 0; r < reps; ++r) {
+            auto t0 = Clock::now();
+            for (int b = 0; b < kBatch; ++b) sink = corx_sparse_matvec(s, x.data(), n, y.data(), n);
+            tcs.push_back(seconds(t0) / kBatch);
+            if (threads > 1) continue;
+            t0 = Clock::now();
+            for (int b = 0; b < kBatch; ++b) {
+                eigen_peer::sparseProduct(e, x, ye);
+                sink = ye[0];
+            }
+            tes.push_back(seconds(t0) / kBatch);
+        }
+        const Timing tc = timingOf(tcs);
+        if (threads == 1) report(name, tc, "Eigen RowMajor SpMV", timingOf(tes));
+        const double triad = triadBandwidth(static_cast<std::size_t>(bytes));
+        std::printf("%-28s %2d thr  corx %.4f ms (+%4.1f%%), %.1f GB/s = %.1f%% of a one-core triad over the same "
+                    "%.1f MB (%.1f GB/s)\n",
+                    name.c_str(), threads, tc * 1e3, spread(tc), bytes / tc / 1e9, 100.0 * bytes / tc / triad,
+                    bytes / 1e6, triad / 1e9);
+        corx_sparse_matvec(s, x.data(), n, y.data(), n);
+        corxResult(name, tc, y);
+    });
     eigen_peer::sparseDestroy(e);
     corx_sparse_destroy(s);
 }
@@ -456,6 +627,96 @@ void benchSparseCases(int reps) {
     }
 }
 
+// corx_matrix_mul and corx_matrix_lu_solve on matrices far too small to
+// split, over enough calls for about `target` seconds a measurement: what
+// asking for threads costs a caller whose calls all stay on its own thread.
+// The thread counts' measurements are taken in turn, as in timeInTurn.
+void benchSmallCalls(double target, int reps) {
+    const std::size_t k = threadCounts.size();
+    if (k > 1)
+        std::printf("small calls: time at T threads / time at 1 thread; the aim is at most 1.05 at 2 threads\n");
+    for (int n : {2, 8, 32}) {
+        std::mt19937_64 rng(n + 6);
+        const auto a = randomValues(rng, static_cast<std::size_t>(n) * n);
+        const auto b = randomValues(rng, static_cast<std::size_t>(n) * n);
+        const auto rhs = randomValues(rng, static_cast<std::size_t>(n));
+        CorxMatrix ha = handleOf(a, n, n), hb = handleOf(b, n, n);
+        std::vector<double> x(static_cast<std::size_t>(n));
+        struct Op {
+            std::string name;
+            std::function<void()> call;
+            std::function<std::vector<double>()> result;
+        };
+        const std::vector<Op> ops{
+            {"small mul n=" + std::to_string(n),
+             [&] {
+                 CorxMatrix p = corx_matrix_mul(ha, hb);
+                 sink = corx_matrix_get(p, 0, 0);
+                 corx_matrix_destroy(p);
+             },
+             [&] {
+                 CorxMatrix p = corx_matrix_mul(ha, hb);
+                 std::vector<double> out = bufferOf(p);
+                 corx_matrix_destroy(p);
+                 return out;
+             }},
+            {"small LU solve n=" + std::to_string(n),
+             [&] { sink = corx_matrix_lu_solve(ha, rhs.data(), n, x.data(), n, false); },
+             [&] {
+                 corx_matrix_lu_solve(ha, rhs.data(), n, x.data(), n, false);
+                 return x;
+             }}};
+        for (const Op& op : ops) {
+            // Calls per measurement, from their time at 1 thread.
+            useThreads(1);
+            std::int64_t calls = 1;
+            for (;;) {
+                const auto t0 = Clock::now();
+                for (std::int64_t c = 0; c < calls; ++c) op.call();
+                const double s = seconds(t0);
+                if (s >= target / 8) {
+                    calls = std::max<std::int64_t>(1, static_cast<std::int64_t>(calls * target / s));
+                    break;
+                }
+                calls *= 2;
+            }
+            std::vector<std::vector<double>> t(k);
+            for (int r = 0; r < reps; ++r)
+                for (std::size_t i = 0; i < k; ++i) {
+                    const std::size_t at = (static_cast<std::size_t>(r) + i) % k;
+                    useThreads(threadCounts[at]);
+                    op.call();
+                    const auto t0 = Clock::now();
+                    for (std::int64_t c = 0; c < calls; ++c) op.call();
+                    t[at].push_back(seconds(t0) / static_cast<double>(calls));
+                }
+            std::vector<double> one;
+            Timing oneTime{};
+            for (std::size_t i = 0; i < k; ++i) {
+                useThreads(threadCounts[i]);
+                const Timing ti = timingOf(t[i]);
+                std::vector<double> result = op.result();
+                if (threads == 1) {
+                    one = std::move(result);
+                    oneTime = ti;
+                    rows.push_back({op.name, 1, ti, "corx 1 thread", ti, ""});
+                    std::printf("%-28s %2d thr  corx %8.1f ns/call (+%4.1f%%), %lld calls a measurement\n",
+                                op.name.c_str(), threads, ti * 1e9, spread(ti), static_cast<long long>(calls));
+                    continue;
+                }
+                const Scaling sc{op.name, threads, oneTime, ti, sameBits(one, result), true};
+                scalings.push_back(sc);
+                rows.push_back({op.name, threads, ti, "corx 1 thread", oneTime, sc.same ? "same" : "DIFFER"});
+                std::printf("%s\n", scalingLine(sc).c_str());
+            }
+            std::fflush(stdout);
+        }
+        useThreads(1);
+        corx_matrix_destroy(ha);
+        corx_matrix_destroy(hb);
+    }
+}
+
 const char* bestOpenBlasCore() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
@@ -463,6 +724,25 @@ const char* bestOpenBlasCore() {
         return "SkylakeX";
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return "Haswell";
     return nullptr;
+}
+
+// Parses "1,2,4": thread counts of at least 1, sorted, each once, with 1
+// added if missing; empty on a malformed list.
+std::vector<int> parseThreadCounts(const std::string& list) {
+    std::vector<int> out{1};
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        const std::size_t end = std::min(list.find(',', at), list.size());
+        const std::string item = list.substr(at, end - at);
+        char* stop = nullptr;
+        const long t = std::strtol(item.c_str(), &stop, 10);
+        if (item.empty() || *stop != '\0' || t < 1 || t > 256) return {};
+        out.push_back(static_cast<int>(t));
+        at = end + 1;
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 }  // namespace
@@ -473,17 +753,6 @@ int main(int argc, char** argv) {
     const int32_t initStatus = corx_init();
     const double initTime = seconds(t0);
 
-    if (std::getenv("CORX_BENCH_REEXEC") == nullptr) {
-        setenv("CORX_BENCH_REEXEC", "1", 1);
-        setenv("OPENBLAS_NUM_THREADS", "1", 1);
-        setenv("OMP_NUM_THREADS", "1", 1);
-        if (std::getenv("OPENBLAS_CORETYPE") == nullptr)
-            if (const char* core = bestOpenBlasCore()) setenv("OPENBLAS_CORETYPE", core, 1);
-        execv("/proc/self/exe", argv);
-        std::perror("re-exec");
-        return 1;
-    }
-
     bool quick = false;
     const char* csv = nullptr;
     std::string only;
@@ -491,19 +760,47 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
         else if (std::strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv = argv[++i];
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+            threadCounts = parseThreadCounts(argv[++i]);
+            if (threadCounts.empty()) {
+                std::fprintf(stderr, "--threads wants counts from 1 to 256, separated by commas: %s\n", argv[i]);
+                return 2;
+            }
+        }
     }
+    const int maxThreads = threadCounts.back();
+
+    if (std::getenv("CORX_BENCH_REEXEC") == nullptr) {
+        setenv("CORX_BENCH_REEXEC", "1", 1);
+        // OpenBLAS sizes its pool from these when it is loaded; each case
+        // then sets the count it runs at.
+        setenv("OPENBLAS_NUM_THREADS", std::to_string(maxThreads).c_str(), 1);
+        setenv("OMP_NUM_THREADS", std::to_string(maxThreads).c_str(), 1);
+        if (std::getenv("OPENBLAS_CORETYPE") == nullptr)
+            if (const char* core = bestOpenBlasCore()) setenv("OPENBLAS_CORETYPE", core, 1);
+        execv("/proc/self/exe", argv);
+        std::perror("re-exec");
+        return 1;
+    }
+
     auto wanted = [&](const char* name) {
         if (only.empty()) return true;
         const std::string list = "," + only + ",";
         return list.find("," + std::string(name) + ",") != std::string::npos;
     };
-    openblas_set_num_threads(1);
+    useThreads(1);
     std::printf("first corx_init: %.1f us (status %d)\n", initTime * 1e6, initStatus);
-    std::printf("OpenBLAS: core %s (OPENBLAS_CORETYPE=%s), config %s, threads %d\n", openblas_get_corename(),
-                std::getenv("OPENBLAS_CORETYPE") ? std::getenv("OPENBLAS_CORETYPE") : "(unset)",
-                openblas_get_config(), openblas_get_num_threads());
+    std::printf("OpenBLAS: core %s (OPENBLAS_CORETYPE=%s), config %s, threads %d (pool sized for %s)\n",
+                openblas_get_corename(), std::getenv("OPENBLAS_CORETYPE") ? std::getenv("OPENBLAS_CORETYPE") : "(unset)",
+                openblas_get_config(), openblas_get_num_threads(),
+                std::getenv("OPENBLAS_NUM_THREADS") ? std::getenv("OPENBLAS_NUM_THREADS") : "(unset)");
+    std::string countList;
+    for (int t : threadCounts) countList += (countList.empty() ? "" : ",") + std::to_string(t);
+    std::printf("threads: %s (corx with corx_set_threads, OpenBLAS and LAPACKE with openblas_set_num_threads; "
+                "Eigen and GSL single-threaded, at 1 thread only)\n",
+                countList.c_str());
     const double peak = mulAddPeak();
-    std::printf("no-FMA peak (separate vector mul and add), measured: %.1f GFLOP/s\n", peak / 1e9);
+    std::printf("no-FMA peak (separate vector mul and add), one core, measured: %.1f GFLOP/s\n", peak / 1e9);
     if (!quick) reportFusedBeside();
     std::printf("\n");
 
@@ -526,14 +823,29 @@ int main(int argc, char** argv) {
         if (!quick) benchSvd(1000, rLarge);
     }
     if (wanted("sparse")) benchSparseCases(quick ? 3 : 51);
+    if (wanted("small")) benchSmallCalls(quick ? 0.05 : 0.2, quick ? 1 : 5);
+
+    // The same rows again, one table per thread count.
+    if (threadCounts.size() > 1) {
+        for (int t : threadCounts) {
+            std::printf("\n--- %d thread%s%s ---\n", t, t == 1 ? "" : "s",
+                        t == 1 ? "" : " (Eigen and GSL: 1 thread only, in the first table)");
+            for (const Printed& p : printed)
+                if (p.threads == t) printRow(p.name, p.threads, p.corx, p.peer, p.peerTime);
+            for (const Scaling& s : scalings)
+                if (s.threads == t) std::printf("%s\n", scalingLine(s).c_str());
+        }
+    }
 
     if (csv != nullptr) {
         if (FILE* f = std::fopen(csv, "w")) {
-            // Names are quoted: they may contain commas.
-            std::fprintf(f, "case,peer,corx_seconds,peer_seconds,speed\n");
+            // Names are quoted: they may contain commas. "corx 1 thread" rows
+            // hold corx against itself: its time at `threads` threads over
+            // its time at 1 thread, and whether the bits are the same.
+            std::fprintf(f, "case,peer,corx_seconds,peer_seconds,speed,threads,bits\n");
             for (const Row& row : rows)
-                std::fprintf(f, "\"%s\",\"%s\",%.9g,%.9g,%.6g\n", row.name.c_str(), row.peer.c_str(), row.corx,
-                             row.peerTime, row.peerTime / row.corx);
+                std::fprintf(f, "\"%s\",\"%s\",%.9g,%.9g,%.6g,%d,%s\n", row.name.c_str(), row.peer.c_str(), row.corx,
+                             row.peerTime, row.peerTime / row.corx, row.threads, row.bits.c_str());
             std::fclose(f);
         }
     }

@@ -1,9 +1,19 @@
 #!/bin/bash
 # SPDX-License-Identifier: BSD-3-Clause
-# Builds corx and its peer benchmark in Release, runs it single-threaded and
-# renders the speed ratios as a PNG chart.
+# Builds corx and its peer benchmark in Release, runs it (single-threaded
+# unless told otherwise) and renders the speed ratios as a PNG chart.
 #
 #   bench/run_peer_bench.sh [build-dir] [--quick] [--openblas-core NAME]
+#                           [--threads LIST] [--only CASE[,CASE...]]
+#
+# --threads LIST (default 1), thread counts separated by commas: every case
+# runs once per count, corx with corx_set_threads and OpenBLAS/LAPACKE with
+# openblas_set_num_threads (Eigen and GSL at 1 thread only). For each count
+# above 1 the table adds corx's speed-up over its own 1-thread time and
+# whether its results are bit-identical to the 1-thread ones, and the chart
+# a bar per count plus a panel of those speed-ups. 1 is always run.
+# --only picks cases: product, lu, cholesky, qr, svd, sparse, small (the
+# cost of threads on calls too small to split).
 #
 # OpenBLAS's kernels are those the benchmark picks for this processor
 # (SkylakeX with AVX-512, Haswell with AVX2). OPENBLAS_* settings inherited
@@ -30,6 +40,13 @@ args=()
 while [ $# -gt 0 ]; do
     if [ "$1" = "--openblas-core" ] && [ $# -gt 1 ]; then
         core="$2"
+        shift 2
+    elif [ "$1" = "--threads" ] || [ "$1" = "--only" ]; then
+        if [ $# -lt 2 ]; then
+            echo "$1 wants a list" >&2
+            exit 2
+        fi
+        args+=("$1" "$2")
         shift 2
     else
         args+=("$1")
