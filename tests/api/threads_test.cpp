@@ -433,7 +433,7 @@ TEST(ThreadsSplit, ForkWhileThePoolExists) {
         std::_Exit(child.bits == expected.bits ? 0 : 2);
     });
     EXPECT_TRUE(outcome.exited) << "signal " << outcome.signal;
-    EXPECT_EQ(outcome.exitCode, 0) << "2: the child's product differs";
+    EXPECT_EQ(outcome.exitCode, 0) << "2: the child's product differs; " << outcome.err;
     CorxMatrix again = corx_matrix_mul(a, a);
     Trace after;
     after.add(again);
@@ -611,9 +611,14 @@ TEST(ThreadSettings, ReadFromTheEnvironment) {
     const std::string processors = std::to_string(std::min(CPU_COUNT(&set), 256));
     const std::pair<const char*, std::string> cases[] = {
         {"5", "5"}, {"0", processors}, {"999", "256"}, {"", "1"}, {"-2", "1"}, {"3x", "1"}, {"two", "1"}};
+    // The program's own path (under valgrind /proc/self/exe names the tool).
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
+    self[length] = '\0';
     for (const auto& [value, want] : cases) {
-        const auto outcome = corx_test::runProgram({"/proc/self/exe"}, {"CORX_TEST_REPORT_THREADS=1",
-                                                                        std::string("CORX_THREADS=") + value});
+        const auto outcome = corx_test::runProgram({self}, {"CORX_TEST_REPORT_THREADS=1",
+                                                            std::string("CORX_THREADS=") + value});
         EXPECT_EQ(outcome.exitCode, 0) << value;
         EXPECT_EQ(outcome.out, want + "\n") << "CORX_THREADS=" << value;
     }
