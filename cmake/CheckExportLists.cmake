@@ -2,22 +2,28 @@
 # cmake -DROOT=<source dir> -P CheckExportLists.cmake
 #
 # Checks the lists kept beside the public header against it: the version
-# script must export exactly the header's CORX_API functions, and the fuzz
-# target must call every one of them except the runtime entries (corx_init
-# runs the start-up; the teardown ends the library's life). A function added
-# to, renamed in or removed from the header without the others fails here.
+# script must export exactly the header's CORX_API functions, each under one
+# version node (CORX_1.0, then each later node inheriting the one before it),
+# and the fuzz target must call every one of them except the runtime entries
+# (corx_init runs the start-up; the teardown ends the library's life). A
+# function added to, renamed in or removed from the header without the
+# others fails here.
 cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/CorxExports.cmake)
 corx_header_functions(${ROOT}/include/corx/corx.h header)
 
-file(READ ${ROOT}/src/corx.map map)
-string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" " " map "${map}")
-if(NOT map MATCHES "^[ \t\r\n]*CORX_1\\.0[ \t\r\n]*{[ \t\r\n]*global:([^}]*)local:[ \t\r\n]*\\*;[ \t\r\n]*};[ \t\r\n]*$")
-  set(failed 1)
-  message(SEND_ERROR "src/corx.map: expected one node CORX_1.0 { global: ...; local: *; };")
-endif()
-string(REPLACE ";" " " globals "${CMAKE_MATCH_1}")
-string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" in_map "${globals}")
+corx_map_nodes(${ROOT}/src/corx.map map_names map_nodes)
+set(in_map)
+foreach(node IN LISTS map_nodes)
+  string(REPLACE "." "_" key "${node}")
+  foreach(name IN LISTS map_names_${key})
+    if(name IN_LIST in_map)
+      set(failed 1)
+      message(SEND_ERROR "src/corx.map: ${name} is in more than one version node")
+    endif()
+    list(APPEND in_map ${name})
+  endforeach()
+endforeach()
 set(missing ${header})
 list(REMOVE_ITEM missing ${in_map})
 set(extra ${in_map})

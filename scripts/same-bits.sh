@@ -25,6 +25,13 @@
 #                 run under qemu-aarch64
 #   i686          g++-i686-linux-gnu cross build with SSE2 arithmetic, run
 #                 natively on x86-64 (qemu-i386 elsewhere)
+# On every row, every run of the program without a hostile caller is
+# followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
+# that the battery's small cases split too): on the library's threads
+# (CORX_THREADS=3 natively, 2 under qemu) and through the program's executor
+# that runs the parts in reverse order (--executor=reverse). The digests
+# must not move.
+#
 # Each row builds only the library and the conformance program (no GoogleTest,
 # GMP or MPFR needed) in its own directory under build-same-bits/ and prints
 # its time; a cross row also checks what the shipped library needs at run
@@ -92,6 +99,21 @@ check() {
     fi
 }
 
+# check_split LABEL THREADS RUNNER... -- PROGRAM-ARGS...: the run of check,
+# then the same with every call's work split over THREADS of the library's
+# threads, and through the program's reverse-order executor. RUNNER is the
+# command before the program's arguments (env settings, qemu, the program).
+check_split() {
+    local label=$1 threads=$2 runner=() args
+    shift 2
+    while [ "$1" != -- ]; do runner+=("$1"); shift; done
+    shift
+    args=("$@")
+    check "$label" "${runner[@]}" "${args[@]}" &&
+        check "$label, $threads threads" env CORX_THREADS="$threads" CORX_SPLIT_SMALL=1 "${runner[@]}" "${args[@]}" &&
+        check "$label, reverse executor" env CORX_SPLIT_SMALL=1 "${runner[@]}" --executor=reverse "${args[@]}"
+}
+
 # Runs the program once per instruction-set path the processor offers. A
 # path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
 # active path is not the one asked for is skipped. A fourth argument
@@ -105,10 +127,10 @@ run_paths() {
             echo "   $isa: not available here (active path: $path), skipped"
             continue
         fi
-        if check "$isa" env CORX_ISA="$isa" "$bin" "$golden"; then
+        if check_split "$isa" 3 env CORX_ISA="$isa" "$bin" -- "$golden"; then
             ran+=("$isa")
         else
-            record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa"
+            record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa (one thread or split)"
             return
         fi
         for kind in ${hostile:+all upward downward towardzero ftz daz}; do
@@ -191,8 +213,9 @@ row_cross() {
     fi
     local bin=$dir/tests/conformance/conformance path
     path=$("${run[@]}" "$bin" --isa) || path="(does not start)"
-    if ! check "$path" "${run[@]}" "$bin" "$golden"; then
-        record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path)"
+    # Natively 3 threads; under qemu 2, which keeps the row short.
+    if ! check_split "$path" "$([ "$by" = native ] && echo 3 || echo 2)" "${run[@]}" "$bin" -- "$golden"; then
+        record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path; one thread or split)"
         return
     fi
     # A caller's hostile floating-point environment: on aarch64 (which has

@@ -7,6 +7,14 @@
 
 static int failures = 0;
 
+/* A host's parallel-for written in C: every task on the calling thread,
+ * last first. */
+static void reverse_executor(void* host_data, int64_t count, CorxTask task, void* task_data) {
+    int64_t i;
+    ++*(int*)host_data;
+    for (i = count; i-- > 0;) task(task_data, i);
+}
+
 #define CHECK(cond)                                                     \
     do {                                                                \
         if (!(cond)) {                                                  \
@@ -41,6 +49,18 @@ int main(void) {
     bool close = corx_vec2_almost_equal((CorxVec2){1, 1}, (CorxVec2){1, 1}, 1e-12);
     CHECK(close);
     CHECK(corvane_clz64(1) == 63);
+
+    CHECK(corx_set_threads(2) == 2 && corx_get_threads() == 2);
+    CHECK(corx_set_threads(-1) == -1 && corx_get_threads() == 2);
+    int executor_calls = 0;
+    CHECK(corx_set_executor(reverse_executor, &executor_calls, 0) == -1);
+    CHECK(corx_set_executor(reverse_executor, &executor_calls, 3) == 0);
+    CorxMatrix p2 = corx_matrix_mul(m, t);
+    CHECK(corx_matrix_get_buffer(p2, out, 4) == 4);
+    CHECK(out[0] == 14 && out[1] == 32 && out[2] == 32 && out[3] == 77);
+    CHECK(corx_set_executor(NULL, NULL, 0) == 0);
+    CHECK(corx_set_threads(1) == 1);
+    corx_matrix_destroy(p2);
 
     corx_sparse_destroy(s);
     corx_matrix_destroy(p);

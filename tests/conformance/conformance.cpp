@@ -19,10 +19,19 @@
 // in another floating-point environment (see setHostile); the digests must
 // not move, and each call must give that environment back as it found it.
 //
+// The digests must not depend on how a call's work is split either: run
+// with CORX_THREADS=N, or with --executor=KIND, which hands the library a
+// parallel-for of the program's own (see installExecutor), together with
+// CORX_SPLIT_SMALL=1 so that the battery's small cases split too.
+//
 //   conformance GOLDEN            compare with GOLDEN (exit status 1 on a mismatch)
 //   conformance --hostile[=KIND] GOLDEN
 //                                 the same, every call made from the hostile
 //                                 caller (exit status 77: KIND not on this target)
+//   conformance --executor=reverse|threads GOLDEN
+//                                 the same, the split parts run by the
+//                                 program's executor (exit status 1 also if
+//                                 no call split)
 //   conformance --write GOLDEN    regenerate GOLDEN
 //   conformance --isa             print the active instruction-set path and exit
 //
@@ -30,6 +39,7 @@
 #include <corx/corx.h>
 
 #include <cfenv>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -40,6 +50,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -141,9 +152,43 @@ decltype(auto) callLibrary(const char* name, F f, A&&... args) {
     return f(std::forward<A>(args)...);
 }
 
+// ---- the host's executor -----------------------------------------------------
+
+// How many parts a split call makes for the program's executor: 3, so that
+// parts of unequal size and a middle part occur.
+constexpr std::int32_t kExecutorWidth = 3;
+const char* gExecutorKind = nullptr;
+std::atomic<long> gExecutorCalls{0};
+
+// Every task on the calling thread, last first: a part that depended on
+// another's having run before it would change the bits.
+void reverseExecutor(void* calls, std::int64_t count, CorxTask task, void* data) {
+    static_cast<std::atomic<long>*>(calls)->fetch_add(1, std::memory_order_relaxed);
+    for (std::int64_t i = count - 1; i >= 0; --i) task(data, i);
+}
+
+// Every task on a thread made for it, as a foreign pool would run them:
+// concurrently, on threads the library has never seen.
+void threadsExecutor(void* calls, std::int64_t count, CorxTask task, void* data) {
+    static_cast<std::atomic<long>*>(calls)->fetch_add(1, std::memory_order_relaxed);
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) threads.emplace_back(task, data, i);
+    for (std::thread& t : threads) t.join();
+}
+
 }  // namespace
 
 #include "library_calls.h"
+
+namespace {
+
+bool installExecutor(const std::string& kind) {
+    CorxExecutor run = kind == "reverse" ? reverseExecutor : kind == "threads" ? threadsExecutor : nullptr;
+    return run != nullptr && corx_set_executor(run, &gExecutorCalls, kExecutorWidth) == 0;
+}
+
+}  // namespace
 
 namespace {
 
@@ -1266,6 +1311,8 @@ int main(int argc, char** argv) {
         } else if (std::strncmp(argv[i], "--hostile=", 10) == 0) {
             gHostile = true;
             gHostileKind = argv[i] + 10;
+        } else if (std::strncmp(argv[i], "--executor=", 11) == 0) {
+            gExecutorKind = argv[i] + 11;
         } else if (std::strcmp(argv[i], "--isa") == 0) {
             std::printf("%s\n", corx_internal::isaName(corx_internal::activeIsa()));
             return 0;
@@ -1275,8 +1322,14 @@ int main(int argc, char** argv) {
     }
     if (path == nullptr) {
         std::fprintf(stderr,
-                     "usage: %s [--write | --hostile[=all|upward|downward|towardzero|ftz|daz]] GOLDEN | --isa\n",
+                     "usage: %s [--write | --hostile[=all|upward|downward|towardzero|ftz|daz]] "
+                     "[--executor=reverse|threads] GOLDEN | --isa\n",
                      argv[0]);
+        return 2;
+    }
+    if (gExecutorKind != nullptr && std::strcmp(gExecutorKind, "reverse") != 0 &&
+        std::strcmp(gExecutorKind, "threads") != 0) {
+        std::fprintf(stderr, "unknown executor: %s\n", gExecutorKind);
         return 2;
     }
     const std::string kind = gHostileKind;
@@ -1306,6 +1359,11 @@ int main(int argc, char** argv) {
     std::fesetround(FE_TONEAREST);
     std::feclearexcept(FE_ALL_EXCEPT);
 
+    if (gExecutorKind != nullptr && !installExecutor(gExecutorKind)) {
+        std::printf("FAIL: corx_set_executor refused the executor\n");
+        return 1;
+    }
+
     std::vector<Family> families;
     auto family = [&](const char* name) -> Family& {
         families.push_back(Family{name, {}});
@@ -1331,6 +1389,12 @@ int main(int argc, char** argv) {
                     "convention of this target, and were taken as the stored value\n",
                     gQuietedReturns);
     }
+    const long splits = gExecutorCalls.load();
+    if (gExecutorKind != nullptr) {
+        std::printf("executor %s (width %d): %ld calls split\n", gExecutorKind, kExecutorWidth, splits);
+    } else {
+        std::printf("threads: %d\n", corx_get_threads());
+    }
     if (gHostile && gEnvFailures == 0) {
         std::printf("hostile caller (%s): every call gave its environment back\n", gHostileKind);
     }
@@ -1342,7 +1406,11 @@ int main(int argc, char** argv) {
     if (gCopyFailures != 0) {
         std::printf("FAIL: %d copies changed the bits of their input\n", gCopyFailures);
     }
-    const bool broken = gEnvFailures != 0 || gCopyFailures != 0;
+    // An executor that no call used shows nothing.
+    if (gExecutorKind != nullptr && splits == 0) {
+        std::printf("FAIL: no call split its work (set CORX_SPLIT_SMALL=1)\n");
+    }
+    const bool broken = gEnvFailures != 0 || gCopyFailures != 0 || (gExecutorKind != nullptr && splits == 0);
     if (write && broken) return 1;
     if (write) {
         writeGolden(path, families);

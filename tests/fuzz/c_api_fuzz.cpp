@@ -795,6 +795,43 @@ private:
                                             "Matrix is not symmetric positive-definite", "Output buffer too small"};
         if (code >= 0 && code <= 5) CHECK(std::strcmp(text, texts[code]) == 0);
         CHECK(std::strcmp(corx_get_error_string(INT32_MIN), "Unknown error") == 0);
+        threads();
+    }
+
+    // A host parallel-for that runs the tasks on the calling thread, last
+    // first: any dependence between the parts of a split shows as a result
+    // that differs from the reference form.
+    static void reverseExecutor(void*, std::int64_t count, CorxTask task, void* data) {
+        for (std::int64_t i = count - 1; i >= 0; --i) task(data, i);
+    }
+
+    // The thread settings. Every later call's results are still held to the
+    // reference forms, whichever is in effect (LLVMFuzzerTestOneInput puts
+    // the defaults back for each input).
+    void threads() {
+        const std::uint8_t k = in_.byte();
+        const std::int32_t before = corx_get_threads();
+        switch (k % 6) {
+            case 0:
+            case 1: {
+                const std::int32_t n = 1 + k / 6 % 3;  // 1..3
+                CHECK(corx_set_threads(n) == n);
+                CHECK(corx_get_threads() == n);
+                break;
+            }
+            case 2: {
+                const std::int32_t n = k / 6 % 2 == 0 ? -1 : INT32_MIN;
+                CHECK(corx_set_threads(n) == -1);
+                CHECK(corx_get_threads() == before);
+                break;
+            }
+            case 3: CHECK(corx_set_executor(reverseExecutor, nullptr, 1 + k / 6 % 4) == 0); break;
+            case 4:
+                CHECK(corx_set_executor(reverseExecutor, nullptr, k / 6 % 2 == 0 ? 0 : INT32_MIN) == -1);
+                CHECK(corx_get_threads() == before);
+                break;
+            default: CHECK(corx_set_executor(nullptr, nullptr, 0) == 0); break;
+        }
     }
 };
 
@@ -808,10 +845,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // corx_init calls in the target do nothing.
     corx_init();
     for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, SIG_DFL);
+    // With threads or an executor set, every split the small shapes allow
+    // is made (a test setting of the library's, read once).
+    setenv("CORX_SPLIT_SMALL", "1", 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Each input starts from the default thread settings, so that a failing
+    // input fails on its own.
+    corx_set_executor(nullptr, nullptr, 0);
+    corx_set_threads(1);
     Input in(data, size);
     Session session(in);
     session.run();

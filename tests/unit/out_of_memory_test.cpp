@@ -160,6 +160,33 @@ TEST_F(OutOfMemoryEverywhere, SparseConversionAndProduct) {
     }));
 }
 
+// A thread of the library's pool that runs out of memory ends the process
+// as the calling thread would. A product on one thread first grows the
+// caller's working buffers to full size (and leaves its result's block kept
+// for reuse), and a small split product starts the worker, whose buffers
+// stay small: under the cap, only the worker's part of the large split
+// product needs more memory. On one thread the same call completes.
+TEST_F(OutOfMemoryEverywhere, InsideAThreadOfThePool) {
+    const auto splitProduct = [](std::int32_t threads) {
+        return runInChild([threads] {
+            CorxMatrix m = spdOperand();
+            corx_matrix_destroy(corx_matrix_mul(m, m));
+            corx_set_threads(threads);
+            const std::vector<double> small(256 * 256, 0.5);
+            CorxMatrix s = corx_matrix_create_from_buffer(256, 256, small.data(), 256 * 256);
+            corx_matrix_destroy(corx_matrix_mul(s, s));
+            capAddressSpace(kHeadroom);
+            CorxMatrix p = corx_matrix_mul(m, m);
+            std::_Exit(p != nullptr ? 0 : 2);
+        });
+    };
+    expectOutOfMemory("mul on two threads", splitProduct(2));
+    const auto control = splitProduct(1);
+    EXPECT_TRUE(control.exited);
+    EXPECT_EQ(control.exitCode, 0) << "on one thread";
+    EXPECT_EQ(control.err, "");
+}
+
 // Freed blocks the library keeps for reuse are given back when the system
 // refuses a new mapping: under a cap that leaves no room beside a kept
 // 40 MB block, a 25 MB result (too small to take that block) is still made.
