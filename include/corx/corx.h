@@ -26,12 +26,16 @@
  *    after the freed blocks the library keeps for reuse are given back (see
  *    corx_cleanup), the process writes "out of memory" to standard error
  *    and exits with status 1.
- *  - Threads: the library starts no threads and takes no locks: no thread
- *    ever waits on a lock of the library's, so a thread may be interrupted
- *    anywhere inside a call (by a signal whose handler forks, say) without
- *    stalling other threads or a forked child. (Only corx_init's first call
- *    makes concurrent first callers wait until it has finished; the C
- *    library's allocator has its own locks.) Handles may be read from
+ *  - Threads: by default the library starts no threads and takes no locks:
+ *    no thread ever waits on a lock of the library's, so a thread may be
+ *    interrupted anywhere inside a call (by a signal whose handler forks,
+ *    say) without stalling other threads or a forked child. (Only
+ *    corx_init's first call makes concurrent first callers wait until it
+ *    has finished; the C library's allocator has its own locks.) With
+ *    threads switched on (see corx_set_threads), a call that splits waits
+ *    for its own parts, and corx_set_threads and corx_cleanup wait for such
+ *    a call to finish; a forked child still never waits on its parent's
+ *    threads. Handles may be read from
  *    several threads at once; corx_matrix_set and the destroy functions
  *    must not overlap any other use of the same handle.
  *  - All functions work without corx_init; see corx_init for what it adds.
@@ -134,8 +138,10 @@ CORX_API const char* corx_version(void);
  * whole process, to hand to later calls (which then skip clearing fresh
  * memory), and each thread that has called it keeps working buffers of up
  * to a dozen megabytes. corx_cleanup unmaps every kept block, whichever
- * thread freed it, and frees the calling thread's working buffers (a
- * thread's buffers are also freed when it exits). Call it when the host
+ * thread freed it, frees the calling thread's working buffers (a
+ * thread's buffers are also freed when it exits), and ends the library's own
+ * threads, if any (waiting for a call that uses them to finish; the next
+ * call that splits starts new ones). Call it when the host
  * needs the memory for something else: after a burst of large
  * computations, before a long phase without them, or when the host's own
  * allocations fail. The library gives kept blocks back by itself before any
