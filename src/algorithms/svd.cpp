@@ -10,6 +10,7 @@
 #include "algorithms/scaling.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 
 namespace corx_internal {
 
@@ -58,11 +59,17 @@ std::int64_t rowStride(std::int64_t x) {
 
 // Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
 // k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
+// cursor holds one position per logged anti-diagonal for each part
+// applyRotations splits into.
 struct RotationLog {
     std::vector<kernels::JacobiRotation> rotations;
     std::vector<std::size_t> start{0};
     std::vector<std::size_t> cursor;
 };
+
+// Element updates of the right factor a part must have to repay handing
+// it to another thread.
+constexpr double kRotationPartWork = double(1 << 17);
 
 // Applies the logged rotations to the rows of the transposed right factor
 // (n rows, stride ld). Rows p and q of vt take the rotations of pair
@@ -70,30 +77,132 @@ struct RotationLog {
 // sweep holds for them too: a rotation needs only those of earlier
 // anti-diagonals with p' <= p done first. So the log is applied in tiles:
 // kVDiagonals anti-diagonals at a time, and within them kVLanes values of
-// p at a time in increasing p, anti-diagonal by anti-diagonal.
+// p at a time in increasing p, anti-diagonal by anti-diagonal. A rotation
+// acts on each column of vt alone, so the blocks of kVBlock columns are
+// independent: each part takes a run of consecutive blocks, with its own
+// cursors into the log.
 void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
     const std::size_t diagonals = log.start.size() - 1;
-    log.cursor.resize(diagonals);
-    for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
-        const std::int64_t width = std::min(kVBlock, n - j0);
-        for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
-            const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
-            for (std::size_t g = g0; g < g1; ++g) log.cursor[g] = log.start[g];
-            for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
-                for (std::size_t g = g0; g < g1; ++g) {
-                    const std::size_t first = log.cursor[g];
-                    std::size_t e = first;
-                    while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
-                    if (e > first)
-                        kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
-                                            static_cast<std::int64_t>(e - first));
-                    log.cursor[g] = e;
+    const std::int64_t blocks = (n + kVBlock - 1) / kVBlock;
+    const std::int64_t parts = std::min(
+        blocks, partsFor(2.0 * static_cast<double>(log.rotations.size()) * static_cast<double>(n), kRotationPartWork));
+    log.cursor.resize(diagonals * static_cast<std::size_t>(parts));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::size_t* const cursor = log.cursor.data() + diagonals * static_cast<std::size_t>(part);
+        std::int64_t begin = 0, end = 0;
+        partRange(n, kVBlock, parts, part, begin, end);
+        for (std::int64_t j0 = begin; j0 < end; j0 += kVBlock) {
+            const std::int64_t width = std::min(kVBlock, end - j0);
+            for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
+                const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
+                for (std::size_t g = g0; g < g1; ++g) cursor[g] = log.start[g];
+                for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
+                    for (std::size_t g = g0; g < g1; ++g) {
+                        const std::size_t first = cursor[g];
+                        std::size_t e = first;
+                        while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
+                        if (e > first)
+                            kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
+                                                static_cast<std::int64_t>(e - first));
+                        cursor[g] = e;
+                    }
                 }
             }
         }
-    }
+    });
     log.rotations.clear();
     log.start.assign(1, 0);
+}
+
+// Per pair of a pass, indexed by its p column: rotation, flags and sums.
+struct PassLanes {
+    const double* cs;
+    const double* sn;
+    const std::int64_t* rotate;
+    const std::int64_t* want;
+    double* alpha;
+    double* beta;
+    double* gamma;
+};
+
+// A pass is cut into chunks of lanes at p columns that are multiples of
+// kChunkLanes. Every kernel set's vector runs start on multiples of its
+// lane count (2, 4 or 8), so a chunk call runs exactly its own lanes: only
+// the pass's own two ends run lanes beyond them, and those (at most
+// kPassOverhang) touch only columns of lanes of their own chunk or of the
+// one next to it.
+constexpr std::int64_t kChunkLanes = 8;
+static_assert(kChunkLanes % kernels::kLanes<kernels::F64x8> == 0 && kChunkLanes > kernels::kPassOverhang,
+              "chunk boundaries must fall between vector runs, beyond the lanes a pass runs past its ends");
+
+// Rows times lanes a part of a pass must have to repay handing it to
+// another thread: each wave of a split pass costs a hand-over and a wait
+// for its slowest part, a few microseconds, against some ten microseconds
+// for this much work on one core. Passes of a problem with n up to ~64
+// columns stay whole unless it has thousands of rows.
+constexpr double kPassPartWork = double(1 << 16);
+
+// Pass d over lanes p0 .. p0+count-1 (see kernels::diagonalPass), split
+// across threads with the bits of one whole pass.
+//
+// Chunks share no column, and a lane's rotation depends on nothing in the
+// pass; but lane p's sums read column d+1-p, which lane p-1 rotates, row by
+// row. So chunks run in two waves, the even ones and then the odd ones:
+// no two chunks that run together are neighbours (the overhang of the
+// pass's last lanes included). An odd chunk reads the rotated column of
+// the even chunk before it, which has ended. The first lane of an even
+// chunk after the first took its sums before the odd chunk before it
+// rotated that column: the odd chunk's part sums that lane again
+// afterwards, in the kernel's order.
+void splitPass(const KernelSet& kern, double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
+               std::int64_t count, const PassLanes& l) {
+    const auto pass = [&](std::int64_t first, std::int64_t lanes) {
+        kern.diagonalPass(w, ld, m, d, first, lanes, l.cs + first, l.sn + first, l.rotate + first, l.want + first,
+                          l.alpha + first, l.beta + first, l.gamma + first);
+    };
+    const std::int64_t origin = p0 - p0 % kChunkLanes;
+    const std::int64_t span = p0 + count - origin;
+    const std::int64_t units = (span + kChunkLanes - 1) / kChunkLanes;
+    // At most one chunk per unit: every chunk has lanes, so neighbours by
+    // index are neighbours in the pass.
+    const std::int64_t chunks =
+        std::min(units, 2 * partsFor(static_cast<double>(m) * static_cast<double>(count), kPassPartWork));
+    if (chunks < 2) {
+        pass(p0, count);
+        return;
+    }
+    const auto lanesOf = [&](std::int64_t k, std::int64_t& first, std::int64_t& end) {
+        std::int64_t b = 0, e = 0;
+        partRange(span, kChunkLanes, chunks, k, b, e);
+        first = std::max(p0, origin + b);
+        end = origin + e;
+    };
+    parallelFor((chunks + 1) / 2, [&](std::int64_t i) {
+        std::int64_t first = 0, end = 0;
+        lanesOf(2 * i, first, end);
+        pass(first, end - first);
+    });
+    parallelFor(chunks / 2, [&](std::int64_t i) {
+        std::int64_t first = 0, end = 0;
+        lanesOf(2 * i + 1, first, end);
+        pass(first, end - first);
+        // Lane `end` starts the next chunk (if any): its columns are now
+        // final, column end by its own rotation, d+1-end by this chunk's.
+        if (2 * i + 2 >= chunks || l.want[end] == 0) return;
+        const double* pc = w + end;
+        const double* qc = w + (d + 1 - end);
+        double a = 0.0, b = 0.0, g = 0.0;
+        for (std::int64_t r = 0; r < m; ++r) {
+            const double wp = pc[r * ld], wq = qc[r * ld];
+            const double pp = wp * wp, qq = wq * wq, pq = wp * wq;
+            a = a + pp;
+            b = b + qq;
+            g = g + pq;
+        }
+        l.alpha[end] = a;
+        l.beta[end] = b;
+        l.gamma[end] = g;
+    });
 }
 
 // The sums of the sweep and of the column norms are of degree 2 in the
@@ -108,6 +217,11 @@ void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int
 // the normal range), are decomposed scaled to that top exponent, which
 // leaves the most room for small squares, and S is scaled back.
 constexpr int kSmallestUnscaled = -400;
+
+// Columns whose norms and left vectors are taken side by side, and the
+// elements a part of them must have to repay handing it to another thread.
+constexpr std::int64_t kNormColumns = 16;
+constexpr double kNormPartWork = double(1 << 17);
 
 }  // namespace
 
@@ -204,8 +318,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                     const std::int64_t q = d + 1 - p;
                     want[p] = q < n && p < q && (sweep == 1 || last[p] > pass - passes || last[q] > pass - passes);
                 }
-                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, want + p0, alpha + p0,
-                                  beta + p0, gamma + p0);
+                splitPass(kern, W, ld, m, d, p0, count, {cs, sn, rotate, want, alpha, beta, gamma});
                 if (d + 1 > 2 * n - 3) break;
                 // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
                 const std::int64_t e = d + 1;
@@ -251,18 +364,35 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     out.u = initMatrix(m, n);
     std::vector<double>& S = out.s;
     Matrix& u = out.u;
-    for (std::int64_t j = 0; j < n; ++j) {
-        double sumSquares = 0.0;
-        for (std::int64_t r = 0; r < m; ++r) {
-            const double square = w(r, j) * w(r, j);
-            sumSquares = sumSquares + square;
+    // Each column's sum runs over the rows in order; the columns are taken
+    // kNormColumns side by side, so that the pass runs along the rows, and
+    // runs of them go to different parts.
+    const std::int64_t parts =
+        std::min((n + kNormColumns - 1) / kNormColumns,
+                 partsFor(static_cast<double>(m) * static_cast<double>(n), kNormPartWork));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(n, kNormColumns, parts, part, begin, end);
+        for (std::int64_t j0 = begin; j0 < end; j0 += kNormColumns) {
+            const std::int64_t width = std::min(kNormColumns, end - j0);
+            double sumSquares[kNormColumns] = {};
+            for (std::int64_t r = 0; r < m; ++r) {
+                const double* row = &w(r, j0);
+                for (std::int64_t k = 0; k < width; ++k) {
+                    const double square = row[k] * row[k];
+                    sumSquares[k] = sumSquares[k] + square;
+                }
+            }
+            double sj[kNormColumns];
+            for (std::int64_t k = 0; k < width; ++k) {
+                sj[k] = std::sqrt(sumSquares[k]);
+                S[static_cast<std::size_t>(j0 + k)] = sj[k];
+            }
+            for (std::int64_t r = 0; r < m; ++r)
+                for (std::int64_t k = 0; k < width; ++k)
+                    if (sj[k] > 0.0) u(r, j0 + k) = w(r, j0 + k) / sj[k];
         }
-        const double sj = std::sqrt(sumSquares);
-        S[static_cast<std::size_t>(j)] = sj;
-        if (sj > 0.0) {
-            for (std::int64_t r = 0; r < m; ++r) u(r, j) = w(r, j) / sj;
-        }
-    }
+    });
 
     // Selection sort, descending: only a strictly greater value moves the
     // choice, so ties keep their order and a NaN is never chosen.
