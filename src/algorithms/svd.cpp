@@ -143,7 +143,7 @@ static_assert(kChunkLanes % kernels::kLanes<kernels::F64x8> == 0 && kChunkLanes 
 constexpr double kPassPartWork = double(1 << 16);
 
 // Pass d over lanes p0 .. p0+count-1 (see kernels::diagonalPass), split
-// across threads with the bits of one whole pass.
+// across threads with the bits of one whole pass. cuts is working space.
 //
 // Chunks share no column, and a lane's rotation depends on nothing in the
 // pass; but lane p's sums read column d+1-p, which lane p-1 rotates, row by
@@ -154,43 +154,74 @@ constexpr double kPassPartWork = double(1 << 16);
 // chunk after the first took its sums before the odd chunk before it
 // rotated that column: the odd chunk's part sums that lane again
 // afterwards, in the kernel's order.
+//
+// The kernel skips runs of lanes with nothing to do, and a rotating lane
+// costs about twice one that only sums; chunk boundaries are placed so
+// that every chunk has about the same share of that work.
 void splitPass(const KernelSet& kern, double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
-               std::int64_t count, const PassLanes& l) {
+               std::int64_t count, const PassLanes& l, std::vector<std::int64_t>& cuts) {
     const auto pass = [&](std::int64_t first, std::int64_t lanes) {
         kern.diagonalPass(w, ld, m, d, first, lanes, l.cs + first, l.sn + first, l.rotate + first, l.want + first,
                           l.alpha + first, l.beta + first, l.gamma + first);
     };
     const std::int64_t origin = p0 - p0 % kChunkLanes;
-    const std::int64_t span = p0 + count - origin;
-    const std::int64_t units = (span + kChunkLanes - 1) / kChunkLanes;
+    const std::int64_t end = p0 + count;
+    const std::int64_t units = (end - origin + kChunkLanes - 1) / kChunkLanes;
+    const auto unitWork = [&](std::int64_t u) -> std::int64_t {
+        const std::int64_t b = std::max(p0, origin + u * kChunkLanes), e = std::min(end, b + kChunkLanes);
+        std::int64_t rotates = 0, wants = 0;
+        for (std::int64_t p = b; p < e; ++p) {
+            rotates |= l.rotate[p];
+            wants |= l.want[p];
+        }
+        return rotates != 0 ? 2 : wants != 0 ? 1 : 0;
+    };
+    std::int64_t total = 0;
+    if (splitWidth() > 1)
+        for (std::int64_t u = 0; u < units; ++u) total += unitWork(u);
     // At most one chunk per unit: every chunk has lanes, so neighbours by
     // index are neighbours in the pass.
-    const std::int64_t chunks =
-        std::min(units, 2 * partsFor(static_cast<double>(m) * static_cast<double>(count), kPassPartWork));
-    if (chunks < 2) {
+    const std::int64_t chunks = std::min(
+        units, 2 * partsFor(static_cast<double>(m) * static_cast<double>(kChunkLanes * total) / 2.0, kPassPartWork));
+    if (chunks < 2 || total == 0) {
         pass(p0, count);
         return;
     }
-    const auto lanesOf = [&](std::int64_t k, std::int64_t& first, std::int64_t& end) {
-        std::int64_t b = 0, e = 0;
-        partRange(span, kChunkLanes, chunks, k, b, e);
-        first = std::max(p0, origin + b);
-        end = origin + e;
+    // Chunk k is units cuts[k] .. cuts[k+1]-1. Each cut goes after the
+    // first unit where the work before it reaches its share, then moves
+    // up past the cut before it and down below the one after it, so that
+    // every chunk keeps a unit.
+    cuts.assign(static_cast<std::size_t>(chunks + 1), units);
+    cuts[0] = 0;
+    std::int64_t done = 0, k = 1;
+    for (std::int64_t u = 0; u < units && k < chunks; ++u) {
+        done += unitWork(u);
+        while (k < chunks && done * chunks >= k * total) cuts[static_cast<std::size_t>(k++)] = u + 1;
+    }
+    for (k = 1; k < chunks; ++k)
+        cuts[static_cast<std::size_t>(k)] =
+            std::max(cuts[static_cast<std::size_t>(k)], cuts[static_cast<std::size_t>(k - 1)] + 1);
+    for (k = chunks - 1; k >= 1; --k)
+        cuts[static_cast<std::size_t>(k)] =
+            std::min(cuts[static_cast<std::size_t>(k)], cuts[static_cast<std::size_t>(k + 1)] - 1);
+    const auto lanesOf = [&](std::int64_t c, std::int64_t& first, std::int64_t& last) {
+        first = std::max(p0, origin + cuts[static_cast<std::size_t>(c)] * kChunkLanes);
+        last = std::min(end, origin + cuts[static_cast<std::size_t>(c + 1)] * kChunkLanes);
     };
     parallelFor((chunks + 1) / 2, [&](std::int64_t i) {
-        std::int64_t first = 0, end = 0;
-        lanesOf(2 * i, first, end);
-        pass(first, end - first);
+        std::int64_t first = 0, last = 0;
+        lanesOf(2 * i, first, last);
+        pass(first, last - first);
     });
     parallelFor(chunks / 2, [&](std::int64_t i) {
-        std::int64_t first = 0, end = 0;
-        lanesOf(2 * i + 1, first, end);
-        pass(first, end - first);
-        // Lane `end` starts the next chunk (if any): its columns are now
-        // final, column end by its own rotation, d+1-end by this chunk's.
-        if (2 * i + 2 >= chunks || l.want[end] == 0) return;
-        const double* pc = w + end;
-        const double* qc = w + (d + 1 - end);
+        std::int64_t first = 0, last = 0;
+        lanesOf(2 * i + 1, first, last);
+        pass(first, last - first);
+        // Lane `last` starts the next chunk (if any): its columns are now
+        // final, column last by its own rotation, d+1-last by this chunk's.
+        if (2 * i + 2 >= chunks || l.want[last] == 0) return;
+        const double* pc = w + last;
+        const double* qc = w + (d + 1 - last);
         double a = 0.0, b = 0.0, g = 0.0;
         for (std::int64_t r = 0; r < m; ++r) {
             const double wp = pc[r * ld], wq = qc[r * ld];
@@ -199,9 +230,9 @@ void splitPass(const KernelSet& kern, double* w, std::int64_t ld, std::int64_t m
             b = b + qq;
             g = g + pq;
         }
-        l.alpha[end] = a;
-        l.beta[end] = b;
-        l.gamma[end] = g;
+        l.alpha[last] = a;
+        l.beta[last] = b;
+        l.gamma[last] = g;
     });
 }
 
@@ -294,6 +325,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         std::vector<std::int64_t> changed(static_cast<std::size_t>(n), -1);
         const std::int64_t passes = 2 * n - 2;
         RotationLog log;
+        std::vector<std::int64_t> cuts;
         log.rotations.reserve(kLogFlush + static_cast<std::size_t>(n));
 
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
@@ -318,7 +350,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                     const std::int64_t q = d + 1 - p;
                     want[p] = q < n && p < q && (sweep == 1 || last[p] > pass - passes || last[q] > pass - passes);
                 }
-                splitPass(kern, W, ld, m, d, p0, count, {cs, sn, rotate, want, alpha, beta, gamma});
+                splitPass(kern, W, ld, m, d, p0, count, {cs, sn, rotate, want, alpha, beta, gamma}, cuts);
                 if (d + 1 > 2 * n - 3) break;
                 // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
                 const std::int64_t e = d + 1;
