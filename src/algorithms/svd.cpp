@@ -135,11 +135,12 @@ constexpr std::int64_t kChunkLanes = 8;
 static_assert(kChunkLanes % kernels::kLanes<kernels::F64x8> == 0 && kChunkLanes > kernels::kPassOverhang,
               "chunk boundaries must fall between vector runs, beyond the lanes a pass runs past its ends");
 
-// Rows times lanes a part of a pass must have to repay handing it to
-// another thread: each wave of a split pass costs a hand-over and a wait
-// for its slowest part, a few microseconds, against some ten microseconds
-// for this much work on one core. Passes of a problem with n up to ~64
-// columns stay whole unless it has thousands of rows.
+// Rows times rotating lanes (a lane that only takes sums counts half) a
+// part of a pass must have to repay handing it to another thread: each
+// wave of a split pass costs a hand-over and a wait for its slowest part,
+// and this much work takes some fifteen microseconds on one core. Passes
+// of a problem with n up to ~64 columns stay whole unless it has thousands
+// of rows.
 constexpr double kPassPartWork = double(1 << 16);
 
 // Pass d over lanes p0 .. p0+count-1 (see kernels::diagonalPass), split
