@@ -10,6 +10,7 @@
 #include "algorithms/scaling.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 
 namespace corx_internal {
 
@@ -58,11 +59,17 @@ std::int64_t rowStride(std::int64_t x) {
 
 // Rotations logged anti-diagonal by anti-diagonal: those of anti-diagonal
 // k of the log are log[start[k]] .. log[start[k+1]-1], in increasing p.
+// cursor holds one position per logged anti-diagonal for each part
+// applyRotations splits into.
 struct RotationLog {
     std::vector<kernels::JacobiRotation> rotations;
     std::vector<std::size_t> start{0};
     std::vector<std::size_t> cursor;
 };
+
+// Element updates of the right factor a part must have to repay handing
+// it to another thread.
+constexpr double kRotationPartWork = double(1 << 17);
 
 // Applies the logged rotations to the rows of the transposed right factor
 // (n rows, stride ld). Rows p and q of vt take the rotations of pair
@@ -70,30 +77,164 @@ struct RotationLog {
 // sweep holds for them too: a rotation needs only those of earlier
 // anti-diagonals with p' <= p done first. So the log is applied in tiles:
 // kVDiagonals anti-diagonals at a time, and within them kVLanes values of
-// p at a time in increasing p, anti-diagonal by anti-diagonal.
+// p at a time in increasing p, anti-diagonal by anti-diagonal. A rotation
+// acts on each column of vt alone, so the blocks of kVBlock columns are
+// independent: each part takes a run of consecutive blocks, with its own
+// cursors into the log.
 void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int64_t n, RotationLog& log) {
     const std::size_t diagonals = log.start.size() - 1;
-    log.cursor.resize(diagonals);
-    for (std::int64_t j0 = 0; j0 < n; j0 += kVBlock) {
-        const std::int64_t width = std::min(kVBlock, n - j0);
-        for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
-            const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
-            for (std::size_t g = g0; g < g1; ++g) log.cursor[g] = log.start[g];
-            for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
-                for (std::size_t g = g0; g < g1; ++g) {
-                    const std::size_t first = log.cursor[g];
-                    std::size_t e = first;
-                    while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
-                    if (e > first)
-                        kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
-                                            static_cast<std::int64_t>(e - first));
-                    log.cursor[g] = e;
+    const std::int64_t blocks = (n + kVBlock - 1) / kVBlock;
+    const std::int64_t parts = std::min(
+        blocks, partsFor(2.0 * static_cast<double>(log.rotations.size()) * static_cast<double>(n), kRotationPartWork));
+    log.cursor.resize(diagonals * static_cast<std::size_t>(parts));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::size_t* const cursor = log.cursor.data() + diagonals * static_cast<std::size_t>(part);
+        std::int64_t begin = 0, end = 0;
+        partRange(n, kVBlock, parts, part, begin, end);
+        for (std::int64_t j0 = begin; j0 < end; j0 += kVBlock) {
+            const std::int64_t width = std::min(kVBlock, end - j0);
+            for (std::size_t g0 = 0; g0 < diagonals; g0 += kVDiagonals) {
+                const std::size_t g1 = std::min(diagonals, g0 + kVDiagonals);
+                for (std::size_t g = g0; g < g1; ++g) cursor[g] = log.start[g];
+                for (std::int64_t p1 = kVLanes; p1 < n + kVLanes; p1 += kVLanes) {
+                    for (std::size_t g = g0; g < g1; ++g) {
+                        const std::size_t first = cursor[g];
+                        std::size_t e = first;
+                        while (e < log.start[g + 1] && log.rotations[e].p < p1) ++e;
+                        if (e > first)
+                            kern.rotateRowPairs(vt + j0, ld, width, log.rotations.data() + first,
+                                                static_cast<std::int64_t>(e - first));
+                        cursor[g] = e;
+                    }
                 }
             }
         }
-    }
+    });
     log.rotations.clear();
     log.start.assign(1, 0);
+}
+
+// Per pair of a pass, indexed by its p column: rotation, flags and sums.
+struct PassLanes {
+    const double* cs;
+    const double* sn;
+    const std::int64_t* rotate;
+    const std::int64_t* want;
+    double* alpha;
+    double* beta;
+    double* gamma;
+};
+
+// A pass is cut into chunks of lanes at p columns that are multiples of
+// kChunkLanes. Every kernel set's vector runs start on multiples of its
+// lane count (2, 4 or 8), so a chunk call runs exactly its own lanes: only
+// the pass's own two ends run lanes beyond them, and those (at most
+// kPassOverhang) touch only columns of lanes of their own chunk or of the
+// one next to it.
+constexpr std::int64_t kChunkLanes = 8;
+static_assert(kChunkLanes % kernels::kLanes<kernels::F64x8> == 0 && kChunkLanes > kernels::kPassOverhang,
+              "chunk boundaries must fall between vector runs, beyond the lanes a pass runs past its ends");
+
+// Rows times rotating lanes (a lane that only takes sums counts half) a
+// part of a pass must have to repay handing it to another thread: each
+// wave of a split pass costs a hand-over and a wait for its slowest part,
+// and this much work takes some fifteen microseconds on one core. Passes
+// of a problem with n up to ~64 columns stay whole unless it has thousands
+// of rows.
+constexpr double kPassPartWork = double(1 << 16);
+
+// Pass d over lanes p0 .. p0+count-1 (see kernels::diagonalPass), split
+// across threads with the bits of one whole pass. cuts is working space.
+//
+// Chunks share no column, and a lane's rotation depends on nothing in the
+// pass; but lane p's sums read column d+1-p, which lane p-1 rotates, row by
+// row. So chunks run in two waves, the even ones and then the odd ones:
+// no two chunks that run together are neighbours (the overhang of the
+// pass's last lanes included). An odd chunk reads the rotated column of
+// the even chunk before it, which has ended. The first lane of an even
+// chunk after the first took its sums before the odd chunk before it
+// rotated that column: the odd chunk's part sums that lane again
+// afterwards, in the kernel's order.
+//
+// The kernel skips runs of lanes with nothing to do, and a rotating lane
+// costs about twice one that only sums; chunk boundaries are placed so
+// that every chunk has about the same share of that work.
+void splitPass(const KernelSet& kern, double* w, std::int64_t ld, std::int64_t m, std::int64_t d, std::int64_t p0,
+               std::int64_t count, const PassLanes& l, std::vector<std::int64_t>& cuts) {
+    const auto pass = [&](std::int64_t first, std::int64_t lanes) {
+        kern.diagonalPass(w, ld, m, d, first, lanes, l.cs + first, l.sn + first, l.rotate + first, l.want + first,
+                          l.alpha + first, l.beta + first, l.gamma + first);
+    };
+    const std::int64_t origin = p0 - p0 % kChunkLanes;
+    const std::int64_t end = p0 + count;
+    const std::int64_t units = (end - origin + kChunkLanes - 1) / kChunkLanes;
+    const auto unitWork = [&](std::int64_t u) -> std::int64_t {
+        const std::int64_t b = std::max(p0, origin + u * kChunkLanes), e = std::min(end, b + kChunkLanes);
+        std::int64_t rotates = 0, wants = 0;
+        for (std::int64_t p = b; p < e; ++p) {
+            rotates |= l.rotate[p];
+            wants |= l.want[p];
+        }
+        return rotates != 0 ? 2 : wants != 0 ? 1 : 0;
+    };
+    std::int64_t total = 0;
+    if (splitWidth() > 1)
+        for (std::int64_t u = 0; u < units; ++u) total += unitWork(u);
+    // At most one chunk per unit: every chunk has lanes, so neighbours by
+    // index are neighbours in the pass.
+    const std::int64_t chunks = std::min(
+        units, 2 * partsFor(static_cast<double>(m) * static_cast<double>(kChunkLanes * total) / 2.0, kPassPartWork));
+    if (chunks < 2 || total == 0) {
+        pass(p0, count);
+        return;
+    }
+    // Chunk k is units cuts[k] .. cuts[k+1]-1. Each cut goes after the
+    // first unit where the work before it reaches its share, then moves
+    // up past the cut before it and down below the one after it, so that
+    // every chunk keeps a unit.
+    cuts.assign(static_cast<std::size_t>(chunks + 1), units);
+    cuts[0] = 0;
+    std::int64_t done = 0, k = 1;
+    for (std::int64_t u = 0; u < units && k < chunks; ++u) {
+        done += unitWork(u);
+        while (k < chunks && done * chunks >= k * total) cuts[static_cast<std::size_t>(k++)] = u + 1;
+    }
+    for (k = 1; k < chunks; ++k)
+        cuts[static_cast<std::size_t>(k)] =
+            std::max(cuts[static_cast<std::size_t>(k)], cuts[static_cast<std::size_t>(k - 1)] + 1);
+    for (k = chunks - 1; k >= 1; --k)
+        cuts[static_cast<std::size_t>(k)] =
+            std::min(cuts[static_cast<std::size_t>(k)], cuts[static_cast<std::size_t>(k + 1)] - 1);
+    const auto lanesOf = [&](std::int64_t c, std::int64_t& first, std::int64_t& last) {
+        first = std::max(p0, origin + cuts[static_cast<std::size_t>(c)] * kChunkLanes);
+        last = std::min(end, origin + cuts[static_cast<std::size_t>(c + 1)] * kChunkLanes);
+    };
+    parallelFor((chunks + 1) / 2, [&](std::int64_t i) {
+        std::int64_t first = 0, last = 0;
+        lanesOf(2 * i, first, last);
+        pass(first, last - first);
+    });
+    parallelFor(chunks / 2, [&](std::int64_t i) {
+        std::int64_t first = 0, last = 0;
+        lanesOf(2 * i + 1, first, last);
+        pass(first, last - first);
+        // Lane `last` starts the next chunk (if any): its columns are now
+        // final, column last by its own rotation, d+1-last by this chunk's.
+        if (2 * i + 2 >= chunks || l.want[last] == 0) return;
+        const double* pc = w + last;
+        const double* qc = w + (d + 1 - last);
+        double a = 0.0, b = 0.0, g = 0.0;
+        for (std::int64_t r = 0; r < m; ++r) {
+            const double wp = pc[r * ld], wq = qc[r * ld];
+            const double pp = wp * wp, qq = wq * wq, pq = wp * wq;
+            a = a + pp;
+            b = b + qq;
+            g = g + pq;
+        }
+        l.alpha[last] = a;
+        l.beta[last] = b;
+        l.gamma[last] = g;
+    });
 }
 
 // The sums of the sweep and of the column norms are of degree 2 in the
@@ -108,6 +249,11 @@ void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int
 // the normal range), are decomposed scaled to that top exponent, which
 // leaves the most room for small squares, and S is scaled back.
 constexpr int kSmallestUnscaled = -400;
+
+// Columns whose norms and left vectors are taken side by side, and the
+// elements a part of them must have to repay handing it to another thread.
+constexpr std::int64_t kNormColumns = 16;
+constexpr double kNormPartWork = double(1 << 17);
 
 }  // namespace
 
@@ -180,6 +326,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
         std::vector<std::int64_t> changed(static_cast<std::size_t>(n), -1);
         const std::int64_t passes = 2 * n - 2;
         RotationLog log;
+        std::vector<std::int64_t> cuts;
         log.rotations.reserve(kLogFlush + static_cast<std::size_t>(n));
 
         for (std::int64_t sweep = 1; sweep <= maxSweeps; ++sweep) {
@@ -204,8 +351,7 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
                     const std::int64_t q = d + 1 - p;
                     want[p] = q < n && p < q && (sweep == 1 || last[p] > pass - passes || last[q] > pass - passes);
                 }
-                kern.diagonalPass(W, ld, m, d, p0, count, cs + p0, sn + p0, rotate + p0, want + p0, alpha + p0,
-                                  beta + p0, gamma + p0);
+                splitPass(kern, W, ld, m, d, p0, count, {cs, sn, rotate, want, alpha, beta, gamma}, cuts);
                 if (d + 1 > 2 * n - 3) break;
                 // Decide the pairs (p, q) of anti-diagonal d+1 in increasing p.
                 const std::int64_t e = d + 1;
@@ -251,18 +397,35 @@ SvdFactors svdDecompose(const Matrix& a, std::int64_t maxSweeps, double tol) {
     out.u = initMatrix(m, n);
     std::vector<double>& S = out.s;
     Matrix& u = out.u;
-    for (std::int64_t j = 0; j < n; ++j) {
-        double sumSquares = 0.0;
-        for (std::int64_t r = 0; r < m; ++r) {
-            const double square = w(r, j) * w(r, j);
-            sumSquares = sumSquares + square;
+    // Each column's sum runs over the rows in order; the columns are taken
+    // kNormColumns side by side, so that the pass runs along the rows, and
+    // runs of them go to different parts.
+    const std::int64_t parts =
+        std::min((n + kNormColumns - 1) / kNormColumns,
+                 partsFor(static_cast<double>(m) * static_cast<double>(n), kNormPartWork));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(n, kNormColumns, parts, part, begin, end);
+        for (std::int64_t j0 = begin; j0 < end; j0 += kNormColumns) {
+            const std::int64_t width = std::min(kNormColumns, end - j0);
+            double sumSquares[kNormColumns] = {};
+            for (std::int64_t r = 0; r < m; ++r) {
+                const double* row = &w(r, j0);
+                for (std::int64_t k = 0; k < width; ++k) {
+                    const double square = row[k] * row[k];
+                    sumSquares[k] = sumSquares[k] + square;
+                }
+            }
+            double sj[kNormColumns];
+            for (std::int64_t k = 0; k < width; ++k) {
+                sj[k] = std::sqrt(sumSquares[k]);
+                S[static_cast<std::size_t>(j0 + k)] = sj[k];
+            }
+            for (std::int64_t r = 0; r < m; ++r)
+                for (std::int64_t k = 0; k < width; ++k)
+                    if (sj[k] > 0.0) u(r, j0 + k) = w(r, j0 + k) / sj[k];
         }
-        const double sj = std::sqrt(sumSquares);
-        S[static_cast<std::size_t>(j)] = sj;
-        if (sj > 0.0) {
-            for (std::int64_t r = 0; r < m; ++r) u(r, j) = w(r, j) / sj;
-        }
-    }
+    });
 
     // Selection sort, descending: only a strictly greater value moves the
     // choice, so ties keep their order and a NaN is never chosen.

@@ -56,7 +56,11 @@ inline constexpr int kPassVectors = 2;
 // d-p0-count-7 .. d+1-p0+7 of every row are addressable (padding), that
 // c, s and rotate are readable and alpha, beta and gamma writable from
 // lane -7 to lane count+7, with rotate zero outside 0 .. count-1 and want
-// readable over the same lanes (7 being kPassOverhang).
+// readable over the same lanes (7 being kPassOverhang). A pass whose p0
+// and p0+count are both multiples of the lane count runs lanes 0 ..
+// count-1 only: it reads c, s, rotate and want of no other lane, writes no
+// other lane's sums, and touches no column but theirs, apart from reading
+// column d+1-p0 (the q column of lane 0's next pair).
 //
 // rotateRowPairs: applies count rotations in order to the first `width`
 // columns of x (row stride ld): for each rotation, for every column j,

@@ -4,9 +4,10 @@
 // bit for bit, on every instruction set: U, S and V, for square, tall and
 // single-column matrices of every width up to past several vector runs,
 // with special values, NaN, rank deficiency, equal and zero columns and
-// early sweep limits.
+// early sweep limits; and split across threads, against one thread.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -15,6 +16,7 @@
 
 #include "algorithms/svd.h"
 #include "kernels/kernel_set.h"
+#include "runtime/parallel.h"
 #include "support/bits.h"
 #include "support/isa.h"
 #include "support/random_operands.h"
@@ -162,6 +164,85 @@ TEST(SvdKernel, LargeDeficientAndNanBearingOnEveryPath) {
         d[static_cast<std::size_t>((m / 2) * n + n / 3)] = std::numeric_limits<double>::quiet_NaN();
         expectSameOnEveryPath(corx_internal::matrix(m, n, d), 60, 1e-12, std::to_string(n) + " with NaN");
     }
+}
+
+// Restores the thread count and removes any executor when a test that
+// changed them ends.
+struct ThreadGuard {
+    std::int32_t threads = corx_internal::threadCount();
+    ~ThreadGuard() {
+        corx_internal::setExecutor(nullptr, nullptr, 0);
+        corx_internal::setThreads(threads);
+    }
+};
+
+// A host's executor that runs the tasks one after the other, last first.
+void backwards(void*, std::int64_t count, corx_internal::TaskFunction task, void* data) {
+    for (std::int64_t i = count - 1; i >= 0; --i) task(data, i);
+}
+
+// The decomposition on one thread (against the reference when asked),
+// then on 2, 3 and 8 threads and on a backwards executor 4 parts wide,
+// bit for bit.
+void expectSameSplit(const Matrix& a, std::int64_t sweeps, const std::string& what, bool withReference) {
+    corx_internal::setThreads(1);
+    const corx_internal::SvdFactors one = corx_internal::svdDecompose(a, sweeps, 1e-12);
+    if (withReference) {
+        const corx_internal::SvdFactors want = corx_test::referenceSvdDecompose(a, sweeps, 1e-12);
+        expectSameBits(one.s, want.s, what + " reference s");
+        expectSameBits(one.u.data, want.u.data, what + " reference u");
+        expectSameBits(one.v.data, want.v.data, what + " reference v");
+    }
+    const auto check = [&](const std::string& tag) {
+        const corx_internal::SvdFactors got = corx_internal::svdDecompose(a, sweeps, 1e-12);
+        expectSameBits(got.s, one.s, what + " " + tag + " s");
+        expectSameBits(got.u.data, one.u.data, what + " " + tag + " u");
+        expectSameBits(got.v.data, one.v.data, what + " " + tag + " v");
+    };
+    for (std::int32_t threads : {2, 3, 8}) {
+        corx_internal::setThreads(threads);
+        check(std::to_string(threads) + " threads");
+    }
+    corx_internal::setThreads(1);
+    ASSERT_EQ(corx_internal::setExecutor(backwards, nullptr, 4), 0);
+    check("backwards executor");
+    corx_internal::setExecutor(nullptr, nullptr, 0);
+}
+
+// Values over 2^-40 .. 2^40 with signed zeros, subnormals (which make the
+// decomposition run scaled) and a zero and a repeated column.
+std::vector<double> wideRange(std::mt19937_64& rng, std::int64_t m, std::int64_t n) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-40, 40);
+    std::vector<double> d(static_cast<std::size_t>(m * n));
+    for (double& x : d) x = std::ldexp(unit(rng), exponent(rng));
+    for (std::int64_t i = 0; i < m; ++i) {
+        d[static_cast<std::size_t>(i * n + n / 3)] = i % 2 == 0 ? -0.0 : 0.0;
+        d[static_cast<std::size_t>(i * n + n / 2)] = d[static_cast<std::size_t>(i * n + 1)];
+    }
+    for (std::int64_t k = 0; k < m; k += 37) d[static_cast<std::size_t>(k * n + k % n)] = 4.9e-324 * (k % 3 + 1);
+    return d;
+}
+
+// Shapes past every threshold at which the sweep splits its work: the
+// right factor's blocks of columns (n > 128), the pairs of an
+// anti-diagonal (rows times pairs of about 2^17 and more), and the final
+// norms. Under CORX_SPLIT_SMALL=1 every pass of every shape is split into
+// as many chunks as it has blocks of 8 pairs.
+TEST(SvdKernel, SplitAcrossThreadsKeepsEveryBit) {
+    ThreadGuard guard;
+    std::mt19937_64 rng(2027);
+    expectSameSplit(corx_internal::matrix(300, 200, wideRange(rng, 300, 200)), 60, "300x200 wide range", true);
+    expectSameSplit(corx_internal::matrix(257, 257, wideRange(rng, 257, 257)), 60, "257x257 wide range", false);
+    expectSameSplit(corx_internal::matrix(2400, 150, randomOperand(rng, 2400 * 150, 0.0)), 60, "2400x150", true);
+    // The finite special values (subnormals, 1e-160, 1e160, the extremes
+    // for the infinities and NaN, which would reach every column within a
+    // sweep): the decomposition runs scaled down, and the small values
+    // fall to subnormals and zero in the sums.
+    auto d = randomOperand(rng, 2400 * 150, 2e-4);
+    for (std::size_t k = 0; k < d.size(); ++k)
+        if (!std::isfinite(d[k])) d[k] = k % 2 == 0 ? std::numeric_limits<double>::max() : -1e300;
+    expectSameSplit(corx_internal::matrix(2400, 150, d), 4, "2400x150 specials, 4 sweeps", true);
 }
 
 }  // namespace
