@@ -2,6 +2,7 @@
 #include "algorithms/cholesky.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 
@@ -26,7 +27,7 @@ constexpr std::int64_t kSubPanel = 16;
 
 // Multiply-adds a part of a sub-panel's rows must have to repay handing it
 // to another thread.
-constexpr double kPartWork = double(1 << 18);
+constexpr double kPartWork = double(1 << 15);
 
 }  // namespace
 
@@ -40,29 +41,42 @@ Matrix cholesky(const Matrix& a) {
     bool symmetric = true;
     {
         constexpr std::int64_t kTile = 32;
-        double mirror[kTile * kTile];
         const double* const ad = a.data.data();
-        for (std::int64_t i0 = 0; i0 < n && symmetric; i0 += kTile)
-            for (std::int64_t j0 = 0; j0 <= i0 && symmetric; j0 += kTile) {
-                const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
-                transposeInto(ad + j0 * n + i0, n, mirror, kTile, j1 - j0, i1 - i0);  // mirror[i][j] = a(j, i)
-                // The next mirror tile lies kTile rows further down the same
-                // columns: short runs a whole row apart, which the hardware
-                // prefetchers do not follow. Asked for now, it arrives while
-                // this tile is compared (3-5% of a factorisation of order
-                // 2000 on a Zen 5 core).
-                if (j0 + kTile <= i0)
-                    for (std::int64_t r = j0 + kTile; r < std::min(n, j0 + 2 * kTile); ++r)
-                        for (std::int64_t c = i0; c < i1; c += 8) __builtin_prefetch(ad + r * n + c);
-                int same = 1;
-                for (std::int64_t i = i0; i < i1; ++i) {
-                    const double* row = ad + i * n;
-                    const double* m = mirror + (i - i0) * kTile;
-                    // No tolerance: a NaN never equals its mirror.
-                    for (std::int64_t j = j0, last = std::min(j1, i); j < last; ++j) same &= (row[j] == m[j - j0]);
+        const std::int64_t tileRows = (n + kTile - 1) / kTile;
+        // Tile row t holds t + 1 tiles: parts take every parts-th one, so
+        // that each gets about the same number.
+        const std::int64_t parts = std::min(tileRows, partsFor(static_cast<double>(n) * n / 2, kPartWork * 4));
+        std::atomic<bool> differs{false};
+        parallelFor(parts, [&](std::int64_t part) {
+            double mirror[kTile * kTile];
+            for (std::int64_t t = part; t < tileRows && !differs.load(std::memory_order_relaxed); t += parts) {
+                const std::int64_t i0 = t * kTile;
+                for (std::int64_t j0 = 0; j0 <= i0; j0 += kTile) {
+                    const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
+                    transposeInto(ad + j0 * n + i0, n, mirror, kTile, j1 - j0, i1 - i0);  // mirror[i][j] = a(j, i)
+                    // The next mirror tile lies kTile rows further down the
+                    // same columns: short runs a whole row apart, which the
+                    // hardware prefetchers do not follow. Asked for now, it
+                    // arrives while this tile is compared (3-5% of a
+                    // factorisation of order 2000 on a Zen 5 core).
+                    if (j0 + kTile <= i0)
+                        for (std::int64_t r = j0 + kTile; r < std::min(n, j0 + 2 * kTile); ++r)
+                            for (std::int64_t c = i0; c < i1; c += 8) __builtin_prefetch(ad + r * n + c);
+                    int same = 1;
+                    for (std::int64_t i = i0; i < i1; ++i) {
+                        const double* row = ad + i * n;
+                        const double* m = mirror + (i - i0) * kTile;
+                        // No tolerance: a NaN never equals its mirror.
+                        for (std::int64_t j = j0, last = std::min(j1, i); j < last; ++j) same &= (row[j] == m[j - j0]);
+                    }
+                    if (!same) {
+                        differs.store(true, std::memory_order_relaxed);
+                        return;
+                    }
                 }
-                symmetric = same != 0;
             }
+        });
+        symmetric = !differs.load();
     }
     for (std::int64_t i = 1; i < n && !symmetric; ++i) {
         for (std::int64_t j = 0; j < i; ++j) {
@@ -93,8 +107,15 @@ Matrix cholesky(const Matrix& a) {
     double* const lt = ltBuffer.data();  // L(j0..j1-1, 0..j0-1), transposed
     for (std::int64_t j0 = 0; j0 < n; j0 += kPanel) {
         const std::int64_t j1 = std::min(n, j0 + kPanel), nb = j1 - j0, rows = n - j0;
-        for (std::int64_t i = 0; i < rows; ++i)
-            for (std::int64_t c = 0; c < nb; ++c) w[i * nb + c] = a(j0 + i, j0 + c);
+        {
+            const std::int64_t parts = std::min((rows + 7) / 8, partsFor(static_cast<double>(rows) * nb, kPartWork));
+            parallelFor(parts, [&](std::int64_t part) {
+                std::int64_t begin = 0, end = 0;
+                partRange(rows, 8, parts, part, begin, end);
+                for (std::int64_t i = begin; i < end; ++i)
+                    for (std::int64_t c = 0; c < nb; ++c) w[i * nb + c] = a(j0 + i, j0 + c);
+            });
+        }
         if (j0 > 0) {
             transposeInto(l + j0 * n, n, lt, nb, nb, j0);
             productSubtract(kern, l + j0 * n, n, lt, nb, w, nb, rows, j0, nb);
@@ -103,21 +124,25 @@ Matrix cholesky(const Matrix& a) {
         // of the panel's earlier sub-panels as one tiled product, then those
         // of the sub-panel's own earlier columns, column by column. Each
         // entry still receives its products in increasing k.
+        //
+        // The sub-panel's diagonal block (rows s0 .. s1-1) goes first and
+        // gives the pivots. The rows below need the pivots and nothing of
+        // one another: parts of them, on any thread, take the tiled product,
+        // then row i of column j the products of the sub-panel's earlier
+        // columns in increasing k, then the division by column j's pivot.
         for (std::int64_t s0 = j0; s0 < j1; s0 += kSubPanel) {
             const std::int64_t s1 = std::min(j1, s0 + kSubPanel), sb = s1 - s0, srows = n - s0;
             double* const ws = w + (s0 - j0) * nb + (s0 - j0);  // rows s0.., columns s0..s1-1
-            if (s0 > j0) {
-                const std::int64_t p = s0 - j0;
-                transposeInto(l + s0 * n + j0, n, lt, sb, sb, p);
-                productSubtract(kern, l + s0 * n + j0, n, lt, sb, ws, nb, srows, p, sb);
-            }
-            // Column c of the sub-panel: wt[c * srows + (i - s0)], row i.
-            transposeInto(ws, nb, wt, srows, srows, sb);
-            // Rows s0 .. s1-1 first, column by column: each column's pivot.
-            // Then the rows below, which need the pivots and nothing of one
-            // another: row i of column j receives the products of the
-            // sub-panel's earlier columns in increasing k, then the division
-            // by column j's pivot, whichever part computes it.
+            const std::int64_t p = s0 - j0;
+            if (p > 0) transposeInto(l + s0 * n + j0, n, lt, sb, sb, p);
+            // Rows [r0, r1) of the sub-panel (counted from s0): the tiled
+            // product, then into wt, column c of the sub-panel at
+            // wt[c * srows + (i - s0)] for row i.
+            auto prepare = [&](std::int64_t r0, std::int64_t r1) {
+                if (p > 0) productSubtract(kern, l + (s0 + r0) * n + j0, n, lt, sb, ws + r0 * nb, nb, r1 - r0, p, sb);
+                transposeInto(ws + r0 * nb, nb, wt + r0, srows, r1 - r0, sb);
+            };
+            prepare(0, sb);
             for (std::int64_t j = s0; j < s1; ++j) {
                 double* sj = wt + (j - s0) * srows;
                 for (std::int64_t k = s0; k < j; ++k) {
@@ -131,13 +156,19 @@ Matrix cholesky(const Matrix& a) {
                 sj[j - s0] = pivot;
                 for (std::int64_t i = j + 1; i < s1; ++i) sj[i - s0] = sj[i - s0] / pivot;
             }
+            // The diagonal block's triangle of L into l.
+            for (std::int64_t i = s0; i < s1; ++i)
+                for (std::int64_t j = s0; j <= i; ++j) l[i * n + j] = wt[(j - s0) * srows + (i - s0)];
+
             const std::int64_t below = n - s1;
-            const std::int64_t parts =
-                std::min<std::int64_t>((below + 7) / 8, partsFor(static_cast<double>(below) * sb * sb / 2, kPartWork));
+            const double work = static_cast<double>(below) * sb * (static_cast<double>(p) + sb / 2.0 + 2.0);
+            const std::int64_t parts = std::min<std::int64_t>((below + 7) / 8, partsFor(work, kPartWork));
             parallelFor(parts, [&](std::int64_t part) {
                 std::int64_t begin = 0, end = 0;
                 partRange(below, 8, parts, part, begin, end);
-                const std::int64_t i0 = s1 - s0 + begin, len = end - begin;  // offset in a column of wt
+                if (end <= begin) return;
+                const std::int64_t i0 = sb + begin, len = end - begin;  // offset in a column of wt
+                prepare(i0, i0 + len);
                 for (std::int64_t j = s0; j < s1; ++j) {
                     double* sj = wt + (j - s0) * srows;
                     for (std::int64_t k = s0; k < j; ++k) {
@@ -147,12 +178,9 @@ Matrix cholesky(const Matrix& a) {
                     const double pivot = sj[j - s0];
                     for (std::int64_t i = i0; i < i0 + len; ++i) sj[i] = sj[i] / pivot;
                 }
+                // These rows of the sub-panel's columns of L into l.
+                transposeInto(wt + i0, srows, l + (s0 + i0) * n + s0, n, sb, len);
             });
-            // The sub-panel's columns of L into l: its triangle on the
-            // diagonal, then the rows below it.
-            for (std::int64_t i = s0; i < s1; ++i)
-                for (std::int64_t j = s0; j <= i; ++j) l[i * n + j] = wt[(j - s0) * srows + (i - s0)];
-            transposeInto(wt + sb, srows, l + s1 * n + s0, n, sb, n - s1);
         }
     }
     return L;

@@ -8,6 +8,7 @@
 #include "kernels/kernel_set.h"
 #include "kernels/product.h"
 #include "runtime/errors.h"
+#include "runtime/parallel.h"
 #include "runtime/scratch.h"
 
 namespace corx_internal {
@@ -16,6 +17,10 @@ namespace {
 
 // Below this many rows or columns the recursions below use plain loops.
 constexpr std::int64_t kLeaf = 16;
+
+// Elements a part of a leaf's row exchanges must move to repay handing it
+// to another thread.
+constexpr double kSwapPartWork = double(1 << 14);
 
 // Rows [r0, r1), columns [c0, c1) of the n x n working matrix f: every row
 // i receives F(i,j) = F(i,j) - F(k,j)*F(i,k) for k = r0 .. i-1 in
@@ -110,12 +115,26 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
     transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
     // Whole rows travel: the multipliers left of the leaf and the columns
     // right of it follow the exchanges.
-    for (std::int64_t c = 0; c < w; ++c) {
-        const std::int64_t k = k0 + c, p = exchanged[c];
-        if (p == k) continue;
-        std::swap_ranges(f + k * n, f + k * n + k0, f + p * n);
-        std::swap_ranges(f + k * n + k1, f + k * n + n, f + p * n + k1);
-    }
+    // Columns are independent here: parts of them, on any thread, take
+    // every exchange in order.
+    const std::int64_t others = n - w;
+    std::int64_t moves = 0;
+    for (std::int64_t c = 0; c < w; ++c) moves += exchanged[c] != k0 + c;
+    const std::int64_t parts =
+        std::min((others + 7) / 8, partsFor(static_cast<double>(others) * static_cast<double>(moves), kSwapPartWork));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(others, 8, parts, part, begin, end);
+        // Part columns [begin, end) of the others: those left of the leaf,
+        // then those right of it.
+        const std::int64_t leftEnd = std::min(end, k0), rightBegin = std::max(begin, k0) + w;
+        for (std::int64_t c = 0; c < w; ++c) {
+            const std::int64_t k = k0 + c, p = exchanged[c];
+            if (p == k) continue;
+            if (begin < leftEnd) std::swap_ranges(f + k * n + begin, f + k * n + leftEnd, f + p * n + begin);
+            if (rightBegin < end + w) std::swap_ranges(f + k * n + rightBegin, f + k * n + end + w, f + p * n + rightBegin);
+        }
+    });
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
 
 // Multiply-adds a part must have to repay handing it to another thread
 // (about 50 us of one core's work).
-constexpr double kPartWork = double(1 << 20);
+constexpr double kPartWork = double(1 << 16);
 
 // Every element of r is its own chain of products in increasing k, so
 // blocks of r's rows (or, for a short wide r, of its columns) may be
