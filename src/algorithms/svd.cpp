@@ -85,7 +85,8 @@ void applyRotations(const KernelSet& kern, double* vt, std::int64_t ld, std::int
     const std::size_t diagonals = log.start.size() - 1;
     const std::int64_t blocks = (n + kVBlock - 1) / kVBlock;
     const std::int64_t parts = std::min(
-        blocks, partsFor(2.0 * static_cast<double>(log.rotations.size()) * static_cast<double>(n), kRotationPartWork));
+        std::max<std::int64_t>(1, blocks / 4),
+        partsFor(2.0 * static_cast<double>(log.rotations.size()) * static_cast<double>(n), kRotationPartWork));
     log.cursor.resize(diagonals * static_cast<std::size_t>(parts));
     parallelFor(parts, [&](std::int64_t part) {
         std::size_t* const cursor = log.cursor.data() + diagonals * static_cast<std::size_t>(part);
