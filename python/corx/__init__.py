@@ -386,7 +386,7 @@ def set_threads(n: int) -> int:
 
     By default every call computes on the calling thread. With a count
     above 1 the product, LU, the refined solve's exact residual, Cholesky,
-    QR and the sparse product split their independent work over
+    QR, the Jacobi SVD and the sparse product split their independent work over
     that many threads (the calling thread and ``n - 1`` threads the library
     starts on the first call that splits); calls too small to repay the
     hand-over still run on one thread. Results are bit for bit the same

@@ -110,7 +110,7 @@ CALLS = [
     # Cholesky splits only larger matrices than the others.
     ("cholesky", lambda: corx.cholesky(SPD), True),
     ("sparse_matvec", lambda: SPARSE @ X, True),
-    # The SVD computes on one thread whatever the count.
+    # An SVD this small stays on one thread: its passes are too short to split.
     ("svd", lambda: corx.svd(A[:, :120]), False),
 ]
 
