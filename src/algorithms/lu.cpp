@@ -22,10 +22,6 @@ constexpr std::int64_t kLeaf = 16;
 // to another thread.
 constexpr double kSwapPartWork = double(1 << 14);
 
-// Multiply-adds of the update beside a look-ahead leaf that make the
-// look-ahead worth a split.
-constexpr double kLookAheadWork = double(1 << 16);
-
 // Rows [r0, r1), columns [c0, c1) of the n x n working matrix f: every row
 // i receives F(i,j) = F(i,j) - F(k,j)*F(i,k) for k = r0 .. i-1 in
 // increasing order (a unit lower triangular solve, the multipliers F(i,k)
@@ -49,19 +45,23 @@ void triangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int
     triangularUpdate(kern, f, n, h, r1, c0, c1);
 }
 
-// The width of the first leaf of eliminate(k0, k0 + width): the left halves
-// taken down to at most kLeaf columns.
-std::int64_t firstLeafWidth(std::int64_t width) {
-    while (width > kLeaf) width /= 2;
-    return width;
-}
-
-// Factors the leaf's columns [k0, k1), rows k0 .. n-1, which have received
-// every update of the columns before k0; row k0 + c is exchanged with row
-// exchanged[c] inside these columns only.
-void factorLeaf(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int64_t k1, std::int64_t* exchanged) {
+// Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
+// have received every update of the columns before k0. Recursive halves:
+// the left half is eliminated, the right half receives the left half's
+// updates (triangular part, then one tiled product), then is eliminated.
+// Rows are exchanged whole, so each carries its pending updates along.
+void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int64_t k1) {
     double* f = out.factors.data.data();
     const std::int64_t n = out.factors.rows;
+    if (k1 - k0 > kLeaf) {
+        const std::int64_t mid = k0 + (k1 - k0) / 2;
+        eliminate(kern, out, k0, mid);
+        triangularUpdate(kern, f, n, k0, mid, mid, k1);
+        productSubtract(kern, f + mid * n + k0, n, f + k0 * n + mid, n, f + mid * n + mid, n, n - mid, mid - k0,
+                        k1 - mid);
+        eliminate(kern, out, mid, k1);
+        return;
+    }
     // The leaf's columns, rows k0 .. n-1, are worked on in a dense copy,
     // column by column: each step's pivot search, multipliers and column
     // updates are then runs down contiguous columns, vectorised across the
@@ -75,6 +75,7 @@ void factorLeaf(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int
     const Scratch buffer(ScratchSlot::Work0, rows * w);
     double* const panel = buffer.data();  // panel[c * rows + i] = F(k0 + i, k0 + c)
     transposeInto(f + k0 * n + k0, n, panel, rows, rows, w);
+    std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
     for (std::int64_t c = 0; c < w; ++c) {
         const std::int64_t k = k0 + c;
         double* const col = panel + c * rows;
@@ -112,12 +113,6 @@ void factorLeaf(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int
         }
     }
     transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
-}
-
-// The leaf's row exchanges, in order, for every column outside [k0, k1).
-void exchangeRows(LuFactors& out, std::int64_t k0, std::int64_t k1, const std::int64_t* exchanged) {
-    double* f = out.factors.data.data();
-    const std::int64_t n = out.factors.rows, w = k1 - k0;
     // Whole rows travel: the multipliers left of the leaf and the columns
     // right of it follow the exchanges.
     // Columns are independent here: parts of them, on any thread, take
@@ -142,63 +137,6 @@ void exchangeRows(LuFactors& out, std::int64_t k0, std::int64_t k1, const std::i
     });
 }
 
-
-// Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
-// have received every update of the columns before k0. Recursive halves:
-// the left half is eliminated, the right half receives the left half's
-// updates (triangular part, then one tiled product), then is eliminated.
-// Rows are exchanged whole, so each carries its pending updates along.
-//
-// Look-ahead: the right half's first leaf receives its updates first and
-// is then factored while the rest of the right half receives its own, as
-// parts of one split: those touch other columns (and the leaf's rows
-// below k0 + its width only through the tiled products' reads of the left
-// half, which the leaf does not write). The leaf's row exchanges reach the
-// other columns afterwards; a row carries its updated values with it, so
-// every element ends as if the exchange had come first. With firstDone the
-// first leaf of [k0, k1) has been factored (and its rows exchanged) already.
-void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int64_t k1, bool firstDone) {
-    double* f = out.factors.data.data();
-    const std::int64_t n = out.factors.rows;
-    if (k1 - k0 <= kLeaf) {
-        if (firstDone) return;
-        std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
-        factorLeaf(kern, out, k0, k1, exchanged);
-        exchangeRows(out, k0, k1, exchanged);
-        return;
-    }
-    const std::int64_t mid = k0 + (k1 - k0) / 2;
-    eliminate(kern, out, k0, mid, firstDone);
-    // Updates of columns [c0, c1) from the left half: the triangular part
-    // (rows k0 .. mid-1), then the tiled product (rows mid .. n-1).
-    auto update = [&](std::int64_t c0, std::int64_t c1) {
-        triangularUpdate(kern, f, n, k0, mid, c0, c1);
-        productSubtract(kern, f + mid * n + k0, n, f + k0 * n + c0, n, f + mid * n + c0, n, n - mid, mid - k0,
-                        c1 - c0);
-    };
-    const std::int64_t lead = mid + firstLeafWidth(k1 - mid);
-    const double work = static_cast<double>(n - mid) * static_cast<double>(mid - k0) * static_cast<double>(k1 - lead);
-    const std::int64_t chunks = std::min((k1 - lead + 7) / 8, 2 * partsFor(work, kLookAheadWork));
-    if (lead == k1 || chunks <= 1) {
-        update(mid, k1);
-        eliminate(kern, out, mid, k1, false);
-        return;
-    }
-    update(mid, lead);
-    std::int64_t exchanged[kLeaf];
-    parallelFor(chunks + 1, [&](std::int64_t part) {
-        if (part == 0) {
-            factorLeaf(kern, out, mid, lead, exchanged);
-            return;
-        }
-        std::int64_t begin = 0, end = 0;
-        partRange(k1 - lead, 8, chunks, part - 1, begin, end);
-        if (end > begin) update(lead + begin, lead + end);
-    });
-    exchangeRows(out, mid, lead, exchanged);
-    eliminate(kern, out, mid, k1, true);
-}
-
 }  // namespace
 
 // Recursive form of the elimination. Element (i, j) receives the updates
@@ -214,7 +152,7 @@ LuFactors luDecompose(const Matrix& a) {
     for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
     f.sign = 1;
     if (n <= 0) return f;
-    eliminate(activeKernels(), f, 0, n, false);
+    eliminate(activeKernels(), f, 0, n);
     return f;
 }
 
