@@ -452,11 +452,13 @@ TEST(ThreadsSplit, TheProcessExitsWithThePoolAlive) {
         CorxMatrix a = fromBuffer(n, n, mixed(n, n, 12, false));
         CorxMatrix p = corx_matrix_mul(a, a);
         std::printf("%d\n", p != nullptr && processThreads() >= 4);
+        corx_matrix_destroy(p);
+        corx_matrix_destroy(a);
         std::exit(0);
     });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(outcome.exited) << "signal " << outcome.signal;
-    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out, "1\n") << "the product did not start the pool";
     EXPECT_LT(seconds, 5.0);
 }
