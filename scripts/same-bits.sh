@@ -18,13 +18,16 @@
 #   aarch64       g++-aarch64-linux-gnu cross build, run under qemu-aarch64,
 #                 also from each hostile caller
 #   s390x         g++-s390x-linux-gnu cross build (big-endian), run under
-#                 qemu-s390x
-#   riscv64       g++-riscv64-linux-gnu cross build, run under qemu-riscv64
-#   ppc64le       g++-powerpc64le-linux-gnu cross build, run under qemu-ppc64le
+#                 qemu-s390x, also from callers in other rounding directions
+#   riscv64       g++-riscv64-linux-gnu cross build, run under qemu-riscv64,
+#                 also from callers in other rounding directions
+#   ppc64le       g++-powerpc64le-linux-gnu cross build, run under
+#                 qemu-ppc64le, also from callers in other rounding directions
 #   clang-aarch64 clang 14 for aarch64 with the cross toolchain's libraries,
 #                 run under qemu-aarch64
 #   i686          g++-i686-linux-gnu cross build with SSE2 arithmetic, run
-#                 natively on x86-64 (qemu-i386 elsewhere)
+#                 natively on x86-64 (qemu-i386 elsewhere), also from each
+#                 hostile caller
 # On every row, every run of the program without a hostile caller is
 # followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
 # that the battery's small cases split too): on the library's threads
@@ -219,12 +222,13 @@ row_cross() {
         return
     fi
     # A caller's hostile floating-point environment: on aarch64 (which has
-    # no denormals-are-zero apart from FZ) and on s390x, where the guard
-    # knows only the rounding direction.
+    # no denormals-are-zero apart from FZ); on 32-bit x86 every kind, as on
+    # the host; elsewhere the rounding directions, all the guard knows there.
     local kinds=""
     case $triple in
         aarch64-linux-gnu) kinds="all upward downward towardzero ftz" ;;
-        s390x-linux-gnu) kinds="all upward downward towardzero" ;;
+        i686-linux-gnu) kinds="all upward downward towardzero ftz daz" ;;
+        s390x-linux-gnu | riscv64-linux-gnu | powerpc64le-linux-gnu) kinds="all upward downward towardzero" ;;
     esac
     for kind in $kinds; do
         if ! check "$path, hostile caller ($kind)" "${run[@]}" "$bin" --hostile="$kind" "$golden"; then
