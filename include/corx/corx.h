@@ -268,6 +268,28 @@ CORX_API double corx_matrix_determinant(CorxMatrix m, int32_t* ok);
 CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_length,
                                       double* x, int64_t x_length, bool do_refine);
 /**
+ * @brief Solves m*X = B for nrhs right-hand sides with one LU
+ * factorisation of m.
+ *
+ * B and X are n x nrhs and row-major like every matrix of the library:
+ * b[i*nrhs + j] is row i of column j, and so is x[i*nrhs + j]. Column j of
+ * X is bit for bit what corx_matrix_lu_solve(m, column j of B, ...,
+ * do_refine) writes, NaN and infinite inputs included, for every thread
+ * count: the columns are shared out among the threads, each solved (and,
+ * when the low byte of do_refine is non-zero, refined once on its exact
+ * residual) exactly as the single solve does. The caller owns b and x;
+ * nothing is kept.
+ *
+ * Writes n*nrhs values to x and leaves the rest of x untouched.
+ * @return n, the number of rows. Failures (nothing written), tested in
+ * this order: -1 if x, b or m is NULL; -2 if m is not square, nrhs < 1 or
+ * b_length != rows*nrhs; -5 if x_length < b_length; -3 if m is singular
+ * (a pivot column exactly zero).
+ */
+CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_t b_length,
+                                           int32_t nrhs, double* x, int64_t x_length,
+                                           bool do_refine);
+/**
  * @brief Lower triangular L with m = L*L^T.
  * @return L as a new handle owned by the caller; NULL if m is NULL, not
  * square, not exactly symmetric or a pivot is <= 0. A NaN pivot does not
@@ -450,7 +472,7 @@ CORX_API int32_t corvane_clz64(uint64_t x);
  * with corx_set_executor.
  *
  * Then the product, LU (its trailing updates), the refined solve's exact
- * residual, Cholesky, QR and its Q, the Jacobi SVD and the sparse product
+ * residual, the columns of corx_matrix_lu_solve_many, Cholesky, QR and its Q, the Jacobi SVD and the sparse product
  * split their independent work; calls too small to repay the hand-over still
  * run on the calling thread. Every result is bit-identical to the result on
  * one thread, for every thread count and every executor: the work is split

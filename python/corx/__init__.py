@@ -62,7 +62,7 @@ __all__ = [
     "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "NotSquareError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
     "init", "version", "error_string", "set_threads", "get_threads", "threads",
     "add", "subtract", "matmul", "scale", "transpose", "almost_equal",
-    "det", "solve", "cholesky", "qr", "svd", "SparseMatrix",
+    "det", "solve", "inv", "cholesky", "qr", "svd", "SparseMatrix",
     "vec_add", "vec_sub", "vec_scale", "vec_dot", "vec_length", "vec_normalize", "vec_almost_equal",
     "cross2d", "perp", "perp_cw", "cross", "udiv128", "clz64",
 ]
@@ -232,6 +232,7 @@ def _signatures():
         "corx_matrix_almost_equal": (b, [h, h, dbl]),
         "corx_matrix_determinant": (dbl, [h, ctypes.POINTER(i32)]),
         "corx_matrix_lu_solve": (i32, [h, dp, i64, dp, i64, b]),
+        "corx_matrix_lu_solve_many": (i32, [h, dp, i64, i32, dp, i64, b]),
         "corx_matrix_cholesky": (h, [h]),
         "corx_matrix_qr": (i32, [h, hp, hp]),
         "corx_matrix_svd": (i32, [h, hp, dp, i64, hp]),
@@ -385,8 +386,9 @@ def set_threads(n: int) -> int:
     """Set how many threads each library call may compute on.
 
     By default every call computes on the calling thread. With a count
-    above 1 the product, LU, the refined solve's exact residual, Cholesky,
-    QR, the Jacobi SVD and the sparse product split their independent work over
+    above 1 the product, LU, the refined solve's exact residual, the
+    columns of a solve with several right-hand sides, Cholesky, QR, the
+    Jacobi SVD and the sparse product split their independent work over
     that many threads (the calling thread and ``n - 1`` threads the library
     starts on the first call that splits); calls too small to repay the
     hand-over still run on one thread. Results are bit for bit the same
@@ -800,24 +802,23 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     b is one right-hand side of shape (n,) or several of shape (n, k); a
     may be a stack (..., n, n), with b of shape (n,) (the same right-hand
     side for every matrix) or (..., n, k), the leading dimensions
-    broadcast as in numpy. The library solves one right-hand side per call,
-    so each of the k columns factorises a again: the cost is k times that
-    of one solve (about 2/3 n**3 k operations), against one factorisation
-    shared by all columns in numpy.linalg.solve.
+    broadcast as in numpy. Each matrix is factorised once for all k
+    columns (``corx_matrix_lu_solve_many``), and column j of x is bit for
+    bit the solve of a against column j of b alone.
 
     Raises LinAlgError (SINGULAR) for a matrix with an exactly zero pivot,
     ArgumentError (SHAPE_MISMATCH) when a is not square or b's length
     differs.
     """
-    function = "corx_matrix_lu_solve"
-    a, b = _checked(a, function), _checked(b, function)
+    a, b = _checked(a, "corx_matrix_lu_solve"), _checked(b, "corx_matrix_lu_solve")
+    one_rhs = np.ndim(b) == 1
+    function = "corx_matrix_lu_solve" if one_rhs else "corx_matrix_lu_solve_many"
     single = _single(a, b)
     a, b = _matrices(a, function), _real(b, function)
     if b.ndim == 0:
         raise _error(SHAPE_MISMATCH, function, "the right-hand side is a scalar")
     _square(a, function)
     n = a.shape[-1]
-    one_rhs = b.ndim == 1
     bs = b[:, None] if one_rhs else b
     if bs.shape[-2] != n:
         raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} system, right-hand side of shape {b.shape}")
@@ -833,14 +834,80 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     if x_all.size:
         for idx in np.ndindex(*lead):
             with _dense_from(a_all[idx], function) as h:
-                for j in range(k):
-                    col = np.ascontiguousarray(b_all[idx][:, j])
+                if one_rhs:
+                    col = np.ascontiguousarray(b_all[idx][:, 0])
                     x = np.empty(n)
                     got = _lib.corx_matrix_lu_solve(h, _ptr(col), n, _ptr(x), n, bool(refine))
                     if got < 0:
                         raise _error(-got, function, f"{_shape(a)} system" if got == -SHAPE_MISMATCH else "")
-                    x_all[idx][:, j] = x
+                    x_all[idx][:, 0] = x
+                    continue
+                # The library takes at most 2**31 - 1 columns a call.
+                for j0 in range(0, k, _INT32_MAX):
+                    cols = min(k - j0, _INT32_MAX)
+                    rhs = np.ascontiguousarray(b_all[idx][:, j0:j0 + cols])
+                    x = np.empty((n, cols))
+                    got = _lib.corx_matrix_lu_solve_many(h, _ptr(rhs), rhs.size, cols, _ptr(x), x.size,
+                                                         bool(refine))
+                    if got < 0:
+                        raise _error(-got, function, f"{_shape(a)} system" if got == -SHAPE_MISMATCH else "")
+                    x_all[idx][:, j0:j0 + cols] = x
     return _result(x_all[..., 0] if one_rhs else x_all, single)
+
+
+def inv(a: npt.ArrayLike) -> Array:
+    """The inverse of a square matrix, or of each matrix of a stack.
+
+    Solves a against the identity with one factorisation and one step of
+    refinement, as ``solve`` does by default: column j of the result is,
+    bit for bit, ``solve(a, e_j)`` where e_j is column j of the identity.
+    Like numpy.linalg.inv, a float32 operand gives a float32 result
+    (computed in float64 and rounded once).
+
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+        A square matrix or a stack of them; booleans and integers are taken
+        as float64.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., n, n)
+        The inverse of each matrix.
+
+    Raises
+    ------
+    LinAlgError
+        (SINGULAR) if a matrix has an exactly zero pivot column; nearly
+        singular matrices are inverted, possibly to huge values.
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; it is a
+        LinAlgError too, as in numpy.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    See Also
+    --------
+    solve : one or several right-hand sides, without forming the inverse.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.inv([[2.0, 0.0], [0.0, 4.0]])
+    array([[0.5 , 0.  ],
+           [0.  , 0.25]])
+    >>> corx.inv([[1, 2], [2, 4]])
+    Traceback (most recent call last):
+        ...
+    corx.LinAlgError: corx_matrix_lu_solve_many: Singular matrix
+    """
+    function = "corx_matrix_lu_solve_many"
+    a = _checked(a, function)
+    single = _single(a)
+    m = _matrices(a, function)
+    _square(m, function)
+    eye = np.eye(m.shape[-1], dtype=np.float32 if single else np.float64)
+    return solve(a, eye)
 
 
 def cholesky(a: npt.ArrayLike) -> Array:

@@ -40,8 +40,11 @@ CASES = [
     (lambda: corx.add(np.zeros((0, 3)), np.ones((1, 3))), corx.SHAPE_MISMATCH, "corx_matrix_create_from_buffer"),
     (lambda: corx.scale([1.0, 2.0], 2), corx.SHAPE_MISMATCH, "corx_matrix_scale"),
     (lambda: corx.SparseMatrix(np.zeros((2, 2, 2))), corx.SHAPE_MISMATCH, "corx_sparse_from_dense"),
-    (lambda: corx.solve(I2, np.ones((3, 2))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
-    (lambda: corx.solve(np.ones((2, 2, 2)), np.ones((3, 2, 1))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
+    (lambda: corx.solve(I2, np.ones((3, 2))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve_many"),
+    (lambda: corx.solve(np.ones((2, 2, 2)), np.ones((3, 2, 1))), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve_many"),
+    (lambda: corx.solve([[1, 2], [2, 4]], np.eye(2)), corx.SINGULAR, "corx_matrix_lu_solve_many"),
+    (lambda: corx.inv([[1, 2], [2, 4]]), corx.SINGULAR, "corx_matrix_lu_solve_many"),
+    (lambda: corx.inv(TALL), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve_many"),
     (lambda: corx.det(np.ones((2, 3, 2))), corx.SHAPE_MISMATCH, "corx_matrix_determinant"),
     # Vectors come in 2, 3 or 4 components, and the comparison in 2 or 3.
     (lambda: corx.vec_add([1, 2], [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_vec*_add"),

@@ -2,6 +2,8 @@
 """Results against numpy, judged by LAPACK-style scaled residual ratios:
 |residual| / (n * |A| * eps) must stay below THRESHOLD. Also: arrays of any
 layout and dtype arrive intact, and results come back bit for bit."""
+import doctest
+
 import numpy as np
 import pytest
 
@@ -186,6 +188,45 @@ def test_numpy_conventions_for_shapes(rng):
     assert u.shape == (2, 4, 3) and s.shape == (2, 3) and v.shape == (2, 3, 3)
     assert s[1].tobytes() == corx.svd(tall[1])[1].tobytes()
     assert q[1].tobytes() == corx.qr(tall[1])[0].tobytes()
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_many_right_hand_sides_are_the_column_solves(rng, threads):
+    # One factorisation for all columns; each column keeps the bits of its
+    # own solve, refined or not, special values included, on any thread count.
+    with corx.threads(threads):
+        for n, k in ((1, 3), (7, 17), (64, 17)):
+            a = well_conditioned(rng, n)
+            b = rng.standard_normal((n, k))
+            specials = np.array([np.nan, np.inf, -0.0, 5e-324, -np.inf, 1e300])[:b.size]
+            b.flat[rng.choice(b.size, specials.size, replace=False)] = specials
+            for refine in (False, True):
+                x = corx.solve(a, b, refine=refine)
+                for j in range(k):
+                    assert x[:, j].tobytes() == corx.solve(a, b[:, j], refine=refine).tobytes(), (n, j, refine)
+
+
+def test_inverse_is_the_refined_solve_against_each_unit_vector(rng):
+    n = 9
+    a = well_conditioned(rng, n)
+    ai = corx.inv(a)
+    for j in range(n):
+        assert ai[:, j].tobytes() == corx.solve(a, np.eye(n)[:, j]).tobytes()
+    np.testing.assert_allclose(ai @ a, np.eye(n), atol=50 * n * EPS)
+    stack = corx.inv(np.stack([a, 2 * a]))
+    assert stack[1].tobytes() == corx.inv(2 * a).tobytes()
+    assert corx.inv(np.float32(a)).dtype == np.float32
+    assert corx.inv(np.zeros((0, 0))).shape == (0, 0)
+    with pytest.raises(np.linalg.LinAlgError):
+        corx.inv([[1, 2], [2, 4]])
+    with pytest.raises(np.linalg.LinAlgError):  # not square: numpy raises LinAlgError too
+        corx.inv(np.ones((2, 3)))
+    # The examples of the docstring hold.
+    finder = doctest.DocTestFinder()
+    runner = doctest.DocTestRunner()
+    for test in finder.find(corx.inv, "inv", globs={}):
+        runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0
 
 
 def test_empty_arrays_give_numpy_results_without_the_library(ledger):

@@ -3,6 +3,7 @@
 // refinement on an exactly computed residual.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -27,5 +28,13 @@ std::vector<double> refineOnce(const Matrix& a, const LuFactors& f, std::span<co
 // follows, its residual taken against a itself. Raises ValueError
 // "luDecompose: singular matrix" for a singular a.
 std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRefine);
+
+// Solves a*X = B for nrhs >= 1 right-hand sides with one factorisation. B
+// and the result are n x nrhs, row-major (B[i*nrhs + j] is row i of column
+// j). Column j of the result is bit for bit solve(a, column j of B,
+// doRefine): the same luSolve and, with doRefine, the same refinement step,
+// whichever thread takes the column. Raises ValueError
+// "luDecompose: singular matrix" for a singular a.
+std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine);
 
 }  // namespace corx_internal

@@ -2,17 +2,19 @@
 // Exported solvers and decompositions: determinant, LU solve, Cholesky, QR
 // and SVD.
 //
-// The public header declares the refinement flag of corx_matrix_lu_solve as
-// a C bool. The definition below takes it as a one-byte unsigned integer so
+// The public header declares the refinement flag of corx_matrix_lu_solve
+// and corx_matrix_lu_solve_many as a C bool. The definition below takes it as a one-byte unsigned integer so
 // that only the low byte of the argument decides: a bool parameter lets the
 // compiler assume the caller passed exactly 0 or 1, which a foreign-function
 // caller passing a wider integer (256, say) does not guarantee. The header's
-// bool declaration is renamed out of the way here so the two spellings of
+// bool declarations are renamed out of the way here so the two spellings of
 // the same C symbol never meet in one translation unit; the calling
 // convention of the two is identical.
 #define corx_matrix_lu_solve corx_matrix_lu_solve_declared_with_bool
+#define corx_matrix_lu_solve_many corx_matrix_lu_solve_many_declared_with_bool
 #include <corx/corx.h>
 #undef corx_matrix_lu_solve
+#undef corx_matrix_lu_solve_many
 
 #include <cstdint>
 #include <span>
@@ -76,6 +78,27 @@ CORX_API int32_t corx_matrix_lu_solve(CorxMatrix m, const double* b, int64_t b_l
         }
         for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
         return static_cast<int32_t>(solution.size());
+    });
+}
+
+CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_t b_length, int32_t nrhs,
+                                           double* x, int64_t x_length, uint8_t do_refine) {
+    return guarded([&]() -> int32_t {
+        if (x == nullptr || b == nullptr || m == nullptr) return -CORX_NULL_HANDLE;
+        const Matrix& a = corx_internal::operand(m);
+        // rows and nrhs are both below 2^31, so their product cannot wrap.
+        if (a.rows != a.cols || nrhs < 1 || b_length != a.rows * static_cast<std::int64_t>(nrhs))
+            return -CORX_SHAPE_MISMATCH;
+        if (x_length < b_length) return -CORX_BUFFER_TOO_SMALL;
+        std::vector<double> solution;
+        try {
+            solution = corx_internal::solveMany(a, std::span<const double>(b, static_cast<std::size_t>(b_length)),
+                                                nrhs, do_refine != 0);
+        } catch (const corx_internal::ValueError&) {
+            return -CORX_SINGULAR;  // singular: the error ends here and x stays untouched
+        }
+        for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
+        return static_cast<int32_t>(a.rows);
     });
 }
 

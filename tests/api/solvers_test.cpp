@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "support/bits.h"
 #include "support/handle.h"
+#include "support/random_operands.h"
 
 using corx_test::bitsOf;
 using corx_test::Handle;
@@ -70,6 +74,75 @@ TEST(LuSolveApi, FailureCodesInOrderAndUntouchedOutput) {
     const double b4[4] = {1, 1, 1, 1};
     double x4[4];
     EXPECT_EQ(corx_matrix_lu_solve(four.h, b4, 4, x4, 4, false), 4);  // the size, not 0
+}
+
+TEST(LuSolveManyApi, FailureCodesInOrderAndUntouchedOutput) {
+    Handle a(2, 2, {3, 1, 1, 3});
+    Handle wide(2, 3, {1, 2, 3, 4, 5, 6});
+    const double b[6] = {1, 2, 3, 4, 5, 6};
+    std::vector<double> x(6, kSentinel);
+    double* xp = x.data();
+    constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(corx_matrix_lu_solve_many(nullptr, nullptr, -1, 0, nullptr, -1, true), -1);  // null first
+    EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b, 6, 3, nullptr, 6, true), -1);
+    EXPECT_EQ(corx_matrix_lu_solve_many(a.h, nullptr, 6, 3, xp, 6, true), -1);
+    EXPECT_EQ(corx_matrix_lu_solve_many(nullptr, b, 6, 3, xp, 6, true), -1);
+    EXPECT_EQ(corx_matrix_lu_solve_many(wide.h, b, 6, 3, xp, 0, true), -2);  // shape before buffer
+    for (std::int32_t nrhs : {0, -1, kMin32})
+        EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b, 2 * std::int64_t{nrhs}, nrhs, xp, 0, true), -2) << nrhs;
+    for (std::int64_t len : {std::int64_t{0}, std::int64_t{5}, std::int64_t{3}, kMin64,
+                             std::numeric_limits<std::int64_t>::max()})
+        EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b, len, 3, xp, 6, false), -2) << len;
+    // The largest count whose size fits: the shape holds, the buffer decides
+    // before b is read.
+    EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b, 2 * std::int64_t{kMax32}, kMax32, xp, 6, true), -5);
+    for (std::int64_t len : {std::int64_t{5}, std::int64_t{0}, std::int64_t{-1}, kMin64})
+        EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b, 6, 3, xp, len, true), -5) << len;
+    EXPECT_EQ(corx_matrix_lu_solve_many(Handle(2, 2, {0, 1, 0, 2}).h, b, 6, 3, xp, 6, true), -3);
+    EXPECT_EQ(corx_matrix_lu_solve_many(Handle(2, 2, {0, 1, 0, 2}).h, b, 6, 3, xp, 6, false), -3);
+    for (double v : x) EXPECT_EQ(v, kSentinel);
+
+    // Two columns: the worked single solves side by side; x beyond stays.
+    const double b2[4] = {1, 2, 2, 4};
+    EXPECT_EQ(corx_matrix_lu_solve_many(a.h, b2, 4, 2, xp, 6, true), 2);
+    EXPECT_TRUE(sameBits(x, {0.125, 0.25, 0.625, 1.25, kSentinel, kSentinel}));
+}
+
+// Column j of the many-column solve is the single solve of column j, bit
+// for bit, with special values in b, refined or not, on 1 and 3 threads.
+TEST(LuSolveManyApi, EveryColumnIsTheSingleSolve) {
+    std::mt19937_64 rng(20240611);
+    for (std::int32_t threads : {1, 3}) {
+        ASSERT_EQ(corx_set_threads(threads), threads);
+        for (std::int32_t n : {1, 2, 7, 64, 200}) {
+            std::vector<double> data = corx_test::randomOperand(rng, std::int64_t{n} * n, 0.0);
+            for (std::int32_t i = 0; i < n; ++i) data[static_cast<std::size_t>(i) * (n + 1)] += n;
+            Handle a(n, n, data);
+            for (std::int32_t nrhs : {1, 3, 17}) {
+                const std::int64_t len = std::int64_t{n} * nrhs;
+                const std::vector<double> b = corx_test::randomOperand(rng, len, 0.15, 4.0);
+                for (bool refine : {false, true}) {
+                    std::vector<double> x(static_cast<std::size_t>(len), kSentinel);
+                    ASSERT_EQ(corx_matrix_lu_solve_many(a.h, b.data(), len, nrhs, x.data(), len, refine), n);
+                    for (std::int32_t j = 0; j < nrhs; ++j) {
+                        std::vector<double> col(static_cast<std::size_t>(n)), want(static_cast<std::size_t>(n));
+                        std::vector<double> got(static_cast<std::size_t>(n));
+                        for (std::int32_t i = 0; i < n; ++i) {
+                            col[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j)];
+                            got[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j)];
+                        }
+                        ASSERT_EQ(corx_matrix_lu_solve(a.h, col.data(), n, want.data(), n, refine), n);
+                        ASSERT_TRUE(sameBits(got, want))
+                            << "threads " << threads << " n " << n << " nrhs " << nrhs << " column " << j
+                            << " refine " << refine;
+                    }
+                }
+            }
+        }
+    }
+    corx_set_threads(1);
 }
 
 // A caller that passes the flag as a wider integer: only the low byte counts.

@@ -38,6 +38,16 @@ int main(void) {
     CHECK(corx_matrix_get_buffer(p, out, 4) == 4);
     CHECK(out[0] == 14 && out[1] == 32 && out[2] == 32 && out[3] == 77);
 
+    /* Two right-hand sides, row-major: column j of x solves column j of b. */
+    const double diag[4] = {2, 0, 0, 4};
+    CorxMatrix d = corx_matrix_create_from_buffer(2, 2, diag, 4);
+    const double rhs[4] = {2, 4, 8, 12};
+    double sol[5] = {0, 0, 0, 0, -7};
+    CHECK(corx_matrix_lu_solve_many(d, rhs, 4, 2, sol, 4, true) == 2);
+    CHECK(sol[0] == 1 && sol[1] == 2 && sol[2] == 2 && sol[3] == 3 && sol[4] == -7);
+    CHECK(corx_matrix_lu_solve_many(d, rhs, 4, 0, sol, 4, false) == -2);
+    corx_matrix_destroy(d);
+
     CorxSparse s = corx_sparse_from_dense(m);
     CHECK(corx_sparse_nnz(s) == 6);
     double y[2];

@@ -1215,6 +1215,51 @@ void hashConstants(Hasher& h) {
     hashBig(h, corx_internal::ln2Cache);
 }
 
+// ---- several right-hand sides ---------------------------------------------------
+
+// Many columns against one factorisation, row-major, into a buffer one
+// longer than needed; the columns are split across threads, so the
+// threaded rows of the battery hold each column to the one-thread bits.
+void solveManyFamily(Family& fam, Rng& rng) {
+    for (std::int64_t n : {1, 7, 33, 130}) {
+        for (Fill f : {Fill::Unit, Fill::Special}) {
+            CorxMatrix m = make(n, n, values(rng, n * n, f == Fill::Special ? Fill::Mixed : f));
+            for (std::int32_t nrhs : {1, 3, 17}) {
+                const std::vector<double> b = values(rng, n * nrhs, f);
+                Hasher h;
+                for (bool refine : {false, true}) {
+                    std::vector<double> x(b.size() + 1, kCanary);
+                    h.i64(corx_matrix_lu_solve_many(m, b.data(), static_cast<std::int64_t>(b.size()), nrhs,
+                                                    x.data(), static_cast<std::int64_t>(x.size()), refine));
+                    h.f64s(x);
+                }
+                fam.add("lu_solve_many " + shape(n, n) + " x " + std::to_string(nrhs) + " " + fillName(f), h);
+            }
+            corx_matrix_destroy(m);
+        }
+    }
+    // Failures in their order: nothing is written.
+    {
+        Hasher h;
+        CorxMatrix sq = make(2, 2, values(rng, 4, Fill::Unit));
+        CorxMatrix rect = make(2, 3, values(rng, 6, Fill::Unit));
+        CorxMatrix sing = make(2, 2, {0, 1, 0, 2});
+        const std::vector<double> b = {1, 2, 3, 4, 5, 6};
+        std::vector<double> x(7, kCanary);
+        h.i64(corx_matrix_lu_solve_many(nullptr, nullptr, -1, 0, nullptr, -1, false));
+        h.i64(corx_matrix_lu_solve_many(rect, b.data(), 6, 3, x.data(), 0, true));
+        h.i64(corx_matrix_lu_solve_many(sq, b.data(), 6, 0, x.data(), 7, true));
+        h.i64(corx_matrix_lu_solve_many(sq, b.data(), 5, 3, x.data(), 7, true));
+        h.i64(corx_matrix_lu_solve_many(sq, b.data(), 6, 3, x.data(), 5, true));
+        h.i64(corx_matrix_lu_solve_many(sing, b.data(), 6, 3, x.data(), 7, true));
+        h.raws(x);
+        corx_matrix_destroy(sq);
+        corx_matrix_destroy(rect);
+        corx_matrix_destroy(sing);
+        fam.add("lu_solve_many failures: NULL, shape, count, short buffer, singular", h);
+    }
+}
+
 // Runs last: it ends with the global teardown.
 void constantsFamily(Family& fam) {
     corx_init();
@@ -1381,6 +1426,7 @@ int main(int argc, char** argv) {
     sparseFamily(family("sparse"), rng);
     vectorFamily(family("vectors"), rng);
     limbFamily(family("limbs"), rng);
+    solveManyFamily(family("solve_many"), rng);
     constantsFamily(family("constants"));
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));

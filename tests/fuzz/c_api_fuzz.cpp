@@ -472,33 +472,50 @@ private:
         CHECK(same(d, referenceDet(toMatrix(*a))));
     }
 
+    // The single solve, or (high bit of the null selector) the solve of
+    // several right-hand sides, whose column j must be the single solve of
+    // column j of the row-major b.
     void luSolve() {
         const DenseSlot* a = operand();
         CorxMatrix h = handleOf(a);
         const std::int64_t n = h ? a->rows : 3;
-        const std::int64_t bLen = in_.length(n);
-        const std::int64_t xLen = in_.length(n);
         const std::uint8_t nulls = in_.byte();
+        const bool many = nulls >= 128;
+        std::int32_t nrhs = 1;
+        if (many) {
+            const std::uint8_t k = in_.byte();
+            nrhs = k % 8 == 0 ? (k / 8 % 2 == 0 ? 0 : std::numeric_limits<std::int32_t>::min()) : 1 + k % 4;
+        }
+        const std::int64_t cols = nrhs < 1 ? 1 : nrhs;
+        const std::int64_t bLen = in_.length(n * cols);
+        const std::int64_t xLen = in_.length(n * cols);
         const bool nullB = nulls % 16 == 1, nullX = nulls % 16 == 2;
         const bool refine = in_.flag();
-        std::vector<double> b(static_cast<std::size_t>(n + 1));
+        std::vector<double> b(static_cast<std::size_t>(n * cols + 1));
         for (auto& v : b) v = in_.value();
         const std::vector<double> bBefore = b;
-        std::vector<double> x(static_cast<std::size_t>(n + 2), kCanary);
-        const std::int32_t got =
-            corx_matrix_lu_solve(h, nullB ? nullptr : b.data(), bLen, nullX ? nullptr : x.data(), xLen, refine);
+        std::vector<double> x(static_cast<std::size_t>(n * cols + 2), kCanary);
+        const double* bp = nullB ? nullptr : b.data();
+        double* xp = nullX ? nullptr : x.data();
+        const std::int32_t got = many ? corx_matrix_lu_solve_many(h, bp, bLen, nrhs, xp, xLen, refine)
+                                      : corx_matrix_lu_solve(h, bp, bLen, xp, xLen, refine);
         CHECK(sameSeq(b, bBefore));
         std::int32_t expected;
-        std::vector<double> solution;
+        std::vector<std::vector<double>> solution;
         if (!h || nullB || nullX) {
             expected = -1;
-        } else if (a->rows != a->cols || bLen != a->rows) {
+        } else if (a->rows != a->cols || nrhs < 1 || bLen != a->rows * nrhs) {
             expected = -2;
         } else if (xLen < bLen) {
             expected = -5;
         } else {
             try {
-                solution = referenceSolve(toMatrix(*a), std::vector<double>(b.begin(), b.begin() + n), refine);
+                for (std::int64_t j = 0; j < cols; ++j) {
+                    std::vector<double> column(static_cast<std::size_t>(n));
+                    for (std::int64_t i = 0; i < n; ++i)
+                        column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * cols + j)];
+                    solution.push_back(referenceSolve(toMatrix(*a), column, refine));
+                }
                 expected = static_cast<std::int32_t>(n);
             } catch (const corx_internal::ValueError&) {
                 expected = -3;
@@ -509,9 +526,12 @@ private:
             CHECK(allCanary(x));
             return;
         }
-        for (std::int64_t i = 0; i < n; ++i) CHECK(same(x[static_cast<std::size_t>(i)], solution[static_cast<std::size_t>(i)]));
-        CHECK(bitsOf(x[static_cast<std::size_t>(n)]) == bitsOf(kCanary));
-        CHECK(bitsOf(x[static_cast<std::size_t>(n + 1)]) == bitsOf(kCanary));
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t j = 0; j < cols; ++j)
+                CHECK(same(x[static_cast<std::size_t>(i * cols + j)],
+                           solution[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]));
+        CHECK(bitsOf(x[static_cast<std::size_t>(n * cols)]) == bitsOf(kCanary));
+        CHECK(bitsOf(x[static_cast<std::size_t>(n * cols + 1)]) == bitsOf(kCanary));
     }
 
     void cholesky() {
