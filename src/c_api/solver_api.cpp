@@ -3,7 +3,8 @@
 // and SVD.
 //
 // The public header declares the refinement flag of corx_matrix_lu_solve
-// and corx_matrix_lu_solve_many as a C bool. The definition below takes it as a one-byte unsigned integer so
+// and corx_matrix_lu_solve_many as a C bool. The definitions below take it
+// as a one-byte unsigned integer so
 // that only the low byte of the argument decides: a bool parameter lets the
 // compiler assume the caller passed exactly 0 or 1, which a foreign-function
 // caller passing a wider integer (256, say) does not guarantee. The header's
