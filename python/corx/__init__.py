@@ -62,7 +62,7 @@ __all__ = [
     "__version__", "library_path", "Error", "LinAlgError", "ArgumentError", "NotSquareError", "SUCCESS", "NULL_HANDLE", "SHAPE_MISMATCH", "SINGULAR", "NOT_SPD", "BUFFER_TOO_SMALL",
     "init", "version", "error_string", "set_threads", "get_threads", "threads",
     "add", "subtract", "matmul", "scale", "transpose", "almost_equal",
-    "det", "solve", "inv", "cholesky", "qr", "svd", "SparseMatrix",
+    "det", "slogdet", "solve", "inv", "lstsq", "cholesky", "qr", "svd", "SparseMatrix",
     "vec_add", "vec_sub", "vec_scale", "vec_dot", "vec_length", "vec_normalize", "vec_almost_equal",
     "cross2d", "perp", "perp_cw", "cross", "udiv128", "clz64",
 ]
@@ -910,11 +910,64 @@ def inv(a: npt.ArrayLike) -> Array:
     return solve(a, eye)
 
 
-def cholesky(a: npt.ArrayLike) -> Array:
-    """The lower triangular L with a = L @ L.T (for a stack, each matrix's).
+def cholesky(a: npt.ArrayLike, upper: bool = False, check_symmetric: bool = False) -> Array:
+    """The Cholesky factor of a symmetric positive definite matrix.
 
-    Raises LinAlgError (NOT_SPD) when a is not exactly symmetric or not
-    positive definite, ArgumentError (SHAPE_MISMATCH) when it is not square.
+    By default only one triangle of a is read, as numpy.linalg.cholesky
+    does: the lower one, or the upper one with ``upper=True``. The package
+    builds the symmetric matrix from that triangle (its entries' bits
+    copied into the other triangle, whatever the other triangle held) and
+    hands it to ``corx_matrix_cholesky``. With ``check_symmetric=True`` the
+    array goes to the library as given, and the library's own check
+    applies: a matrix that is not exactly symmetric is refused.
+
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+        A square matrix or a stack of them; booleans and integers are taken
+        as float64.
+    upper : bool, optional
+        False (the default): return the lower triangular L with
+        ``a = L @ L.T``. True: read the upper triangle and return the upper
+        triangular ``U = L.T`` with ``a = U.T @ U``, the library's L
+        transposed (bits copied).
+    check_symmetric : bool, optional
+        True: read the whole matrix and refuse one that is not exactly
+        symmetric (NOT_SPD), as the C function does.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., n, n)
+        L, or U with ``upper=True``; float32 for float32 input (computed in
+        float64 and rounded once).
+
+    Raises
+    ------
+    LinAlgError
+        (NOT_SPD) if a pivot is not positive, or with
+        ``check_symmetric=True`` if the matrix is not exactly symmetric.
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; also a
+        LinAlgError, as in numpy.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.cholesky([[4.0, 2.0], [2.0, 5.0]])
+    array([[2., 0.],
+           [1., 2.]])
+    >>> corx.cholesky([[4.0, 99.0], [2.0, 5.0]])  # the upper triangle is not read
+    array([[2., 0.],
+           [1., 2.]])
+    >>> corx.cholesky([[4.0, 2.0], [99.0, 5.0]], upper=True)
+    array([[2., 1.],
+           [0., 2.]])
+    >>> corx.cholesky([[4.0, 99.0], [2.0, 5.0]], check_symmetric=True)
+    Traceback (most recent call last):
+        ...
+    corx.LinAlgError: corx_matrix_cholesky: Matrix is not symmetric positive-definite (not exactly symmetric, or a pivot is not positive)
     """
     function = "corx_matrix_cholesky"
     a = _checked(a, function)
@@ -925,81 +978,403 @@ def cholesky(a: npt.ArrayLike) -> Array:
     def one(m):
         if m.size == 0:
             return np.zeros(m.shape)
+        if not check_symmetric:
+            src = m.T if upper else m  # the triangle to read is src's lower one
+            sym = np.array(src, dtype=np.float64, order="C")
+            above = np.triu_indices(m.shape[0], 1)
+            sym[above] = src.T[above]  # bits copied from below the diagonal
+            m = sym
         with _dense_from(m, function) as h:
             out = _take(_lib.corx_matrix_cholesky(h))
         if out is None:
             _square(m, function)
             raise _error(NOT_SPD, function, "not exactly symmetric, or a pivot is not positive")
-        return out
+        return np.ascontiguousarray(out.T) if upper else out
 
     return _result(_each(a, one, lambda m, n: ((m, n),)), single)
 
 
-def _tall(a, function):
-    if a.shape[-2] < a.shape[-1]:
-        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} has fewer rows than columns")
+def _qr_complete(m, function):
+    """The library's complete (q, r) of a 2-D float64 array with rows >= cols >= 1."""
+    _fits((m.shape[0], m.shape[0]), function)  # q is m x m
+    # The cells own what the library writes into them (nothing on failure).
+    q, r = _Matrix(), _Matrix()
+    with q, r:
+        with _dense_from(m, function) as h:
+            status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
+        if status != SUCCESS:
+            raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
+        return _array_of(q), _array_of(r)
 
 
-def qr(a: npt.ArrayLike) -> Tuple[Array, Array]:
-    """Full QR by Householder reflections: (q, r) with a = q @ r.
+_QR_MODES = ("reduced", "complete", "r")
 
-    q is m x m orthogonal, r is m x n; a needs m >= n. No sign normalisation:
-    diagonal entries of r may be negative. A q of more than 2**31 - 1
-    elements (m > 46340) raises MemoryError, as numpy does for what it
-    cannot allocate. A stack (..., m, n) gives stacks
-    of q and r; an m x 0 matrix gives the identity and an empty r, as
-    numpy.linalg.qr(a, mode="complete") does.
+
+def qr(a: npt.ArrayLike, mode: str = "reduced") -> Union[Tuple[Array, Array], Array]:
+    """QR by Householder reflections: a = q @ r, q orthogonal, r upper
+    trapezoidal, as numpy.linalg.qr with the same modes.
+
+    The library computes the complete factorisation of a matrix with
+    m >= n (``corx_matrix_qr``); the other forms are made from it:
+
+    - m >= n: the reduced q and r are the first k = n columns of the
+      complete q and the first n rows of the complete r, bits copied.
+    - m < n: a = [a1 | a2] with a1 the leading m x m block. The library
+      factorises a1 = q @ r1, and r = [r1 | q.T @ a2], where ``q.T @ a2``
+      is :func:`matmul` of q transposed (bits copied) and a2. In exact
+      arithmetic that is the Householder factorisation of a; the bits of
+      its last n - m columns are those of that product. Here k = m, so the
+      reduced and the complete forms are the same.
+
+    No sign normalisation: diagonal entries of r may be negative.
+
+    Parameters
+    ----------
+    a : array_like, shape (..., m, n)
+        A matrix or a stack of them; booleans and integers are taken as
+        float64.
+    mode : {'reduced', 'complete', 'r'}, optional
+        'reduced' (the default): q of shape (m, k) and r of shape (k, n),
+        k = min(m, n). 'complete': q of shape (m, m) and r of shape (m, n).
+        'r': only the r of 'reduced'.
+
+    Returns
+    -------
+    q : numpy.ndarray, shape (..., m, k) or (..., m, m)
+        Orthonormal columns. Not returned for mode 'r'.
+    r : numpy.ndarray, shape (..., k, n) or (..., m, n)
+        Upper trapezoidal.
+
+    Raises
+    ------
+    ValueError
+        For any other mode.
+    MemoryError
+        If the complete q the library computes would hold more than
+        2**31 - 1 elements (min(m, n) > 46340 for a wide matrix, m > 46340
+        for a tall one), in every mode, as numpy raises for what it cannot
+        allocate.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> q, r = corx.qr([[3.0, 1.0], [4.0, 2.0], [0.0, 0.0]])
+    >>> q.shape, r.shape
+    ((3, 2), (2, 2))
+    >>> r
+    array([[-5. , -2.2],
+           [ 0. , -0.4]])
+    >>> corx.qr([[3.0, 1.0], [4.0, 2.0], [0.0, 0.0]], mode="complete")[0].shape
+    (3, 3)
+    >>> corx.qr([[3.0, 4.0, 0.0]], mode="r")  # wide: r = [r1 | q.T @ a2]
+    array([[3., 4., 0.]])
     """
     function = "corx_matrix_qr"
+    if mode not in _QR_MODES:
+        raise ValueError(f"Unrecognized mode '{mode}'")
     a = _checked(a, function)
     single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _tall(a, function)
+    complete = mode == "complete"
 
     def one(m):
+        rows, cols = m.shape
+        k = min(rows, cols)
         if m.size == 0:
-            return np.eye(m.shape[0]), np.zeros(m.shape)
-        _fits((m.shape[0], m.shape[0]), function)  # q is m x m
-        # The cells own what the library writes into them (nothing on failure).
-        q, r = _Matrix(), _Matrix()
-        with q, r:
-            with _dense_from(m, function) as h:
-                status = _lib.corx_matrix_qr(h, ctypes.byref(q), ctypes.byref(r))
-            if status != SUCCESS:
-                raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(q), _array_of(r)
+            q, r = np.eye(rows), np.zeros(m.shape)
+        elif rows >= cols:
+            q, r = _qr_complete(m, function)
+        else:
+            q, r1 = _qr_complete(m[:, :rows], function)
+            r = np.empty((rows, cols))
+            r[:, :rows] = r1
+            r[:, rows:] = matmul(np.ascontiguousarray(q.T), m[:, rows:])
+        if not complete:
+            q, r = np.ascontiguousarray(q[:, :k]), np.ascontiguousarray(r[:k])
+        return r if mode == "r" else (q, r)
 
-    return _result(_each(a, one, lambda m, n: ((m, m), (m, n))), single)
+    def shapes(m, n):
+        k = min(m, n)
+        if mode == "r":
+            return ((k, n),)
+        return ((m, m), (m, n)) if complete else ((m, k), (k, n))
+
+    return _result(_each(a, one, shapes), single)
 
 
-def svd(a: npt.ArrayLike) -> Tuple[Array, Array, Array]:
-    """Thin SVD by one-sided Jacobi: (u, s, v) with a = u @ diag(s) @ v.T.
+def _svd_tall(m, function):
+    """The library's (u, s, v) of a 2-D float64 array with rows >= cols >= 1."""
+    s = np.empty(m.shape[1], dtype=np.float64)
+    u, v = _Matrix(), _Matrix()
+    with u, v:
+        with _dense_from(m, function) as h:
+            status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
+        if status != SUCCESS:
+            raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
+        return _array_of(u), s, _array_of(v)
 
-    u is m x n, s holds n values in descending order, v is n x n (note: v,
-    not its transpose as numpy.linalg.svd returns). a needs m >= n. A stack
-    (..., m, n) gives stacks of u, s and v.
+
+def _completed(basis, function):
+    """basis (p x r, p >= r) extended to p x p: its own columns first, bits
+    unchanged, then the last p - r columns of the library's complete Q of
+    basis (an orthonormal basis of the complement of basis's columns)."""
+    p, r = basis.shape
+    if p == r:
+        return basis
+    if r == 0:
+        return np.eye(p)
+    _fits((p, p), function)  # before anything that size is allocated
+    out = np.empty((p, p))
+    out[:, :r] = basis
+    out[:, r:] = _qr_complete(basis, function)[0][:, r:]
+    return out
+
+
+def svd(a: npt.ArrayLike, full_matrices: bool = True,
+        compute_uv: bool = True) -> Union[Tuple[Array, Array, Array], Array]:
+    """Singular value decomposition by one-sided Jacobi, as
+    numpy.linalg.svd returns it: (u, s, vh) with
+    a = u[:, :k] @ diag(s) @ vh[:k], k = min(m, n).
+
+    The library decomposes a matrix with m >= n (``corx_matrix_svd``):
+    thin U (m x n), S (n values, descending) and V (n x n). From it:
+
+    - m >= n: u is U and vh is V transposed (bits copied).
+    - m < n: the library decomposes a.T (n x m) into U', S, V', and
+      u = V' (m x m), vh = U' transposed (bits copied): a = V' S U'.T.
+    - ``full_matrices=True`` completes the thin factor (U, or U' for a
+      wide matrix) to a square one: its columns are kept as the library
+      computed them, followed by the last columns of the library's
+      complete QR factor Q of it (``corx_matrix_qr`` of U), which are
+      orthonormal and orthogonal to U's columns to rounding. So are U's
+      own columns only to the Jacobi tolerance 1e-12, and a column of U
+      that the library leaves zero (a singular value lost below rounding)
+      stays zero.
+
+    No sign normalisation.
+
+    Parameters
+    ----------
+    a : array_like, shape (..., m, n)
+        A matrix or a stack of them; booleans and integers are taken as
+        float64.
+    full_matrices : bool, optional
+        True (the default): u is (m, m) and vh is (n, n). False: u is
+        (m, k) and vh is (k, n).
+    compute_uv : bool, optional
+        False: return only s (the library still computes U and V; no
+        completion is made).
+
+    Returns
+    -------
+    u : numpy.ndarray, shape (..., m, m) or (..., m, k)
+        Not returned when ``compute_uv`` is False.
+    s : numpy.ndarray, shape (..., k)
+        The singular values in descending order.
+    vh : numpy.ndarray, shape (..., n, n) or (..., k, n)
+        Not returned when ``compute_uv`` is False.
+
+    Raises
+    ------
+    MemoryError
+        If a completed factor would hold more than 2**31 - 1 elements
+        (``full_matrices=False`` avoids it), as numpy raises for what it
+        cannot allocate.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> a = [[0.0, 2.0], [3.0, 0.0], [0.0, 0.0]]
+    >>> u, s, vh = corx.svd(a)
+    >>> u.shape, s, vh.shape
+    ((3, 3), array([3., 2.]), (2, 2))
+    >>> corx.svd(a, full_matrices=False)[0].shape
+    (3, 2)
+    >>> corx.svd([[0.0, 3.0, 0.0], [2.0, 0.0, 0.0]], compute_uv=False)
+    array([3., 2.])
     """
     function = "corx_matrix_svd"
     a = _checked(a, function)
     single = _single(a)
     a = _matrices(a, function)
-    if a.size == 0:  # else the library checks the shape
-        _tall(a, function)
+    if compute_uv and full_matrices and a.size:  # the completion's Q, before a stack is allocated
+        _fits((max(a.shape[-2:]),) * 2, "corx_matrix_qr")
 
     def one(m):
+        rows, cols = m.shape
+        k = min(rows, cols)
         if m.size == 0:
-            return np.zeros(m.shape), np.zeros(m.shape[1]), np.zeros((m.shape[1],) * 2)
-        s = np.empty(m.shape[1], dtype=np.float64)
-        u, v = _Matrix(), _Matrix()
-        with u, v:
-            with _dense_from(m, function) as h:
-                status = _lib.corx_matrix_svd(h, ctypes.byref(u), _ptr(s), s.size, ctypes.byref(v))
-            if status != SUCCESS:
-                raise _error(status, function, f"{_shape(m)} has fewer rows than columns")
-            return _array_of(u), s, _array_of(v)
+            s = np.zeros(0)
+            if not compute_uv:
+                return s
+            if full_matrices:
+                return np.eye(rows), s, np.eye(cols)
+            return np.zeros((rows, k)), s, np.zeros((k, cols))
+        wide = rows < cols
+        u, s, v = _svd_tall(np.ascontiguousarray(m.T) if wide else m, function)
+        if not compute_uv:
+            return s
+        if full_matrices:
+            u = _completed(u, "corx_matrix_qr")
+        if wide:
+            u, v = v, u
+        return u, s, np.ascontiguousarray(v.T)
 
-    return _result(_each(a, one, lambda m, n: ((m, n), (n,), (n, n))), single)
+    def shapes(m, n):
+        k = min(m, n)
+        if not compute_uv:
+            return ((k,),)
+        return ((m, m), (k,), (n, n)) if full_matrices else ((m, k), (k,), (k, n))
+
+    return _result(_each(a, one, shapes), single)
+
+
+def slogdet(a: npt.ArrayLike) -> Tuple[Union[np.float64, Array], Union[np.float64, Array]]:
+    """The sign and the natural logarithm of the absolute value of the
+    determinant, as numpy.linalg.slogdet returns them.
+
+    Both come from the library's determinant d (:func:`det`, computed in
+    float64): sign is ``numpy.sign(d)`` and logabsdet is
+    ``numpy.log(abs(d))``, numpy's arithmetic on the library's d (the last
+    bit of the logarithm is numpy's). An exactly zero d gives
+    (0.0, -inf), as numpy gives for a singular matrix.
+
+    Limitation: the logarithm is of d itself, not a sum of the logarithms
+    of LU's pivots (the library does not expose them). A determinant that
+    overflows gives logabsdet = inf, one that underflows to zero gives
+    (0.0, -inf), where numpy would give a finite logarithm; a NaN gives
+    (nan, nan).
+
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+        A square matrix or a stack of them.
+
+    Returns
+    -------
+    sign : numpy.float64 or numpy.ndarray, shape (...)
+        1.0, -1.0 or 0.0.
+    logabsdet : numpy.float64 or numpy.ndarray, shape (...)
+        float32 for float32 input (rounded once from the float64 value).
+
+    Raises
+    ------
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; a LinAlgError too.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.slogdet([[0.0, 2.0], [4.0, 0.0]])
+    (-1.0, 2.0794415416798357)
+    >>> corx.slogdet([[1.0, 2.0], [2.0, 4.0]])
+    (0.0, -inf)
+    """
+    function = "corx_matrix_determinant"
+    a = _checked(a, function)
+    single = _single(a)
+    d = np.asarray(det(_matrices(a, function)), dtype=np.float64)
+    sign = np.sign(d)
+    with np.errstate(divide="ignore"):
+        logabsdet = np.log(np.abs(d))
+    if d.ndim == 0:
+        sign, logabsdet = np.float64(sign), np.float64(logabsdet)
+    return _result((sign, logabsdet), single)
+
+
+def lstsq(a: npt.ArrayLike, b: npt.ArrayLike,
+          rcond: Union[float, None] = None) -> Tuple[Array, Array, int, Array]:
+    """The least-squares solution x of a @ x = b for a of full column rank,
+    through the library's QR; numpy.linalg.lstsq's return.
+
+    With q (m x n) and r (n x n) the reduced :func:`qr` of a (bits of the
+    library's complete factorisation), x is ``solve(r, matmul(q.T, b))``:
+    :func:`matmul` of q transposed (bits copied) and b, then the library's
+    LU solve with its step of refinement (:func:`solve`) on the triangular
+    r, where partial pivoting keeps every row in place.
+
+    The rank and s come from :func:`svd` of a (``compute_uv=False``): s is
+    the library's singular values and the rank is how many exceed
+    ``rcond * s[0]`` (``rcond`` defaults to machine epsilon times
+    max(m, n), as numpy's). Only full column rank is solved: there is no
+    minimum-norm solution as numpy gives for a rank-deficient a.
+
+    residuals are the squared 2-norms of the columns of
+    ``subtract(b, matmul(a, x))``, summed by numpy (``numpy.sum(e * e,
+    axis=0)``); empty unless m > n, as numpy's.
+
+    Parameters
+    ----------
+    a : array_like, shape (m, n)
+        m >= n.
+    b : array_like, shape (m,) or (m, k)
+    rcond : float, optional
+        The relative cut-off for the rank.
+
+    Returns
+    -------
+    x : numpy.ndarray, shape (n,) or (n, k)
+    residuals : numpy.ndarray, shape (1,), (k,) or (0,)
+    rank : int
+        n (anything less raises).
+    s : numpy.ndarray, shape (n,)
+        The singular values of a.
+
+    Raises
+    ------
+    LinAlgError
+        (SINGULAR) if the rank is less than n.
+    ArgumentError
+        (SHAPE_MISMATCH) if m < n, a is not 2-D, or b's rows differ from
+        a's.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> x, residuals, rank, s = corx.lstsq([[1.0, 0.0], [0.0, 1.0], [0.0, 0.0]], [1.0, 2.0, 3.0])
+    >>> x, residuals, rank
+    (array([1., 2.]), array([9.]), 2)
+    >>> corx.lstsq([[1.0, 1.0], [1.0, 1.0]], [1.0, 2.0])
+    Traceback (most recent call last):
+        ...
+    corx.LinAlgError: corx_matrix_qr: Singular matrix (rank 1 of 2 columns; lstsq needs full column rank)
+    """
+    function = "corx_matrix_qr"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
+    a, b = _matrix(a, function), _real(b, function)
+    m, n = a.shape
+    if m < n:
+        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} has fewer rows than columns; lstsq needs m >= n")
+    if b.ndim not in (1, 2) or b.shape[0] != m:
+        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} system, right-hand side of shape {b.shape}")
+    if n == 0 or b.size == 0:
+        raise _error(SHAPE_MISMATCH, function, f"{_shape(a)} system, right-hand side of shape {b.shape}: "
+                     "lstsq needs at least one column in a and in b")
+    s = svd(a, compute_uv=False)
+    cut = np.finfo(np.float64).eps * max(m, n) if rcond is None else float(rcond)
+    rank = int(np.count_nonzero(s > cut * s[0]))
+    if rank < n:
+        raise _error(SINGULAR, function, f"rank {rank} of {n} columns; lstsq needs full column rank")
+    q, r = qr(a)
+    bs = b[:, None] if b.ndim == 1 else b
+    x = solve(r, matmul(np.ascontiguousarray(q.T), bs))
+    if m > n:
+        e = subtract(bs, matmul(a, x))
+        residuals = np.sum(e * e, axis=0)
+    else:
+        residuals = np.zeros(0)
+    if b.ndim == 1:
+        x = x[:, 0]
+    return (*_result((x, residuals), single), rank, _result(s, single))
 
 
 # ---- sparse matrices ------------------------------------------------------------------

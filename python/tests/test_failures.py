@@ -27,10 +27,13 @@ CASES = [
     (lambda: corx.solve(I2, [1, 2, 3]), corx.SHAPE_MISMATCH, "corx_matrix_lu_solve"),
     (lambda: corx.solve([[1, 2], [2, 4]], [1, 2]), corx.SINGULAR, "corx_matrix_lu_solve"),
     (lambda: corx.cholesky(TALL), corx.SHAPE_MISMATCH, "corx_matrix_cholesky"),
-    (lambda: corx.cholesky([[4, 1], [2, 3]]), corx.NOT_SPD, "corx_matrix_cholesky"),
+    (lambda: corx.cholesky([[4, 1], [2, 3]], check_symmetric=True), corx.NOT_SPD, "corx_matrix_cholesky"),
+    (lambda: corx.cholesky([[4, 1], [2, 3]], upper=True, check_symmetric=True), corx.NOT_SPD, "corx_matrix_cholesky"),
     (lambda: corx.cholesky([[1, 2], [2, 1]]), corx.NOT_SPD, "corx_matrix_cholesky"),
-    (lambda: corx.qr(WIDE), corx.SHAPE_MISMATCH, "corx_matrix_qr"),
-    (lambda: corx.svd(WIDE), corx.SHAPE_MISMATCH, "corx_matrix_svd"),
+    (lambda: corx.lstsq(WIDE, [1, 2]), corx.SHAPE_MISMATCH, "corx_matrix_qr"),
+    (lambda: corx.lstsq(TALL, [1, 2]), corx.SHAPE_MISMATCH, "corx_matrix_qr"),
+    (lambda: corx.lstsq(TALL, [1, 2, 3]), corx.SINGULAR, "corx_matrix_qr"),
+    (lambda: corx.slogdet(TALL), corx.SHAPE_MISMATCH, "corx_matrix_determinant"),
     (lambda: corx.SparseMatrix(TALL).matvec([1, 2, 3]), corx.SHAPE_MISMATCH, "corx_sparse_matvec"),
     (lambda: closed_sparse().matvec([1, 2]), corx.NULL_HANDLE, "corx_sparse_matvec"),
     (lambda: closed_sparse().to_dense(), corx.NULL_HANDLE, "corx_sparse_to_dense"),
@@ -128,8 +131,12 @@ def test_results_past_the_element_limit_raise_memory_error():
     with pytest.raises(MemoryError):
         corx.qr(np.ones((2, 46341, 1)))  # any matrix of a stack
     assert corx.matmul(row, column)[0, 0] == 65536.0
-    u, s, v = corx.svd(column)
+    with pytest.raises(MemoryError, match="2147483647"):
+        corx.svd(column)  # the completed u would be 65536 x 65536
+    u, s, vh = corx.svd(column, full_matrices=False)
     assert u.shape == (65536, 1) and s[0] == 256.0
+    with pytest.raises(MemoryError, match="2147483647"):
+        corx.qr(column, mode="r")  # the library computes the complete q in every mode
 
 
 NOT_NUMBERS = [
@@ -142,6 +149,7 @@ LINALG = [
     (corx.det, np.linalg.det), (corx.cholesky, np.linalg.cholesky), (corx.svd, np.linalg.svd),
     (lambda a: corx.solve(a, np.ones(2)), lambda a: np.linalg.solve(a, np.ones(2))),
     (lambda a: corx.solve(np.eye(2), a[0]), lambda a: np.linalg.solve(np.eye(2), a[0])),
+    (corx.slogdet, np.linalg.slogdet), (lambda a: corx.lstsq(a, np.ones(2)), lambda a: np.linalg.lstsq(a, np.ones(2), rcond=None)),
     (corx.qr, None), (corx.transpose, None), (lambda a: corx.matmul(a, np.eye(2)), None),
     (lambda a: corx.add(np.eye(2), a), None), (corx.SparseMatrix, None), (lambda a: corx.vec_length(a[0]), None),
 ]

@@ -90,7 +90,7 @@ def test_cholesky(rng):
 def test_qr(rng):
     m, n = 40, 25
     a = rng.standard_normal((m, n))
-    q, r = corx.qr(a)
+    q, r = corx.qr(a, mode="complete")
     assert q.shape == (m, m) and r.shape == (m, n)
     assert not np.tril(r, -1).any()
     assert ratio(a - q @ r, m, norm(a)) < THRESHOLD
@@ -103,7 +103,8 @@ def test_qr(rng):
 def test_svd(rng):
     m, n = 40, 15
     a = rng.standard_normal((m, n))
-    u, s, v = corx.svd(a)
+    u, s, vh = corx.svd(a, full_matrices=False)
+    v = vh.T
     assert u.shape == (m, n) and s.shape == (n,) and v.shape == (n, n)
     assert (np.diff(s) <= 0).all()
     assert ratio(a - u @ np.diag(s) @ v.T, m, norm(a)) < THRESHOLD
@@ -182,12 +183,12 @@ def test_numpy_conventions_for_shapes(rng):
     spd = (spd + np.swapaxes(spd, -1, -2)) / 2
     assert corx.cholesky(spd)[0].tobytes() == corx.cholesky(spd[0]).tobytes()
     tall = rng.standard_normal((2, 4, 3))
-    q, r = corx.qr(tall)
-    u, s, v = corx.svd(tall)
+    q, r = corx.qr(tall, mode="complete")
+    u, s, vh = corx.svd(tall, full_matrices=False)
     assert q.shape == (2, 4, 4) and r.shape == (2, 4, 3)
-    assert u.shape == (2, 4, 3) and s.shape == (2, 3) and v.shape == (2, 3, 3)
+    assert u.shape == (2, 4, 3) and s.shape == (2, 3) and vh.shape == (2, 3, 3)
     assert s[1].tobytes() == corx.svd(tall[1])[1].tobytes()
-    assert q[1].tobytes() == corx.qr(tall[1])[0].tobytes()
+    assert q[1].tobytes() == corx.qr(tall[1], mode="complete")[0].tobytes()
 
 
 @pytest.mark.parametrize("threads", [1, 3])
@@ -242,10 +243,13 @@ def test_empty_arrays_give_numpy_results_without_the_library(ledger):
         (corx.transpose(e3), e3.T),
         (corx.solve(np.zeros((0, 2, 2)), np.zeros(2)), np.zeros((0, 2))),
     ]
-    cases += list(zip(corx.qr(e3), np.linalg.qr(e3, mode="complete")))
-    u, s, v = corx.svd(e3)
-    un, sn, vhn = np.linalg.svd(e3, full_matrices=False)
-    cases += [(u, un), (s, sn), (v, vhn.T)]
+    for e in (e3, e3.T, empty, np.zeros((2, 3, 0))):
+        for mode in ("reduced", "complete"):
+            cases += list(zip(corx.qr(e, mode=mode), np.linalg.qr(e, mode=mode)))
+        cases.append((corx.qr(e, mode="r"), np.linalg.qr(e, mode="r")))
+        for full in (True, False):
+            cases += list(zip(corx.svd(e, full_matrices=full), np.linalg.svd(e, full_matrices=full)))
+        cases.append((corx.svd(e, compute_uv=False), np.linalg.svd(e, compute_uv=False)))
     for got, want in cases:
         got, want = np.asarray(got), np.asarray(want)
         assert got.shape == want.shape and got.dtype == np.float64
@@ -255,11 +259,12 @@ def test_empty_arrays_give_numpy_results_without_the_library(ledger):
 
 
 SPD = np.array([[4, 2, 0], [2, 5, 1], [0, 1, 3]])
-# (corx function, numpy's); numpy.linalg.svd returns v transposed, which
-# does not change the types.
+# (corx function, numpy's)
 TYPED = [
     (corx.det, np.linalg.det), (corx.cholesky, np.linalg.cholesky), (corx.svd, np.linalg.svd),
     (lambda a: corx.qr(a), lambda a: np.linalg.qr(a, mode="complete")),
+    (corx.qr, np.linalg.qr), (corx.slogdet, np.linalg.slogdet),
+    (lambda a: corx.svd(a, compute_uv=False), lambda a: np.linalg.svd(a, compute_uv=False)),
     (lambda a: corx.solve(a, np.ones(3, a.dtype)), 
      lambda a: np.linalg.solve(a, np.ones(a.shape[:-1], a.dtype))),  # numpy wants b stacked too
     (lambda a: corx.solve(a, a), lambda a: np.linalg.solve(a, a)),
@@ -291,3 +296,157 @@ def test_single_precision_is_the_double_result_rounded_once(rng, call):
     for g, w in zip(got, want):
         assert g.dtype == np.float32
         assert g.tobytes() == np.asarray(w).astype(np.float32).tobytes()
+
+
+def bits(x):
+    return np.ascontiguousarray(x).view(np.uint64)
+
+
+@pytest.mark.parametrize("m,n", [(9, 4), (5, 5), (4, 9), (1, 3), (3, 1)])
+def test_svd_forms_are_the_library_s_bits(rng, m, n):
+    a = rng.standard_normal((m, n))
+    k = min(m, n)
+    u, s, vh = corx.svd(a)
+    ut, st, vht = corx.svd(a, full_matrices=False)
+    assert u.shape == (m, m) and s.shape == (k,) and vh.shape == (n, n)
+    assert ut.shape == (m, k) and vht.shape == (k, n)
+    assert bits(s).tobytes() == bits(st).tobytes() == bits(corx.svd(a, compute_uv=False)).tobytes()
+    # The thin factors lead the full ones unchanged.
+    assert np.array_equal(bits(u[:, :k]), bits(ut)) and np.array_equal(bits(vh[:k]), bits(vht))
+    if m < n:  # decomposed as the transpose, the factors swapped
+        ua, sa, vha = corx.svd(a.T, full_matrices=False)
+        assert np.array_equal(bits(ut), bits(vha.T)) and np.array_equal(bits(vht), bits(ua.T))
+        assert bits(sa).tobytes() == bits(s).tobytes()
+    # The completion: the trailing columns of the library's complete Q of the thin factor.
+    thin, full = (ut, u) if m >= n else (vht.T, vh.T)
+    p = thin.shape[0]
+    assert np.array_equal(bits(full[:, k:]), bits(corx.qr(thin, mode="complete")[0][:, k:]))
+    # Orthonormal: the completion to rounding, the library's columns to the
+    # Jacobi tolerance.
+    if p > k:
+        assert np.abs(full[:, k:].T @ full - np.eye(p)[k:]).max() < THRESHOLD * p * EPS
+    assert np.abs(full.T @ full - np.eye(p)).max() < 1e-12 + THRESHOLD * p * EPS
+    assert ratio(a - (u[:, :k] * s) @ vh[:k], max(m, n), norm(a)) < THRESHOLD
+    sn = np.linalg.svd(a, compute_uv=False)
+    assert np.abs(s - sn).max() / (k * s[0] * EPS) < THRESHOLD
+
+
+def test_svd_of_stacks_and_single_precision(rng):
+    wide = rng.standard_normal((2, 3, 5))
+    u, s, vh = corx.svd(wide)
+    assert u.shape == (2, 3, 3) and s.shape == (2, 3) and vh.shape == (2, 5, 5)
+    for i in range(2):
+        for got, want in zip((u[i], s[i], vh[i]), corx.svd(wide[i])):
+            assert np.array_equal(bits(got), bits(want))
+    assert corx.svd(wide, compute_uv=False).shape == (2, 3)
+    single = corx.svd(wide[0].astype(np.float32))
+    assert all(x.dtype == np.float32 for x in single)
+    assert single[2].tobytes() == corx.svd(wide[0].astype(np.float32).astype(np.float64))[2].astype(np.float32).tobytes()
+
+
+@pytest.mark.parametrize("m,n", [(7, 4), (4, 4), (3, 6), (1, 4)])
+def test_qr_modes_are_slices_of_the_complete_factorisation(rng, m, n):
+    a = rng.standard_normal((m, n))
+    k = min(m, n)
+    qc, rc = corx.qr(a, mode="complete")
+    q, r = corx.qr(a)
+    assert qc.shape == (m, m) and rc.shape == (m, n) and q.shape == (m, k) and r.shape == (k, n)
+    assert np.array_equal(bits(q), bits(qc[:, :k])) and np.array_equal(bits(r), bits(rc[:k]))
+    assert np.array_equal(bits(corx.qr(a, mode="r")), bits(r))
+    assert not np.tril(rc, -1).any()
+    assert ratio(a - q @ r, m, norm(a)) < THRESHOLD
+    assert ratio(qc.T @ qc - np.eye(m), m, 1.0) < THRESHOLD
+    if m < n:  # the leading square block's factorisation, then q.T @ the rest
+        q1, r1 = corx.qr(a[:, :m], mode="complete")
+        assert np.array_equal(bits(qc), bits(q1)) and np.array_equal(bits(rc[:, :m]), bits(r1))
+        assert np.array_equal(bits(rc[:, m:]), bits(corx.matmul(q1.T, a[:, m:])))
+    rn = np.linalg.qr(a, mode="r")
+    assert norm(np.abs(r) - np.abs(rn)) / (m * norm(a) * np.linalg.cond(a) * EPS) < THRESHOLD
+
+
+def test_qr_stacks_and_modes():
+    wide = np.arange(24.0).reshape(2, 3, 4) ** 1.5
+    q, r = corx.qr(wide)
+    assert q.shape == (2, 3, 3) and r.shape == (2, 3, 4)
+    assert np.array_equal(bits(r[1]), bits(corx.qr(wide[1], mode="r")))
+    assert corx.qr(np.swapaxes(wide, -1, -2), mode="r").shape == (2, 3, 3)
+    with pytest.raises(ValueError, match="Unrecognized mode 'raw'"):
+        corx.qr(wide, mode="raw")
+
+
+def test_cholesky_reads_one_triangle(rng):
+    n = 6
+    m = rng.standard_normal((n, n))
+    spd = m @ m.T + n * np.eye(n)
+    lower = np.tril(spd) + np.tril(spd, -1).T  # exactly symmetric from the lower triangle
+    upper = np.triu(spd) + np.triu(spd, 1).T
+    low = corx.cholesky(lower, check_symmetric=True)
+    up = corx.cholesky(upper, upper=True, check_symmetric=True)
+    assert np.array_equal(bits(up.T), bits(corx.cholesky(upper, check_symmetric=True)))
+    garbage_above = np.tril(lower) + np.triu(np.full((n, n), np.nan), 1)
+    garbage_below = np.triu(upper) + np.tril(np.full((n, n), -7.0), -1)
+    assert np.array_equal(bits(corx.cholesky(garbage_above)), bits(low))
+    assert np.array_equal(bits(corx.cholesky(garbage_below, upper=True)), bits(up))
+    # The array as given: the library's own symmetry check.
+    with pytest.raises(corx.LinAlgError):
+        corx.cholesky(garbage_above, check_symmetric=True)
+    with pytest.raises(corx.LinAlgError):  # the lower triangle of an indefinite matrix
+        corx.cholesky(np.tril([[1.0, 0.0], [2.0, 1.0]]))
+    stack = np.stack([garbage_above, np.tril(2 * lower)])
+    got = corx.cholesky(stack)
+    assert np.array_equal(bits(got[0]), bits(low))
+    assert np.array_equal(bits(got[1]), bits(corx.cholesky(2 * lower)))
+    # numpy also reads the lower triangle only.
+    np.testing.assert_allclose(low, np.linalg.cholesky(garbage_above), rtol=0, atol=THRESHOLD * n * EPS * norm(low))
+
+
+def test_slogdet_is_the_logarithm_of_the_library_s_determinant(rng):
+    n = 12
+    a = well_conditioned(rng, n)
+    stack = np.stack([a, -a[::-1], np.zeros((n, n))])
+    sign, logabs = corx.slogdet(stack)
+    dets = corx.det(stack)
+    assert sign.tolist() == np.sign(dets).tolist() and sign[2] == 0.0 and logabs[2] == -np.inf
+    assert bits(logabs[:2]).tobytes() == bits(np.log(np.abs(dets[:2]))).tobytes()
+    sn, ln = np.linalg.slogdet(stack[:2])
+    assert sign[:2].tolist() == sn.tolist()
+    assert np.abs(logabs[:2] - ln).max() < THRESHOLD * n * np.linalg.cond(a, 1) * EPS
+    s1, l1 = corx.slogdet(a)
+    assert type(s1) is np.float64 and l1 == logabs[0]
+    # The documented limitation: a determinant past the double range overflows.
+    assert corx.slogdet(1e200 * np.eye(2)) == (1.0, np.inf)
+    s32, l32 = corx.slogdet(a.astype(np.float32))
+    assert type(l32) is np.float32
+    assert l32 == np.float32(corx.slogdet(a.astype(np.float32).astype(np.float64))[1])
+
+
+@pytest.mark.parametrize("m,n,k", [(20, 6, None), (20, 6, 3), (5, 5, 2)])
+def test_lstsq_through_the_library_s_qr(rng, m, n, k):
+    a = rng.standard_normal((m, n))
+    b = rng.standard_normal(m if k is None else (m, k))
+    x, residuals, rank, s = corx.lstsq(a, b)
+    q, r = corx.qr(a)
+    bs = b[:, None] if k is None else b
+    want = corx.solve(r, corx.matmul(q.T, bs))
+    assert np.array_equal(bits(x), bits(want[:, 0] if k is None else want))
+    assert rank == n and np.array_equal(bits(s), bits(corx.svd(a, compute_uv=False)))
+    xn, rn, rankn, sn = np.linalg.lstsq(a, b, rcond=None)
+    assert x.shape == xn.shape and residuals.shape == rn.shape and rank == rankn
+    scale = np.linalg.cond(a) * norm(b) / s[-1]
+    assert norm(x - xn) / (m * scale * EPS) < THRESHOLD
+    if m > n:
+        e = b - a @ x
+        np.testing.assert_allclose(residuals, np.sum(e * e, axis=0), rtol=1e-13)
+        np.testing.assert_allclose(residuals, rn, rtol=1e-10)
+    with pytest.raises(corx.LinAlgError, match="rank 1 of 2"):
+        corx.lstsq(np.ones((4, 2)), np.ones(4))
+
+
+@pytest.mark.parametrize("name", ["cholesky", "qr", "svd", "slogdet", "lstsq"])
+def test_docstring_examples_hold(name):
+    finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
+    tests = finder.find(getattr(corx, name), name, globs={})
+    assert sum(len(t.examples) for t in tests) >= 2
+    for test in tests:
+        runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0

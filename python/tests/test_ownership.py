@@ -25,7 +25,10 @@ CALLS = [
     lambda: corx.add(A, np.ones((1, 2))), lambda: corx.matmul(A, np.ones((1, 2))),
     lambda: corx.add(A, np.zeros((0, 2))), lambda: corx.SparseMatrix(A).matvec([1, 2, 3]),
     lambda: corx.solve(np.ones((2, 2)), [1, 2]), lambda: corx.cholesky([[1, 2], [2, 1]]),
+    lambda: corx.lstsq(np.ones((3, 2)), [1, 2, 3]),
+    # wide matrices, factorised through the tall path
     lambda: corx.qr(np.ones((2, 3))), lambda: corx.svd(np.ones((2, 3))),
+    lambda: corx.lstsq(A, [1, 2]), lambda: corx.slogdet(A),
 ]
 
 
