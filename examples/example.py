@@ -23,11 +23,11 @@ low = corx.cholesky(a)
 print("cholesky(a):\n", low)
 print("L @ L.T == a within 1e-15:", corx.almost_equal(corx.matmul(low, low.T), a, 1e-15))
 
-q, r = corx.qr(a)
+q, r = corx.qr(a)  # reduced, as numpy's; mode="complete" for the m x m q
 print("|Q R - a| =", np.abs(q @ r - a).max())
-u, s, v = corx.svd(a)
+u, s, vh = corx.svd(a)  # as numpy.linalg.svd: vh is V transposed
 print("singular values:", s.tolist())
-print("|U diag(s) V^T - a| =", np.abs(u @ np.diag(s) @ v.T - a).max())
+print("|U diag(s) Vh - a| =", np.abs(u @ np.diag(s) @ vh - a).max())
 
 with corx.SparseMatrix(a) as sp:  # the handle is released at the end of the block
     print(f"sparse ({sp.nnz} stored): a @ x =", (sp @ x).tolist())

@@ -20,8 +20,14 @@ thread) is using it.
 
 The package follows numpy's conventions where they apply: :func:`solve`
 takes one right-hand side ``(n,)`` or several ``(n, k)``; :func:`det`,
-:func:`solve`, :func:`cholesky`, :func:`qr` and :func:`svd` take stacks
-``(..., m, n)`` as ``numpy.linalg`` does; empty arrays give numpy's empty
+:func:`solve`, :func:`cholesky`, :func:`qr`, :func:`svd` and :func:`slogdet`
+take stacks ``(..., m, n)`` as ``numpy.linalg`` does; :func:`svd` returns
+``(u, s, vh)`` with full matrices by default, :func:`qr` the reduced form
+by default, :func:`cholesky` reads only the lower triangle, and
+:func:`lstsq` returns numpy's ``(x, residuals, rank, s)``; where the
+library computes only one form (a tall matrix, the complete QR, the thin
+SVD), each function's documentation says how the others are made from its
+bits. Empty arrays give numpy's empty
 results without calling the library; complex input is refused with
 ``TypeError`` instead of losing its imaginary part; :func:`det` gives a
 ``numpy.float64``.
