@@ -189,8 +189,10 @@ row_cross() {
     # and the C library come from one build: the system's 32-bit loader with
     # the cross C library hangs in pthread_create (glibc 2.36-9 against
     # 2.36-8cross1).
-    local loader
-    loader=$(ls /usr/"$triple"/lib/ld-linux*.so.* 2>/dev/null | head -n 1)
+    local loader=""
+    if [ "$3" = native ]; then
+        loader=$(find /usr/"$triple"/lib -maxdepth 1 -name 'ld-linux*.so.*' | sort | head -n 1)
+    fi
     local run=("$loader" --library-path "/usr/$triple/lib") by=native tools=(cmake ninja readelf "$triple-objdump")
     if [ "$3" != native ]; then
         run=("qemu-$3" -L "/usr/$triple")
