@@ -27,7 +27,8 @@
 #                 run under qemu-aarch64
 #   i686          g++-i686-linux-gnu cross build with SSE2 arithmetic, run
 #                 natively on x86-64 through the cross toolchain's loader
-#                 (qemu-i386 elsewhere)
+#                 (qemu-i386 elsewhere), also from each hostile caller (the
+#                 x87 control word's included)
 # On every row, every run of the program without a hostile caller is
 # followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
 # that the battery's small cases split too): on the library's threads
@@ -231,13 +232,13 @@ row_cross() {
     fi
     # A caller's hostile floating-point environment: on aarch64 (which has
     # no denormals-are-zero apart from FZ); on s390x, riscv64 and ppc64le the
-    # rounding directions, all the guard knows there. Not yet on 32-bit x86:
-    # the guard restores MXCSR but not the x87 control word, which the C
-    # library's x87 code there (frexp, ldexp) follows, and one determinant
-    # case differs under a hostile caller.
+    # rounding directions, all the guard knows there; on 32-bit x86 every
+    # MXCSR change and the x87 control word alone (the C library's x87 code
+    # there follows it).
     local kinds=""
     case $triple in
         aarch64-linux-gnu) kinds="all upward downward towardzero ftz" ;;
+        i686-linux-gnu) kinds="all upward downward towardzero ftz daz x87" ;;
         s390x-linux-gnu | riscv64-linux-gnu | powerpc64le-linux-gnu) kinds="all upward downward towardzero" ;;
     esac
     for kind in $kinds; do

@@ -20,9 +20,19 @@
 //     under flush-to-zero and under denormals-are-zero. Only when they
 //     differ is MXCSR read and set to rounding to nearest, FTZ and DAZ off
 //     and every exception masked. Trap enables alone are not detected; the
-//     test itself raises inexact and denormal-operand. The x87 control
-//     word is left alone: the library does no x87 arithmetic (builds that
-//     would are refused, see float_model.h).
+//     test itself raises inexact and denormal-operand.
+//   32-bit x86, in addition: the library's own arithmetic is SSE2's (x87
+//     builds are refused, see float_model.h), but the C library's double
+//     functions it calls there (frexp, ldexp, the sqrt reached for a
+//     negative argument) compute on the x87 unit, which follows its own
+//     control word: ldexp rounds an underflowing result by its rounding
+//     control. The control word's rounding and precision control are read
+//     on every call (FNSTCW costs about half a nanosecond, a tenth of
+//     STMXCSR) and set to rounding to nearest with a 64-bit significand,
+//     the i386 default, only when they differ; its exception masks are
+//     left alone, like trap enables under SSE. Status flags live in the
+//     status word, which is never written. On x86-64 the control word is
+//     left alone: there the library calls no x87 code.
 //   aarch64: FPCR is read and compared; rounding to nearest, FZ, DN, FIZ,
 //     AH, NEP and the trap enables off. The half-precision controls are left
 //     alone.
@@ -73,6 +83,27 @@ inline bool inDefault() noexcept {
 inline Control defaultFrom(Control c) noexcept { return (c & ~kControls) | kDefault; }
 // The caller's controls with every flag raised before or during the call.
 inline Control restored(Control saved, Control now) noexcept { return saved | (now & kFlags); }
+
+#if defined(__i386__)
+#define CORX_X87_CONTROL 1
+
+// The x87 control word's rounding control (bits 10-11) and precision
+// control (bits 8-9).
+namespace x87 {
+using Control = std::uint16_t;
+inline constexpr Control kControls = 0x0F00;
+inline constexpr Control kDefault = 0x0300;  // rounding to nearest, 64-bit significand
+
+inline Control read() noexcept {
+    Control c;
+    asm volatile("fnstcw %0" : "=m"(c));
+    return c;
+}
+inline void write(Control c) noexcept { asm volatile("fldcw %0" : : "m"(c) : "memory"); }
+inline bool isDefault(Control c) noexcept { return (c & kControls) == kDefault; }
+inline Control defaultFrom(Control c) noexcept { return static_cast<Control>((c & ~kControls) | kDefault); }
+}  // namespace x87
+#endif
 
 #elif defined(__aarch64__)
 
@@ -142,10 +173,18 @@ public:
             saved_ = float_env::read();
             float_env::write(float_env::defaultFrom(saved_));
         }
+#if defined(CORX_X87_CONTROL)
+        if (!float_env::x87::isDefault(x87Saved_)) [[unlikely]]
+            float_env::x87::write(float_env::x87::defaultFrom(x87Saved_));
+#endif
     }
     ~DefaultFloatEnv() {
         if (switched_) [[unlikely]]
             float_env::write(float_env::restored(saved_, float_env::read()));
+#if defined(CORX_X87_CONTROL)
+        if (!float_env::x87::isDefault(x87Saved_)) [[unlikely]]
+            float_env::x87::write(x87Saved_);
+#endif
     }
     DefaultFloatEnv(const DefaultFloatEnv&) = delete;
     DefaultFloatEnv& operator=(const DefaultFloatEnv&) = delete;
@@ -153,6 +192,9 @@ public:
 private:
     bool switched_;
     float_env::Control saved_{};
+#if defined(CORX_X87_CONTROL)
+    float_env::x87::Control x87Saved_ = float_env::x87::read();
+#endif
 };
 
 }  // namespace corx_internal

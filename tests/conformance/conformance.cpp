@@ -71,14 +71,25 @@ int gEnvFailures = 0;
 fe::Control gProgramEnv{};  // the default environment the program runs in
 
 // The hostile environments: "all" rounds upward and, on x86, also flushes
-// to zero and treats denormals as zero (on aarch64: FZ and DN); the others
-// change one thing each, so that a guard which noticed only some of them
-// would fail. Divide-by-zero is raised beforehand: the library must leave
-// a raised flag raised.
+// to zero and treats denormals as zero (on aarch64: FZ and DN; on 32-bit
+// x86 the x87 unit also rounds to a 24-bit significand); the others change
+// one thing each, so that a guard which noticed only some of them would
+// fail. "x87" (32-bit x86) changes the x87 control word alone, rounding
+// upward to 24 bits, which the SSE environment test cannot see.
+// Divide-by-zero is raised beforehand: the library must leave a raised flag
+// raised.
 const char* gHostileKind = "all";
+
+#if defined(CORX_X87_CONTROL)
+constexpr fe::x87::Control kX87Hostile = 0x0800;  // rounding upward, 24-bit significand
+fe::x87::Control gX87Set = 0;                     // the x87 control word the hostile caller set
+#endif
 
 bool hostileKindAvailable(const std::string& kind) {
     if (kind == "all" || kind == "upward" || kind == "downward" || kind == "towardzero") return true;
+#if defined(CORX_X87_CONTROL)
+    if (kind == "x87") return true;
+#endif
 #if defined(__SSE2_MATH__)
     return kind == "ftz" || kind == "daz";
 #elif defined(__aarch64__)
@@ -98,6 +109,11 @@ fe::Control setHostile() {
     constexpr fe::Control kFtz = 0x8000, kDaz = 0x0040;
     if (kind == "all" || kind == "ftz") fe::write(fe::read() | kFtz);
     if (kind == "all" || kind == "daz") fe::write(fe::read() | kDaz);
+#if defined(CORX_X87_CONTROL)
+    if (kind == "all" || kind == "x87")
+        fe::x87::write(static_cast<fe::x87::Control>((fe::x87::read() & ~fe::x87::kControls) | kX87Hostile));
+    gX87Set = fe::x87::read();
+#endif
 #elif defined(__aarch64__)
     constexpr fe::Control kFz = fe::Control{1} << 24, kDn = fe::Control{1} << 25;
     if (kind == "all" || kind == "ftz") fe::write(fe::read() | kFz);
@@ -106,13 +122,27 @@ fe::Control setHostile() {
     return fe::read();
 }
 
+// Whether the environment a call left behind is the one it was given; on
+// 32-bit x86 the x87 control word too (compared in full with the hostile
+// caller's).
 bool sameControls(fe::Control a, fe::Control b) {
+#if defined(CORX_X87_CONTROL)
+    if (fe::x87::read() != gX87Set) return false;
+#endif
 #if defined(__SSE2_MATH__)
     return (a & fe::kControls) == (b & fe::kControls);
 #elif defined(__aarch64__)
     return a == b;
 #else
     return a.rounding == b.rounding;
+#endif
+}
+
+// The program's own x87 control word (32-bit x86): fesetround gives back
+// the rounding control but not the precision control.
+void restoreX87() {
+#if defined(CORX_X87_CONTROL)
+    fe::x87::write(fe::x87::defaultFrom(fe::x87::read()));
 #endif
 }
 
@@ -127,10 +157,12 @@ public:
         if (!gHostile) return;
         const fe::Control after = fe::read();
         const bool flagKept = std::fetestexcept(FE_DIVBYZERO) != 0;
+        const bool same = sameControls(after, set_);
         fe::write(gProgramEnv);
         std::fesetround(FE_TONEAREST);
+        restoreX87();
         std::feclearexcept(FE_ALL_EXCEPT);
-        if (sameControls(after, set_) && flagKept) return;
+        if (same && flagKept) return;
         if (++gEnvFailures <= 5) {
             std::fprintf(stderr, "%s: %s\n", name_,
                          flagKept ? "the caller's environment changed" : "a raised flag was cleared");
@@ -1367,7 +1399,7 @@ int main(int argc, char** argv) {
     }
     if (path == nullptr) {
         std::fprintf(stderr,
-                     "usage: %s [--write | --hostile[=all|upward|downward|towardzero|ftz|daz]] "
+                     "usage: %s [--write | --hostile[=all|upward|downward|towardzero|ftz|daz|x87]] "
                      "[--executor=reverse|threads] GOLDEN | --isa\n",
                      argv[0]);
         return 2;
@@ -1379,7 +1411,7 @@ int main(int argc, char** argv) {
     }
     const std::string kind = gHostileKind;
     if (gHostile && kind != "all" && kind != "upward" && kind != "downward" && kind != "towardzero" &&
-        kind != "ftz" && kind != "daz") {
+        kind != "ftz" && kind != "daz" && kind != "x87") {
         std::fprintf(stderr, "unknown hostile environment: %s\n", gHostileKind);
         return 2;
     }
@@ -1391,17 +1423,27 @@ int main(int argc, char** argv) {
     // environment; a program started in another one was linked with
     // start-up code that changed it.
     gProgramEnv = fe::read();
-    if (!fe::isDefault(gProgramEnv)) {
+#if defined(CORX_X87_CONTROL)
+    const bool programX87Default = fe::x87::isDefault(fe::x87::read());
+#else
+    const bool programX87Default = true;
+#endif
+    if (!fe::isDefault(gProgramEnv) || !programX87Default) {
         std::printf("FAIL: the program started in a floating-point environment other than the default "
                     "(linked with -ffast-math start-up code?)\n");
         return 1;
     }
-    if (gHostile && fe::isDefault(setHostile())) {
+    bool hostileDiffers = gHostile && !fe::isDefault(setHostile());
+#if defined(CORX_X87_CONTROL)
+    hostileDiffers = hostileDiffers || (gHostile && !fe::x87::isDefault(gX87Set));
+#endif
+    if (gHostile && !hostileDiffers) {
         std::printf("FAIL: this target has no floating-point environment other than the default\n");
         return 1;
     }
     fe::write(gProgramEnv);
     std::fesetround(FE_TONEAREST);
+    restoreX87();
     std::feclearexcept(FE_ALL_EXCEPT);
 
     if (gExecutorKind != nullptr && !installExecutor(gExecutorKind)) {
