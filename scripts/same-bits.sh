@@ -7,7 +7,7 @@
 #   scripts/same-bits.sh               every row
 #   scripts/same-bits.sh host          only the rows named (host, clang-O0,
 #                                      clang-native, aarch64, s390x, riscv64,
-#                                      ppc64le, clang-aarch64, i686)
+#                                      ppc64le, clang-aarch64, i686, windows)
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
@@ -29,6 +29,8 @@
 #                 natively on x86-64 through the cross toolchain's loader
 #                 (qemu-i386 elsewhere), also from each hostile caller (the
 #                 x87 control word's included)
+#   windows       x86_64-w64-mingw32-g++-posix cross build (corx.dll), run
+#                 under wine64 on every path, also from each hostile caller
 # On every row, every run of the program without a hostile caller is
 # followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
 # that the battery's small cases split too): on the library's threads
@@ -122,9 +124,10 @@ check_split() {
 # path it lacks is not forced upwards (CORX_ISA only lowers), so a run whose
 # active path is not the one asked for is skipped. A fourth argument
 # "hostile" runs each path again once per hostile floating-point environment
-# of the caller (conformance --hostile=KIND).
+# of the caller (conformance --hostile=KIND); a fifth adds kinds beyond the
+# x86-64 Linux ones.
 run_paths() {
-    local name=$1 bin=$2 start=$3 hostile=${4:-} ran=() path
+    local name=$1 bin=$2 start=$3 hostile=${4:-} extra=${5:-} ran=() path
     for isa in "${isas[@]}"; do
         path=$(CORX_ISA=$isa "$bin" --isa) || path="(does not start)"
         if [ "$path" != "$isa" ]; then
@@ -137,7 +140,7 @@ run_paths() {
             record "$name" FAIL "$(elapsed "$start")" "digest mismatch on path $isa (one thread or split)"
             return
         fi
-        for kind in ${hostile:+all upward downward towardzero ftz daz}; do
+        for kind in ${hostile:+all upward downward towardzero ftz daz $extra}; do
             if ! check "$isa, hostile caller ($kind)" env CORX_ISA="$isa" "$bin" --hostile="$kind" "$golden"; then
                 record "$name" FAIL "$(elapsed "$start")" "hostile caller ($kind) on path $isa"
                 return
@@ -250,8 +253,81 @@ row_cross() {
     record "$name" ok "$(elapsed "$start")" "path: $path"
 }
 
+# The Windows row: corx.dll and the conformance program built with the
+# mingw-w64 cross compiler, run under wine64 without a display, in a wine
+# prefix made for the run (its first start, which creates the prefix,
+# counts in the row's time) and removed afterwards. The DLL must import
+# only system DLLs (no MinGW runtime DLL) and export exactly the header's
+# functions (the module-definition file the build made from the header);
+# the library's objects must hold no fused multiply-add (the DLL also holds
+# the MinGW runtimes, not compiled by this project). Then every path the
+# processor has, split runs and hostile callers as on the host row: 64-bit
+# Windows uses MXCSR as Linux does, and its runtime's ldexp follows the x87
+# control word, which the x87 kind changes alone.
+wine=${WINE:-/usr/lib/wine/wine64}
+row_windows() {
+    local start dir=$out/windows prefix
+    start=$(now)
+    echo "== windows: x86_64-w64-mingw32-g++-posix Release, run under wine64"
+    need cmake ninja x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump "$wine" ||
+        { record windows FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/x86_64-w64-mingw32.cmake" \
+        >"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance corx >>"$dir.log" 2>&1 || {
+        echo "build failed; the last lines of $dir.log:" >&2
+        tail -n 30 "$dir.log" >&2
+        record windows FAIL "$(elapsed "$start")" "build failed"
+        return
+    }
+    local imports
+    imports=$(x86_64-w64-mingw32-objdump -p "$dir/corx.dll" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+        grep -Eiv '^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+|advapi32|ntdll)\.dll$' || true)
+    if [ -n "$imports" ]; then
+        record windows FAIL "$(elapsed "$start")" "corx.dll imports $(echo $imports)"
+        return
+    fi
+    local exports
+    if ! exports=$(diff <(sed -n 's/^  \([A-Za-z_][A-Za-z0-9_]*\)$/\1/p' "$dir/corx.def" | sort) \
+        <(x86_64-w64-mingw32-objdump -p "$dir/corx.dll" |
+            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)); then
+        echo "   corx.dll exports differ from the header's functions (< header, > DLL):"
+        echo "$exports" | sed 's/^/   /'
+        record windows FAIL "$(elapsed "$start")" "corx.dll exports"
+        return
+    fi
+    echo "   corx.dll imports only system DLLs and exports the $(grep -c '^  ' "$dir/corx.def") functions of the header"
+    local fused
+    if ! fused=$(OBJDUMP=x86_64-w64-mingw32-objdump "$root/tests/check_no_fma.sh" "$dir/libcorx_internal.a"); then
+        echo "   $fused"
+        record windows FAIL "$(elapsed "$start")" "fused multiply-add in the library's objects"
+        return
+    fi
+    echo "   $fused"
+    prefix=$(mktemp -d "${TMPDIR:-/tmp}/corx-wine.XXXXXX")
+    # The program's output goes through a file, not a pipe: wine's services,
+    # started by the first program, would inherit a pipe and hold it open.
+    # Its text has Windows line ends.
+    printf '#!/bin/sh\nout=$(mktemp)\nenv -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX=%q WINEDEBUG=-all %q %q "$@" </dev/null >"$out" 2>&1\nstatus=$?\ntr -d "\\r" <"$out"\nrm -f "$out"\nexit $status\n' \
+        "$prefix" "$wine" "$dir/tests/conformance/conformance.exe" >"$dir/conformance-wine"
+    chmod +x "$dir/conformance-wine"
+    # One wine server serves the whole row (started anew for each program,
+    # with the prefix's services, it cost about 2 s a run) and ends with it;
+    # the first start makes the prefix.
+    local first server
+    server=$(dirname "$wine")/wineserver
+    first=$(now)
+    WINEPREFIX=$prefix "$server" -p </dev/null >/dev/null 2>&1 || true
+    timeout 300 "$dir/conformance-wine" --isa >/dev/null 2>&1 || true
+    echo "   wine prefix made in $(elapsed "$first") s"
+    run_paths windows "$dir/conformance-wine" "$start" hostile x87
+    WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+}
+
 rows=("$@")
-[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686)
+[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686 windows)
 total=$(now)
 for r in "${rows[@]}"; do
     case $r in
@@ -264,6 +340,7 @@ for r in "${rows[@]}"; do
         # installed (libc6-i386); elsewhere qemu does.
         i686) row_cross i686 i686-linux-gnu "$([ "$(uname -m)" = x86_64 ] && [ -e /usr/i686-linux-gnu/lib/ld-linux.so.2 ] && echo native || echo i386)" ;;
         clang-aarch64) row_cross clang-aarch64 aarch64-linux-gnu aarch64 clang-aarch64-linux-gnu "$clang_cxx --target=aarch64-linux-gnu" ;;
+        windows) row_windows ;;
         *)
             echo "unknown row: $r" >&2
             exit 2

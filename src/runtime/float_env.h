@@ -28,11 +28,16 @@
 //     control word: ldexp rounds an underflowing result by its rounding
 //     control. The control word's rounding and precision control are read
 //     on every call (FNSTCW costs about half a nanosecond, a tenth of
-//     STMXCSR) and set to rounding to nearest with a 64-bit significand,
-//     the i386 default, only when they differ; its exception masks are
+//     STMXCSR); unless they are rounding to nearest with a 53- or 64-bit
+//     significand (the Windows and the i386 defaults, under which those
+//     functions give the same results: they scale or split a double
+//     exactly and round once, on the store), they are set to rounding to
+//     nearest with a 64-bit significand for the call; its exception masks are
 //     left alone, like trap enables under SSE. Status flags live in the
-//     status word, which is never written. On x86-64 the control word is
-//     left alone: there the library calls no x87 code.
+//     status word, which is never written. The same holds on 64-bit
+//     Windows with mingw-w64, whose runtime's ldexp scales on the x87 unit.
+//     On other x86-64 targets the control word is left alone: there the
+//     library calls no x87 code.
 //   aarch64: FPCR is read and compared; rounding to nearest, FZ, DN, FIZ,
 //     AH, NEP and the trap enables off. The half-precision controls are left
 //     alone.
@@ -84,7 +89,7 @@ inline Control defaultFrom(Control c) noexcept { return (c & ~kControls) | kDefa
 // The caller's controls with every flag raised before or during the call.
 inline Control restored(Control saved, Control now) noexcept { return saved | (now & kFlags); }
 
-#if defined(__i386__)
+#if defined(__i386__) || defined(__MINGW64__)
 #define CORX_X87_CONTROL 1
 
 // The x87 control word's rounding control (bits 10-11) and precision
@@ -100,7 +105,8 @@ inline Control read() noexcept {
     return c;
 }
 inline void write(Control c) noexcept { asm volatile("fldcw %0" : : "m"(c) : "memory"); }
-inline bool isDefault(Control c) noexcept { return (c & kControls) == kDefault; }
+// Rounding control 00 (nearest) and precision control 10 or 11 (53 or 64 bits).
+inline bool isDefault(Control c) noexcept { return (c & 0x0E00) == 0x0200; }
 inline Control defaultFrom(Control c) noexcept { return static_cast<Control>((c & ~kControls) | kDefault); }
 }  // namespace x87
 #endif

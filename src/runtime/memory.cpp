@@ -1,8 +1,19 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "runtime/memory.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX  // (the C++ runtime's headers may have defined it)
+#endif
+#include <windows.h>
+#include <io.h>
+#include <malloc.h>
+#include <process.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +24,12 @@
 namespace corx_internal {
 
 void endProcess(const char* text, std::size_t length) noexcept {
+#if defined(_WIN32)
+    (void)::_write(2, text, static_cast<unsigned>(length));
+#else
     ssize_t ignored = ::write(STDERR_FILENO, text, length);
     (void)ignored;
+#endif
     ::_exit(1);
 }
 
@@ -89,6 +104,63 @@ constexpr bool kMapLargeBlocks = true;
 constexpr bool kMapLargeBlocks = true;
 #endif
 
+// ---- the system's pages --------------------------------------------------
+//
+// POSIX maps and unmaps any page range. Windows reserves address space in
+// allocations it only releases whole: a large block reserves its mapping,
+// commits the pages it keeps and decommits the ones it gives back, and is
+// released through the reservation's base. What MADV_FREE does there is
+// MEM_RESET (the pages may be discarded, the range stays usable); huge
+// pages need a privilege a library cannot assume, so there is no hint.
+// Small blocks come from the C runtime, whose aligned blocks must go back
+// through _aligned_free: there every small block is an aligned one.
+namespace os {
+
+#if defined(_WIN32)
+void* mapPages(std::size_t length) noexcept {
+    void* p = ::VirtualAlloc(nullptr, length, MEM_RESERVE, PAGE_NOACCESS);
+    return p;
+}
+// Commits [p, p + length) of a reservation; false if the system refuses.
+bool keepPages(void* p, std::size_t length) noexcept {
+    return ::VirtualAlloc(p, length, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+void dropPages(void*, std::size_t) noexcept {}  // never committed
+void unmapPages(void* p, std::size_t) noexcept {
+    MEMORY_BASIC_INFORMATION info;
+    if (::VirtualQuery(p, &info, sizeof info) != 0) ::VirtualFree(info.AllocationBase, 0, MEM_RELEASE);
+}
+void adviseFree(void* p, std::size_t length) noexcept { ::VirtualAlloc(p, length, MEM_RESET, PAGE_READWRITE); }
+void adviseHuge(void*, std::size_t) noexcept {}
+std::size_t systemPageSize() noexcept {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+void* alignedAlloc(std::size_t alignment, std::size_t size) noexcept { return ::_aligned_malloc(size, alignment); }
+void* plainAlloc(std::size_t size) noexcept { return ::_aligned_malloc(size, 16); }
+void freeBlock(void* p) noexcept { ::_aligned_free(p); }
+#else
+void* mapPages(std::size_t length) noexcept {
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+bool keepPages(void*, std::size_t) noexcept { return true; }  // mapped readable and writable
+void dropPages(void* p, std::size_t length) noexcept { ::munmap(p, length); }
+void unmapPages(void* p, std::size_t length) noexcept { ::munmap(p, length); }
+void adviseFree(void* p, std::size_t length) noexcept { ::madvise(p, length, MADV_FREE); }
+void adviseHuge(void* p, std::size_t length) noexcept { ::madvise(p, length, MADV_HUGEPAGE); }
+std::size_t systemPageSize() noexcept {
+    const long p = ::sysconf(_SC_PAGESIZE);
+    return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+}
+void* alignedAlloc(std::size_t alignment, std::size_t size) noexcept { return std::aligned_alloc(alignment, size); }
+void* plainAlloc(std::size_t size) noexcept { return std::malloc(size); }
+void freeBlock(void* p) noexcept { std::free(p); }
+#endif
+
+}  // namespace os
+
 struct MappedBlock {
     void* base;  // the mapping
     std::size_t length;
@@ -129,8 +201,7 @@ std::atomic<std::size_t> gPageSize{0};
 std::size_t pageSize() noexcept {
     std::size_t page = gPageSize.load(std::memory_order_relaxed);
     if (page == 0) {
-        const long p = ::sysconf(_SC_PAGESIZE);
-        page = p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+        page = os::systemPageSize();
         gPageSize.store(page, std::memory_order_relaxed);
     }
     return page;
@@ -191,7 +262,7 @@ std::uintptr_t stampOf(std::uintptr_t word) noexcept { return (word >> kPageBits
 
 void unmap(void* block) noexcept {
     const MappedBlock record = recordOf(block);
-    ::munmap(record.base, record.length);
+    os::unmapPages(record.base, record.length);
 }
 
 // Takes the word out of slot i if it still holds it; the caller then owns
@@ -279,7 +350,7 @@ void keepOrUnmap(void* block) noexcept {
         unmap(block);
         return;
     }
-    ::madvise(block, bytes, MADV_FREE);
+    os::adviseFree(block, bytes);
     std::size_t total = gKeptTotal.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     while (total > kKeptBytes && evictOldest()) total = gKeptTotal.load(std::memory_order_relaxed);
     if (total <= kKeptBytes) {
@@ -306,21 +377,24 @@ void* mapLarge(std::size_t rounded) noexcept {
     // Room for the record and for moving the block to a 2 MiB boundary.
     std::size_t length = 0;
     if (__builtin_add_overflow(rounded, kHugePage + kRecordRoom, &length)) outOfMemory();
-    void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED && releaseKeptBlocks())
-        mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) outOfMemory();
+    void* mapping = os::mapPages(length);
+    if (mapping == nullptr && releaseKeptBlocks()) mapping = os::mapPages(length);
+    if (mapping == nullptr) outOfMemory();
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
     const std::uintptr_t block = (start + kRecordRoom + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
     // Keep the page holding the record and the block; give the rest back.
     const std::uintptr_t mapStart = (block - kRecordRoom) & ~(std::uintptr_t{pageSize()} - 1);
     const std::uintptr_t mapEnd = block + rounded;
-    if (mapStart > start) ::munmap(mapping, mapStart - start);
-    if (start + length > mapEnd) ::munmap(reinterpret_cast<void*>(mapEnd), start + length - mapEnd);
+    if (!os::keepPages(reinterpret_cast<void*>(mapStart), mapEnd - mapStart)) {
+        os::unmapPages(mapping, length);
+        return nullptr;  // the caller falls back on the C runtime, which gives back the kept blocks first
+    }
+    if (mapStart > start) os::dropPages(mapping, mapStart - start);
+    if (start + length > mapEnd) os::dropPages(reinterpret_cast<void*>(mapEnd), start + length - mapEnd);
     *reinterpret_cast<MappedBlock*>(block - kRecordRoom) = {reinterpret_cast<void*>(mapStart), mapEnd - mapStart};
     void* p = reinterpret_cast<void*>(block);
     if (enter(p)) return p;
-    ::munmap(reinterpret_cast<void*>(mapStart), mapEnd - mapStart);
+    os::unmapPages(reinterpret_cast<void*>(mapStart), mapEnd - mapStart);
     return nullptr;
 }
 
@@ -343,12 +417,12 @@ void* allocateLarge(std::size_t size) noexcept {
         if (p != nullptr) return p;
         p = mapLarge(rounded);
     }
-    if (p == nullptr) p = orKeptGivenBack(std::aligned_alloc(kHugePage, rounded), [&] {
-        return std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) p = orKeptGivenBack(os::alignedAlloc(kHugePage, rounded), [&] {
+        return os::alignedAlloc(kHugePage, rounded);
     });
     // (Below 4 MiB only in a test build that lowered the threshold: there a
     // huge page would make every small block resident in full.)
-    if (rounded >= kHugeHintFrom) ::madvise(p, rounded, MADV_HUGEPAGE);
+    if (rounded >= kHugeHintFrom) os::adviseHuge(p, rounded);
     return p;
 }
 
@@ -359,13 +433,13 @@ void release(void* p) noexcept {
         keepOrUnmap(p);
         return;
     }
-    std::free(p);
+    os::freeBlock(p);
 }
 
 void* allocateOrDie(std::size_t size) noexcept {
     if (size >= kLargeFrom) return allocateLarge(size);
     const std::size_t bytes = size == 0 ? 1 : size;
-    return orKeptGivenBack(std::malloc(bytes), [&] { return std::malloc(bytes); });
+    return orKeptGivenBack(os::plainAlloc(bytes), [&] { return os::plainAlloc(bytes); });
 }
 
 void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
@@ -378,8 +452,8 @@ void* allocateAlignedOrDie(std::size_t size, std::align_val_t align) noexcept {
         std::size_t extra = alignment - rounded % alignment;
         if (__builtin_add_overflow(rounded, extra, &rounded)) outOfMemory();
     }
-    return orKeptGivenBack(std::aligned_alloc(alignment, rounded),
-                           [&] { return std::aligned_alloc(alignment, rounded); });
+    return orKeptGivenBack(os::alignedAlloc(alignment, rounded),
+                           [&] { return os::alignedAlloc(alignment, rounded); });
 }
 
 // The C++ runtime allocates an exception object with malloc and, when that

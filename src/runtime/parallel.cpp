@@ -5,6 +5,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX  // (the C++ runtime's headers may have defined it)
+#endif
+#include <windows.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -31,6 +38,16 @@ thread_local bool tInTask __attribute__((tls_model("initial-exec"))) = false;
 // ---- settings ----------------------------------------------------------
 
 std::int32_t processors() noexcept {
+#if defined(_WIN32)
+    // The processors this process may run on (its affinity mask covers the
+    // processor group it starts in), else all of them.
+    DWORD_PTR mine = 0, all = 0;
+    if (::GetProcessAffinityMask(::GetCurrentProcess(), &mine, &all) && mine != 0)
+        return static_cast<std::int32_t>(__builtin_popcountll(mine));
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<std::int32_t>(info.dwNumberOfProcessors) : 1;
+#else
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
         const int n = CPU_COUNT(&set);
@@ -38,6 +55,7 @@ std::int32_t processors() noexcept {
     }
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<std::int32_t>(n) : 1;
+#endif
 }
 
 std::int32_t clampThreads(std::int64_t n) noexcept {
@@ -191,11 +209,13 @@ void* workerMain(void* arg) noexcept {
 
 // Starts workers up to `want`; fewer when the system refuses a thread.
 void startWorkers(Pool& pool, std::int32_t want) noexcept {
+#if !defined(_WIN32)  // (Windows has no signal masks: its emulated signals arrive on the thread that raises them)
     sigset_t all, previous;
     sigfillset(&all);
     // The new threads inherit this mask: no signal of the host's is ever
     // delivered to them.
     pthread_sigmask(SIG_SETMASK, &all, &previous);
+#endif
     pthread_attr_t attr;
     const bool attrOk = pthread_attr_init(&attr) == 0;
     if (attrOk) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -210,7 +230,9 @@ void startWorkers(Pool& pool, std::int32_t want) noexcept {
         ++pool.workers;
     }
     if (attrOk) pthread_attr_destroy(&attr);
+#if !defined(_WIN32)
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
 }
 
 // This process's pool, made on first use (nullptr if memory is short).

@@ -2,6 +2,10 @@
 #include "runtime/scratch.h"
 
 #include <pthread.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <atomic>
 #include <new>
@@ -18,10 +22,27 @@ struct ThreadScratch {
     bool hooked;  // the thread-exit hook knows this thread's buffers
 };
 
+#if defined(_WIN32)
+// mingw-w64 keeps thread_local variables in emulated TLS, which the C++
+// runtime's own thread-exit hook frees, ahead of ours (its key is older):
+// a record inside it would be read after it was freed. There the record
+// lives on the heap, the variable holds only its address, and the hook
+// receives the record itself and frees it.
+thread_local ThreadScratch* tScratchRecord = nullptr;
+
+ThreadScratch& threadScratch() {
+    ThreadScratch*& record = tScratchRecord;
+    if (record == nullptr) record = new ThreadScratch{};
+    return *record;
+}
+#else
 // Static TLS (initial-exec) and trivially destructible: touching it never
 // allocates and registers nothing; the buffers are released through the
 // key's destructor below.
 thread_local ThreadScratch tScratch __attribute__((tls_model("initial-exec"))) = {};
+
+ThreadScratch& threadScratch() noexcept { return tScratch; }
+#endif
 
 double* allocateAligned(std::int64_t count) {
     const std::size_t bytes = checkedMul(static_cast<std::size_t>(count > 0 ? count : 1), sizeof(double));
@@ -42,7 +63,21 @@ void releaseThreadScratch(void* state) noexcept {
         s->capacity[i] = 0;
     }
     s->hooked = false;
+#if defined(_WIN32)
+    delete s;
+#endif
 }
+
+#if defined(_WIN32)
+// What linking with -z nodelete does on ELF: once loaded, the DLL stays
+// loaded whatever FreeLibrary the host calls, since the hook above and the
+// pool's workers run its code after any call.
+const bool gPinned = [] {
+    HMODULE self = nullptr;
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                reinterpret_cast<LPCWSTR>(&releaseThreadScratch), &self) != 0;
+}();
+#endif
 
 // The key is created by the first thread to need it, without an
 // initialisation guard: a thread that finds another one creating it goes
@@ -73,7 +108,7 @@ bool hooked(ThreadScratch& s) noexcept {
 }  // namespace
 
 void releaseScratch() noexcept {
-    ThreadScratch& s = tScratch;
+    ThreadScratch& s = threadScratch();
     for (int i = 0; i < kScratchSlots; ++i) {
         if (s.lent[i]) continue;  // in use further up this thread's stack
         releaseAligned(s.buffer[i]);
@@ -84,7 +119,7 @@ void releaseScratch() noexcept {
 
 Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
     const int i = static_cast<int>(slot);
-    ThreadScratch& s = tScratch;
+    ThreadScratch& s = threadScratch();
     if (s.lent[i] || !hooked(s)) {
         data_ = allocateAligned(count);
         fresh_ = true;
@@ -105,7 +140,7 @@ Scratch::Scratch(ScratchSlot slot, std::int64_t count) {
 
 Scratch::~Scratch() {
     if (slot_ >= 0) {
-        tScratch.lent[slot_] = false;
+        threadScratch().lent[slot_] = false;
     } else {
         releaseAligned(data_);
     }

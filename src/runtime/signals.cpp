@@ -2,7 +2,11 @@
 #include "runtime/signals.h"
 
 #include <signal.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <initializer_list>
@@ -29,14 +33,30 @@ void onSignal(int sig) {
     std::size_t n = std::strlen(message);
     std::memcpy(line, message, n);
     line[n++] = '\n';
+#if defined(_WIN32)
+    (void)::_write(2, line, static_cast<unsigned>(n));
+#else
     ssize_t ignored = ::write(STDERR_FILENO, line, n);
     (void)ignored;
+#endif
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
 
 }  // namespace
 
+#if defined(_WIN32)
+// Windows has no POSIX signals: its C runtime emulates these five through
+// signal() (the faults from structured exceptions, SIGINT from the console's
+// Ctrl-C), without sigaction to read a disposition unchanged, so the
+// previous one is read by setting ours and put back when it was "ignored".
+// There is no SIGPIPE: a write to a closed pipe fails with an error instead.
+void installSignalHandlers() noexcept {
+    for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) {
+        if (::signal(sig, onSignal) == SIG_IGN) ::signal(sig, SIG_IGN);
+    }
+}
+#else
 void installSignalHandlers() noexcept {
     for (int sig : {SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) {
         // A signal the process was started with ignored (a shell's
@@ -47,5 +67,6 @@ void installSignalHandlers() noexcept {
     }
     ::signal(SIGPIPE, SIG_IGN);
 }
+#endif
 
 }  // namespace corx_internal
