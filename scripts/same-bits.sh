@@ -272,7 +272,7 @@ row_windows() {
     need cmake ninja x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump "$wine" ||
         { record windows FAIL "$(elapsed "$start")" "tools missing"; return; }
     mkdir -p "$out"
-    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON \
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON -DCORX_LARGE_BLOCK_BYTES= \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/x86_64-w64-mingw32.cmake" \
         >"$dir.log" 2>&1 &&
         cmake --build "$dir" -j"$jobs" --target conformance corx >>"$dir.log" 2>&1 || {
@@ -321,7 +321,27 @@ row_windows() {
     WINEPREFIX=$prefix "$server" -p </dev/null >/dev/null 2>&1 || true
     timeout 300 "$dir/conformance-wine" --isa >/dev/null 2>&1 || true
     echo "   wine prefix made in $(elapsed "$first") s"
-    run_paths windows "$dir/conformance-wine" "$start" hostile x87
+    # The battery's matrices are small: built once with every allocation
+    # from 4 KiB on taken as a large block (CORX_LARGE_BLOCK_BYTES, which
+    # recompiles the memory source alone), it runs the Windows memory
+    # backend's reservations, commits, resets and kept blocks, on one thread
+    # and split over the library's threads and over new host threads.
+    local blocks=ok
+    if cmake -S "$root" -B "$dir" -DCORX_LARGE_BLOCK_BYTES=4096 >>"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1; then
+        check "large blocks from 4 KiB" "$dir/conformance-wine" "$golden" &&
+            check "large blocks from 4 KiB, 3 threads" env CORX_THREADS=3 CORX_SPLIT_SMALL=1 "$dir/conformance-wine" "$golden" &&
+            check "large blocks from 4 KiB, a thread per part" env CORX_SPLIT_SMALL=1 "$dir/conformance-wine" --executor=threads "$golden" ||
+            blocks="digest mismatch with large blocks from 4 KiB"
+    else
+        blocks="build with large blocks from 4 KiB failed"
+    fi
+    if [ "$blocks" != ok ] || ! { cmake -S "$root" -B "$dir" -DCORX_LARGE_BLOCK_BYTES= >>"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1; }; then
+        record windows FAIL "$(elapsed "$start")" "${blocks/#ok/rebuild failed}"
+    else
+        run_paths windows "$dir/conformance-wine" "$start" hostile x87
+    fi
     WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1 || true
     rm -rf "$prefix"
 }
