@@ -309,9 +309,13 @@ row_windows() {
     # The program's output goes through a file, not a pipe: wine's services,
     # started by the first program, would inherit a pipe and hold it open.
     # Its text has Windows line ends.
-    printf '#!/bin/sh\nout=$(mktemp)\nenv -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX=%q WINEDEBUG=-all %q %q "$@" </dev/null >"$out" 2>&1\nstatus=$?\ntr -d "\\r" <"$out"\nrm -f "$out"\nexit $status\n' \
-        "$prefix" "$wine" "$dir/tests/conformance/conformance.exe" >"$dir/conformance-wine"
-    chmod +x "$dir/conformance-wine"
+    local exe
+    # (WINEPATH: programs outside the build's top folder find corx.dll there.)
+    for exe in tests/conformance/conformance corx_demo examples/corx_example_cpp; do
+        printf '#!/bin/sh\nout=$(mktemp)\nenv -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX=%q WINEPATH=%q WINEDEBUG=-all %q %q "$@" </dev/null >"$out" 2>&1\nstatus=$?\ntr -d "\\r" <"$out"\nrm -f "$out"\nexit $status\n' \
+            "$prefix" "$dir" "$wine" "$dir/$exe.exe" >"$dir/$(basename "$exe")-wine"
+        chmod +x "$dir/$(basename "$exe")-wine"
+    done
     # One wine server serves the whole row (started anew for each program,
     # with the prefix's services, it cost about 2 s a run) and ends with it;
     # the first start makes the prefix.
@@ -321,6 +325,20 @@ row_windows() {
     WINEPREFIX=$prefix "$server" -p </dev/null >/dev/null 2>&1 || true
     timeout 300 "$dir/conformance-wine" --isa >/dev/null 2>&1 || true
     echo "   wine prefix made in $(elapsed "$first") s"
+    # The DLL itself, through its import library (the conformance program
+    # links the library's objects): the demo and the C++ example load the
+    # corx.dll beside them and must end with status 0.
+    local user
+    for user in corx_demo corx_example_cpp; do
+        if ! cmake --build "$dir" -j"$jobs" --target "$user" >>"$dir.log" 2>&1 || ! "$dir/$user-wine" >"$dir/$user.out"; then
+            sed 's/^/   /' "$dir/$user.out" 2>/dev/null | tail -n 5
+            record windows FAIL "$(elapsed "$start")" "$user.exe with corx.dll"
+            WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true
+            rm -rf "$prefix"
+            return
+        fi
+        echo "   $user.exe with corx.dll: ran, $(wc -l <"$dir/$user.out") lines"
+    done
     # The battery's matrices are small: built once with every allocation
     # from 4 KiB on taken as a large block (CORX_LARGE_BLOCK_BYTES, which
     # recompiles the memory source alone), it runs the Windows memory
