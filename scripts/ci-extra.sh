@@ -121,8 +121,10 @@ dist="$work/dist"
 /usr/bin/python3 setup.py -q sdist --dist-dir "$dist" >/dev/null
 sdist=("$dist"/corx-*.tar.gz)
 /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps --quiet --wheel-dir "$dist" "${sdist[0]}"
-wheel=("$dist"/corx-*-py3-none-manylinux_2_35_"$(uname -m)".whl)
-[ -f "${wheel[0]}" ] || { echo "no py3-none-manylinux_2_35 wheel, only: $(ls "$dist")"; exit 1; }
+# The extension module ties the wheel to this interpreter's ABI (cp311-cp311).
+abi=$(/usr/bin/python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+wheel=("$dist"/corx-*-"$abi-$abi"-manylinux_2_35_"$(uname -m)".whl)
+[ -f "${wheel[0]}" ] || { echo "no $abi-$abi-manylinux_2_35 wheel, only: $(ls "$dist")"; exit 1; }
 tests="$PWD/python/tests"
 for package in "${sdist[0]}" "${wheel[0]}"; do
     echo "-- $(basename "$package")"

@@ -1,7 +1,11 @@
 # SPDX-License-Identifier: BSD-3-Clause
 """corx for Python: reproducible linear algebra on numpy arrays.
 
-The package calls the corx shared library through ctypes. Every function
+The package calls the corx shared library through a small compiled module
+(``corx._ext``) for :func:`solve`, :func:`inv`, :func:`det` and
+:func:`matmul`, which loops over stacks in C with the GIL released, and
+through ctypes for everything else (and for those four where the module
+is not built; the results are the same bits). Every function
 takes numpy arrays (or anything ``np.asarray`` accepts) of booleans,
 integers or floats, converts them to C-contiguous float64, copies them into
 the library, and returns new numpy arrays; results are the library's, bit
@@ -351,6 +355,58 @@ def _error(code: int, function: str, detail: str = "") -> Error:
     return cls(code, function, detail)
 
 
+# ---- the compiled hot path ----------------------------------------------------
+
+#: Library functions the extension module calls.
+_EXT_FUNCTIONS = (
+    "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
+    "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
+    "corx_matrix_lu_solve_many",
+)
+
+
+def _extension_candidates():
+    """Files that may hold corx._ext, in order: CORX_EXTENSION, then the
+    module inside the package (pip install, cmake --install), then the one
+    CMake builds into build/python/corx of the source tree this package
+    sits in."""
+    import importlib.machinery
+    path = os.environ.get("CORX_EXTENSION")
+    if path:
+        yield pathlib.Path(path)
+        return
+    for directory in (_HERE, _HERE.parents[1] / "build" / "python" / "corx"):
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            yield directory / f"_ext{suffix}"
+
+
+def _load_extension():
+    """The extension module bound to the library loaded above, or None.
+
+    Without it (a source tree whose build has no extension, an interpreter
+    without the headers it was built for) every function runs on the
+    ctypes path, with the same results and errors, only slower per call.
+    CORX_EXTENSION=none forces that path."""
+    import importlib.util
+    if os.environ.get("CORX_EXTENSION") == "none":
+        return None
+    for candidate in _extension_candidates():
+        if not candidate.is_file():
+            continue
+        spec = importlib.util.spec_from_file_location("corx._ext", candidate)
+        try:
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+        except ImportError:
+            if os.environ.get("CORX_EXTENSION"):
+                raise
+            continue
+        addresses = {name: ctypes.cast(getattr(_cdll, name), ctypes.c_void_p).value for name in _EXT_FUNCTIONS}
+        module.bind(addresses, _error)
+        return module
+    return None
+
+
 def version() -> str:
     """The library version, "1.0.0" (the same text as ``__version__``)."""
     return _lib.corx_version().decode()
@@ -370,6 +426,9 @@ def init() -> None:
     wants those handlers. Later calls do nothing.
     """
     _lib.corx_init()
+
+
+_ext = _load_extension()
 
 
 # ---- threads --------------------------------------------------------------------
@@ -724,6 +783,10 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
     empty sum, +0.0). A result of more than 2**31 - 1 elements raises
     MemoryError, as numpy does for what it cannot allocate.
     """
+    if _ext is not None:
+        c = _ext.matmul(a, b)
+        if c is not None:
+            return c
     return _binary("mul", a, b, "@", "the left operand's columns must equal the right operand's rows",
                    _product_shape)
 
@@ -776,6 +839,10 @@ def det(a: npt.ArrayLike) -> Union[np.float64, Array]:
     0 x 0 matrix has determinant 1.0, as in numpy. A matrix that is not
     square raises NotSquareError (a LinAlgError).
     """
+    if _ext is not None:
+        d = _ext.det(a)
+        if d is not None:
+            return d
     function = "corx_matrix_determinant"
     a = _checked(a, function)
     single = _single(a)
@@ -816,6 +883,10 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     ArgumentError (SHAPE_MISMATCH) when a is not square or b's length
     differs.
     """
+    if _ext is not None:
+        x = _ext.solve(a, b, refine)
+        if x is not None:
+            return x
     a, b = _checked(a, "corx_matrix_lu_solve"), _checked(b, "corx_matrix_lu_solve")
     one_rhs = np.ndim(b) == 1
     function = "corx_matrix_lu_solve" if one_rhs else "corx_matrix_lu_solve_many"

@@ -175,3 +175,35 @@ def test_every_split_of_small_problems_keeps_the_bits():
     done = subprocess.run([sys.executable, "-c", SMALL], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) == 7 * 8 * 3
+
+
+def test_a_stacked_call_lets_other_threads_run():
+    # The whole stack is computed with the interpreter lock released: the
+    # main thread keeps running while another thread solves. Holding the
+    # lock would stall it for the whole call.
+    import threading
+    import time
+    rng = np.random.default_rng(11)
+    count = 2000
+    while True:  # a stack that takes a good fraction of a second
+        a = rng.standard_normal((count, 6, 6)) + 6 * np.eye(6)
+        b = rng.standard_normal((count, 6, 2))
+        start = time.perf_counter()
+        corx.solve(a, b)
+        took = time.perf_counter() - start
+        if took > 0.2:
+            break
+        count *= 4
+    done = threading.Event()
+
+    def work():
+        corx.solve(a, b)
+        done.set()
+
+    t = threading.Thread(target=work)
+    stamps = [time.perf_counter()]
+    t.start()
+    while not done.is_set():
+        stamps.append(time.perf_counter())
+    t.join()
+    assert np.diff(stamps).max() < 0.5 * took, (np.diff(stamps).max(), took)
