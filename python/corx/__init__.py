@@ -84,6 +84,17 @@ SINGULAR = 3
 NOT_SPD = 4
 BUFFER_TOO_SMALL = 5
 
+# Which check of corx_sparse_from_csr failed (CORX_CSR_* of corx.h).
+_CSR_FAULTS = {
+    1: "a required array is missing",
+    2: "rows and columns must be at least 1, nnz at most 2147483647 and indptr hold rows + 1 pointers",
+    3: "indptr does not start at 0",
+    4: "indptr decreases",
+    5: "the last row pointer is not the number of entries",
+    6: "a column index is out of range",
+    7: "the column indices of a row are not strictly increasing",
+}
+
 _INT32_MAX = 2**31 - 1
 _UINT64_MASK = 2**64 - 1
 
@@ -247,6 +258,8 @@ def _signatures():
         "corx_matrix_qr": (i32, [h, hp, hp]),
         "corx_matrix_svd": (i32, [h, hp, dp, i64, hp]),
         "corx_sparse_from_dense": (h, [h]),
+        "corx_sparse_from_csr": (i32, [i32, i32, ctypes.POINTER(i64), i64, ctypes.POINTER(i32), dp, i64, hp,
+                                       ctypes.POINTER(i32)]),
         "corx_sparse_to_dense": (h, [h]),
         "corx_sparse_destroy": (None, [h]),
         "corx_sparse_nnz": (i32, [h]),
@@ -1504,11 +1517,31 @@ class _Shared:
             self._handle.release()
 
 
+def _scipy_csr(a):
+    """The canonical CSR arrays (indptr, indices, data, shape) of a
+    scipy.sparse matrix or array, or None for anything else. Duplicate
+    entries are summed and rows sorted by scipy (``sum_duplicates``), on a
+    copy: the sums of duplicates are scipy's arithmetic."""
+    import sys
+    sparse = sys.modules.get("scipy.sparse")  # a scipy matrix means scipy is imported
+    if sparse is None or not sparse.issparse(a):
+        return None
+    if a.dtype.kind not in "biuf" or a.dtype.itemsize > 8 and a.dtype.kind == "f":
+        raise TypeError(f"corx_sparse_from_csr: sparse arrays of {a.dtype} are not supported; "
+                        "corx takes real numbers")
+    csr = a.tocsr(copy=True)
+    csr.sum_duplicates()
+    return csr.indptr, csr.indices, csr.data, csr.shape
+
+
 class SparseMatrix:
     """A compressed-sparse-row matrix held by the library.
 
-    Made from a dense 2-D array (zeros of either sign are dropped, NaN is
-    kept) and never changed afterwards. The handle is released by
+    Made from CSR arrays (``SparseMatrix((data, indices, indptr),
+    shape=...)`` as scipy's ``csr_matrix`` takes them, or
+    :meth:`from_csr`), from any ``scipy.sparse`` matrix or array, or from a
+    dense 2-D array; never changed afterwards. Entries equal to zero (of
+    either sign) are not stored, NaN is. The handle is released by
     :meth:`close`, at the end of a ``with`` block, or when the object is
     garbage-collected, whichever comes first; a closed matrix raises
     NULL_HANDLE. Closing is safe at any time, from any thread: a call
@@ -1516,21 +1549,157 @@ class SparseMatrix:
 
     ``copy.copy``, ``copy.deepcopy`` and ``pickle`` make an independent
     matrix with the same stored entries (the handle is never shared).
+
+    Parameters
+    ----------
+    arg : array_like, scipy.sparse matrix or array, or tuple
+        A dense 2-D array; a scipy sparse matrix (converted to CSR, its
+        duplicate entries summed by scipy); or ``(data, indices, indptr)``.
+    shape : tuple of int, optional
+        (rows, columns); required with the tuple form.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for arrays that are not valid CSR: the message
+        names the fault (row pointers not starting at 0, decreasing, not
+        ending at the number of entries; a column out of range or out of
+        order in its row; wrong lengths).
+    TypeError
+        For complex, object and string arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> a = corx.SparseMatrix(([1.0, 2.0, 3.0], [0, 2, 1], [0, 2, 2, 3]), shape=(3, 3))
+    >>> a.shape, a.nnz
+    ((3, 3), 3)
+    >>> a @ [1.0, 1.0, 1.0]
+    array([3., 0., 3.])
+    >>> a.T.toarray()
+    array([[1., 0., 0.],
+           [0., 0., 3.],
+           [2., 0., 0.]])
+    >>> corx.SparseMatrix(([1.0], [5], [0, 1]), shape=(1, 3))
+    Traceback (most recent call last):
+        ...
+    corx.ArgumentError: corx_sparse_from_csr: Shape mismatch (a column index is out of range)
     """
 
-    def __init__(self, dense: npt.ArrayLike):
+    def __init__(self, arg, shape: Union[Tuple[int, int], None] = None):
+        csr = _scipy_csr(arg)
+        if csr is None and isinstance(arg, tuple) and len(arg) == 3:
+            data, indices, indptr = arg
+            if shape is None:
+                raise _error(SHAPE_MISMATCH, "corx_sparse_from_csr", "the (data, indices, indptr) form needs shape")
+            csr = (indptr, indices, data, shape)
+        if csr is not None:
+            self._from_csr(*csr)
+            return
         function = "corx_sparse_from_dense"
-        arr = _matrix(dense, function)
+        arr = _matrix(arg, function)
+        if shape is not None and tuple(shape) != arr.shape:
+            raise _error(SHAPE_MISMATCH, function, f"a {_shape(arr)} array for shape {tuple(shape)}")
         with _dense_from(arr, function) as h:
             handle = _lib.corx_sparse_from_dense(h)
         if not handle:
             raise _error(NULL_HANDLE, function)
         self._owner = _Shared(handle)
         self.shape: Tuple[int, int] = arr.shape
+        rows, cols = np.nonzero(arr)  # row-major: the library's order
+        counts = np.bincount(rows, minlength=arr.shape[0])
+        self._arrays = (np.concatenate(([0], np.cumsum(counts))).astype(np.int64), cols.astype(np.int32),
+                        arr[rows, cols])
+
+    @classmethod
+    def from_csr(cls, indptr: npt.ArrayLike, indices: npt.ArrayLike, data: npt.ArrayLike,
+                 shape: Tuple[int, int]) -> "SparseMatrix":
+        """A matrix from compressed-sparse-row arrays: the entries of row i
+        are ``data[k]`` in column ``indices[k]`` for
+        ``indptr[i] <= k < indptr[i + 1]``, columns strictly increasing in
+        each row.
+
+        Parameters
+        ----------
+        indptr : array_like of int, shape (rows + 1,)
+        indices : array_like of int, shape (nnz,)
+        data : array_like, shape (nnz,)
+            Booleans, integers or floats, taken as float64.
+        shape : tuple of int
+            (rows, columns), each at least 1.
+
+        Returns
+        -------
+        SparseMatrix
+
+        Raises
+        ------
+        ArgumentError
+            (SHAPE_MISMATCH) for arrays that are not valid CSR, the fault
+            named in the message; (NULL_HANDLE) never from this method.
+        TypeError
+            For non-integer index arrays, or data that are not real numbers.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix.from_csr([0, 1, 2], [1, 0], [5.0, 7.0], (2, 2)).toarray()
+        array([[0., 5.],
+               [7., 0.]])
+        """
+        self = cls.__new__(cls)
+        self._from_csr(indptr, indices, data, shape)
+        return self
+
+    def _from_csr(self, indptr, indices, data, shape):
+        function = "corx_sparse_from_csr"
+        indptr, indices = np.asarray(indptr), np.asarray(indices)
+        for name, arr in (("indptr", indptr), ("indices", indices)):
+            if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+                raise TypeError(f"{function}: {name} must hold integers, not {arr.dtype}")
+        data = _real(data, function)
+        try:
+            rows, cols = (operator.index(d) for d in shape)
+        except (TypeError, ValueError):
+            raise TypeError(f"{function}: shape must be two integers, got {shape!r}") from None
+        if indptr.ndim != 1 or indices.ndim != 1 or data.ndim != 1 or indices.size != data.size:
+            raise _error(SHAPE_MISMATCH, function, f"indptr, indices and data must be 1-D, indices and data "
+                         f"of one length (got {indptr.shape}, {indices.shape}, {data.shape})")
+        if not (1 <= rows <= _INT32_MAX and 1 <= cols <= _INT32_MAX):
+            raise _error(SHAPE_MISMATCH, function, f"shape {(rows, cols)}: each dimension 1 to 2147483647")
+        # Values the C types cannot hold would wrap into valid-looking ones.
+        if indices.size and (int(indices.min()) < -2**31 or int(indices.max()) > _INT32_MAX):
+            raise _error(SHAPE_MISMATCH, function, _CSR_FAULTS[6])
+        if indptr.size and int(indptr.max()) > 2**63 - 1:
+            raise _error(SHAPE_MISMATCH, function, "a row pointer exceeds 2**63 - 1")
+        p = np.ascontiguousarray(indptr, dtype=np.int64)
+        i = np.ascontiguousarray(indices, dtype=np.int32)
+        cell, fault = _Sparse(), ctypes.c_int32(0)
+        status = _lib.corx_sparse_from_csr(rows, cols, p.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)), p.size,
+                                           i.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)), _ptr(data),
+                                           data.size, ctypes.byref(cell), ctypes.byref(fault))
+        if status != SUCCESS:
+            raise _error(status, function, _CSR_FAULTS.get(fault.value, ""))
+        self._owner = _Shared(cell)
+        self.shape = (rows, cols)
+        keep = data != 0.0  # the library drops zeros of either sign
+        counts = np.bincount(np.repeat(np.arange(rows), np.diff(p))[keep], minlength=rows)
+        self._arrays = (np.concatenate(([0], np.cumsum(counts))).astype(np.int64), i[keep], data[keep])
 
     def close(self) -> None:
         """Releases the handle (once; later calls do nothing). A call still
-        running on another thread finishes first."""
+        running on another thread finishes first.
+
+        Examples
+        --------
+        >>> import corx
+        >>> s = corx.SparseMatrix([[1.0, 0.0]])
+        >>> s.close()
+        >>> s.nnz
+        Traceback (most recent call last):
+            ...
+        corx.ArgumentError: corx_sparse_nnz: Null handle (the sparse matrix is closed)
+        """
         self._owner.close()
 
     def __enter__(self) -> "SparseMatrix":
@@ -1541,8 +1710,16 @@ class SparseMatrix:
         return False
 
     def __reduce__(self):
-        # A copy gets a handle of its own, rebuilt from the stored entries.
-        return (SparseMatrix, (self.to_dense(),))
+        # A copy gets a handle of its own, rebuilt from the stored entries
+        # (never through a dense array, which may not fit).
+        indptr, indices, data = self._entries("corx_sparse_from_csr")
+        return (_sparse_from_csr, (indptr, indices, data, self.shape))
+
+    def _entries(self, function):
+        """The stored entries as CSR arrays (a closed matrix has none)."""
+        if self._owner.closed:
+            raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
+        return self._arrays
 
     def _call(self, function, fn, *args):
         """fn(handle, *args) with the handle held for the call. The array
@@ -1560,12 +1737,40 @@ class SparseMatrix:
         return self._call("corx_sparse_nnz", _lib.corx_sparse_nnz)
 
     def to_dense(self) -> Array:
-        """A dense numpy copy: the stored entries, +0.0 elsewhere."""
+        """A dense numpy copy: the stored entries, +0.0 elsewhere.
+
+        Raises MemoryError, as numpy does for an array it cannot allocate,
+        for a matrix of more than 2**31 - 1 elements.
+        """
         function = "corx_sparse_to_dense"
+        _fits(self.shape, function)
         out = _take(self._call(function, _lib.corx_sparse_to_dense))
         if out is None:
             raise _error(NULL_HANDLE, function)
         return out
+
+    def toarray(self) -> Array:
+        """The same as :meth:`to_dense`, under scipy's name.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[0.0, 2.0], [-0.0, 3.0]]).toarray()
+        array([[0., 2.],
+               [0., 3.]])
+        """
+        return self.to_dense()
+
+    @property
+    def T(self) -> "SparseMatrix":
+        """The transpose, a new matrix (the entries' bits copied; the CSR
+        arrays reordered by column, no arithmetic)."""
+        indptr, indices, data = self._entries("corx_sparse_from_csr")
+        order = np.argsort(indices, kind="stable")  # by column, rows increasing within each
+        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), np.diff(indptr))
+        counts = np.bincount(indices, minlength=self.shape[1])
+        t_indptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+        return _sparse_from_csr(t_indptr, rows[order], data[order], self.shape[::-1])
 
     def matvec(self, x: npt.ArrayLike) -> Array:
         """self @ x over the stored entries; x needs exactly shape[1] values."""
@@ -1577,8 +1782,28 @@ class SparseMatrix:
             raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ a vector of {x.size}")
         return y
 
+    def _matmat(self, x):
+        """self @ x for x of shape (shape[1], k): each column the product
+        with that column alone (its bits), the handle held for all of them."""
+        function = "corx_sparse_matvec"
+        if x.shape[0] != self.shape[1]:
+            raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ {_shape(x)}")
+        columns = np.ascontiguousarray(x.T)
+        out = np.empty((x.shape[1], self.shape[0]), dtype=np.float64)
+        handle = self._owner.take(function)
+        try:
+            for j in range(columns.shape[0]):
+                _lib.corx_sparse_matvec(handle, _ptr(columns[j]), self.shape[1], _ptr(out[j]), self.shape[0])
+        finally:
+            self._owner.give_back()
+        return np.ascontiguousarray(out.T)
+
     def __matmul__(self, x: npt.ArrayLike) -> Array:
-        return self.matvec(x)
+        """self @ x for a vector (shape[1],) or a matrix (shape[1], k),
+        float64 whatever x's type, as scipy gives for a float64 matrix (the
+        library stores float64)."""
+        x = _real(x, "corx_sparse_matvec")
+        return self._matmat(x) if x.ndim == 2 else self.matvec(x)
 
     def __repr__(self) -> str:
         try:
@@ -1586,6 +1811,10 @@ class SparseMatrix:
         except Error:
             state = "closed"
         return f"corx.SparseMatrix(shape={self.shape}, {state})"
+
+
+def _sparse_from_csr(indptr, indices, data, shape):
+    return SparseMatrix.from_csr(indptr, indices, data, shape)
 
 
 # ---- fixed-size vectors ---------------------------------------------------------------

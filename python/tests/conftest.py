@@ -34,7 +34,7 @@ _MAKERS = {
     "corx_sparse_from_dense", "corx_sparse_to_dense",
 }
 # Functions that hand out new handles through out-parameters (argument positions).
-_OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4)}
+_OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4), "corx_sparse_from_csr": (7,)}
 _DESTROYERS = {"corx_matrix_destroy", "corx_sparse_destroy"}
 
 

@@ -133,6 +133,60 @@ def test_sparse_matvec(rng):
     assert back.tobytes() == (a + 0.0).tobytes()  # -0.0 comes back as +0.0
 
 
+@pytest.mark.parametrize("kind", ["csr_matrix", "csc_matrix", "coo_matrix", "csr_array", "arrays"])
+def test_sparse_from_real_data_is_the_matrix_of_its_entries(rng, kind):
+    # scipy's formats (duplicates, unsorted rows, explicit zeros included)
+    # and raw CSR arrays give the matrix that the dense array of the same
+    # entries gives: the same stored entries and the same product bits.
+    sparse = pytest.importorskip("scipy.sparse")
+    m, n, k = 40, 25, 3
+    rows, cols = rng.integers(0, m, 300), rng.integers(0, n, 300)
+    vals = rng.standard_normal(300)
+    vals[::17] = 0.0  # explicit zeros, dropped
+    vals[::29] = -0.0
+    coo = sparse.coo_matrix((vals, (rows, cols)), shape=(m, n))  # duplicates summed by scipy
+    dense = coo.toarray()
+    if kind == "arrays":
+        csr = coo.tocsr()
+        csr.sum_duplicates()
+        s = corx.SparseMatrix((csr.data, csr.indices, csr.indptr), shape=(m, n))
+    else:
+        s = corx.SparseMatrix(getattr(sparse, kind)(coo))
+    x, xs = rng.standard_normal(n), rng.standard_normal((n, k))
+    with s, corx.SparseMatrix(dense) as want:
+        assert s.shape == (m, n) and s.nnz == want.nnz == np.count_nonzero(dense)
+        assert s.toarray().tobytes() == (dense + 0.0).tobytes()
+        assert (s @ x).tobytes() == (want @ x).tobytes()
+        many = s @ xs
+        assert many.shape == (m, k)
+        for j in range(k):
+            assert many[:, j].tobytes() == (want @ xs[:, j]).tobytes()
+        np.testing.assert_allclose(many, coo @ xs, rtol=1e-12, atol=1e-12)
+        assert (s @ np.float32(xs)).dtype == (coo @ np.float32(xs)).dtype == np.float64
+        t = s.T
+        assert t.shape == (n, m) and t.toarray().tobytes() == np.ascontiguousarray(s.toarray().T).tobytes()
+        with corx.SparseMatrix(np.ascontiguousarray(dense.T)) as wt:
+            y = rng.standard_normal(m)
+            assert (t @ y).tobytes() == (wt @ y).tobytes()
+        with pytest.raises(corx.ArgumentError):
+            s @ np.ones((n + 1, 2))
+
+
+def test_sparse_larger_than_any_dense_array():
+    # Built from CSR arrays, a matrix may have more elements than a dense
+    # array the library holds: products and copies work without one.
+    import copy
+    n = 65536
+    idx = np.arange(n)
+    s = corx.SparseMatrix.from_csr(np.arange(n + 1), idx[::-1], idx + 1.0, (n, n))
+    x = np.arange(n) * 0.5
+    np.testing.assert_array_equal(s @ x, (idx + 1.0) * x[::-1])
+    assert (copy.deepcopy(s) @ x).tobytes() == (s @ x).tobytes()
+    assert (s.T @ x).tobytes() == (s @ x[::-1])[::-1].tobytes()
+    with pytest.raises(MemoryError):
+        s.toarray()
+
+
 def test_inputs_of_any_layout_and_dtype(rng):
     a = rng.standard_normal((6, 4))
     assert corx.transpose(a.T).tobytes() == a.tobytes()  # a strided view
@@ -442,7 +496,7 @@ def test_lstsq_through_the_library_s_qr(rng, m, n, k):
         corx.lstsq(np.ones((4, 2)), np.ones(4))
 
 
-@pytest.mark.parametrize("name", ["cholesky", "qr", "svd", "slogdet", "lstsq"])
+@pytest.mark.parametrize("name", ["cholesky", "qr", "svd", "slogdet", "lstsq", "SparseMatrix"])
 def test_docstring_examples_hold(name):
     finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
     tests = finder.find(getattr(corx, name), name, globs={})
