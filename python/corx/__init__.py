@@ -317,7 +317,26 @@ if not __version__.startswith("1."):
 # ---- errors and lifecycle ---------------------------------------------------
 
 def error_string(code: int) -> str:
-    """The library's text for a status code ("Unknown error" outside 0..5)."""
+    """The library's text for a status code.
+
+    Parameters
+    ----------
+    code : int
+        A status code (``corx.SUCCESS`` ... ``corx.BUFFER_TOO_SMALL``).
+
+    Returns
+    -------
+    str
+        The text; "Unknown error" outside 0..5.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.error_string(corx.SINGULAR)
+    'Singular matrix'
+    >>> corx.error_string(99)
+    'Unknown error'
+    """
     return _lib.corx_get_error_string(int(code)).decode()
 
 
@@ -421,7 +440,19 @@ def _load_extension():
 
 
 def version() -> str:
-    """The library version, "1.0.0" (the same text as ``__version__``)."""
+    """The library version, "MAJOR.MINOR.PATCH" (the same text as ``__version__``).
+
+    Returns
+    -------
+    str
+        The version of the loaded library.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.version() == corx.__version__
+    True
+    """
     return _lib.corx_version().decode()
 
 
@@ -437,6 +468,15 @@ def init() -> None:
     modules such as faulthandler. That is why importing the package does not
     call it: every function works without it. Call it only in a program that
     wants those handlers. Later calls do nothing.
+
+    Returns
+    -------
+    None
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.init()  # doctest: +SKIP
     """
     _lib.corx_init()
 
@@ -780,12 +820,60 @@ def _product_shape(sa, sb):
 
 
 def add(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a + b, element by element; the shapes must be equal."""
+    """a + b, element by element; the shapes must be equal.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+        Booleans, integers or floats.
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if the shapes differ or are not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.add([[1.0, 2.0]], [[0.5, 0.25]])
+    array([[1.5 , 2.25]])
+    """
     return _binary("add", a, b, "+", "the shapes must be equal", _same_shape)
 
 
 def subtract(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a - b, element by element; the shapes must be equal."""
+    """a - b, element by element; the shapes must be equal.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+        Booleans, integers or floats.
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if the shapes differ or are not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.subtract([[1.0, 2.0]], [[0.5, 0.25]])
+    array([[0.5 , 1.75]])
+    """
     return _binary("sub", a, b, "-", "the shapes must be equal", _same_shape)
 
 
@@ -793,8 +881,36 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
     """The matrix product a @ b, each element summed in increasing k.
 
     An empty inner dimension gives zeros, as in numpy (each element is the
-    empty sum, +0.0). A result of more than 2**31 - 1 elements raises
-    MemoryError, as numpy does for what it cannot allocate.
+    empty sum, +0.0).
+
+    Parameters
+    ----------
+    a : array_like, shape (m, k)
+    b : array_like, shape (k, n)
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (computed in float64, rounded once),
+        else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a's columns differ from b's rows or an operand
+        is not 2-D.
+    MemoryError
+        For a result of more than 2**31 - 1 elements, as numpy raises for
+        what it cannot allocate.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.matmul([[1.0, 2.0], [3.0, 4.0]], [[1.0], [1.0]])
+    array([[3.],
+           [7.]])
     """
     if _ext is not None:
         c = _ext.matmul(a, b)
@@ -818,20 +934,88 @@ def _unary(function, a, empty_shape, *args):
 
 
 def scale(a: npt.ArrayLike, factor: float) -> Array:
-    """Every element of a times factor."""
+    """Every element of a times factor.
+
+    Parameters
+    ----------
+    a : array_like, shape (m, n)
+    factor : float
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 for float32 a (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a is not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.scale([[1.0, -2.0]], 0.5)
+    array([[ 0.5, -1. ]])
+    """
     return _unary("corx_matrix_scale", a, lambda s: s, float(factor))
 
 
 def transpose(a: npt.ArrayLike) -> Array:
-    """The transpose of a, bits unchanged."""
+    """The transpose of a, bits unchanged.
+
+    Parameters
+    ----------
+    a : array_like, shape (m, n)
+
+    Returns
+    -------
+    numpy.ndarray, shape (n, m)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a is not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.transpose([[1.0, 2.0, 3.0]])
+    array([[1.],
+           [2.],
+           [3.]])
+    """
     return _unary("corx_matrix_transpose", a, lambda s: s[::-1])
 
 
 def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
-    """True when the shapes match and |a - b| <= tolerance everywhere.
+    """True when the shapes match and ``abs(a - b) <= tolerance`` everywhere.
 
     A predicate: False (not an exception) for different shapes and for a
     tolerance that is negative, NaN or infinite.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+    tolerance : float
+
+    Returns
+    -------
+    bool
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if an operand is not 2-D.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.almost_equal([[1.0]], [[1.1]], 0.2), corx.almost_equal([[1.0]], [[1.0, 2.0]], 1.0)
+    (True, False)
     """
     function = "corx_matrix_almost_equal"
     a, b = _matrix(a, function), _matrix(b, function)
@@ -845,12 +1029,35 @@ def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
 # ---- solvers and decompositions -----------------------------------------------------
 
 def det(a: npt.ArrayLike) -> Union[np.float64, Array]:
-    """The determinant of a square matrix (0.0 for a singular one), as a
-    numpy.float64 (numpy.float32 for float32 input).
+    """The determinant of a square matrix (0.0 for a singular one).
 
     A stack (..., n, n) gives an array of determinants of shape (...); a
-    0 x 0 matrix has determinant 1.0, as in numpy. A matrix that is not
-    square raises NotSquareError (a LinAlgError).
+    0 x 0 matrix has determinant 1.0, as in numpy.
+
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+
+    Returns
+    -------
+    numpy.float64 or numpy.ndarray, shape (...)
+        numpy.float32 (arrays of float32) for float32 input.
+
+    Raises
+    ------
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; a LinAlgError, as
+        numpy raises.
+    TypeError
+        For complex, object, string, date and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.det([[2.0, 1.0], [1.0, 3.0]])
+    5.0
+    >>> corx.det([[[2.0, 0.0], [0.0, 2.0]], [[1.0, 2.0], [2.0, 4.0]]])
+    array([4., 0.])
     """
     if _ext is not None:
         d = _ext.det(a)
@@ -892,9 +1099,46 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     columns (``corx_matrix_lu_solve_many``), and column j of x is bit for
     bit the solve of a against column j of b alone.
 
-    Raises LinAlgError (SINGULAR) for a matrix with an exactly zero pivot,
-    ArgumentError (SHAPE_MISMATCH) when a is not square or b's length
-    differs.
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+        A square matrix or a stack of them; booleans and integers are taken
+        as float64.
+    b : array_like, shape (n,) or (..., n, k)
+        One right-hand side, or k of them for each matrix.
+    refine : bool, optional
+        One step of refinement on an exactly computed residual (the
+        default); False for the plain LU solve.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., n) or (..., n, k)
+        float32 when a and b are float32 (computed in float64 and rounded
+        once), else float64.
+
+    Raises
+    ------
+    LinAlgError
+        (SINGULAR) for a matrix with an exactly zero pivot column.
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; a LinAlgError, as
+        numpy raises.
+    ArgumentError
+        (SHAPE_MISMATCH) if b's rows differ from n or the stacks do not
+        broadcast.
+    TypeError
+        For complex, object, string, date and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.solve([[3.0, 1.0], [1.0, 3.0]], [1.0, 2.0]).tolist()
+    [0.125, 0.625]
+    >>> corx.solve([[3.0, 1.0], [1.0, 3.0]], [1.0, 2.0], refine=False).tolist()
+    [0.12499999999999996, 0.6250000000000001]
+    >>> corx.solve([[2.0, 0.0], [0.0, 4.0]], [[2.0, 4.0], [4.0, 8.0]])  # two right-hand sides
+    array([[1., 2.],
+           [1., 2.]])
     """
     if _ext is not None:
         x = _ext.solve(a, b, refine)
@@ -1739,8 +1983,23 @@ class SparseMatrix:
     def to_dense(self) -> Array:
         """A dense numpy copy: the stored entries, +0.0 elsewhere.
 
-        Raises MemoryError, as numpy does for an array it cannot allocate,
-        for a matrix of more than 2**31 - 1 elements.
+        Returns
+        -------
+        numpy.ndarray, shape (rows, cols)
+
+        Raises
+        ------
+        MemoryError
+            For a matrix of more than 2**31 - 1 elements, as numpy raises
+            for an array it cannot allocate.
+        ArgumentError
+            (NULL_HANDLE) if the matrix is closed.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[0.0, 2.0]]).to_dense()
+        array([[0., 2.]])
         """
         function = "corx_sparse_to_dense"
         _fits(self.shape, function)
@@ -1751,6 +2010,10 @@ class SparseMatrix:
 
     def toarray(self) -> Array:
         """The same as :meth:`to_dense`, under scipy's name.
+
+        Returns
+        -------
+        numpy.ndarray, shape (rows, cols)
 
         Examples
         --------
@@ -1773,7 +2036,29 @@ class SparseMatrix:
         return _sparse_from_csr(t_indptr, rows[order], data[order], self.shape[::-1])
 
     def matvec(self, x: npt.ArrayLike) -> Array:
-        """self @ x over the stored entries; x needs exactly shape[1] values."""
+        """self @ x over the stored entries, each row summed from +0.0 in
+        entry order.
+
+        Parameters
+        ----------
+        x : array_like, shape (cols,)
+
+        Returns
+        -------
+        numpy.ndarray, shape (rows,)
+
+        Raises
+        ------
+        ArgumentError
+            (SHAPE_MISMATCH) if x has another length; (NULL_HANDLE) if the
+            matrix is closed.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[1.0, 0.0], [0.0, 2.0]]).matvec([3.0, 4.0])
+        array([3., 8.])
+        """
         function = "corx_sparse_matvec"
         x = _vector(x, function)
         y = np.empty(self.shape[0], dtype=np.float64)
@@ -1843,57 +2128,279 @@ def _vec_call(op, *vs, extra=(), sizes=(2, 3, 4)):
 
 
 def vec_add(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a + b for vectors of 2, 3 or 4 components."""
+    """a + b for vectors of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_add([1.0, 2.0], [3.0, 4.0])
+    array([4., 6.])
+    """
     return _array(_vec_call("add", a, b))
 
 
 def vec_sub(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a - b."""
+    """a - b for vectors of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_sub([1.0, 2.0, 3.0], [1.0, 1.0, 1.0])
+    array([0., 1., 2.])
+    """
     return _array(_vec_call("sub", a, b))
 
 
 def vec_scale(v: npt.ArrayLike, factor: float) -> Array:
-    """v * factor."""
+    """v * factor for a vector of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+    factor : float
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_scale([1.0, 2.0, 3.0, 4.0], 2)
+    array([2., 4., 6., 8.])
+    """
     return _array(_vec_call("scale", v, extra=(float(factor),)))
 
 
 def vec_dot(a: npt.ArrayLike, b: npt.ArrayLike) -> float:
-    """The dot product, accumulated from +0.0 in component order."""
+    """The dot product, accumulated from +0.0 in component order.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_dot([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
+    32.0
+    """
     return _vec_call("dot", a, b)
 
 
 def vec_length(v: npt.ArrayLike) -> float:
-    """sqrt(dot(v, v)), without scaling (can overflow or underflow)."""
+    """sqrt(dot(v, v)), without scaling (can overflow or underflow).
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_length([3.0, 4.0])
+    5.0
+    """
     return _vec_call("length", v)
 
 
 def vec_normalize(v: npt.ArrayLike) -> Array:
-    """v / length(v); the zero vector when the length is 0."""
+    """v / length(v); the zero vector when the length is 0.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_normalize([3.0, 4.0])
+    array([0.6, 0.8])
+    """
     return _array(_vec_call("normalize", v))
 
 
 def vec_almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, epsilon: float) -> bool:
-    """True when epsilon > |a - b| in every component (2 or 3 components)."""
+    """True when ``epsilon > abs(a - b)`` in every component (2 or 3 components).
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,) or (3,)
+    epsilon : float
+
+    Returns
+    -------
+    bool
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_almost_equal([1.0, 2.0], [1.0, 2.05], 0.1)
+    True
+    """
     return bool(_vec_call("almost_equal", a, b, extra=(float(epsilon),), sizes=(2, 3)))
 
 
 def cross2d(a: npt.ArrayLike, b: npt.ArrayLike) -> float:
-    """a.x*b.y - a.y*b.x for 2-component vectors."""
+    """a.x*b.y - a.y*b.x for 2-component vectors.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.cross2d([1.0, 0.0], [0.0, 1.0])
+    1.0
+    """
     return _lib.corx_vec2_cross2d(_vec(a, "corx_vec2_cross2d", (2,)), _vec(b, "corx_vec2_cross2d", (2,)))
 
 
 def perp(v: npt.ArrayLike) -> Array:
-    """(-v.y, v.x): a quarter turn counter-clockwise."""
+    """(-v.y, v.x): a quarter turn counter-clockwise.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (2,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.perp([1.0, 2.0])
+    array([-2.,  1.])
+    """
     return _array(_lib.corx_vec2_perp(_vec(v, "corx_vec2_perp", (2,))))
 
 
 def perp_cw(v: npt.ArrayLike) -> Array:
-    """(v.y, -v.x): a quarter turn clockwise."""
+    """(v.y, -v.x): a quarter turn clockwise.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (2,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.perp_cw([1.0, 2.0])
+    array([ 2., -1.])
+    """
     return _array(_lib.corx_vec2_perp_cw(_vec(v, "corx_vec2_perp_cw", (2,))))
 
 
 def cross(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """The cross product of two 3-component vectors."""
+    """The cross product of two 3-component vectors.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (3,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (3,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.cross([1.0, 0.0, 0.0], [0.0, 1.0, 0.0])
+    array([0., 0., 1.])
+    """
     return _array(_lib.corx_vec3_cross(_vec(a, "corx_vec3_cross", (3,)), _vec(b, "corx_vec3_cross", (3,))))
 
 
@@ -1903,8 +2410,29 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
     """(quotient mod 2**64, remainder) of (hi * 2**64 + lo) / divisor.
 
     Never raises for a zero divisor: the library answers (2**64 - 1, lo).
-    Each argument must be an integer (TypeError otherwise, 2.0 included) in
-    0 .. 2**64 - 1 (ValueError otherwise).
+
+    Parameters
+    ----------
+    hi, lo, divisor : int
+        Each an integer in 0 .. 2**64 - 1.
+
+    Returns
+    -------
+    tuple of int
+        (quotient, remainder).
+
+    Raises
+    ------
+    TypeError
+        For anything that is not an integer (2.0 and True included).
+    ValueError
+        For an integer outside 0 .. 2**64 - 1.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.udiv128(1, 0, 3)
+    (6148914691236517205, 1)
     """
     q, r = ctypes.c_uint64(), ctypes.c_uint64()
     _lib.corvane_udiv128(_limb(hi), _limb(lo), _limb(divisor), ctypes.byref(q), ctypes.byref(r))
@@ -1912,7 +2440,30 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
 
 
 def clz64(x: int) -> int:
-    """The number of leading zero bits of a 64-bit value (64 for 0)."""
+    """The number of leading zero bits of a 64-bit value (64 for 0).
+
+    Parameters
+    ----------
+    x : int
+        An integer in 0 .. 2**64 - 1.
+
+    Returns
+    -------
+    int
+
+    Raises
+    ------
+    TypeError
+        For anything that is not an integer (2.9 and True included).
+    ValueError
+        For an integer outside 0 .. 2**64 - 1.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.clz64(1), corx.clz64(2**63), corx.clz64(0)
+    (63, 0, 64)
+    """
     return _lib.corvane_clz64(_limb(x))
 
 

@@ -506,6 +506,13 @@ def test_docstring_examples_hold(name):
     assert runner.summarize(verbose=False).failed == 0
 
 
+def test_every_example_of_the_package_holds():
+    # Every docstring example of the module (the rendered reference shows
+    # them), on whichever path, compiled or ctypes, this run uses.
+    result = doctest.testmod(corx, optionflags=doctest.ELLIPSIS)
+    assert result.attempted >= 100 and result.failed == 0
+
+
 def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
     # The extension broadcasts stacks, converts dtypes and layouts and loops
     # in C; every result must be what the ctypes path (one library call per
