@@ -2,9 +2,9 @@
 """corx for Python: reproducible linear algebra on numpy arrays.
 
 The package calls the corx shared library through a small compiled module
-(``corx._ext``) for :func:`solve`, :func:`inv`, :func:`det` and
-:func:`matmul`, which loops over stacks in C with the GIL released, and
-through ctypes for everything else (and for those four where the module
+(``corx._ext``) for :func:`solve`, :func:`inv`, :func:`det`,
+:func:`matmul` and :func:`cholesky`, which loops over stacks in C with the GIL released, and
+through ctypes for everything else (and for those five where the module
 is not built; the results are the same bits). Every function
 takes numpy arrays (or anything ``np.asarray`` accepts) of booleans,
 integers or floats, converts them to C-contiguous float64, copies them into
@@ -393,7 +393,7 @@ def _error(code: int, function: str, detail: str = "") -> Error:
 _EXT_FUNCTIONS = (
     "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
     "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
-    "corx_matrix_lu_solve_many",
+    "corx_matrix_lu_solve_many", "corx_matrix_cholesky",
 )
 
 
@@ -1303,6 +1303,10 @@ def cholesky(a: npt.ArrayLike, upper: bool = False, check_symmetric: bool = Fals
         ...
     corx.LinAlgError: corx_matrix_cholesky: Matrix is not symmetric positive-definite (not exactly symmetric, or a pivot is not positive)
     """
+    if _ext is not None:
+        c = _ext.cholesky(a, upper, check_symmetric)
+        if c is not None:
+            return c
     function = "corx_matrix_cholesky"
     a = _checked(a, function)
     single = _single(a)

@@ -46,6 +46,7 @@ static __typeof__(corx_matrix_mul)* p_mul;
 static __typeof__(corx_matrix_determinant)* p_det;
 static __typeof__(corx_matrix_lu_solve)* p_solve;
 static __typeof__(corx_matrix_lu_solve_many)* p_solve_many;
+static __typeof__(corx_matrix_cholesky)* p_cholesky;
 
 /* The package's error factory: error(code, function, detail) -> exception. */
 static PyObject* make_error;
@@ -66,8 +67,8 @@ static void destroy(CorxMatrix h) {
     __atomic_sub_fetch(&live_handles, 1, __ATOMIC_RELAXED);
 }
 
-static PyObject* raise_status(int32_t code, const char* function) {
-    PyObject* exc = PyObject_CallFunction(make_error, "iss", (int)code, function, "");
+static PyObject* raise_status(int32_t code, const char* function, const char* detail) {
+    PyObject* exc = PyObject_CallFunction(make_error, "iss", (int)code, function, detail);
     if (exc) {
         PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
         Py_DECREF(exc);
@@ -220,7 +221,7 @@ static PyObject* ext_solve(PyObject* self, PyObject* args) {
         result = PyErr_NoMemory();
     } else if (status < 0) {
         Py_DECREF(x);
-        result = raise_status(-status, one_rhs ? "corx_matrix_lu_solve" : "corx_matrix_lu_solve_many");
+        result = raise_status(-status, one_rhs ? "corx_matrix_lu_solve" : "corx_matrix_lu_solve_many", "");
     } else {
         result = finish(x, sa_single && sb_single);
     }
@@ -267,6 +268,83 @@ static PyObject* ext_det(PyObject* self, PyObject* ao) {
         return PyErr_NoMemory();  /* the shape was checked: only an allocation can fail */
     }
     return finish(d, single);
+}
+
+/* cholesky(a, upper, check_symmetric): the factor of each matrix of a
+ * (..., n, n). Without check_symmetric the library gets the symmetric
+ * matrix made from one triangle (the lower one, or the upper one with
+ * upper), its entries' bits copied into the other; with upper the result
+ * is the library's L transposed. */
+static PyObject* ext_cholesky(PyObject* self, PyObject* args) {
+    (void)self;
+    PyObject *ao, *upper_o, *check_o;
+    if (!PyArg_ParseTuple(args, "OOO", &ao, &upper_o, &check_o)) return NULL;
+    int upper = PyObject_IsTrue(upper_o), check = PyObject_IsTrue(check_o);
+    if (upper < 0 || check < 0) return NULL;
+    bool single = false;
+    PyArrayObject* a = as_double(ao, &single);
+    if (!a) Py_RETURN_NONE;
+    int nd = PyArray_NDIM(a);
+    const npy_intp* dims = PyArray_DIMS(a);
+    npy_intp n = nd >= 2 ? dims[nd - 1] : 0;
+    if (nd < 2 || dims[nd - 2] != n || n < 1 || n * n > MAX_ELEMENTS || PyArray_SIZE(a) == 0) {
+        Py_DECREF(a);
+        Py_RETURN_NONE;
+    }
+    PyArrayObject* out = (PyArrayObject*)PyArray_SimpleNew(nd, dims, NPY_DOUBLE);
+    double* sym = out ? PyMem_RawMalloc((size_t)(n * n) * sizeof(double)) : NULL;
+    if (!sym) {
+        Py_XDECREF(out);
+        Py_DECREF(a);
+        return PyErr_NoMemory();
+    }
+    npy_intp count = PyArray_SIZE(a) / (n * n);
+    const double* ap = (const double*)PyArray_DATA(a);
+    double* op = (double*)PyArray_DATA(out);
+    int failure = 0; /* 1: not positive definite (or not symmetric), 2: no memory */
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp m = 0; m < count && !failure; ++m) {
+        const double* src = ap + m * n * n;
+        const double* input = src;
+        if (!check) {
+            for (npy_intp i = 0; i < n; ++i) {
+                for (npy_intp j = 0; j < n; ++j) {
+                    /* the entry of the triangle read that stands for (i, j) */
+                    bool below = j <= i;
+                    npy_intp r = upper ? (below ? j : i) : (below ? i : j);
+                    npy_intp c = upper ? (below ? i : j) : (below ? j : i);
+                    sym[i * n + j] = src[r * n + c];
+                }
+            }
+            input = sym;
+        }
+        CorxMatrix h = create((int32_t)n, (int32_t)n, input);
+        CorxMatrix l = h ? p_cholesky(h) : NULL;
+        if (l) __atomic_add_fetch(&live_handles, 1, __ATOMIC_RELAXED);
+        double* dst = op + m * n * n;
+        if (!h) {
+            failure = 2;
+        } else if (!l) {
+            failure = 1;
+        } else if (p_get_buffer(l, upper ? sym : dst, n * n) < 0) {
+            failure = 2;
+        } else if (upper) {
+            for (npy_intp i = 0; i < n; ++i)
+                for (npy_intp j = 0; j < n; ++j) dst[i * n + j] = sym[j * n + i];
+        }
+        destroy(l);
+        destroy(h);
+    }
+    Py_END_ALLOW_THREADS
+    PyMem_RawFree(sym);
+    Py_DECREF(a);
+    if (failure) {
+        Py_DECREF(out);
+        if (failure == 2) return PyErr_NoMemory();
+        return raise_status(CORX_NOT_SPD, "corx_matrix_cholesky",
+                            "not exactly symmetric, or a pivot is not positive");
+    }
+    return finish(out, single);
 }
 
 /* matmul(a, b): the product of two non-empty 2-D arrays. */
@@ -349,6 +427,7 @@ static PyObject* ext_bind(PyObject* self, PyObject* args) {
     BIND(p_det, "corx_matrix_determinant")
     BIND(p_solve, "corx_matrix_lu_solve")
     BIND(p_solve_many, "corx_matrix_lu_solve_many")
+    BIND(p_cholesky, "corx_matrix_cholesky")
 #undef BIND
     Py_INCREF(error);
     Py_XSETREF(make_error, error);
@@ -366,6 +445,8 @@ static PyMethodDef methods[] = {
     {"solve", ext_solve, METH_VARARGS, "solve(a, b, refine): x, or None for the Python path."},
     {"det", ext_det, METH_O, "det(a): the determinants, or None for the Python path."},
     {"matmul", ext_matmul, METH_VARARGS, "matmul(a, b): a @ b, or None for the Python path."},
+    {"cholesky", ext_cholesky, METH_VARARGS,
+     "cholesky(a, upper, check_symmetric): the factors, or None for the Python path."},
     {"live_handles", ext_live_handles, METH_NOARGS, "Handles made by this module and not yet destroyed."},
     {NULL, NULL, 0, NULL},
 };

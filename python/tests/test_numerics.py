@@ -521,6 +521,8 @@ def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
         pytest.skip("the package runs without its extension here")
     a = well_conditioned(rng, 5)
     stack = np.stack([a, 2 * a, a.T]).reshape(3, 1, 5, 5)
+    spd = stack[:, 0] @ np.swapaxes(stack[:, 0], -1, -2)
+    spd[1] = (spd[1] + spd[1].T) / 2  # exactly symmetric, for the library's own check
     cases = [
         (corx.solve, (a, rng.standard_normal(5))),
         (corx.solve, (a, rng.standard_normal((5, 3)), False)),
@@ -536,6 +538,9 @@ def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
         (corx.matmul, (a, rng.standard_normal((5, 7)))), (corx.matmul, (np.float32(a), np.float32(a.T))),
         (corx.matmul, (np.int16([[1, 2]]), np.uint8([[3], [4]]))),
         (corx.inv, (stack,)),
+        (corx.cholesky, (spd,)), (corx.cholesky, (spd, True)), (corx.cholesky, (spd[1], False, True)),
+        (corx.cholesky, (np.float32(spd),)), (corx.cholesky, (np.tril(spd[0]),)),
+        (corx.cholesky, (np.triu(spd[2]), True)),
     ]
     for fn, args in cases:
         fast = fn(*args)

@@ -59,11 +59,12 @@ def test_compiled_path_releases_every_handle_it_makes():
     stack = np.stack([A] * 6)
     stack[4] = [[1, 2], [2, 4]]
     for call in (lambda: corx.solve(stack, [1, 2]), lambda: corx.inv(stack), lambda: corx.det(stack),
-                 lambda: corx.matmul(A, A)):
+                 lambda: corx.matmul(A, A), lambda: corx.cholesky(stack), lambda: corx.cholesky(stack, True),
+                 lambda: corx.cholesky(np.stack([A, A + [[0, 1], [0, 0]]]), check_symmetric=True)):
         try:
             call()
         except corx.LinAlgError as e:
-            assert e.code == corx.SINGULAR
+            assert e.code in (corx.SINGULAR, corx.NOT_SPD)
         assert corx._ext.live_handles() == 0
 
 
