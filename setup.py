@@ -47,10 +47,12 @@ class BuildWithLibrary(build_py):
 def extension():
     """corx._ext, the package's compiled hot path (python/corx/_ext.c). It
     includes the library's public header for the types and calls the
-    library the package loads (no link against libcorx)."""
+    library the package loads (no link against libcorx). Optional: without
+    Python's headers the package is installed on its ctypes path alone
+    (CI's installed-package tests require the module)."""
     import numpy
     return Extension("corx._ext", sources=["python/corx/_ext.c"],
-                     include_dirs=["include", numpy.get_include()])
+                     include_dirs=["include", numpy.get_include()], optional=True)
 
 
 class BinaryDistribution(Distribution):
