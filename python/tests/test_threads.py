@@ -178,11 +178,14 @@ def test_every_split_of_small_problems_keeps_the_bits():
 
 
 def test_a_stacked_call_lets_other_threads_run():
-    # The whole stack is computed with the interpreter lock released: the
-    # main thread keeps running while another thread solves. Holding the
-    # lock would stall it for the whole call.
+    # The compiled module computes a whole stack with the interpreter lock
+    # released: the main thread keeps running while another thread solves.
+    # Holding the lock would stall it from the start of the call to its end,
+    # so it must make progress in the middle of the call.
     import threading
     import time
+    if corx._ext is None:
+        pytest.skip("the ctypes path releases the lock per library call only")
     rng = np.random.default_rng(11)
     count = 2000
     while True:  # a stack that takes a good fraction of a second
@@ -190,20 +193,22 @@ def test_a_stacked_call_lets_other_threads_run():
         b = rng.standard_normal((count, 6, 2))
         start = time.perf_counter()
         corx.solve(a, b)
-        took = time.perf_counter() - start
-        if took > 0.2:
+        if time.perf_counter() - start > 0.3:
             break
         count *= 4
-    done = threading.Event()
+    span = []
 
     def work():
+        span.append(time.perf_counter())
         corx.solve(a, b)
-        done.set()
+        span.append(time.perf_counter())
 
     t = threading.Thread(target=work)
-    stamps = [time.perf_counter()]
+    stamps = []
     t.start()
-    while not done.is_set():
+    while t.is_alive():
         stamps.append(time.perf_counter())
     t.join()
-    assert np.diff(stamps).max() < 0.5 * took, (np.diff(stamps).max(), took)
+    begin, end = span
+    quarter = (end - begin) / 4
+    assert any(begin + quarter < s < end - quarter for s in stamps), (begin, end, len(stamps))
