@@ -393,7 +393,7 @@ def _error(code: int, function: str, detail: str = "") -> Error:
 _EXT_FUNCTIONS = (
     "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
     "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
-    "corx_matrix_lu_solve_many", "corx_matrix_cholesky",
+    "corx_matrix_lu_solve_many", "corx_matrix_cholesky", "corx_sparse_matvec",
 )
 
 
@@ -2078,11 +2078,14 @@ class SparseMatrix:
         if x.shape[0] != self.shape[1]:
             raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ {_shape(x)}")
         columns = np.ascontiguousarray(x.T)
-        out = np.empty((x.shape[1], self.shape[0]), dtype=np.float64)
         handle = self._owner.take(function)
         try:
-            for j in range(columns.shape[0]):
-                _lib.corx_sparse_matvec(handle, _ptr(columns[j]), self.shape[1], _ptr(out[j]), self.shape[0])
+            if _ext is not None:  # every column with the lock released once
+                out = _ext.sparse_matmat(handle.value, columns, self.shape[0])
+            else:
+                out = np.empty((x.shape[1], self.shape[0]), dtype=np.float64)
+                for j in range(columns.shape[0]):
+                    _lib.corx_sparse_matvec(handle, _ptr(columns[j]), self.shape[1], _ptr(out[j]), self.shape[0])
         finally:
             self._owner.give_back()
         return np.ascontiguousarray(out.T)

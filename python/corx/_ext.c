@@ -47,6 +47,7 @@ static __typeof__(corx_matrix_determinant)* p_det;
 static __typeof__(corx_matrix_lu_solve)* p_solve;
 static __typeof__(corx_matrix_lu_solve_many)* p_solve_many;
 static __typeof__(corx_matrix_cholesky)* p_cholesky;
+static __typeof__(corx_sparse_matvec)* p_matvec;
 
 /* The package's error factory: error(code, function, detail) -> exception. */
 static PyObject* make_error;
@@ -347,6 +348,41 @@ static PyObject* ext_cholesky(PyObject* self, PyObject* args) {
     return finish(out, single);
 }
 
+/* sparse_matmat(handle, columns, rows): the product of the sparse handle
+ * (rows x n) with each row of columns (k x n, C-contiguous float64, as the
+ * package prepares it), into a new k x rows array: row j is the product
+ * with column j alone. The caller holds the handle for the call (the
+ * package's use count), so it stays valid while the lock is released. */
+static PyObject* ext_sparse_matmat(PyObject* self, PyObject* args) {
+    (void)self;
+    PyObject *handle_o, *cols_o;
+    Py_ssize_t rows;
+    if (!PyArg_ParseTuple(args, "OO!n", &handle_o, &PyArray_Type, &cols_o, &rows)) return NULL;
+    CorxSparse h = (CorxSparse)PyLong_AsVoidPtr(handle_o);
+    if (!h && PyErr_Occurred()) return NULL;
+    PyArrayObject* cols = (PyArrayObject*)cols_o;
+    if (!h || PyArray_NDIM(cols) != 2 || PyArray_TYPE(cols) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(cols) ||
+        rows < 1) {
+        PyErr_SetString(PyExc_ValueError, "sparse_matmat: a handle, C-contiguous float64 columns and rows >= 1");
+        return NULL;
+    }
+    npy_intp k = PyArray_DIM(cols, 0), n = PyArray_DIM(cols, 1);
+    npy_intp shape[2] = {k, rows};
+    PyArrayObject* out = (PyArrayObject*)PyArray_SimpleNew(2, shape, NPY_DOUBLE);
+    if (!out) return NULL;
+    const double* xp = (const double*)PyArray_DATA(cols);
+    double* yp = (double*)PyArray_DATA(out);
+    int32_t got = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp j = 0; j < k && got >= 0; ++j) got = p_matvec(h, xp + j * n, n, yp + j * rows, rows);
+    Py_END_ALLOW_THREADS
+    if (got < 0) {
+        Py_DECREF(out);
+        return raise_status(CORX_SHAPE_MISMATCH, "corx_sparse_matvec", "the columns do not fit the matrix");
+    }
+    return (PyObject*)out;
+}
+
 /* matmul(a, b): the product of two non-empty 2-D arrays. */
 static PyObject* ext_matmul(PyObject* self, PyObject* args) {
     (void)self;
@@ -428,6 +464,7 @@ static PyObject* ext_bind(PyObject* self, PyObject* args) {
     BIND(p_solve, "corx_matrix_lu_solve")
     BIND(p_solve_many, "corx_matrix_lu_solve_many")
     BIND(p_cholesky, "corx_matrix_cholesky")
+    BIND(p_matvec, "corx_sparse_matvec")
 #undef BIND
     Py_INCREF(error);
     Py_XSETREF(make_error, error);
@@ -445,6 +482,8 @@ static PyMethodDef methods[] = {
     {"solve", ext_solve, METH_VARARGS, "solve(a, b, refine): x, or None for the Python path."},
     {"det", ext_det, METH_O, "det(a): the determinants, or None for the Python path."},
     {"matmul", ext_matmul, METH_VARARGS, "matmul(a, b): a @ b, or None for the Python path."},
+    {"sparse_matmat", ext_sparse_matmat, METH_VARARGS,
+     "sparse_matmat(handle, columns, rows): the products with each column, one per row."},
     {"cholesky", ext_cholesky, METH_VARARGS,
      "cholesky(a, upper, check_symmetric): the factors, or None for the Python path."},
     {"live_handles", ext_live_handles, METH_NOARGS, "Handles made by this module and not yet destroyed."},
