@@ -20,3 +20,6 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/python/corx/py.typed
   ${PROJECT_BINARY_DIR}/python/_location.py
   DESTINATION ${CORX_PYTHON_INSTALL_DIR}/corx)
+if(TARGET corx_python_ext)
+  install(TARGETS corx_python_ext LIBRARY DESTINATION ${CORX_PYTHON_INSTALL_DIR}/corx)
+endif()

@@ -355,9 +355,57 @@ CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
  */
 CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m);
 /**
+ * @brief Which check of corx_sparse_from_csr failed (its fault argument):
+ * each fault of compressed-sparse-row arrays has its own value. New in
+ * CORX_1.1.
+ */
+enum {
+    CORX_CSR_VALID = 0,        /**< no fault */
+    CORX_CSR_POINTER = 1,      /**< a required pointer is NULL */
+    CORX_CSR_LENGTH = 2,       /**< rows or cols below 1, nnz out of 0..2147483647, or indptr_length != rows + 1 */
+    CORX_CSR_ROW_START = 3,    /**< indptr[0] != 0 */
+    CORX_CSR_ROW_ORDER = 4,    /**< some indptr[i+1] < indptr[i] */
+    CORX_CSR_ROW_END = 5,      /**< indptr[rows] != nnz */
+    CORX_CSR_COLUMN_RANGE = 6, /**< a column index outside 0..cols-1 */
+    CORX_CSR_COLUMN_ORDER = 7  /**< a column index not greater than the one before it in its row */
+};
+/**
+ * @brief New sparse handle from compressed-sparse-row arrays, as scipy.sparse
+ * and most sparse formats hold them: the entries of row i are data[k] in
+ * column indices[k] for indptr[i] <= k < indptr[i+1]. Entries equal to zero
+ * (+0.0 and -0.0) are dropped, as corx_sparse_from_dense drops them; NaN is
+ * kept. The caller keeps the arrays, which are read only during the call.
+ *
+ * @param rows, cols      the shape, each 1 to 2147483647 (the product may
+ *                        exceed 2147483647, but corx_sparse_to_dense then
+ *                        refuses the matrix).
+ * @param indptr          rows + 1 row pointers; indptr_length must be rows + 1.
+ * @param indices, data   nnz column indices and values (may be NULL when nnz is 0).
+ * @param nnz             the number of entries given, 0 to 2147483647.
+ * @param out             receives the new handle, owned by the caller
+ *                        (release with corx_sparse_destroy); NULL on failure.
+ * @param fault           may be NULL; receives which check failed, a
+ *                        CORX_CSR_* value (CORX_CSR_VALID on success).
+ * @return CORX_SUCCESS, or the first fault found, tested in this order:
+ * CORX_NULL_HANDLE if out is NULL (nothing written, fault included), or
+ * indptr is NULL, or nnz > 0 and indices or data is NULL (CORX_CSR_POINTER);
+ * CORX_SHAPE_MISMATCH for every fault of the arrays, with fault telling
+ * which: CORX_CSR_LENGTH, then CORX_CSR_ROW_START, CORX_CSR_ROW_ORDER,
+ * CORX_CSR_ROW_END (the row pointers are checked before any entry is read),
+ * then, entry by entry in order, CORX_CSR_COLUMN_RANGE and
+ * CORX_CSR_COLUMN_ORDER (unsorted or duplicated entries are refused: sort
+ * or sum them first, in the order that is to define the result's bits).
+ * @since CORX_1.1
+ */
+CORX_API CorxStatus corx_sparse_from_csr(int32_t rows, int32_t cols, const int64_t* indptr,
+                                         int64_t indptr_length, const int32_t* indices,
+                                         const double* data, int64_t nnz, CorxSparse* out,
+                                         int32_t* fault);
+/**
  * @brief New dense handle with the stored entries and +0.0 elsewhere.
  * Release with corx_matrix_destroy.
- * @return The handle; NULL if s is NULL.
+ * @return The handle; NULL if s is NULL or has more than 2147483647
+ * elements (rows * cols), which only corx_sparse_from_csr can make.
  */
 CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s);
 /** @brief Releases the handle. NULL is ignored. */

@@ -1065,6 +1065,107 @@ void sparseFamily(Family& fam, Rng& rng) {
     }
 }
 
+// CSR arrays as sparse formats hold them: the handle must be the one made
+// from the dense matrix with the same entries (explicit zeros dropped), and
+// every fault of the arrays reported with its own status, in the documented
+// order, with nothing made.
+char gCsrCanary;  // an address no handle has: shows whether a failure cleared the out-parameter
+
+void sparseCsrFamily(Family& fam, Rng& rng) {
+    CorxSparse const canary = reinterpret_cast<CorxSparse>(&gCsrCanary);
+    const std::int64_t shapes[][2] = {{1, 1}, {1, 300}, {4, 4}, {7, 3}, {33, 20}, {200, 150}};
+    for (const auto& s : shapes) {
+        for (int density : {0, 1, 4, 16}) {
+            std::vector<std::int64_t> indptr{0};
+            std::vector<std::int32_t> indices;
+            std::vector<double> data;
+            std::vector<double> dense(static_cast<std::size_t>(s[0] * s[1]), 0.0);
+            for (std::int64_t i = 0; i < s[0]; ++i) {
+                for (std::int64_t j = 0; j < s[1]; ++j) {
+                    if (static_cast<int>(rng.below(16)) >= density) continue;
+                    // Some explicit zeros, of both signs, as scipy keeps them.
+                    const double x = rng.below(10) == 0 ? (rng.below(2) ? 0.0 : -0.0)
+                                     : rng.below(8) == 0 ? specials()[rng.below(specials().size())]
+                                                         : rng.unit();
+                    indices.push_back(static_cast<std::int32_t>(j));
+                    data.push_back(x);
+                    dense[static_cast<std::size_t>(i * s[1] + j)] = x;
+                }
+                indptr.push_back(static_cast<std::int64_t>(data.size()));
+            }
+            CorxSparse sp = canary;
+            Hasher h;
+            h.i64(corx_sparse_from_csr(static_cast<std::int32_t>(s[0]), static_cast<std::int32_t>(s[1]),
+                                       indptr.data(), static_cast<std::int64_t>(indptr.size()), indices.data(),
+                                       data.data(), static_cast<std::int64_t>(data.size()), &sp, nullptr));
+            CorxMatrix m = make(s[0], s[1], dense);
+            CorxSparse want = corx_sparse_from_dense(m);
+            corx_matrix_destroy(m);
+            h.i64(corx_sparse_nnz(sp));
+            CorxMatrix back = corx_sparse_to_dense(sp), wantBack = corx_sparse_to_dense(want);
+            const std::vector<double> got = contents(back);
+            expectCopy("sparse from CSR against from dense", got, contents(wantBack));
+            h.raws(got);
+            corx_matrix_destroy(back);
+            corx_matrix_destroy(wantBack);
+            for (Fill f : {Fill::Unit, Fill::Special}) {
+                const std::vector<double> x = values(rng, s[1], f);
+                std::vector<double> y(static_cast<std::size_t>(s[0]), kCanary), yWant(y);
+                h.i64(corx_sparse_matvec(sp, x.data(), s[1], y.data(), static_cast<std::int64_t>(y.size())));
+                corx_sparse_matvec(want, x.data(), s[1], yWant.data(), static_cast<std::int64_t>(y.size()));
+                expectCopy("sparse from CSR product against from dense", y, yWant);
+                h.f64s(y);
+            }
+            corx_sparse_destroy(want);
+            corx_sparse_destroy(sp);
+            fam.add("sparse_from_csr " + shape(s[0], s[1]) + " density " + num(density) + "/16", h);
+        }
+    }
+    {
+        // One fault each, on a valid 3x4 matrix [[1,0,2,0],[0,0,0,0],[3,4,0,5]].
+        Hasher h;
+        const std::int64_t p[] = {0, 2, 2, 5};
+        const std::int32_t c[] = {0, 2, 0, 1, 3};
+        const double v[] = {1, 2, 3, 4, 5};
+        const std::int64_t badStart[] = {1, 2, 2, 5}, down[] = {0, 3, 2, 5}, badEnd[] = {0, 2, 2, 4};
+        const std::int32_t negative[] = {0, 2, -1, 1, 3}, wide[] = {0, 4, 0, 1, 3};
+        const std::int32_t unsorted[] = {0, 2, 1, 0, 3}, twice[] = {0, 2, 0, 0, 3};
+        auto attempt = [&](std::int32_t rows, std::int32_t cols, const std::int64_t* ip, std::int64_t ipLen,
+                           const std::int32_t* ix, const double* dv, std::int64_t nnz) {
+            CorxSparse sp = canary;
+            std::int32_t fault = -1;
+            h.i64(corx_sparse_from_csr(rows, cols, ip, ipLen, ix, dv, nnz, &sp, &fault));
+            h.i64(fault);
+            h.word(sp == nullptr);
+            if (sp != canary) corx_sparse_destroy(sp);
+        };
+        std::int32_t untouched = -1;
+        h.i64(corx_sparse_from_csr(3, 4, p, 4, c, v, 5, nullptr, &untouched));
+        h.i64(untouched);
+        attempt(3, 4, nullptr, 4, c, v, 5);
+        attempt(3, 4, p, 4, nullptr, v, 5);
+        attempt(3, 4, p, 4, c, nullptr, 5);
+        attempt(0, 4, p, 1, c, v, 5);
+        attempt(3, 0, p, 4, c, v, 5);
+        attempt(3, 4, p, 3, c, v, 5);
+        attempt(3, 4, p, 4, c, v, -1);
+        attempt(3, 4, badStart, 4, c, v, 5);
+        attempt(3, 4, down, 4, c, v, 5);
+        attempt(3, 4, badEnd, 4, c, v, 5);
+        attempt(3, 4, p, 4, negative, v, 5);
+        attempt(3, 4, p, 4, wide, v, 5);
+        attempt(3, 4, p, 4, unsorted, v, 5);
+        attempt(3, 4, p, 4, twice, v, 5);
+        attempt(3, 4, p, 4, c, v, 5);  // valid
+        const std::int64_t none[] = {0, 0, 0};
+        attempt(2, 2, none, 3, nullptr, nullptr, 0);  // no entries, no arrays
+        CorxSparse sp = nullptr;  // the fault argument may be NULL
+        h.i64(corx_sparse_from_csr(3, 4, badEnd, 4, c, v, 5, &sp, nullptr));
+        h.word(sp == nullptr);
+        fam.add("sparse_from_csr failures: NULL, lengths, each row pointer and column fault", h);
+    }
+}
+
 // ---- vectors --------------------------------------------------------------------
 
 void hash2(Hasher& h, CorxVec2 v) {
@@ -1428,6 +1529,7 @@ int main(int argc, char** argv) {
     limbFamily(family("limbs"), rng);
     solveManyFamily(family("solve_many"), rng);
     constantsFamily(family("constants"));
+    sparseCsrFamily(family("sparse_from_csr"), rng);
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));
     if (gQuietedReturns != 0) {

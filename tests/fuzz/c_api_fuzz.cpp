@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -274,7 +275,7 @@ private:
             case 14: cholesky(); break;
             case 15: qr(); break;
             case 16: svd(); break;
-            case 17: sparseFromDense(); break;
+            case 17: in_.flag() ? sparseFromDense() : sparseFromCsr(); break;
             case 18: sparseQueries(); break;
             case 19: matvec(); break;
             case 20: vectors2(); break;
@@ -621,6 +622,73 @@ private:
         const DenseSlot* a = operand();
         CorxSparse sp = corx_sparse_from_dense(handleOf(a));
         CHECK((sp != nullptr) == (handleOf(a) != nullptr));
+        if (!sp) return;
+        SparseSlot& dst = sparse_[in_.byte() % kSlots];
+        corx_sparse_destroy(dst.h);
+        dst = SparseSlot{sp, a->rows, a->cols, a->data};
+    }
+
+    // The CSR arrays of a dense slot (explicit zeros among the entries as
+    // the input chooses), possibly with one fault; the handle must hold the
+    // slot's non-zero entries, and each fault give its own fault value.
+    void sparseFromCsr() {
+        const DenseSlot* a = operand();
+        if (a == nullptr || a->h == nullptr) return;
+        std::vector<std::int64_t> indptr{0};
+        std::vector<std::int32_t> indices;
+        std::vector<double> data;
+        for (std::int64_t i = 0; i < a->rows; ++i) {
+            for (std::int64_t j = 0; j < a->cols; ++j) {
+                const double x = a->data[static_cast<std::size_t>(i * a->cols + j)];
+                if (x != 0.0 || in_.byte() % 4 == 0) {
+                    indices.push_back(static_cast<std::int32_t>(j));
+                    data.push_back(x);
+                }
+            }
+            indptr.push_back(static_cast<std::int64_t>(data.size()));
+        }
+        const auto rows = static_cast<std::int32_t>(a->rows), cols = static_cast<std::int32_t>(a->cols);
+        std::int64_t nnz = static_cast<std::int64_t>(data.size()), ipLen = rows + 1;
+        std::int32_t want = CORX_CSR_VALID;
+        const std::uint8_t k = in_.byte();
+        const std::size_t at = data.empty() ? 0 : in_.byte() % data.size();
+        switch (k % 8) {
+            case 1: indptr[0] = 1; want = CORX_CSR_ROW_START; break;
+            case 2:
+                if (rows > 1) {
+                    indptr[1] = indptr[2] + 1;  // above the next pointer: a decrease
+                    want = CORX_CSR_ROW_ORDER;
+                }
+                break;
+            case 3:  // one entry more than the pointers end at (and than the arrays hold)
+                ++nnz;
+                want = indices.data() == nullptr || data.data() == nullptr ? CORX_CSR_POINTER : CORX_CSR_ROW_END;
+                break;
+            case 4:
+                if (!data.empty()) {
+                    indices[at] = in_.flag() ? -1 : cols;
+                    want = CORX_CSR_COLUMN_RANGE;
+                }
+                break;
+            case 5:
+                if (!data.empty()) {  // a duplicate of the entry before, or one out of order
+                    const bool first = std::find(indptr.begin(), indptr.end(), static_cast<std::int64_t>(at)) != indptr.end();
+                    if (!first) {
+                        indices[at] = indices[at - 1] - (in_.flag() ? 0 : 1);
+                        want = indices[at] < 0 ? CORX_CSR_COLUMN_RANGE : CORX_CSR_COLUMN_ORDER;
+                    }
+                }
+                break;
+            case 6: ipLen = in_.length(ipLen); want = ipLen == rows + 1 ? CORX_CSR_VALID : CORX_CSR_LENGTH; break;
+            default: break;
+        }
+        CorxSparse sp = nullptr;
+        std::int32_t fault = -1;
+        const CorxStatus st = corx_sparse_from_csr(rows, cols, indptr.data(), ipLen, indices.data(), data.data(), nnz,
+                                                   &sp, &fault);
+        CHECK(fault == want);
+        CHECK(st == (want == CORX_CSR_VALID ? CORX_SUCCESS : want == CORX_CSR_POINTER ? CORX_NULL_HANDLE : CORX_SHAPE_MISMATCH));
+        CHECK((sp != nullptr) == (want == CORX_CSR_VALID));
         if (!sp) return;
         SparseSlot& dst = sparse_[in_.byte() % kSlots];
         corx_sparse_destroy(dst.h);
