@@ -5,7 +5,8 @@
 #
 #   scripts/install-deps.sh demo    the library and the demo: a compiler, CMake, Ninja
 #   scripts/install-deps.sh test    + the test suite (GoogleTest, GMP and MPFR as
-#                                   oracles, numpy and pytest, pkg-config)
+#                                   oracles, numpy and pytest, Dask and its
+#                                   distributed scheduler, pkg-config)
 #   scripts/install-deps.sh ci      + CI's extra checks (clang and libFuzzer, valgrind,
 #                                   abigail-tools, doxygen, venv and pip for the Python
 #                                   package, the aarch64, s390x, riscv64, ppc64le and
@@ -17,7 +18,8 @@
 set -euo pipefail
 
 demo=(cmake ninja-build g++)
-test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config python3-numpy python3-pytest)
+test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config python3-numpy python3-pytest
+      python3-dask python3-distributed)
 ci=("${test[@]}" clang libclang-rt-14-dev valgrind abigail-tools doxygen
     python3-venv python3-pip python3-setuptools python3-wheel
     g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-powerpc64le-linux-gnu

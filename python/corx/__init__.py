@@ -339,6 +339,11 @@ class Error(Exception):
         text = f"{function}: {self.status_text}"
         super().__init__(f"{text} ({detail})" if detail else text)
 
+    def __reduce__(self):
+        # Rebuilt from its fields: the message alone does not fit __init__,
+        # and errors cross process boundaries (worker pools, corx.dask).
+        return (type(self), (self.code, self.function, self.detail))
+
 
 class LinAlgError(Error, np.linalg.LinAlgError):
     """The matrix is singular (SINGULAR) or not symmetric positive definite
