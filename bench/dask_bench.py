@@ -28,6 +28,7 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 import dask.array as da  # noqa: E402
+from dask.core import flatten  # noqa: E402
 from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import corx  # noqa: E402
@@ -69,6 +70,29 @@ def on_cluster(x):
     return y
 
 
+def forget(client, y):
+    """Releases a persisted result and waits until the scheduler has dropped
+    its keys: a repetition would otherwise find the result in memory."""
+    keys = [k for k in flatten(y.__dask_keys__())]
+    client.cancel(y)
+    del y
+    while client.run_on_scheduler(lambda dask_scheduler, keys=keys: sum(k in dask_scheduler.tasks for k in keys)):
+        time.sleep(0.05)
+
+
+def best_on_cluster(client, make, repeat):
+    """The fastest of repeat computations of make() on the cluster, and the
+    last result (still on the cluster)."""
+    times, y = [], None
+    for _ in range(repeat):
+        if y is not None:
+            forget(client, y)
+        t = time.perf_counter()
+        y = on_cluster(make())
+        times.append(time.perf_counter() - t)
+    return min(times), y
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("sizes", nargs="*", type=int, default=[4096, 8192])
@@ -82,7 +106,7 @@ def main():
     print(f"corx {corx.version()}, numpy {np.__version__}, python {platform.python_version()}")
     rows = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                      silence_logs=40) as cluster, Client(cluster):
+                      silence_logs=40) as cluster, Client(cluster) as client:
         for n in args.sizes:
             mm_chunk, ch_chunk = -(-n // args.matmul_tiles), -(-n // args.cholesky_tiles)
             rs = da.random.RandomState(n)
@@ -94,24 +118,27 @@ def main():
 
             single = {}
             t_single = best(lambda: single.__setitem__("mm", corx.matmul(la, lb)), args.repeat)
-            t_corx = best(lambda: single.__setitem__("d", on_cluster(corx.dask.matmul(a, b))), args.repeat)
-            same = single["d"].compute().tobytes() == single["mm"].tobytes()
+            t_corx, d = best_on_cluster(client, lambda: corx.dask.matmul(a, b), args.repeat)
+            same = d.compute().tobytes() == single["mm"].tobytes()
+            forget(client, d)
             t_np, np_same = float("nan"), False
             if not args.skip_numpy:
-                t_np = best(lambda: single.__setitem__("n", on_cluster(a @ b)), args.repeat)
-                np_same = single["n"].compute().tobytes() == (la @ lb).tobytes()
+                t_np, d = best_on_cluster(client, lambda: a @ b, args.repeat)
+                np_same = d.compute().tobytes() == (la @ lb).tobytes()
+                forget(client, d)
             rows.append(("matmul", n, mm_chunk, t_single, t_corx, t_np, same, np_same))
             del single
 
             single = {}
             t_single = best(lambda: single.__setitem__("l", corx.cholesky(ls)), args.repeat)
-            t_corx = best(lambda: single.__setitem__("d", on_cluster(corx.dask.cholesky(s))), args.repeat)
-            same = single["d"].compute().tobytes() == single["l"].tobytes()
+            t_corx, d = best_on_cluster(client, lambda: corx.dask.cholesky(s), args.repeat)
+            same = d.compute().tobytes() == single["l"].tobytes()
+            forget(client, d)
             t_np, np_same = float("nan"), False
             if not args.skip_numpy:
-                t_np = best(lambda: single.__setitem__("n", on_cluster(da.linalg.cholesky(s, lower=True))),
-                            args.repeat)
-                np_same = single["n"].compute().tobytes() == np.linalg.cholesky(ls).tobytes()
+                t_np, d = best_on_cluster(client, lambda: da.linalg.cholesky(s, lower=True), args.repeat)
+                np_same = d.compute().tobytes() == np.linalg.cholesky(ls).tobytes()
+                forget(client, d)
             rows.append(("cholesky", n, ch_chunk, t_single, t_corx, t_np, same, np_same))
             del single, a, b, s, la, lb, ls
             print_rows(rows[-2:])

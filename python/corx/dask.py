@@ -48,6 +48,18 @@ def _float(a):
     return a.astype(np.float64)
 
 
+def _single(*arrays):
+    """True when every operand is float32: the result is then float32, as
+    from the single call (computed in float64, rounded once at the end)."""
+    return all(getattr(x, "dtype", None) == np.float32 for x in arrays)
+
+
+def _out(x, single):
+    if isinstance(x, tuple):
+        return tuple(_out(y, single) for y in x)
+    return x.astype(np.float32) if single else x
+
+
 def _array(name, dsk, deps, chunks):
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=deps)
     return da.Array(graph, name, chunks=chunks, dtype=np.float64)
@@ -57,6 +69,7 @@ def _array(name, dsk, deps, chunks):
 
 def matmul(a, b) -> da.Array:
     """a @ b for 2-D arrays: :func:`corx.matmul`'s bits for any chunking."""
+    single = _single(a, b)
     a, b = _float(a), _float(b)
     if a.ndim != 2 or b.ndim != 2 or a.shape[1] != b.shape[0]:
         raise corx.ArgumentError(corx.SHAPE_MISMATCH, "corx.dask.matmul", f"{a.shape} @ {b.shape}")
@@ -77,7 +90,7 @@ def matmul(a, b) -> da.Array:
                     dsk[key] = (corx.mul_add, prev, (a.name, i, k), (b.name, k, j))
                 prev = key
             dsk[(name, i, j)] = (np.asarray, prev)
-    return _array(name, dsk, [a, b], (a.chunks[0], b.chunks[1]))
+    return _out(_array(name, dsk, [a, b], (a.chunks[0], b.chunks[1])), single)
 
 
 # ---- Cholesky ---------------------------------------------------------------
@@ -154,9 +167,10 @@ def cholesky(a, upper: bool = False, check_symmetric: bool = False) -> da.Array:
     symmetry test comes first, as in the single call). By default only the
     lower triangle is read (the upper one with ``upper=True``, which returns
     ``L.T``). The column chunks are made those of the rows."""
+    single = _single(a)
     a = _float(a)
     if upper:
-        return cholesky(a.T, check_symmetric=check_symmetric).T
+        return _out(cholesky(a.T, check_symmetric=check_symmetric).T, single)
     a = _square_tiles(a)
     if a.shape[0] == 0:
         return da.zeros(a.shape, chunks=a.chunks)
@@ -166,7 +180,7 @@ def cholesky(a, upper: bool = False, check_symmetric: bool = False) -> da.Array:
     for i in range(len(c)):
         for j in range(len(c)):
             dsk[(name, i, j)] = (np.asarray, (lkey, i, j)) if i >= j else (np.zeros, (c[i], c[j]))
-    return _array(name, dsk, [a], a.chunks)
+    return _out(_array(name, dsk, [a], a.chunks), single)
 
 
 def _panel_solve(b, l):
@@ -191,6 +205,7 @@ def solve_spd(a, b, check_symmetric: bool = False) -> da.Array:
     """:func:`corx.solve_spd` by tiles: x with a @ x = b through the tiled
     Cholesky factor, bit for bit the single call's, with its failures.
     b is ``(n,)`` or ``(n, k)``."""
+    single = _single(a, b)
     a, b = _float(a), _float(b)
     if b.ndim not in (1, 2) or a.ndim != 2 or b.shape[0] != a.shape[0]:
         raise corx.ArgumentError(corx.SHAPE_MISMATCH, "corx_matrix_cholesky_solve", f"{a.shape} with {b.shape}")
@@ -202,7 +217,7 @@ def solve_spd(a, b, check_symmetric: bool = False) -> da.Array:
     # with l transposed and turned half a turn (still lower triangular).
     m = l.T[::-1, ::-1]
     x = _panel_solve(y[:, ::-1], m)[:, ::-1]
-    return x[0] if vector else x.T
+    return _out(x[0] if vector else x.T, single)
 
 
 # ---- stacks -------------------------------------------------------------------
@@ -223,16 +238,18 @@ def _lead(a):
 
 def det(a) -> da.Array:
     """:func:`corx.det` over the leading axes of a stack ``(..., n, n)``."""
+    single = _single(a)
     a = _stack(a, "corx_matrix_determinant", square=True)
     lead = _lead(a)
-    return da.blockwise(lambda x: np.asarray(corx.det(x)), lead, a, lead + ("i", "j"),
-                        dtype=np.float64, concatenate=True)
+    return _out(da.blockwise(lambda x: np.asarray(corx.det(x)), lead, a, lead + ("i", "j"),
+                             dtype=np.float64, concatenate=True), single)
 
 
 def solve(a, b, refine: bool = True) -> da.Array:
     """:func:`corx.solve` over the leading axes: ``a (..., n, n)`` with
     ``b (..., n, k)`` (the same leading axes), or ``a (n, n)`` with
     ``b (n,)``."""
+    single = _single(a, b)
     a = _stack(a, "corx_matrix_lu_solve_many", square=True)
     b = _float(b)
     lead = _lead(a)
@@ -241,8 +258,8 @@ def solve(a, b, refine: bool = True) -> da.Array:
         raise corx.ArgumentError(corx.SHAPE_MISMATCH, "corx_matrix_lu_solve_many", f"{a.shape} with {b.shape}")
     b = b.rechunk(a.chunks[:-2] + ((-1,) if vector else (-1, -1)))
     bi = lead + (("i",) if vector else ("i", "k"))
-    return da.blockwise(lambda x, y: corx.solve(x, y, refine=refine), bi, a, lead + ("i", "j"), b, bi,
-                        dtype=np.float64, concatenate=True)
+    return _out(da.blockwise(lambda x, y: corx.solve(x, y, refine=refine), bi, a, lead + ("i", "j"), b, bi,
+                             dtype=np.float64, concatenate=True), single)
 
 
 def _packed(a, fn, shapes):
@@ -273,19 +290,21 @@ def qr(a, mode: str = "reduced") -> Tuple[da.Array, da.Array]:
     axes of a stack ``(..., m, n)``."""
     if mode not in ("reduced", "complete"):
         raise ValueError(f"corx.dask.qr: mode {mode!r}; 'reduced' or 'complete'")
+    single = _single(a)
     a = _stack(a, "corx_matrix_qr")
     m, n = a.shape[-2:]
     k = m if mode == "complete" else min(m, n)
-    return _packed(a, lambda x: corx.qr(x, mode=mode), [(m, k), (k, n)])
+    return _out(_packed(a, lambda x: corx.qr(x, mode=mode), [(m, k), (k, n)]), single)
 
 
 def svd(a, full_matrices: bool = True) -> Tuple[da.Array, da.Array, da.Array]:
     """:func:`corx.svd` ``(u, s, vh)`` over the leading axes of a stack."""
+    single = _single(a)
     a = _stack(a, "corx_matrix_svd")
     m, n = a.shape[-2:]
     k = min(m, n)
     shapes = [(m, m), (k,), (n, n)] if full_matrices else [(m, k), (k,), (k, n)]
-    return _packed(a, lambda x: corx.svd(x, full_matrices=full_matrices), shapes)
+    return _out(_packed(a, lambda x: corx.svd(x, full_matrices=full_matrices), shapes), single)
 
 
 # ---- sparse -----------------------------------------------------------------------
