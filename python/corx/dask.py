@@ -113,6 +113,18 @@ def _mirror_equal(lower, upper, diagonal):
     return True
 
 
+def _no_nan_below(tile, diagonal):
+    """Raises the single call's error if the tile holds a NaN strictly below
+    the diagonal: corx.cholesky mirrors the lower triangle into the upper
+    one, and a NaN never equals its mirror."""
+    nan = np.isnan(np.asarray(tile))
+    if diagonal:
+        nan &= np.tri(nan.shape[0], k=-1, dtype=bool)
+    if nan.any():
+        raise _not_spd()
+    return True
+
+
 def _all_true(*flags):
     return all(flags)
 
@@ -131,21 +143,26 @@ def _square_tiles(a):
 
 
 def _factor_graph(a, check_symmetric):
-    """The graph of L's tiles: a dict and a function (i, j) -> key."""
+    """The graph of L's tiles: the task dict and the name of L's tile keys,
+    (name, i, j) for i >= j."""
     t = len(a.chunks[0])
     token = tokenize(a, check_symmetric)
     upd, lkey = "corx-chol-update-" + token, "corx-chol-l-" + token
-    dsk = {}
-    gate = ()
-    if check_symmetric:
-        sym = "corx-chol-symmetric-" + token
-        flags = []
-        for i in range(t):
-            for j in range(i + 1):
+    # The symmetry test of the single call, tile by tile: of the whole
+    # matrix, or of the lower triangle mirrored (where only a NaN below the
+    # diagonal can fail). The first pivot waits for it, so it fails first,
+    # as in the single call.
+    sym = "corx-chol-symmetric-" + token
+    dsk, flags = {}, []
+    for i in range(t):
+        for j in range(i + 1):
+            if check_symmetric:
                 dsk[(sym, i, j)] = (_mirror_equal, (a.name, i, j), (a.name, j, i), i == j)
-                flags.append((sym, i, j))
-        dsk[(sym,)] = (_all_true,) + tuple(flags)
-        gate = ((sym,),)  # the first pivot waits for the symmetry test, as in the single call
+            else:
+                dsk[(sym, i, j)] = (_no_nan_below, (a.name, i, j), i == j)
+            flags.append((sym, i, j))
+    dsk[(sym,)] = (_all_true,) + tuple(flags)
+    gate = ((sym,),)
 
     def current(i, j, k):
         return (a.name, i, j) if k == 0 else (upd, i, j, k)
