@@ -24,13 +24,22 @@ def same(x, y):
 @pytest.fixture(scope="module")
 def client():
     # Worker processes import this package and load this library: they get
-    # both through their environment, which they inherit.
+    # both through their environment, which they inherit (and which the
+    # other test modules get back afterwards).
+    saved = {k: os.environ.get(k) for k in ("CORX_LIBRARY", "PYTHONPATH")}
     os.environ["CORX_LIBRARY"] = corx.library_path
     os.environ["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.dirname(corx.__file__))] + os.environ.get("PYTHONPATH", "").split(os.pathsep))
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as c:
-        yield c
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      silence_logs=40) as cluster, distributed.Client(cluster) as c:
+            yield c
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
 
 
 def spd(rng, n):
