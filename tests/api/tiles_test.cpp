@@ -69,7 +69,9 @@ TEST(TileSteps, ProductChainedOverTilesOfKIsTheProduct) {
     const std::vector<int32_t> sizes = {1, 3, 7, 25, 97, 255, 256, 513, 600};
     for (int round = 0; round < 24; ++round) {
         std::uniform_int_distribution<std::size_t> pick(0, sizes.size() - 1);
-        const int32_t m = sizes[pick(rng)], p = sizes[pick(rng)], n = round % 3 ? sizes[pick(rng)] % 130 + 1 : 300;
+        // Every eighth result is wider than the product's 3072-column blocks.
+        const int32_t m = sizes[pick(rng)], p = sizes[pick(rng)],
+                      n = round % 8 == 7 ? 3100 : round % 3 ? sizes[pick(rng)] % 130 + 1 : 300;
         const Dense a = randomOperand(rng, int64_t{m} * p, 0.02), b = randomOperand(rng, int64_t{p} * n, 0.02);
         Handle ha(m, p, a), hb(p, n, b);
         const Dense want = taken(corx_matrix_mul(ha.h, hb.h));
@@ -137,16 +139,19 @@ Dense tiledCholesky(const Dense& a, int32_t n, const std::vector<int32_t>& cuts)
 
 TEST(TileSteps, TiledCholeskyIsTheSingleFactorisation) {
     std::mt19937_64 rng(72);
-    // Across the 16-column sub-panels, the 48-column panels and the
-    // product's tiles; tilings from one element wide to the whole matrix.
-    const std::vector<int32_t> sizes = {1, 2, 15, 16, 17, 47, 49, 96, 131, 200};
+    // Across the 16-column sub-panels, the 48-column panels, the product's
+    // tiles and its packing of rows (tiles of 256 columns and more);
+    // tilings from one element wide to the whole matrix.
+    const std::vector<int32_t> sizes = {1, 2, 15, 16, 17, 47, 49, 96, 131, 300};
     int failures = 0;
     for (int round = 0; round < 40; ++round) {
+        // Each size once per kind: plain, specials mixed in, a pivot that
+        // fails half-way, NaN on the last pivot.
         const int32_t n = sizes[static_cast<std::size_t>(round) % sizes.size()];
-        const double rate = round % 4 == 3 ? 0.002 : 0.0;
-        Dense a = symmetric(rng, n, rate);
-        if (round % 5 == 4) a[(n / 2) * n + n / 2] = -a[(n / 2) * n + n / 2];  // a pivot fails
-        if (round % 7 == 6) a[(n - 1) * n + n - 1] = std::numeric_limits<double>::quiet_NaN();
+        const int kind = round / 10;
+        Dense a = symmetric(rng, n, kind == 1 ? 0.002 : 0.0);
+        if (kind == 2) a[(n / 2) * n + n / 2] = -a[(n / 2) * n + n / 2];
+        if (kind == 3) a[(n - 1) * n + n - 1] = std::numeric_limits<double>::quiet_NaN();
         Handle ha(n, n, a);
         Handle single(corx_matrix_cholesky(ha.h));
         const auto cuts = randomCuts(rng, n, round % 3 == 0 ? 8 : round % 3 == 1 ? 40 : n);
