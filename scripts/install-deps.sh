@@ -5,8 +5,9 @@
 #
 #   scripts/install-deps.sh demo    the library and the demo: a compiler, CMake, Ninja
 #   scripts/install-deps.sh test    + the test suite (GoogleTest, GMP and MPFR as
-#                                   oracles, numpy and pytest, pkg-config, Python's
-#                                   headers for the package's compiled module)
+#                                   oracles, numpy and pytest, Python's headers for
+#                                   the package's compiled module, Dask and its
+#                                   distributed scheduler, pkg-config)
 #   scripts/install-deps.sh ci      + CI's extra checks (clang and libFuzzer, valgrind,
 #                                   abigail-tools, doxygen, Sphinx and numpydoc, venv and pip for the Python
 #                                   package, the aarch64, s390x, riscv64, ppc64le and
@@ -19,7 +20,7 @@ set -euo pipefail
 
 demo=(cmake ninja-build g++)
 test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config python3-numpy python3-pytest
-      python3-dev python3-scipy)
+      python3-dev python3-scipy python3-dask python3-distributed)
 ci=("${test[@]}" clang libclang-rt-14-dev valgrind abigail-tools doxygen python3-sphinx python3-numpydoc
     python3-venv python3-pip python3-setuptools python3-wheel
     g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-powerpc64le-linux-gnu

@@ -103,7 +103,7 @@ enum {
     CORX_NULL_HANDLE = 1,      /**< "Null handle": any required pointer was NULL */
     CORX_SHAPE_MISMATCH = 2,   /**< "Shape mismatch" */
     CORX_SINGULAR = 3,         /**< "Singular matrix" */
-    CORX_NOT_SPD = 4,          /**< "Matrix is not symmetric positive-definite" (never returned) */
+    CORX_NOT_SPD = 4,          /**< "Matrix is not symmetric positive-definite" (only corx_matrix_cholesky_solve returns it) */
     CORX_BUFFER_TOO_SMALL = 5  /**< "Output buffer too small" */
 };
 
@@ -344,6 +344,115 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
  */
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);
+
+/* ---- tile steps --------------------------------------------------------- */
+/**
+ * @defgroup tiles Tile steps
+ * @brief The steps of a tiled product, Cholesky factorisation and Cholesky
+ * solve, each continuing the chains of the single call.
+ *
+ * Every element of a product or a factor is one chain of rounded operations
+ * in an order the library fixes. Each function here applies a stretch of
+ * such chains to a tile, starting from the values the caller hands in, so
+ * that a caller who splits a matrix into tiles (of any sizes, on any number
+ * of machines) and applies the steps in the order each function documents
+ * gets the bits of the single call. Operands are never changed; the result
+ * is a new handle owned by the caller (release with corx_matrix_destroy),
+ * or NULL for a NULL operand or a shape mismatch, tested in that order.
+ * Results have the shape of an operand, so none is too large for a handle.
+ * @{
+ */
+
+/**
+ * @brief c + a*b in the product's order, continuing from c.
+ *
+ * For k = 0 .. p-1 in increasing order, r(i,j) = b(k,j)*a(i,k) + r(i,j),
+ * starting from r = c; the product and the sum each rounded. With c all
+ * +0.0 this is corx_matrix_mul(a, b) bit for bit (the first sum turns a
+ * product of -0.0 into +0.0, as the product does). Splitting k into
+ * consecutive ranges K0, K1, ... and applying the step for K0, then K1, and
+ * so on, each to the result of the one before, gives the product over all
+ * k, bit for bit.
+ * @param c m x n, the sums to continue.
+ * @param a m x p.
+ * @param b p x n.
+ * @return A new m x n handle; NULL if an operand is NULL or the shapes do
+ * not fit (a's columns != b's rows, or c is not a's rows x b's columns).
+ */
+CORX_API CorxMatrix corx_matrix_mul_add(CorxMatrix c, CorxMatrix a, CorxMatrix b);
+/**
+ * @brief c - a*b^T in Cholesky's order, continuing from c.
+ *
+ * For k = 0 .. p-1 in increasing order, r(i,j) = r(i,j) - b(j,k)*a(i,k),
+ * starting from r = c, each product and difference rounded: exactly the
+ * updates the Cholesky factorisation makes to entry (i,j) with the columns
+ * k of L. For a tile (I,J) of the matrix (rows I, columns J, I at or below
+ * J), applying this with a = L(I,K) and b = L(J,K) for the column tiles
+ * K = 0, 1, ... before J, in that order, gives the entries the single call
+ * has before it takes the products of columns inside J.
+ * @param c m x n.
+ * @param a m x p.
+ * @param b n x p.
+ * @return A new m x n handle; NULL if an operand is NULL or the shapes do
+ * not fit (a and b differ in columns, or c is not a's rows x b's rows).
+ */
+CORX_API CorxMatrix corx_matrix_mul_sub_t(CorxMatrix c, CorxMatrix a, CorxMatrix b);
+/**
+ * @brief The Cholesky factor of the lower triangle of m, without the
+ * symmetry test: the step for a diagonal tile.
+ *
+ * The arithmetic of corx_matrix_cholesky, reading only the lower triangle
+ * and the diagonal of m: entry (i,j), j <= i, subtracts L(j,k)*L(i,k) for
+ * k = 0 .. j-1 in increasing order, then takes the square root (i == j) or
+ * divides by L(j,j). A diagonal tile of a tiled factorisation, updated by
+ * corx_matrix_mul_sub_t with every earlier column tile, factorised here,
+ * gives the single call's L on that tile. Whatever the upper triangle
+ * holds is ignored (the single call tests the whole matrix's symmetry
+ * before any arithmetic; a tiled caller does that itself).
+ * @return L (zeros above the diagonal) as a new handle; NULL if m is NULL,
+ * not square or a pivot is <= 0 (a NaN pivot does not fail that test: NaN
+ * spreads into L).
+ */
+CORX_API CorxMatrix corx_matrix_cholesky_lower(CorxMatrix m);
+/**
+ * @brief X with X*L^T = c, in Cholesky's order: the step for the tiles
+ * below a diagonal tile.
+ *
+ * Column by column, x(i,j) = (c(i,j) - x(i,0)*l(j,0) - ... -
+ * x(i,j-1)*l(j,j-1)) / l(j,j), each product and difference rounded on its
+ * own, products subtracted in increasing k. With c = A(I,J) updated by
+ * every earlier column tile (corx_matrix_mul_sub_t) and l the factor of the
+ * diagonal tile J, X is the single call's L(I,J). Applied to the
+ * transposed right-hand sides it is also the forward substitution of
+ * corx_matrix_cholesky_solve, and to them reversed, with l transposed and
+ * reversed in both directions, the back substitution.
+ * @param c m x n.
+ * @param l n x n; only its lower triangle and diagonal are read.
+ * @return A new m x n handle; NULL if an operand is NULL, l is not square
+ * or c's columns differ from l's order.
+ */
+CORX_API CorxMatrix corx_matrix_cholesky_below(CorxMatrix c, CorxMatrix l);
+/**
+ * @brief Solves m*X = B for a symmetric positive definite m through its
+ * Cholesky factor L (corx_matrix_cholesky's, bit for bit).
+ *
+ * B and X are n x nrhs, row-major: b[i*nrhs + j] is row i of column j.
+ * For each column, forward y(i) = (b(i) - L(i,0)*y(0) - ... -
+ * L(i,i-1)*y(i-1)) / L(i,i), products subtracted in increasing k; then
+ * back x(i) = (y(i) - L(n-1,i)*x(n-1) - ... - L(i+1,i)*x(i+1)) / L(i,i),
+ * products subtracted in decreasing k; each product, difference and
+ * quotient rounded on its own. The caller owns b and x; nothing is kept.
+ *
+ * Writes n*nrhs values to x and leaves the rest of x untouched.
+ * @return n, the number of rows. Failures (nothing written), tested in
+ * this order: -1 if x, b or m is NULL; -2 if m is not square, nrhs < 1 or
+ * b_length != rows*nrhs; -5 if x_length < b_length; -4 if m is not exactly
+ * symmetric or a pivot is <= 0 (as corx_matrix_cholesky refuses).
+ */
+CORX_API int32_t corx_matrix_cholesky_solve(CorxMatrix m, const double* b, int64_t b_length, int32_t nrhs,
+                                            double* x, int64_t x_length);
+
+/** @} */
 
 /* ---- sparse matrices (CSR) ---------------------------------------------- */
 

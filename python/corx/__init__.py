@@ -75,6 +75,7 @@ __all__ = [
     "det", "slogdet", "solve", "inv", "lstsq", "cholesky", "qr", "svd", "SparseMatrix",
     "vec_add", "vec_sub", "vec_scale", "vec_dot", "vec_length", "vec_normalize", "vec_almost_equal",
     "cross2d", "perp", "perp_cw", "cross", "udiv128", "clz64",
+    "solve_spd", "mul_add", "mul_sub_t", "cholesky_lower", "cholesky_below",
 ]
 
 SUCCESS = 0
@@ -220,6 +221,9 @@ _OWNED_RESULTS = {
     "corx_matrix_add": _Matrix, "corx_matrix_sub": _Matrix, "corx_matrix_mul": _Matrix,
     "corx_matrix_scale": _Matrix, "corx_matrix_transpose": _Matrix, "corx_matrix_cholesky": _Matrix,
     "corx_sparse_from_dense": _Sparse, "corx_sparse_to_dense": _Matrix,
+    # The tile steps (see the tile section below).
+    "corx_matrix_mul_add": _Matrix, "corx_matrix_mul_sub_t": _Matrix,
+    "corx_matrix_cholesky_lower": _Matrix, "corx_matrix_cholesky_below": _Matrix,
 }
 
 
@@ -289,6 +293,14 @@ def _signatures():
         "corx_vec2_perp": (_Vec2, [_Vec2]),
         "corx_vec2_perp_cw": (_Vec2, [_Vec2]),
         "corx_vec3_cross": (_Vec3, [_Vec3, _Vec3]),
+    })
+    # The tile steps and the Cholesky solve (see the tile section below).
+    sig.update({
+        "corx_matrix_mul_add": (h, [h, h, h]),
+        "corx_matrix_mul_sub_t": (h, [h, h, h]),
+        "corx_matrix_cholesky_lower": (h, [h]),
+        "corx_matrix_cholesky_below": (h, [h, h]),
+        "corx_matrix_cholesky_solve": (i32, [h, dp, i64, i32, dp, i64]),
     })
     return sig
 
@@ -362,6 +374,11 @@ class Error(Exception):
         self.detail = detail
         text = f"{function}: {self.status_text}"
         super().__init__(f"{text} ({detail})" if detail else text)
+
+    def __reduce__(self):
+        # Rebuilt from its fields: the message alone does not fit __init__,
+        # and errors cross process boundaries (worker pools, corx.dask).
+        return (type(self), (self.code, self.function, self.detail))
 
 
 class LinAlgError(Error, np.linalg.LinAlgError):
@@ -2486,3 +2503,95 @@ def _limb(x):
     if not 0 <= x <= _UINT64_MASK:
         raise ValueError(f"{x} is not an unsigned 64-bit value")
     return x
+
+
+# ---- tile steps and the Cholesky solve --------------------------------------------------
+# The steps from which corx.dask assembles the product, the Cholesky factor
+# and the Cholesky solve tile by tile; each continues the chains of the
+# single call (see the tile steps in corx.h for the orders).
+
+def _tile_step(function, *arrays):
+    """A tile step on 2-D float64 arrays; None when the library refuses
+    (a shape mismatch or, for the diagonal factor, a pivot <= 0)."""
+    mats = [_matrix(x, function) for x in arrays]
+    with contextlib.ExitStack() as stack:
+        handles = [stack.enter_context(_dense_from(m, function)) for m in mats]
+        return _take(getattr(_lib, function)(*handles))
+
+
+def _step_or_raise(function, rule, *arrays):
+    out = _tile_step(function, *arrays)
+    if out is None:
+        shapes = ", ".join(_shape(np.asarray(x)) for x in arrays)
+        raise _error(SHAPE_MISMATCH, function, f"{shapes}: {rule}")
+    return out
+
+
+def mul_add(c: npt.ArrayLike, a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
+    """c + a @ b in the product's order, continuing from c: each element
+    adds b[k, j] * a[i, k] for k = 0, 1, ... to c[i, j]. With c all +0.0
+    this is :func:`matmul`, and chaining it over consecutive ranges of k
+    gives the whole product, bit for bit."""
+    return _step_or_raise("corx_matrix_mul_add", "c must be a's rows x b's columns, a's columns b's rows", c, a, b)
+
+
+def mul_sub_t(c: npt.ArrayLike, a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
+    """c - a @ b.T in Cholesky's order: each element subtracts
+    b[j, k] * a[i, k] for k = 0, 1, ... one at a time."""
+    return _step_or_raise("corx_matrix_mul_sub_t", "c must be a's rows x b's rows, a and b equal in columns", c, a, b)
+
+
+def cholesky_lower(a: npt.ArrayLike) -> Array:
+    """The Cholesky factor of a's lower triangle, without the symmetry test
+    (the step for a diagonal tile). Raises LinAlgError (NOT_SPD) when a
+    pivot is not positive."""
+    function = "corx_matrix_cholesky_lower"
+    m = _matrix(a, function)
+    _square(m, function)
+    out = _tile_step(function, m)
+    if out is None:
+        raise _error(NOT_SPD, function, "a pivot is not positive")
+    return out
+
+
+def cholesky_below(c: npt.ArrayLike, l: npt.ArrayLike) -> Array:
+    """X with X @ l.T = c in Cholesky's order (the step for the tiles below
+    a diagonal tile; only l's lower triangle is read)."""
+    return _step_or_raise("corx_matrix_cholesky_below", "l must be square with c's columns as its order", c, l)
+
+
+def solve_spd(a: npt.ArrayLike, b: npt.ArrayLike, check_symmetric: bool = False) -> Array:
+    """Solves a @ x = b for a symmetric positive definite a through its
+    Cholesky factor L (:func:`cholesky`'s, bit for bit): forward
+    substitution with products subtracted in increasing k, then back
+    substitution with them subtracted in decreasing k.
+
+    b is ``(n,)`` or ``(n, k)``. As :func:`cholesky`, only the lower
+    triangle of a is read unless ``check_symmetric=True``. Raises
+    LinAlgError (NOT_SPD) when a pivot is not positive or, with
+    ``check_symmetric=True``, a is not exactly symmetric; NotSquareError and
+    ArgumentError for shapes.
+    """
+    function = "corx_matrix_cholesky_solve"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
+    m = _matrix(a, function)
+    _square(m, function)
+    rhs = _real(b, function)
+    if rhs.ndim not in (1, 2) or rhs.shape[0] != m.shape[0]:
+        raise _error(SHAPE_MISMATCH, function, f"{_shape(m)} with a right-hand side of {_shape(rhs)}")
+    vector = rhs.ndim == 1
+    rhs2 = rhs.reshape(rhs.shape[0], -1)
+    if rhs2.size == 0:
+        return _result(np.zeros(rhs.shape), single)
+    if not check_symmetric:
+        sym = np.array(m, order="C")
+        above = np.triu_indices(m.shape[0], 1)
+        sym[above] = m.T[above]  # bits copied from below the diagonal
+        m = sym
+    x = np.empty_like(rhs2)
+    with _dense_from(m, function) as h:
+        n = _lib.corx_matrix_cholesky_solve(h, _ptr(rhs2), rhs2.size, rhs2.shape[1], _ptr(x), x.size)
+    if n < 0:
+        raise _error(-n, function, "not exactly symmetric, or a pivot is not positive" if -n == NOT_SPD else "")
+    return _result(x[:, 0] if vector else x, single)

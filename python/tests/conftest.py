@@ -32,6 +32,7 @@ _MAKERS = {
     "corx_matrix_create", "corx_matrix_create_from_buffer", "corx_matrix_add", "corx_matrix_sub",
     "corx_matrix_mul", "corx_matrix_scale", "corx_matrix_transpose", "corx_matrix_cholesky",
     "corx_sparse_from_dense", "corx_sparse_to_dense",
+    "corx_matrix_mul_add", "corx_matrix_mul_sub_t", "corx_matrix_cholesky_lower", "corx_matrix_cholesky_below",
 }
 # Functions that hand out new handles through out-parameters (argument positions).
 _OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4), "corx_sparse_from_csr": (7,)}

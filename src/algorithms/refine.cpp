@@ -64,12 +64,33 @@ std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     return y;
 }
 
+namespace {
+
+// out[i] = x[i] + d[i]: the refined solution. Where both terms are NaN the
+// processor returns one of them, and which one depends on the order the
+// compiler gave the commutative operands; one copy of this loop, kept
+// scalar and out of line, serves the single solve and every column of
+// solveMany, so a column's NaN is the single solve's.
+#if defined(__clang__)
+[[gnu::noinline]] void addCorrection(const double* x, const double* d, double* out, std::int64_t n) {
+#pragma clang loop vectorize(disable) interleave(disable)
+    for (std::int64_t i = 0; i < n; ++i) out[i] = x[i] + d[i];
+}
+#else
+[[gnu::noinline, gnu::optimize("no-tree-vectorize")]] void addCorrection(const double* x, const double* d,
+                                                                         double* out, std::int64_t n) {
+    for (std::int64_t i = 0; i < n; ++i) out[i] = x[i] + d[i];
+}
+#endif
+
+}  // namespace
+
 std::vector<double> refineOnce(const Matrix& a, const LuFactors& f, std::span<const double> b,
                                std::span<const double> x) {
     const std::vector<double> r = residual(a, b, x);
     const std::vector<double> d = luSolve(f, r);
     std::vector<double> refined(elementCount(a.rows, 1), 0.0);
-    for (std::size_t i = 0; i < refined.size(); ++i) refined[i] = x[i] + d[i];
+    addCorrection(x.data(), d.data(), refined.data(), a.rows);
     return refined;
 }
 
@@ -141,8 +162,9 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
                     std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
                 continue;
             }
-            // refineOnce, column by column for the exact residuals, the
-            // corrections side by side again: x + luSolve(f, b - a*x).
+            // refineOnce, column by column for the exact residuals and the
+            // final sums, the corrections side by side again:
+            // x + luSolve(f, b - a*x).
             for (std::int64_t i = 0; i < n; ++i)
                 std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
             for (std::int64_t j = 0; j < w; ++j) {
@@ -155,10 +177,14 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
                     y[static_cast<std::size_t>(i * w + j)] = r[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
             }
             substituteMany(kern, f.factors, y.data(), w);
-            for (std::int64_t i = 0; i < n; ++i) {
-                double* const xi = x.data() + i * nrhs + j0;
-                const double* const di = y.data() + i * w;
-                for (std::int64_t j = 0; j < w; ++j) xi[j] = xi[j] + di[j];
+            for (std::int64_t j = 0; j < w; ++j) {
+                for (std::int64_t i = 0; i < n; ++i) {
+                    xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                    column[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i * w + j)];
+                }
+                addCorrection(xj.data(), column.data(), xj.data(), n);
+                for (std::int64_t i = 0; i < n; ++i)
+                    x[static_cast<std::size_t>(i * nrhs + j0 + j)] = xj[static_cast<std::size_t>(i)];
             }
         }
     });

@@ -1361,6 +1361,72 @@ void solveManyFamily(Family& fam, Rng& rng) {
     }
 }
 
+// ---- tile steps -------------------------------------------------------------------
+
+void tilesFamily(Family& fam, Rng& rng) {
+    // Shapes across the product's cache blocks of k (512) and packed rows
+    // (256), and Cholesky's 16- and 48-column blocks.
+    struct Mul {
+        std::int64_t m, p, n;
+        Fill f;
+    };
+    for (const Mul& s : {Mul{1, 1, 1, Fill::Special}, Mul{7, 33, 9, Fill::Special}, Mul{97, 513, 31, Fill::Unit},
+                         Mul{40, 20, 260, Fill::Mixed}}) {
+        CorxMatrix c = make(s.m, s.n, values(rng, s.m * s.n, s.f));
+        CorxMatrix a = make(s.m, s.p, values(rng, s.m * s.p, s.f));
+        CorxMatrix b = make(s.p, s.n, values(rng, s.p * s.n, s.f));
+        CorxMatrix bt = corx_matrix_transpose(b);
+        Hasher h;
+        hashResult(h, corx_matrix_mul_add(c, a, b));
+        hashResult(h, corx_matrix_mul_sub_t(c, a, bt));
+        for (CorxMatrix x : {c, a, b, bt}) corx_matrix_destroy(x);
+        fam.add("mul_add, mul_sub_t " + shape(s.m, s.p) + " * " + shape(s.p, s.n) + " " + fillName(s.f), h);
+    }
+    for (std::int64_t n : {1, 16, 17, 49, 97}) {
+        for (Fill f : {Fill::Unit, Fill::Small}) {
+            CorxMatrix m = make(n, n, spd(rng, n, f));
+            CorxMatrix l = corx_matrix_cholesky_lower(m);
+            CorxMatrix c = make(5, n, values(rng, 5 * n, Fill::Special));
+            const std::vector<double> b = values(rng, n * 3, f);
+            std::vector<double> x(b.size() + 1, kCanary);
+            Hasher h;
+            hashResult(h, corx_matrix_cholesky_below(c, l));
+            h.i64(corx_matrix_cholesky_solve(m, b.data(), static_cast<std::int64_t>(b.size()), 3, x.data(),
+                                             static_cast<std::int64_t>(x.size())));
+            h.f64s(x);
+            hashResult(h, l);
+            for (CorxMatrix y : {m, c}) corx_matrix_destroy(y);
+            fam.add("cholesky_lower, cholesky_below, cholesky_solve " + shape(n, n) + " " + fillName(f), h);
+        }
+    }
+    // Failures in their order: NULL, shapes, short buffer, not positive
+    // definite, not symmetric (only the solve tests symmetry).
+    {
+        Hasher h;
+        CorxMatrix sq = make(2, 2, {4, 1, 1, 3});
+        CorxMatrix rect = make(2, 3, values(rng, 6, Fill::Unit));
+        CorxMatrix asym = make(2, 2, {4, 1, 2, 3});
+        CorxMatrix indefinite = make(2, 2, {1, 2, 2, 1});
+        const std::vector<double> b = {1, 2, 3, 4};
+        std::vector<double> x(4, kCanary);
+        hashResult(h, corx_matrix_mul_add(nullptr, sq, sq));
+        hashResult(h, corx_matrix_mul_add(sq, rect, sq));
+        hashResult(h, corx_matrix_mul_sub_t(sq, sq, rect));
+        hashResult(h, corx_matrix_cholesky_lower(rect));
+        hashResult(h, corx_matrix_cholesky_lower(indefinite));
+        hashResult(h, corx_matrix_cholesky_lower(asym));
+        hashResult(h, corx_matrix_cholesky_below(rect, sq));
+        h.i64(corx_matrix_cholesky_solve(nullptr, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(rect, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(sq, b.data(), 4, 2, x.data(), 3));
+        h.i64(corx_matrix_cholesky_solve(indefinite, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(asym, b.data(), 4, 2, x.data(), 4));
+        h.raws(x);
+        for (CorxMatrix y : {sq, rect, asym, indefinite}) corx_matrix_destroy(y);
+        fam.add("tile step failures: NULL, shapes, short buffer, indefinite, asymmetric", h);
+    }
+}
+
 // Runs last: it ends with the global teardown.
 void constantsFamily(Family& fam) {
     corx_init();
@@ -1528,6 +1594,7 @@ int main(int argc, char** argv) {
     vectorFamily(family("vectors"), rng);
     limbFamily(family("limbs"), rng);
     solveManyFamily(family("solve_many"), rng);
+    tilesFamily(family("tiles"), rng);
     constantsFamily(family("constants"));
     sparseCsrFamily(family("sparse_from_csr"), rng);
 
