@@ -1206,12 +1206,15 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     return _result(x_all[..., 0] if one_rhs else x_all, single)
 
 
-def inv(a: npt.ArrayLike) -> Array:
+def inv(a: npt.ArrayLike, refine: bool = False) -> Array:
     """The inverse of a square matrix, or of each matrix of a stack.
 
-    Solves a against the identity with one factorisation and one step of
-    refinement, as ``solve`` does by default: column j of the result is,
-    bit for bit, ``solve(a, e_j)`` where e_j is column j of the identity.
+    Solves a against the identity with one factorisation: column j of the
+    result is, bit for bit, ``solve(a, e_j, refine=refine)`` where e_j is
+    column j of the identity. Unrefined by default, as numpy.linalg.inv
+    computes it; ``refine=True`` adds ``solve``'s step of refinement on an
+    exactly computed residual to every column, which costs several times
+    the unrefined time (n exact residuals of n rows each).
     Like numpy.linalg.inv, a float32 operand gives a float32 result
     (computed in float64 and rounded once).
 
@@ -1220,6 +1223,8 @@ def inv(a: npt.ArrayLike) -> Array:
     a : array_like, shape (..., n, n)
         A square matrix or a stack of them; booleans and integers are taken
         as float64.
+    refine : bool, optional
+        One step of refinement per column, as in ``solve`` (default False).
 
     Returns
     -------
@@ -1258,7 +1263,7 @@ def inv(a: npt.ArrayLike) -> Array:
     m = _matrices(a, function)
     _square(m, function)
     eye = np.eye(m.shape[-1], dtype=np.float32 if single else np.float64)
-    return solve(a, eye)
+    return solve(a, eye, refine=refine)
 
 
 def cholesky(a: npt.ArrayLike, upper: bool = False, check_symmetric: bool = False) -> Array:
