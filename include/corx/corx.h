@@ -498,6 +498,12 @@ CORX_API int32_t corvane_clz64(uint64_t x);
  * Changing the count stops the library's threads once no call is using them
  * (they free their working buffers); the next call that splits starts new
  * ones. Safe to call from any thread at any time.
+ *
+ * A build without threads (the WebAssembly build, made without -pthread)
+ * starts none: there corx_set_threads returns 1 for every n >= 0 and
+ * changes nothing (-1 for n < 0), corx_get_threads returns 1, CORX_THREADS
+ * is not read, and every call computes on the calling thread. An executor
+ * set with corx_set_executor still receives the split calls.
  */
 CORX_API int32_t corx_set_threads(int32_t n);
 /**

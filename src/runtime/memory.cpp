@@ -67,7 +67,13 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 // the small matrices of the fuzz target and the sanitizer runs take this
 // path too.
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
-#ifdef CORX_LARGE_BLOCK_BYTES
+#if defined(__EMSCRIPTEN__)
+// wasm's linear memory has no pages to fault in or give back, and
+// emscripten's mmap is an aligned allocation that cannot be unmapped in part
+// (the trim in mapLarge would fail and every large block leak): every block
+// comes from the C library's heap.
+constexpr std::size_t kLargeFrom = SIZE_MAX;
+#elif defined(CORX_LARGE_BLOCK_BYTES)
 constexpr std::size_t kLargeFrom = CORX_LARGE_BLOCK_BYTES;
 #else
 constexpr std::size_t kLargeFrom = kHugeHintFrom;
