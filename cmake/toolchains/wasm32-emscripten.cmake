@@ -19,7 +19,7 @@ endif()
 include("${_corx_em_root}/cmake/Modules/Platform/Emscripten.cmake")
 
 # Large problems need more than the initial 16 MiB. (The project itself
-# adds -fexceptions, which the library's boundary needs.)
+# adds -fwasm-exceptions, which the library's boundary needs.)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-sALLOW_MEMORY_GROWTH=1")
 
 # emcc runs node scripts (its JavaScript optimiser needs the acorn module).
