@@ -8,7 +8,7 @@
 #   scripts/same-bits.sh host          only the rows named (host, clang-O0,
 #                                      clang-native, aarch64, s390x, riscv64,
 #                                      ppc64le, clang-aarch64, i686, wasm,
-#                                      wasm-simd128)
+#                                      wasm-simd128, web)
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
@@ -33,6 +33,9 @@
 #                 under node
 #   wasm-simd128  the same with -msimd128: the kernels' portable vectors
 #                 become wasm's 128-bit vector instructions
+#   web           the wasm build's page (examples/web/) in headless Chromium:
+#                 the battery run in the browser against the committed
+#                 digests; also the ES module's tests under node
 # On every row, every run of the program without a hostile caller is
 # followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
 # that the battery's small cases split too): on the library's threads
@@ -302,11 +305,45 @@ row_wasm() {
         record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path; one call at a time or split)"
         return
     fi
-    record "$name" ok "$(elapsed "$start")" "path: $path, $vector f64x2 instructions"
+    record "$name" ok "$(elapsed "$start")" "path: $path (the portable kernels), $vector f64x2 instructions"
+}
+
+# row_web: the emscripten build's web page (examples/web/check.sh): the
+# conformance battery built for the browser, run in headless Chromium
+# against the committed digests. The same build's ES module (js/) is tested
+# under node first (its ctest test), so that CI, which has emscripten and
+# node, always runs those tests.
+row_web() {
+    local start dir=$out/web
+    start=$(now)
+    echo "== web: em++ Release, the battery in headless Chromium; the ES module under node"
+    need emcc node cmake ninja python3 "${CHROMIUM:-/usr/bin/chromium}" ||
+        { record web FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/wasm32-emscripten.cmake" \
+        >"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance_web corx_js >>"$dir.log" 2>&1 || {
+        echo "build failed; the last lines of $dir.log:" >&2
+        tail -n 30 "$dir.log" >&2
+        record web FAIL "$(elapsed "$start")" "build failed"
+        return
+    }
+    if ! ctest --test-dir "$dir" -R '^js\.' -V >"$dir.js.log" 2>&1; then
+        sed 's/^/   /' "$dir.js.log"
+        record web FAIL "$(elapsed "$start")" "the ES module's tests failed"
+        return
+    fi
+    echo "   ES module: $(grep -Ec '^[0-9]+: ok [0-9]+ - ' "$dir.js.log") tests passed under node $(node --version)"
+    if ! "$root/examples/web/check.sh" "$dir/web"; then
+        record web FAIL "$(elapsed "$start")" "the browser's digests differ"
+        return
+    fi
+    record web ok "$(elapsed "$start")" "every family matches in Chromium"
 }
 
 rows=("$@")
-[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686 wasm wasm-simd128)
+[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686 wasm wasm-simd128 web)
 total=$(now)
 for r in "${rows[@]}"; do
     case $r in
@@ -320,6 +357,7 @@ for r in "${rows[@]}"; do
         i686) row_cross i686 i686-linux-gnu "$([ "$(uname -m)" = x86_64 ] && [ -e /usr/i686-linux-gnu/lib/ld-linux.so.2 ] && echo native || echo i386)" ;;
         wasm) row_wasm wasm "" ;;
         wasm-simd128) row_wasm wasm-simd128 -msimd128 ;;
+        web) row_web ;;
         clang-aarch64) row_cross clang-aarch64 aarch64-linux-gnu aarch64 clang-aarch64-linux-gnu "$clang_cxx --target=aarch64-linux-gnu" ;;
         *)
             echo "unknown row: $r" >&2
