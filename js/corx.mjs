@@ -61,14 +61,47 @@ export async function loadCorx(options = {}) {
   return new Corx(wasm);
 }
 
+// The library ends the process when memory is exhausted (see corx.h); in
+// the module that is a trap, a WebAssembly.RuntimeError out of the call
+// that ran out. The module may then be in any state: every later call of
+// this instance throws that error again. The wrappers live on an object of
+// their own: emscripten's exported functions replace themselves on the
+// module on their first call.
+function guarded(wasm) {
+  const api = Object.create(wasm);  // the memory views come from the module
+  let ended = null;
+  for (const name of Object.keys(wasm)) {
+    if (!/^_(corx_|corxrt_|corvane_|malloc$|free$)/.test(name)) continue;
+    const raw = wasm[name];
+    if (typeof raw !== 'function') continue;
+    api[name] = (...args) => {
+      if (ended) throw ended;
+      try {
+        return raw(...args);
+      } catch (e) {
+        if (e instanceof WebAssembly.RuntimeError) ended = e;
+        throw e;
+      }
+    };
+  }
+  return api;
+}
+
 class Corx {
   #w;
   #registry;
 
-  constructor(wasm) {
+  constructor(module) {
+    const wasm = guarded(module);
     this.#w = wasm;
     // The safety net for handles nobody freed; free() unregisters.
-    this.#registry = new FinalizationRegistry(({ destroy, handle }) => wasm[destroy](handle));
+    this.#registry = new FinalizationRegistry(({ destroy, handle }) => {
+      try {
+        wasm[destroy](handle);
+      } catch {
+        // the module has ended: nothing left to free
+      }
+    });
     this.Matrix = makeMatrixClass(this, wasm, this.#registry);
     this.Sparse = makeSparseClass(this, wasm, this.#registry);
     this.version = text(wasm, wasm._corx_version());
@@ -137,9 +170,17 @@ function readDoubles(w, p, n) {
   return w.HEAPF64.slice(p >>> 3, (p >>> 3) + n);
 }
 
+// The module's memory may grow to 2 GiB (emscripten's default limit); a
+// matrix that cannot fit would end the module the way exhaustion ends a
+// native process (see corx.h), so it is refused here first.
+const kMaxBytes = 2 ** 31;
+
 function checkShape(w, rows, cols) {
   if (!Number.isInteger(rows) || !Number.isInteger(cols) || rows < 1 || cols < 1 || rows * cols > kMaxElements) {
     throw fail(w, Status.SHAPE_MISMATCH, `${rows} x ${cols} is not a matrix shape the library holds`);
+  }
+  if (rows * cols * 8 >= kMaxBytes) {
+    throw new RangeError(`corx: a ${rows} x ${cols} matrix does not fit the module's memory (2 GiB)`);
   }
 }
 

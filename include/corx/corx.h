@@ -25,7 +25,9 @@
  *  - Exhaustion of memory is not reported: when an allocation fails even
  *    after the freed blocks the library keeps for reuse are given back (see
  *    corx_cleanup), the process writes "out of memory" to standard error
- *    and exits with status 1.
+ *    and exits with status 1. (A WebAssembly module, which cannot end its
+ *    process, traps instead: the call ends in a trap for its JavaScript
+ *    caller, and the module must not be used again.)
  *  - Threads: by default the library starts no threads and takes no locks:
  *    no thread ever waits on a lock of the library's, so a thread may be
  *    interrupted anywhere inside a call (by a signal whose handler forks,

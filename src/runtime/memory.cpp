@@ -15,7 +15,17 @@ namespace corx_internal {
 void endProcess(const char* text, std::size_t length) noexcept {
     ssize_t ignored = ::write(STDERR_FILENO, text, length);
     (void)ignored;
+#if defined(__EMSCRIPTEN__)
+    // A wasm module cannot end its process: emscripten's _exit throws a
+    // JavaScript exception, which a catch (...) on the way out (the C
+    // boundary's) catches, and the module ran on after "out of memory",
+    // aborting again until the stack overflowed. A trap cannot be caught
+    // inside the module: the call ends there, as a WebAssembly.RuntimeError
+    // for its JavaScript caller, which must not use the module again.
+    __builtin_trap();
+#else
     ::_exit(1);
+#endif
 }
 
 void outOfMemory() noexcept {

@@ -44,6 +44,7 @@ test('dense matrices keep their elements bit for bit', () => scoped((keep) => {
   assertFails(() => corx.matrix(2, 2, [1, 2, 3]), Status.SHAPE_MISMATCH, 'Shape mismatch');
   assertFails(() => corx.matrix(0, 2), Status.SHAPE_MISMATCH, 'Shape mismatch');
   assertFails(() => corx.matrix(65536, 65536), Status.SHAPE_MISMATCH, 'Shape mismatch');
+  assert.throws(() => corx.matrix(16384, 16384), RangeError);
 }));
 
 test('product, determinant and refined solve give the exact results', () => scoped((keep) => {
