@@ -8,7 +8,9 @@
 //   using a = corx.matrix(2, 2, [4, 3, 6, 3]);      // or a.free() when done
 //   const x = a.solve(Float64Array.of(10, 12));      // refined: [1, 2]
 //
-// Every result has the same bits as from the native library. Handles live in
+// Every result has the same bits as from the native library (a signalling
+// NaN read with get() may come back quiet, as JavaScript numbers need not
+// keep NaN payloads; toArray() copies the bits). Handles live in
 // the module's memory, not in JavaScript's heap: free them with free() (or
 // `using`, where Symbol.dispose exists); a FinalizationRegistry frees what is
 // forgotten, at a time the garbage collector chooses. A failure throws a

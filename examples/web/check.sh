@@ -24,7 +24,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$web" >"$work/server.log" 2>&1 &
+: >"$work/server.log"  # there before the loop below reads it
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$web" >>"$work/server.log" 2>&1 &
 server=$!
 port=""
 for _ in $(seq 100); do

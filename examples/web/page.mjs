@@ -9,6 +9,7 @@
 import createConformance from './conformance_web.mjs';
 
 const status = document.getElementById('status');
+document.getElementById('engine').textContent = `browser: ${navigator.userAgent}`;
 const report = document.getElementById('report');
 
 function show(result, text) {
