@@ -379,7 +379,11 @@ function makeSparseClass(corx, w, registry) {
       return new Sparse(kAdopt, w._corx_sparse_from_dense(m.handle), m.rows, m.cols);
     }
 
-    /** A rows x cols matrix from CSR arrays: row starts (rows + 1), column indices and values. */
+    /**
+     * A rows x cols matrix from CSR arrays: row starts (rows + 1), column
+     * indices and values. It passes through a dense copy of rows*cols
+     * doubles: the C interface makes sparse matrices from dense ones.
+     */
     static fromCSR(rows, cols, rowStarts, columns, values) {
       checkShape(w, rows, cols);
       if (rowStarts.length !== rows + 1 || rowStarts[0] !== 0 || columns.length !== values.length ||
