@@ -12,7 +12,9 @@
 #                                   abigail-tools, doxygen, Sphinx and numpydoc, venv and pip for the Python
 #                                   package, the aarch64, s390x, riscv64, ppc64le and
 #                                   i686 cross compilers, the i386 loader and qemu-user
-#                                   for the same-bits rows)
+#                                   for the same-bits rows; emscripten, node and
+#                                   chromium for the WebAssembly rows, the ES module's
+#                                   tests and the web page's check)
 #   scripts/install-deps.sh bench   + the peer benchmarks (OpenBLAS, LAPACKE, Eigen,
 #                                   GSL, matplotlib)
 #   scripts/install-deps.sh [all]   everything above
@@ -24,7 +26,7 @@ test=("${demo[@]}" libgtest-dev libgmp-dev libmpfr-dev binutils pkg-config pytho
 ci=("${test[@]}" clang libclang-rt-14-dev valgrind abigail-tools doxygen python3-sphinx python3-numpydoc
     python3-venv python3-pip python3-setuptools python3-wheel
     g++-aarch64-linux-gnu g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-powerpc64le-linux-gnu
-    g++-i686-linux-gnu libc6-i386 qemu-user)
+    g++-i686-linux-gnu libc6-i386 qemu-user emscripten nodejs chromium)
 bench=("${test[@]}" libopenblas-dev liblapacke-dev libeigen3-dev libgsl-dev python3-matplotlib)
 
 case "${1:-all}" in

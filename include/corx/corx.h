@@ -25,7 +25,9 @@
  *  - Exhaustion of memory is not reported: when an allocation fails even
  *    after the freed blocks the library keeps for reuse are given back (see
  *    corx_cleanup), the process writes "out of memory" to standard error
- *    and exits with status 1.
+ *    and exits with status 1. (A WebAssembly module, which cannot end its
+ *    process, traps instead: the call ends in a trap for its JavaScript
+ *    caller, and the module must not be used again.)
  *  - Threads: by default the library starts no threads and takes no locks:
  *    no thread ever waits on a lock of the library's, so a thread may be
  *    interrupted anywhere inside a call (by a signal whose handler forks,
@@ -655,6 +657,12 @@ CORX_API int32_t corvane_clz64(uint64_t x);
  * Changing the count stops the library's threads once no call is using them
  * (they free their working buffers); the next call that splits starts new
  * ones. Safe to call from any thread at any time.
+ *
+ * A build without threads (the WebAssembly build, made without -pthread)
+ * starts none: there corx_set_threads returns 1 for every n >= 0 and
+ * changes nothing (-1 for n < 0), corx_get_threads returns 1, CORX_THREADS
+ * is not read, and every call computes on the calling thread. An executor
+ * set with corx_set_executor still receives the split calls.
  */
 CORX_API int32_t corx_set_threads(int32_t n);
 /**

@@ -77,7 +77,21 @@ fe::Control gProgramEnv{};  // the default environment the program runs in
 // a raised flag raised.
 const char* gHostileKind = "all";
 
+// The status flag a hostile caller raises beforehand; wasm has no status
+// flags (FE_ALL_EXCEPT is 0 there).
+#if defined(FE_DIVBYZERO)
+constexpr int kCallerFlag = FE_DIVBYZERO;
+#else
+constexpr int kCallerFlag = 0;
+#endif
+
 bool hostileKindAvailable(const std::string& kind) {
+#if defined(__wasm__)
+    // wasm has one floating-point environment: rounding to nearest,
+    // subnormals kept (fesetround refuses every other direction).
+    (void)kind;
+    return false;
+#else
     if (kind == "all" || kind == "upward" || kind == "downward" || kind == "towardzero") return true;
 #if defined(__SSE2_MATH__)
     return kind == "ftz" || kind == "daz";
@@ -86,11 +100,12 @@ bool hostileKindAvailable(const std::string& kind) {
 #else
     return false;
 #endif
+#endif
 }
 
 fe::Control setHostile() {
     const std::string kind = gHostileKind;
-    std::feraiseexcept(FE_DIVBYZERO);
+    std::feraiseexcept(kCallerFlag);
     if (kind == "all" || kind == "upward") std::fesetround(FE_UPWARD);
     if (kind == "downward") std::fesetround(FE_DOWNWARD);
     if (kind == "towardzero") std::fesetround(FE_TOWARDZERO);
@@ -126,7 +141,7 @@ public:
     ~HostileCall() {
         if (!gHostile) return;
         const fe::Control after = fe::read();
-        const bool flagKept = std::fetestexcept(FE_DIVBYZERO) != 0;
+        const bool flagKept = kCallerFlag == 0 || std::fetestexcept(kCallerFlag) != 0;
         fe::write(gProgramEnv);
         std::fesetround(FE_TONEAREST);
         std::feclearexcept(FE_ALL_EXCEPT);
