@@ -176,6 +176,11 @@ function readDoubles(w, p, n) {
 // matrix that cannot fit would end the module the way exhaustion ends a
 // native process (see corx.h), so it is refused here first.
 const kMaxBytes = 2 ** 31;
+const kMaxIndex = 2 ** 31 - 1;
+// corx_sparse_from_csr's fault values, as the header names them.
+const kCsrFaults = ['no fault', 'a required array is missing', 'lengths: rows + 1 row starts, as many columns as values',
+  'the first row start is not 0', 'row starts decrease', 'the last row start is not the number of values',
+  'a column index outside the matrix', 'column indices not increasing within a row'];
 
 function checkShape(w, rows, cols) {
   if (!Number.isInteger(rows) || !Number.isInteger(cols) || rows < 1 || cols < 1 || rows * cols > kMaxElements) {
@@ -381,30 +386,46 @@ function makeSparseClass(corx, w, registry) {
 
     /**
      * A rows x cols matrix from CSR arrays: row starts (rows + 1), column
-     * indices and values. It passes through a dense copy of rows*cols
-     * doubles: the C interface makes sparse matrices from dense ones.
+     * indices (increasing within each row) and values, checked by the
+     * library (corx_sparse_from_csr); zeros are dropped. A fault throws a
+     * CorxError whose detail names it.
      */
     static fromCSR(rows, cols, rowStarts, columns, values) {
-      checkShape(w, rows, cols);
-      if (rowStarts.length !== rows + 1 || rowStarts[0] !== 0 || columns.length !== values.length ||
-          rowStarts[rows] !== values.length) {
-        throw fail(w, Status.SHAPE_MISMATCH, 'inconsistent CSR arrays');
+      if (!Number.isInteger(rows) || !Number.isInteger(cols) || rows < 1 || cols < 1 ||
+          rows > kMaxIndex || cols > kMaxIndex) {
+        throw fail(w, Status.SHAPE_MISMATCH, `${rows} x ${cols} is not a matrix shape the library holds`);
       }
-      const dense = new Float64Array(rows * cols);
-      for (let i = 0; i < rows; ++i) {
-        if (rowStarts[i + 1] < rowStarts[i]) throw fail(w, Status.SHAPE_MISMATCH, 'row starts decrease');
-        for (let k = rowStarts[i]; k < rowStarts[i + 1]; ++k) {
-          const j = columns[k];
-          if (!Number.isInteger(j) || j < 0 || j >= cols) throw fail(w, Status.SHAPE_MISMATCH, `column ${j}`);
-          dense[i * cols + j] = values[k];
+      const nnz = values.length;
+      if (columns.length !== nnz) {
+        throw fail(w, Status.SHAPE_MISMATCH, `${columns.length} column indices for ${nnz} values`);
+      }
+      const starts = rowStarts.length;
+      // Row starts as int64_t (low and high words), columns as int32_t, then
+      // the values, the handle and the fault: one block, 8-byte aligned.
+      const bytes = 8 * starts + 4 * nnz + (nnz % 2 ? 4 : 0) + 8 * nnz + 8;
+      return withBlock(w, bytes, (p) => {
+        const pStarts = p, pCols = p + 8 * starts, pValues = pCols + 4 * nnz + (nnz % 2 ? 4 : 0);
+        const pOut = pValues + 8 * nnz;
+        for (let i = 0; i < starts; ++i) {
+          const v = rowStarts[i];
+          if (!Number.isSafeInteger(v)) throw fail(w, Status.SHAPE_MISMATCH, `row start ${v}`);
+          w.HEAP32[(pStarts >>> 2) + 2 * i] = v >>> 0;
+          w.HEAP32[(pStarts >>> 2) + 2 * i + 1] = Math.floor(v / 2 ** 32);
         }
-      }
-      const m = corx.Matrix.create(rows, cols, dense);
-      try {
-        return Sparse.fromDense(m);
-      } finally {
-        m.free();
-      }
+        for (let k = 0; k < nnz; ++k) {
+          const j = columns[k];
+          if (!Number.isInteger(j) || j < -(2 ** 31) || j > kMaxIndex) {
+            throw fail(w, Status.SHAPE_MISMATCH, `column ${j}`);
+          }
+          w.HEAP32[(pCols >>> 2) + k] = j;
+        }
+        w.HEAPF64.set(values, pValues >>> 3);
+        // int64_t arguments (the lengths) go as low and high words.
+        const status = w._corx_sparse_from_csr(rows, cols, pStarts, starts, 0, pCols, pValues, nnz, 0, pOut,
+                                               pOut + 4);
+        if (status !== 0) throw fail(w, status, kCsrFaults[w.HEAP32[(pOut + 4) >>> 2]] ?? 'CSR arrays');
+        return new Sparse(kAdopt, w.HEAPU32[pOut >>> 2], rows, cols);
+      });
     }
 
     get handle() {

@@ -113,6 +113,18 @@ test('compressed sparse rows', () => scoped((keep) => {
   assert.deepEqual(keep(c.toDense()).toArray(), Float64Array.of(1, 0, 2, 0, 0, 3));
   assertFails(() => s.multiply([1, 2]), Status.SHAPE_MISMATCH, 'Shape mismatch');
   assertFails(() => corx.Sparse.fromCSR(2, 3, [0, 2, 3], [0, 3, 2], [1, 2, 3]), Status.SHAPE_MISMATCH, 'Shape');
+  // The library names each fault of the arrays; zeros are dropped.
+  const faults = [
+    [[0, 2, 3], [2, 0, 2], /not increasing/],
+    [[0, 2, 2], [0, 2, 2], /last row start/],
+    [[1, 2, 3], [0, 2, 2], /first row start/],
+    [[0, 3, 2], [0, 1, 2], /decrease/],
+  ];
+  for (const [starts, cols, why] of faults) {
+    assert.throws(() => corx.Sparse.fromCSR(2, 3, starts, cols, [1, 2, 3]),
+      (e) => e instanceof CorxError && e.status === Status.SHAPE_MISMATCH && why.test(e.message));
+  }
+  assert.equal(keep(corx.Sparse.fromCSR(2, 3, [0, 2, 3], [0, 2, 2], [1, -0, 3])).nnz, 2);
 }));
 
 test('handles are freed when asked, and a freed handle is refused', () => {
