@@ -20,7 +20,8 @@
 #            with llvm-objdump, whose relocations name a called fma.
 #
 # A call of the C library's fma, fmaf or fmal (what __builtin_fma becomes
-# without a fused instruction) counts as one too.
+# without a fused instruction) counts as one too, in a linked library and,
+# through its relocation, in an object file or static archive.
 #
 # Only executable sections are disassembled. PowerPC keeps the jump tables
 # of switch statements in the text, right after the bctr that uses them (the
@@ -33,9 +34,9 @@ set -eu
 lib="$1"
 wasm_fused='^f(32x4|64x2)\.(relaxed_n?madd|q?fm[as])$'
 fused='^(v?fn?m(add|sub)|vfw?n?m(acc|sac)|b?fn?ml[as]|fn?m(ad|sb)$|x[sv]n?m(add|sub)|vn?m(add|sub)fp|m[as][de]br?$|[vw]fn?m[as]([dsx]b)?$)'
-# In a wasm object a call's target is a relocation: list them too.
-relocations=()
-if "${OBJDUMP:-objdump}" -f "$lib" 2>/dev/null | grep -q 'file format wasm'; then relocations=(-r); fi
+# In an object file (a static archive's members, a wasm object) a call's
+# target is a relocation: list them too.
+relocations=(-r)
 report=$("${OBJDUMP:-objdump}" -d "${relocations[@]}" "$lib" | awk -F'\t' -v fused="$fused" -v wasm_fused="$wasm_fused" '
 function hex(s,   i, n) {
     n = 0
@@ -60,6 +61,11 @@ wasm {
         sub(/ +$/, "", op)
         if (op ~ wasm_fused) print "  " fn " " op
     }
+    next
+}
+# A call of fma in an object file, as its relocation: tabs, "offset: R_type", a tab, fma and any addend.
+/^\t+[0-9a-f]+: R_[A-Z0-9_]+\t\.?fma[fl]?([-+@].*)?$/ {
+    print "  " fn " calls fma"
     next
 }
 NF >= 3 {
