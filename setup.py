@@ -11,7 +11,7 @@ import re
 import shutil
 import subprocess
 
-from setuptools import Distribution, setup
+from setuptools import Distribution, Extension, setup
 from setuptools.command.build_py import build_py
 from wheel.bdist_wheel import bdist_wheel
 
@@ -44,6 +44,17 @@ class BuildWithLibrary(build_py):
         shutil.copyfile(build_dir / "libcorx.so.1", target)
 
 
+def extension():
+    """corx._ext, the package's compiled hot path (python/corx/_ext.c). It
+    includes the library's public header for the types and calls the
+    library the package loads (no link against libcorx). Optional: without
+    Python's headers the package is installed on its ctypes path alone
+    (CI's installed-package tests require the module)."""
+    import numpy
+    return Extension("corx._ext", sources=["python/corx/_ext.c"],
+                     include_dirs=["include", numpy.get_include()], optional=True)
+
+
 class BinaryDistribution(Distribution):
     """The wheel holds a compiled library: it is tied to the platform."""
 
@@ -52,9 +63,9 @@ class BinaryDistribution(Distribution):
 
 
 class PlatformWheel(bdist_wheel):
-    """The wheel's tag says what it needs: any Python 3 (the package is
-    ctypes and numpy, no extension module, so no interpreter ABI) on Linux
-    for this processor with glibc 2.35 or newer, the oldest the library loads on
+    """The wheel's tag says what it needs: this interpreter's ABI (the
+    extension module is built against it) on Linux for this processor with
+    glibc 2.35 or newer, the oldest the library loads on
     (tests/check_exports.sh checks its newest GLIBC symbol version)."""
 
     GLIBC = (2, 35)
@@ -64,12 +75,14 @@ class PlatformWheel(bdist_wheel):
         self.root_is_pure = False  # platlib: the library is a binary
 
     def get_tag(self):
-        return "py3", "none", "manylinux_{}_{}_{}".format(*self.GLIBC, platform.machine())
+        python, abi, _ = super().get_tag()
+        return python, abi, "manylinux_{}_{}_{}".format(*self.GLIBC, platform.machine())
 
 
 setup(
     version=project_version(),
     cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel},
     distclass=BinaryDistribution,
+    ext_modules=[extension()],
     options={"build": {"build_base": "build-python"}},
 )

@@ -30,3 +30,24 @@ else()
     COMMAND ${CMAKE_COMMAND} -E false
     VERBATIM)
 endif()
+
+# --- Python API reference: cmake --build build --target python-docs -----------
+# Sphinx with numpydoc (Debian's python3-sphinx, python3-numpydoc), warnings
+# as errors: a public function without its Parameters, Returns or Examples
+# section fails the build. The package is imported from the source tree with
+# the library (and the compiled module, when built) of this build.
+if(TARGET corx_python_ext)
+  set(_corx_docs_ext "CORX_EXTENSION=$<TARGET_FILE:corx_python_ext>")
+else()
+  set(_corx_docs_ext "CORX_EXTENSION=none")
+endif()
+add_custom_target(python-docs
+  COMMAND ${CMAKE_COMMAND} -E env "CORX_LIBRARY=$<TARGET_FILE:corx>" ${_corx_docs_ext} PYTHONDONTWRITEBYTECODE=1
+          /usr/bin/python3 -m sphinx -W --keep-going -q -b html -d ${CORX_DOCS_DIR}/python-doctrees
+          ${PROJECT_SOURCE_DIR}/docs/python ${CORX_DOCS_DIR}/python
+  DEPENDS corx
+  COMMENT "Python API reference into ${CORX_DOCS_DIR}/python"
+  VERBATIM)
+if(TARGET corx_python_ext)
+  add_dependencies(python-docs corx_python_ext)
+endif()

@@ -15,11 +15,17 @@ if(NOT CORX_HAS_FP_CONTRACT_OFF)
     "and a sum into one rounding, and corx's results would not have their prescribed bits.")
 endif()
 set(CORX_FP_FLAGS -ffp-contract=off)
-# The rest restate the default; a compiler that does not know one gets
-# nothing rather than a warning on every source.
+# The rest restate the default; a compiler that does not know one, or that
+# warns it does not support it on the target (clang for wasm32 on
+# -fno-unsafe-math-optimizations, which has no floating-point exceptions to
+# model), gets nothing rather than a warning on every source.
+include(CheckCXXSourceCompiles)
 foreach(flag -fno-fast-math -fno-unsafe-math-optimizations)
   string(MAKE_C_IDENTIFIER "CORX_HAS${flag}" var)
-  check_cxx_compiler_flag(${flag} ${var})
+  set(CMAKE_REQUIRED_FLAGS ${flag})
+  check_cxx_source_compiles("int main() { return 0; }" ${var}
+    FAIL_REGEX "[Uu]nsupported" "[Uu]nknown" "[Uu]nrecognized" "not supported" "unused")
+  unset(CMAKE_REQUIRED_FLAGS)
   if(${var})
     list(APPEND CORX_FP_FLAGS ${flag})
   endif()

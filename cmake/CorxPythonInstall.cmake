@@ -17,6 +17,10 @@ file(WRITE ${PROJECT_BINARY_DIR}/python/_location.py
   "RELATIVE_TO_PACKAGE = ${CORX_PY_LIBDIR_RELATIVE}\n")
 install(FILES
   ${PROJECT_SOURCE_DIR}/python/corx/__init__.py
+  ${PROJECT_SOURCE_DIR}/python/corx/dask.py
   ${PROJECT_SOURCE_DIR}/python/corx/py.typed
   ${PROJECT_BINARY_DIR}/python/_location.py
   DESTINATION ${CORX_PYTHON_INSTALL_DIR}/corx)
+if(TARGET corx_python_ext)
+  install(TARGETS corx_python_ext LIBRARY DESTINATION ${CORX_PYTHON_INSTALL_DIR}/corx)
+endif()

@@ -12,7 +12,8 @@ check=0
 comment_for() {
     case "$1" in
         *.c|*.h|*.map|*.h.in) echo "/* $tag */" ;;      # C sources, the C header, the version script
-        *.cpp|*.hpp) echo "// $tag" ;;
+        *.cpp|*.hpp|*.js|*.mjs) echo "// $tag" ;;
+        *.html) echo "<!-- $tag -->" ;;
         *.py|*.sh|*.cmake|*CMakeLists.txt|*.toml|*.in|.ci/run|*Doxyfile*) echo "# $tag" ;;
         *) return 1 ;;
     esac

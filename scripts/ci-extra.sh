@@ -17,10 +17,12 @@
 #  5. the ABI of the library (built with debug information for valgrind)
 #     against the committed baseline abi/libcorx.so.1.abi;
 #  6. the documentation (the API reference with the pages of docs/ and
-#     CONTRIBUTING.md) rendered by Doxygen, any warning failing;
+#     CONTRIBUTING.md) rendered by Doxygen, and the Python API reference
+#     rendered by Sphinx with numpydoc, any warning failing either;
 #  7. the Python package as an sdist and as a wheel built from it, each
 #     installed with pip into a fresh virtual environment, and the pytest
-#     suite run against each installed copy.
+#     suite (docstring examples included) run against each installed copy;
+#     the wheel must carry the interpreter's tag and manylinux_2_35.
 # Works from a fresh clone; builds into build-fuzz/, build-fuzz-map/,
 # build-tsan/, build-valgrind/ and build-int128/. CORX_FUZZ_SECONDS sets the
 # length of the bounded run, CORX_FUZZ_MAP_SECONDS that of the second.
@@ -115,14 +117,18 @@ tests/check_abi.sh build-valgrind/libcorx.so.1 abi/libcorx.so.1.abi
 
 echo "== documentation (Doxygen, warnings are errors) =="
 cmake --build build-valgrind --target docs
+echo "== Python API reference (Sphinx and numpydoc, warnings are errors) =="
+cmake --build build-valgrind --target python-docs
 
 echo "== Python package: sdist, a wheel built from it, each installed into a fresh venv, pytest against each =="
 dist="$work/dist"
 /usr/bin/python3 setup.py -q sdist --dist-dir "$dist" >/dev/null
 sdist=("$dist"/corx-*.tar.gz)
 /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps --quiet --wheel-dir "$dist" "${sdist[0]}"
-wheel=("$dist"/corx-*-py3-none-manylinux_2_35_"$(uname -m)".whl)
-[ -f "${wheel[0]}" ] || { echo "no py3-none-manylinux_2_35 wheel, only: $(ls "$dist")"; exit 1; }
+# The extension module ties the wheel to this interpreter's ABI (cp311-cp311).
+abi=$(/usr/bin/python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+wheel=("$dist"/corx-*-"$abi-$abi"-manylinux_2_35_"$(uname -m)".whl)
+[ -f "${wheel[0]}" ] || { echo "no $abi-$abi-manylinux_2_35 wheel, only: $(ls "$dist")"; exit 1; }
 tests="$PWD/python/tests"
 for package in "${sdist[0]}" "${wheel[0]}"; do
     echo "-- $(basename "$package")"

@@ -7,7 +7,8 @@
 #   scripts/same-bits.sh               every row
 #   scripts/same-bits.sh host          only the rows named (host, clang-O0,
 #                                      clang-native, aarch64, s390x, riscv64,
-#                                      ppc64le, clang-aarch64, i686, windows)
+#                                      ppc64le, clang-aarch64, i686, windows,
+#                                      wasm, wasm-simd128, web)
 #
 # Rows:
 #   host          g++, Release; the program run once per instruction-set path
@@ -31,6 +32,13 @@
 #                 x87 control word's included)
 #   windows       x86_64-w64-mingw32-g++-posix cross build (corx.dll), run
 #                 under wine64 on every path, also from each hostile caller
+#   wasm          emscripten build for wasm32 (no vector instructions), run
+#                 under node
+#   wasm-simd128  the same with -msimd128: the kernels' portable vectors
+#                 become wasm's 128-bit vector instructions
+#   web           the wasm build's page (examples/web/) in headless Chromium:
+#                 the battery run in the browser against the committed
+#                 digests; also the ES module's tests under node
 # On every row, every run of the program without a hostile caller is
 # followed by runs with the work of each call split (CORX_SPLIT_SMALL=1, so
 # that the battery's small cases split too): on the library's threads
@@ -364,8 +372,93 @@ row_windows() {
     rm -rf "$prefix"
 }
 
+# row_wasm NAME FLAGS: the emscripten build (toolchain
+# cmake/toolchains/wasm32-emscripten.cmake) with FLAGS, its conformance
+# program run under node, once and with every call split through the
+# reverse executor. The build has no threads (CORX_THREADS is not read
+# there) and wasm a single floating-point environment (rounding to nearest,
+# subnormals kept), so there is no run on threads nor from a hostile
+# caller. The library's objects must hold no fused multiply-add (relaxed-simd
+# has one; the build refuses -mrelaxed-simd too), and wasm's 128-bit vector
+# instructions exactly when FLAGS asks for them, so that each row runs the
+# code it names.
+row_wasm() {
+    local name=$1 flags=$2 start dir=$out/$1 objdump vector path
+    start=$(now)
+    echo "== $name: em++ Release${flags:+ $flags}, run under node"
+    need emcc node cmake ninja || { record "$name" FAIL "$(elapsed "$start")" "tools missing"; return; }
+    objdump=$(command -v llvm-objdump-14 || command -v llvm-objdump) ||
+        { record "$name" FAIL "$(elapsed "$start")" "tools missing (llvm-objdump)"; return; }
+    mkdir -p "$out"
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/wasm32-emscripten.cmake" \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance >>"$dir.log" 2>&1 || {
+        echo "build failed; the last lines of $dir.log:" >&2
+        tail -n 30 "$dir.log" >&2
+        record "$name" FAIL "$(elapsed "$start")" "build failed"
+        return
+    }
+    if ! OBJDUMP=$objdump "$root/tests/check_no_fma.sh" "$dir/libcorx_internal.a" | sed 's/^/   /' ||
+        [ "${PIPESTATUS[0]}" -ne 0 ]; then
+        record "$name" FAIL "$(elapsed "$start")" "fused multiply-add in the library's objects"
+        return
+    fi
+    vector=$("$objdump" -d "$dir/libcorx_internal.a" | grep -c $'\tf64x2\.' || true)
+    echo "   $vector f64x2 instructions in the library's objects"
+    local want_vector=0 have_vector=0
+    [[ " $flags " != *" -msimd128 "* ]] || want_vector=1
+    [ "$vector" -eq 0 ] || have_vector=1
+    if [ "$want_vector" -ne "$have_vector" ]; then
+        record "$name" FAIL "$(elapsed "$start")" "vector instructions do not match the flags ($vector f64x2)"
+        return
+    fi
+    local run=(node --no-experimental-fetch "$dir/tests/conformance/conformance.js")
+    path=$("${run[@]}" --isa) || path="(does not start)"
+    if ! check "$path" "${run[@]}" "$golden" ||
+        ! check "$path, reverse executor" env CORX_SPLIT_SMALL=1 "${run[@]}" --executor=reverse "$golden"; then
+        record "$name" FAIL "$(elapsed "$start")" "digest mismatch (path: $path; one call at a time or split)"
+        return
+    fi
+    record "$name" ok "$(elapsed "$start")" "path: $path (the portable kernels), $vector f64x2 instructions"
+}
+
+# row_web: the emscripten build's web page (examples/web/check.sh): the
+# conformance battery built for the browser, run in headless Chromium
+# against the committed digests. The same build's ES module (js/) is tested
+# under node first (its ctest test), so that CI, which has emscripten and
+# node, always runs those tests.
+row_web() {
+    local start dir=$out/web
+    start=$(now)
+    echo "== web: em++ Release, the battery in headless Chromium; the ES module under node"
+    need emcc node cmake ninja python3 "${CHROMIUM:-/usr/bin/chromium}" ||
+        { record web FAIL "$(elapsed "$start")" "tools missing"; return; }
+    mkdir -p "$out"
+    cmake -S "$root" -B "$dir" -G Ninja -DCORX_BUILD_TESTS=OFF -DCORX_BUILD_CONFORMANCE=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/wasm32-emscripten.cmake" \
+        >"$dir.log" 2>&1 &&
+        cmake --build "$dir" -j"$jobs" --target conformance_web corx_js >>"$dir.log" 2>&1 || {
+        echo "build failed; the last lines of $dir.log:" >&2
+        tail -n 30 "$dir.log" >&2
+        record web FAIL "$(elapsed "$start")" "build failed"
+        return
+    }
+    if ! ctest --test-dir "$dir" -R '^js\.' -V >"$dir.js.log" 2>&1; then
+        sed 's/^/   /' "$dir.js.log"
+        record web FAIL "$(elapsed "$start")" "the ES module's tests failed"
+        return
+    fi
+    echo "   ES module: $(grep -Ec '^[0-9]+: ok [0-9]+ - ' "$dir.js.log") tests passed under node $(node --version)"
+    if ! "$root/examples/web/check.sh" "$dir/web"; then
+        record web FAIL "$(elapsed "$start")" "the browser's digests differ"
+        return
+    fi
+    record web ok "$(elapsed "$start")" "every family matches in Chromium"
+}
+
 rows=("$@")
-[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686 windows)
+[ ${#rows[@]} -gt 0 ] || rows=(host clang-O0 clang-native aarch64 s390x riscv64 ppc64le clang-aarch64 i686 windows wasm wasm-simd128 web)
 total=$(now)
 for r in "${rows[@]}"; do
     case $r in
@@ -377,6 +470,9 @@ for r in "${rows[@]}"; do
         # x86-64 runs 32-bit programs itself where the i386 loader is
         # installed (libc6-i386); elsewhere qemu does.
         i686) row_cross i686 i686-linux-gnu "$([ "$(uname -m)" = x86_64 ] && [ -e /usr/i686-linux-gnu/lib/ld-linux.so.2 ] && echo native || echo i386)" ;;
+        wasm) row_wasm wasm "" ;;
+        wasm-simd128) row_wasm wasm-simd128 -msimd128 ;;
+        web) row_web ;;
         clang-aarch64) row_cross clang-aarch64 aarch64-linux-gnu aarch64 clang-aarch64-linux-gnu "$clang_cxx --target=aarch64-linux-gnu" ;;
         windows) row_windows ;;
         *)

@@ -14,9 +14,14 @@
 #            and their element forms (vfmadb, wfmadb, wfnmsdb, ...)
 #   RISC-V   fmadd fmsub fnmadd fnmsub (.s .d .h .q), vector vf[w][n]macc,
 #            vf[w][n]msac, vfmadd vfmsub vfnmadd vfnmsub
+#   wasm     none in the core instructions nor in simd128; relaxed-simd's
+#            f32x4/f64x2 .fma .fms (LLVM 14), .relaxed_madd .relaxed_nmadd
+#            (later names), .qfma .qfms (the first prototype). Disassembled
+#            with llvm-objdump, whose relocations name a called fma.
 #
 # A call of the C library's fma, fmaf or fmal (what __builtin_fma becomes
-# without a fused instruction) counts as one too.
+# without a fused instruction) counts as one too, in a linked library and,
+# through its relocation, in an object file or static archive.
 #
 # Only executable sections are disassembled. PowerPC keeps the jump tables
 # of switch statements in the text, right after the bctr that uses them (the
@@ -27,20 +32,40 @@
 #   check_no_fma.sh LIBRARY   (OBJDUMP names the disassembler of a cross build)
 set -eu
 lib="$1"
+wasm_fused='^f(32x4|64x2)\.(relaxed_n?madd|q?fm[as])$'
 fused='^(v?fn?m(add|sub)|vfw?n?m(acc|sac)|b?fn?ml[as]|fn?m(ad|sb)$|x[sv]n?m(add|sub)|vn?m(add|sub)fp|m[as][de]br?$|[vw]fn?m[as]([dsx]b)?$)'
-report=$("${OBJDUMP:-objdump}" -d "$lib" | awk -F'\t' -v fused="$fused" '
+# In an object file (a static archive's members, a wasm object) a call's
+# target is a relocation: list them too.
+relocations=(-r)
+report=$("${OBJDUMP:-objdump}" -d "${relocations[@]}" "$lib" | awk -F'\t' -v fused="$fused" -v wasm_fused="$wasm_fused" '
 function hex(s,   i, n) {
     n = 0
     s = tolower(s)
     for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
     return n
 }
-/file format/ { power = $0 ~ /powerpc/; little = $0 ~ /powerpcle/; next }
+/file format/ { power = $0 ~ /powerpc/; little = $0 ~ /powerpcle/; wasm = $0 ~ /file format wasm/; next }
 /^[0-9a-f]+ <.*>:$/ {
     fn = $0
     sub(/^[0-9a-f]+ /, "", fn)
     start = hex(substr($0, 1, index($0, " ") - 1))
     table = 0
+    next
+}
+# llvm-objdump on wasm: "  addr: bytes<TAB>op<TAB>operands", and a
+# relocation on a line of its own.
+wasm {
+    if ($0 ~ /R_WASM_FUNCTION_INDEX_LEB/ && $NF ~ /^fma[fl]?(\+0)?$/) print "  " fn " calls fma"
+    else if (NF >= 2 && $1 ~ /^ *[0-9a-f]+: /) {
+        op = $2
+        sub(/ +$/, "", op)
+        if (op ~ wasm_fused) print "  " fn " " op
+    }
+    next
+}
+# A call of fma in an object file, as its relocation: tabs, "offset: R_type", a tab, fma and any addend.
+/^\t+[0-9a-f]+: R_[A-Z0-9_]+\t\.?fma[fl]?([-+@].*)?$/ {
+    print "  " fn " calls fma"
     next
 }
 NF >= 3 {

@@ -25,7 +25,9 @@
  *  - Exhaustion of memory is not reported: when an allocation fails even
  *    after the freed blocks the library keeps for reuse are given back (see
  *    corx_cleanup), the process writes "out of memory" to standard error
- *    and exits with status 1.
+ *    and exits with status 1. (A WebAssembly module, which cannot end its
+ *    process, traps instead: the call ends in a trap for its JavaScript
+ *    caller, and the module must not be used again.)
  *  - Threads: by default the library starts no threads and takes no locks:
  *    no thread ever waits on a lock of the library's, so a thread may be
  *    interrupted anywhere inside a call (by a signal whose handler forks,
@@ -103,7 +105,7 @@ enum {
     CORX_NULL_HANDLE = 1,      /**< "Null handle": any required pointer was NULL */
     CORX_SHAPE_MISMATCH = 2,   /**< "Shape mismatch" */
     CORX_SINGULAR = 3,         /**< "Singular matrix" */
-    CORX_NOT_SPD = 4,          /**< "Matrix is not symmetric positive-definite" (never returned) */
+    CORX_NOT_SPD = 4,          /**< "Matrix is not symmetric positive-definite" (only corx_matrix_cholesky_solve returns it) */
     CORX_BUFFER_TOO_SMALL = 5  /**< "Output buffer too small" */
 };
 
@@ -345,6 +347,115 @@ CORX_API CorxStatus corx_matrix_qr(CorxMatrix m, CorxMatrix* q_out, CorxMatrix* 
 CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
                                     int64_t s_length, CorxMatrix* v_out);
 
+/* ---- tile steps --------------------------------------------------------- */
+/**
+ * @defgroup tiles Tile steps
+ * @brief The steps of a tiled product, Cholesky factorisation and Cholesky
+ * solve, each continuing the chains of the single call.
+ *
+ * Every element of a product or a factor is one chain of rounded operations
+ * in an order the library fixes. Each function here applies a stretch of
+ * such chains to a tile, starting from the values the caller hands in, so
+ * that a caller who splits a matrix into tiles (of any sizes, on any number
+ * of machines) and applies the steps in the order each function documents
+ * gets the bits of the single call. Operands are never changed; the result
+ * is a new handle owned by the caller (release with corx_matrix_destroy),
+ * or NULL for a NULL operand or a shape mismatch, tested in that order.
+ * Results have the shape of an operand, so none is too large for a handle.
+ * @{
+ */
+
+/**
+ * @brief c + a*b in the product's order, continuing from c.
+ *
+ * For k = 0 .. p-1 in increasing order, r(i,j) = b(k,j)*a(i,k) + r(i,j),
+ * starting from r = c; the product and the sum each rounded. With c all
+ * +0.0 this is corx_matrix_mul(a, b) bit for bit (the first sum turns a
+ * product of -0.0 into +0.0, as the product does). Splitting k into
+ * consecutive ranges K0, K1, ... and applying the step for K0, then K1, and
+ * so on, each to the result of the one before, gives the product over all
+ * k, bit for bit.
+ * @param c m x n, the sums to continue.
+ * @param a m x p.
+ * @param b p x n.
+ * @return A new m x n handle; NULL if an operand is NULL or the shapes do
+ * not fit (a's columns != b's rows, or c is not a's rows x b's columns).
+ */
+CORX_API CorxMatrix corx_matrix_mul_add(CorxMatrix c, CorxMatrix a, CorxMatrix b);
+/**
+ * @brief c - a*b^T in Cholesky's order, continuing from c.
+ *
+ * For k = 0 .. p-1 in increasing order, r(i,j) = r(i,j) - b(j,k)*a(i,k),
+ * starting from r = c, each product and difference rounded: exactly the
+ * updates the Cholesky factorisation makes to entry (i,j) with the columns
+ * k of L. For a tile (I,J) of the matrix (rows I, columns J, I at or below
+ * J), applying this with a = L(I,K) and b = L(J,K) for the column tiles
+ * K = 0, 1, ... before J, in that order, gives the entries the single call
+ * has before it takes the products of columns inside J.
+ * @param c m x n.
+ * @param a m x p.
+ * @param b n x p.
+ * @return A new m x n handle; NULL if an operand is NULL or the shapes do
+ * not fit (a and b differ in columns, or c is not a's rows x b's rows).
+ */
+CORX_API CorxMatrix corx_matrix_mul_sub_t(CorxMatrix c, CorxMatrix a, CorxMatrix b);
+/**
+ * @brief The Cholesky factor of the lower triangle of m, without the
+ * symmetry test: the step for a diagonal tile.
+ *
+ * The arithmetic of corx_matrix_cholesky, reading only the lower triangle
+ * and the diagonal of m: entry (i,j), j <= i, subtracts L(j,k)*L(i,k) for
+ * k = 0 .. j-1 in increasing order, then takes the square root (i == j) or
+ * divides by L(j,j). A diagonal tile of a tiled factorisation, updated by
+ * corx_matrix_mul_sub_t with every earlier column tile, factorised here,
+ * gives the single call's L on that tile. Whatever the upper triangle
+ * holds is ignored (the single call tests the whole matrix's symmetry
+ * before any arithmetic; a tiled caller does that itself).
+ * @return L (zeros above the diagonal) as a new handle; NULL if m is NULL,
+ * not square or a pivot is <= 0 (a NaN pivot does not fail that test: NaN
+ * spreads into L).
+ */
+CORX_API CorxMatrix corx_matrix_cholesky_lower(CorxMatrix m);
+/**
+ * @brief X with X*L^T = c, in Cholesky's order: the step for the tiles
+ * below a diagonal tile.
+ *
+ * Column by column, x(i,j) = (c(i,j) - x(i,0)*l(j,0) - ... -
+ * x(i,j-1)*l(j,j-1)) / l(j,j), each product and difference rounded on its
+ * own, products subtracted in increasing k. With c = A(I,J) updated by
+ * every earlier column tile (corx_matrix_mul_sub_t) and l the factor of the
+ * diagonal tile J, X is the single call's L(I,J). Applied to the
+ * transposed right-hand sides it is also the forward substitution of
+ * corx_matrix_cholesky_solve, and to them reversed, with l transposed and
+ * reversed in both directions, the back substitution.
+ * @param c m x n.
+ * @param l n x n; only its lower triangle and diagonal are read.
+ * @return A new m x n handle; NULL if an operand is NULL, l is not square
+ * or c's columns differ from l's order.
+ */
+CORX_API CorxMatrix corx_matrix_cholesky_below(CorxMatrix c, CorxMatrix l);
+/**
+ * @brief Solves m*X = B for a symmetric positive definite m through its
+ * Cholesky factor L (corx_matrix_cholesky's, bit for bit).
+ *
+ * B and X are n x nrhs, row-major: b[i*nrhs + j] is row i of column j.
+ * For each column, forward y(i) = (b(i) - L(i,0)*y(0) - ... -
+ * L(i,i-1)*y(i-1)) / L(i,i), products subtracted in increasing k; then
+ * back x(i) = (y(i) - L(n-1,i)*x(n-1) - ... - L(i+1,i)*x(i+1)) / L(i,i),
+ * products subtracted in decreasing k; each product, difference and
+ * quotient rounded on its own. The caller owns b and x; nothing is kept.
+ *
+ * Writes n*nrhs values to x and leaves the rest of x untouched.
+ * @return n, the number of rows. Failures (nothing written), tested in
+ * this order: -1 if x, b or m is NULL; -2 if m is not square, nrhs < 1 or
+ * b_length != rows*nrhs; -5 if x_length < b_length; -4 if m is not exactly
+ * symmetric or a pivot is <= 0 (as corx_matrix_cholesky refuses).
+ */
+CORX_API int32_t corx_matrix_cholesky_solve(CorxMatrix m, const double* b, int64_t b_length, int32_t nrhs,
+                                            double* x, int64_t x_length);
+
+/** @} */
+
 /* ---- sparse matrices (CSR) ---------------------------------------------- */
 
 /**
@@ -355,9 +466,57 @@ CORX_API CorxStatus corx_matrix_svd(CorxMatrix m, CorxMatrix* u_out, double* s,
  */
 CORX_API CorxSparse corx_sparse_from_dense(CorxMatrix m);
 /**
+ * @brief Which check of corx_sparse_from_csr failed (its fault argument):
+ * each fault of compressed-sparse-row arrays has its own value. New in
+ * CORX_1.1.
+ */
+enum {
+    CORX_CSR_VALID = 0,        /**< no fault */
+    CORX_CSR_POINTER = 1,      /**< a required pointer is NULL */
+    CORX_CSR_LENGTH = 2,       /**< rows or cols below 1, nnz out of 0..2147483647, or indptr_length != rows + 1 */
+    CORX_CSR_ROW_START = 3,    /**< indptr[0] != 0 */
+    CORX_CSR_ROW_ORDER = 4,    /**< some indptr[i+1] < indptr[i] */
+    CORX_CSR_ROW_END = 5,      /**< indptr[rows] != nnz */
+    CORX_CSR_COLUMN_RANGE = 6, /**< a column index outside 0..cols-1 */
+    CORX_CSR_COLUMN_ORDER = 7  /**< a column index not greater than the one before it in its row */
+};
+/**
+ * @brief New sparse handle from compressed-sparse-row arrays, as scipy.sparse
+ * and most sparse formats hold them: the entries of row i are data[k] in
+ * column indices[k] for indptr[i] <= k < indptr[i+1]. Entries equal to zero
+ * (+0.0 and -0.0) are dropped, as corx_sparse_from_dense drops them; NaN is
+ * kept. The caller keeps the arrays, which are read only during the call.
+ *
+ * @param rows, cols      the shape, each 1 to 2147483647 (the product may
+ *                        exceed 2147483647, but corx_sparse_to_dense then
+ *                        refuses the matrix).
+ * @param indptr          rows + 1 row pointers; indptr_length must be rows + 1.
+ * @param indices, data   nnz column indices and values (may be NULL when nnz is 0).
+ * @param nnz             the number of entries given, 0 to 2147483647.
+ * @param out             receives the new handle, owned by the caller
+ *                        (release with corx_sparse_destroy); NULL on failure.
+ * @param fault           may be NULL; receives which check failed, a
+ *                        CORX_CSR_* value (CORX_CSR_VALID on success).
+ * @return CORX_SUCCESS, or the first fault found, tested in this order:
+ * CORX_NULL_HANDLE if out is NULL (nothing written, fault included), or
+ * indptr is NULL, or nnz > 0 and indices or data is NULL (CORX_CSR_POINTER);
+ * CORX_SHAPE_MISMATCH for every fault of the arrays, with fault telling
+ * which: CORX_CSR_LENGTH, then CORX_CSR_ROW_START, CORX_CSR_ROW_ORDER,
+ * CORX_CSR_ROW_END (the row pointers are checked before any entry is read),
+ * then, entry by entry in order, CORX_CSR_COLUMN_RANGE and
+ * CORX_CSR_COLUMN_ORDER (unsorted or duplicated entries are refused: sort
+ * or sum them first, in the order that is to define the result's bits).
+ * @since CORX_1.1
+ */
+CORX_API CorxStatus corx_sparse_from_csr(int32_t rows, int32_t cols, const int64_t* indptr,
+                                         int64_t indptr_length, const int32_t* indices,
+                                         const double* data, int64_t nnz, CorxSparse* out,
+                                         int32_t* fault);
+/**
  * @brief New dense handle with the stored entries and +0.0 elsewhere.
  * Release with corx_matrix_destroy.
- * @return The handle; NULL if s is NULL.
+ * @return The handle; NULL if s is NULL or has more than 2147483647
+ * elements (rows * cols), which only corx_sparse_from_csr can make.
  */
 CORX_API CorxMatrix corx_sparse_to_dense(CorxSparse s);
 /** @brief Releases the handle. NULL is ignored. */
@@ -498,6 +657,12 @@ CORX_API int32_t corvane_clz64(uint64_t x);
  * Changing the count stops the library's threads once no call is using them
  * (they free their working buffers); the next call that splits starts new
  * ones. Safe to call from any thread at any time.
+ *
+ * A build without threads (the WebAssembly build, made without -pthread)
+ * starts none: there corx_set_threads returns 1 for every n >= 0 and
+ * changes nothing (-1 for n < 0), corx_get_threads returns 1, CORX_THREADS
+ * is not read, and every call computes on the calling thread. An executor
+ * set with corx_set_executor still receives the split calls.
  */
 CORX_API int32_t corx_set_threads(int32_t n);
 /**

@@ -1,7 +1,11 @@
 # SPDX-License-Identifier: BSD-3-Clause
 """corx for Python: reproducible linear algebra on numpy arrays.
 
-The package calls the corx shared library through ctypes. Every function
+The package calls the corx shared library through a small compiled module
+(``corx._ext``) for :func:`solve`, :func:`inv`, :func:`det`,
+:func:`matmul` and :func:`cholesky`, which loops over stacks in C with the GIL released, and
+through ctypes for everything else (and for those five where the module
+is not built; the results are the same bits). Every function
 takes numpy arrays (or anything ``np.asarray`` accepts) of booleans,
 integers or floats, converts them to C-contiguous float64, copies them into
 the library, and returns new numpy arrays; results are the library's, bit
@@ -71,6 +75,7 @@ __all__ = [
     "det", "slogdet", "solve", "inv", "lstsq", "cholesky", "qr", "svd", "SparseMatrix",
     "vec_add", "vec_sub", "vec_scale", "vec_dot", "vec_length", "vec_normalize", "vec_almost_equal",
     "cross2d", "perp", "perp_cw", "cross", "udiv128", "clz64",
+    "solve_spd", "mul_add", "mul_sub_t", "cholesky_lower", "cholesky_below",
 ]
 
 SUCCESS = 0
@@ -79,6 +84,17 @@ SHAPE_MISMATCH = 2
 SINGULAR = 3
 NOT_SPD = 4
 BUFFER_TOO_SMALL = 5
+
+# Which check of corx_sparse_from_csr failed (CORX_CSR_* of corx.h).
+_CSR_FAULTS = {
+    1: "a required array is missing",
+    2: "rows and columns must be at least 1, nnz at most 2147483647 and indptr hold rows + 1 pointers",
+    3: "indptr does not start at 0",
+    4: "indptr decreases",
+    5: "the last row pointer is not the number of entries",
+    6: "a column index is out of range",
+    7: "the column indices of a row are not strictly increasing",
+}
 
 _INT32_MAX = 2**31 - 1
 _UINT64_MASK = 2**64 - 1
@@ -205,6 +221,9 @@ _OWNED_RESULTS = {
     "corx_matrix_add": _Matrix, "corx_matrix_sub": _Matrix, "corx_matrix_mul": _Matrix,
     "corx_matrix_scale": _Matrix, "corx_matrix_transpose": _Matrix, "corx_matrix_cholesky": _Matrix,
     "corx_sparse_from_dense": _Sparse, "corx_sparse_to_dense": _Matrix,
+    # The tile steps (see the tile section below).
+    "corx_matrix_mul_add": _Matrix, "corx_matrix_mul_sub_t": _Matrix,
+    "corx_matrix_cholesky_lower": _Matrix, "corx_matrix_cholesky_below": _Matrix,
 }
 
 
@@ -243,6 +262,8 @@ def _signatures():
         "corx_matrix_qr": (i32, [h, hp, hp]),
         "corx_matrix_svd": (i32, [h, hp, dp, i64, hp]),
         "corx_sparse_from_dense": (h, [h]),
+        "corx_sparse_from_csr": (i32, [i32, i32, ctypes.POINTER(i64), i64, ctypes.POINTER(i32), dp, i64, hp,
+                                       ctypes.POINTER(i32)]),
         "corx_sparse_to_dense": (h, [h]),
         "corx_sparse_destroy": (None, [h]),
         "corx_sparse_nnz": (i32, [h]),
@@ -273,6 +294,14 @@ def _signatures():
         "corx_vec2_perp_cw": (_Vec2, [_Vec2]),
         "corx_vec3_cross": (_Vec3, [_Vec3, _Vec3]),
     })
+    # The tile steps and the Cholesky solve (see the tile section below).
+    sig.update({
+        "corx_matrix_mul_add": (h, [h, h, h]),
+        "corx_matrix_mul_sub_t": (h, [h, h, h]),
+        "corx_matrix_cholesky_lower": (h, [h]),
+        "corx_matrix_cholesky_below": (h, [h, h]),
+        "corx_matrix_cholesky_solve": (i32, [h, dp, i64, i32, dp, i64]),
+    })
     return sig
 
 
@@ -300,7 +329,26 @@ if not __version__.startswith("1."):
 # ---- errors and lifecycle ---------------------------------------------------
 
 def error_string(code: int) -> str:
-    """The library's text for a status code ("Unknown error" outside 0..5)."""
+    """The library's text for a status code.
+
+    Parameters
+    ----------
+    code : int
+        A status code (``corx.SUCCESS`` ... ``corx.BUFFER_TOO_SMALL``).
+
+    Returns
+    -------
+    str
+        The text; "Unknown error" outside 0..5.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.error_string(corx.SINGULAR)
+    'Singular matrix'
+    >>> corx.error_string(99)
+    'Unknown error'
+    """
     return _lib.corx_get_error_string(int(code)).decode()
 
 
@@ -327,6 +375,11 @@ class Error(Exception):
         text = f"{function}: {self.status_text}"
         super().__init__(f"{text} ({detail})" if detail else text)
 
+    def __reduce__(self):
+        # Rebuilt from its fields: the message alone does not fit __init__,
+        # and errors cross process boundaries (worker pools, corx.dask).
+        return (type(self), (self.code, self.function, self.detail))
+
 
 class LinAlgError(Error, np.linalg.LinAlgError):
     """The matrix is singular (SINGULAR) or not symmetric positive definite
@@ -351,8 +404,72 @@ def _error(code: int, function: str, detail: str = "") -> Error:
     return cls(code, function, detail)
 
 
+# ---- the compiled hot path ----------------------------------------------------
+
+#: Library functions the extension module calls.
+_EXT_FUNCTIONS = (
+    "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
+    "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
+    "corx_matrix_lu_solve_many", "corx_matrix_cholesky", "corx_sparse_matvec",
+)
+
+
+def _extension_candidates():
+    """Files that may hold corx._ext, in order: CORX_EXTENSION, then the
+    module inside the package (pip install, cmake --install), then the one
+    CMake builds into build/python/corx of the source tree this package
+    sits in."""
+    import importlib.machinery
+    path = os.environ.get("CORX_EXTENSION")
+    if path:
+        yield pathlib.Path(path)
+        return
+    for directory in (_HERE, _HERE.parents[1] / "build" / "python" / "corx"):
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            yield directory / f"_ext{suffix}"
+
+
+def _load_extension():
+    """The extension module bound to the library loaded above, or None.
+
+    Without it (a source tree whose build has no extension, an interpreter
+    without the headers it was built for) every function runs on the
+    ctypes path, with the same results and errors, only slower per call.
+    CORX_EXTENSION=none forces that path."""
+    import importlib.util
+    if os.environ.get("CORX_EXTENSION") == "none":
+        return None
+    for candidate in _extension_candidates():
+        if not candidate.is_file():
+            continue
+        spec = importlib.util.spec_from_file_location("corx._ext", candidate)
+        try:
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+        except ImportError:
+            if os.environ.get("CORX_EXTENSION"):
+                raise
+            continue
+        addresses = {name: ctypes.cast(getattr(_cdll, name), ctypes.c_void_p).value for name in _EXT_FUNCTIONS}
+        module.bind(addresses, _error)
+        return module
+    return None
+
+
 def version() -> str:
-    """The library version, "1.0.0" (the same text as ``__version__``)."""
+    """The library version, "MAJOR.MINOR.PATCH" (the same text as ``__version__``).
+
+    Returns
+    -------
+    str
+        The version of the loaded library.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.version() == corx.__version__
+    True
+    """
     return _lib.corx_version().decode()
 
 
@@ -368,8 +485,20 @@ def init() -> None:
     modules such as faulthandler. That is why importing the package does not
     call it: every function works without it. Call it only in a program that
     wants those handlers. Later calls do nothing.
+
+    Returns
+    -------
+    None
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.init()  # doctest: +SKIP
     """
     _lib.corx_init()
+
+
+_ext = _load_extension()
 
 
 # ---- threads --------------------------------------------------------------------
@@ -708,12 +837,60 @@ def _product_shape(sa, sb):
 
 
 def add(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a + b, element by element; the shapes must be equal."""
+    """a + b, element by element; the shapes must be equal.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+        Booleans, integers or floats.
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if the shapes differ or are not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.add([[1.0, 2.0]], [[0.5, 0.25]])
+    array([[1.5 , 2.25]])
+    """
     return _binary("add", a, b, "+", "the shapes must be equal", _same_shape)
 
 
 def subtract(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a - b, element by element; the shapes must be equal."""
+    """a - b, element by element; the shapes must be equal.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+        Booleans, integers or floats.
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if the shapes differ or are not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.subtract([[1.0, 2.0]], [[0.5, 0.25]])
+    array([[0.5 , 1.75]])
+    """
     return _binary("sub", a, b, "-", "the shapes must be equal", _same_shape)
 
 
@@ -721,9 +898,41 @@ def matmul(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
     """The matrix product a @ b, each element summed in increasing k.
 
     An empty inner dimension gives zeros, as in numpy (each element is the
-    empty sum, +0.0). A result of more than 2**31 - 1 elements raises
-    MemoryError, as numpy does for what it cannot allocate.
+    empty sum, +0.0).
+
+    Parameters
+    ----------
+    a : array_like, shape (m, k)
+    b : array_like, shape (k, n)
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 when both are float32 (computed in float64, rounded once),
+        else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a's columns differ from b's rows or an operand
+        is not 2-D.
+    MemoryError
+        For a result of more than 2**31 - 1 elements, as numpy raises for
+        what it cannot allocate.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.matmul([[1.0, 2.0], [3.0, 4.0]], [[1.0], [1.0]])
+    array([[3.],
+           [7.]])
     """
+    if _ext is not None:
+        c = _ext.matmul(a, b)
+        if c is not None:
+            return c
     return _binary("mul", a, b, "@", "the left operand's columns must equal the right operand's rows",
                    _product_shape)
 
@@ -742,20 +951,88 @@ def _unary(function, a, empty_shape, *args):
 
 
 def scale(a: npt.ArrayLike, factor: float) -> Array:
-    """Every element of a times factor."""
+    """Every element of a times factor.
+
+    Parameters
+    ----------
+    a : array_like, shape (m, n)
+    factor : float
+
+    Returns
+    -------
+    numpy.ndarray, shape (m, n)
+        float32 for float32 a (rounded once), else float64.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a is not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.scale([[1.0, -2.0]], 0.5)
+    array([[ 0.5, -1. ]])
+    """
     return _unary("corx_matrix_scale", a, lambda s: s, float(factor))
 
 
 def transpose(a: npt.ArrayLike) -> Array:
-    """The transpose of a, bits unchanged."""
+    """The transpose of a, bits unchanged.
+
+    Parameters
+    ----------
+    a : array_like, shape (m, n)
+
+    Returns
+    -------
+    numpy.ndarray, shape (n, m)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if a is not 2-D.
+    TypeError
+        For complex, object, string and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.transpose([[1.0, 2.0, 3.0]])
+    array([[1.],
+           [2.],
+           [3.]])
+    """
     return _unary("corx_matrix_transpose", a, lambda s: s[::-1])
 
 
 def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
-    """True when the shapes match and |a - b| <= tolerance everywhere.
+    """True when the shapes match and ``abs(a - b) <= tolerance`` everywhere.
 
     A predicate: False (not an exception) for different shapes and for a
     tolerance that is negative, NaN or infinite.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (m, n)
+    tolerance : float
+
+    Returns
+    -------
+    bool
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) if an operand is not 2-D.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.almost_equal([[1.0]], [[1.1]], 0.2), corx.almost_equal([[1.0]], [[1.0, 2.0]], 1.0)
+    (True, False)
     """
     function = "corx_matrix_almost_equal"
     a, b = _matrix(a, function), _matrix(b, function)
@@ -769,13 +1046,40 @@ def almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, tolerance: float) -> bool:
 # ---- solvers and decompositions -----------------------------------------------------
 
 def det(a: npt.ArrayLike) -> Union[np.float64, Array]:
-    """The determinant of a square matrix (0.0 for a singular one), as a
-    numpy.float64 (numpy.float32 for float32 input).
+    """The determinant of a square matrix (0.0 for a singular one).
 
     A stack (..., n, n) gives an array of determinants of shape (...); a
-    0 x 0 matrix has determinant 1.0, as in numpy. A matrix that is not
-    square raises NotSquareError (a LinAlgError).
+    0 x 0 matrix has determinant 1.0, as in numpy.
+
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+
+    Returns
+    -------
+    numpy.float64 or numpy.ndarray, shape (...)
+        numpy.float32 (arrays of float32) for float32 input.
+
+    Raises
+    ------
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; a LinAlgError, as
+        numpy raises.
+    TypeError
+        For complex, object, string, date and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.det([[2.0, 1.0], [1.0, 3.0]])
+    5.0
+    >>> corx.det([[[2.0, 0.0], [0.0, 2.0]], [[1.0, 2.0], [2.0, 4.0]]])
+    array([4., 0.])
     """
+    if _ext is not None:
+        d = _ext.det(a)
+        if d is not None:
+            return d
     function = "corx_matrix_determinant"
     a = _checked(a, function)
     single = _single(a)
@@ -812,10 +1116,51 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     columns (``corx_matrix_lu_solve_many``), and column j of x is bit for
     bit the solve of a against column j of b alone.
 
-    Raises LinAlgError (SINGULAR) for a matrix with an exactly zero pivot,
-    ArgumentError (SHAPE_MISMATCH) when a is not square or b's length
-    differs.
+    Parameters
+    ----------
+    a : array_like, shape (..., n, n)
+        A square matrix or a stack of them; booleans and integers are taken
+        as float64.
+    b : array_like, shape (n,) or (..., n, k)
+        One right-hand side, or k of them for each matrix.
+    refine : bool, optional
+        One step of refinement on an exactly computed residual (the
+        default); False for the plain LU solve.
+
+    Returns
+    -------
+    numpy.ndarray, shape (..., n) or (..., n, k)
+        float32 when a and b are float32 (computed in float64 and rounded
+        once), else float64.
+
+    Raises
+    ------
+    LinAlgError
+        (SINGULAR) for a matrix with an exactly zero pivot column.
+    NotSquareError
+        (SHAPE_MISMATCH) if the matrices are not square; a LinAlgError, as
+        numpy raises.
+    ArgumentError
+        (SHAPE_MISMATCH) if b's rows differ from n or the stacks do not
+        broadcast.
+    TypeError
+        For complex, object, string, date and long double arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.solve([[3.0, 1.0], [1.0, 3.0]], [1.0, 2.0]).tolist()
+    [0.125, 0.625]
+    >>> corx.solve([[3.0, 1.0], [1.0, 3.0]], [1.0, 2.0], refine=False).tolist()
+    [0.12499999999999996, 0.6250000000000001]
+    >>> corx.solve([[2.0, 0.0], [0.0, 4.0]], [[2.0, 4.0], [4.0, 8.0]])  # two right-hand sides
+    array([[1., 2.],
+           [1., 2.]])
     """
+    if _ext is not None:
+        x = _ext.solve(a, b, refine)
+        if x is not None:
+            return x
     a, b = _checked(a, "corx_matrix_lu_solve"), _checked(b, "corx_matrix_lu_solve")
     one_rhs = np.ndim(b) == 1
     function = "corx_matrix_lu_solve" if one_rhs else "corx_matrix_lu_solve_many"
@@ -861,12 +1206,15 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     return _result(x_all[..., 0] if one_rhs else x_all, single)
 
 
-def inv(a: npt.ArrayLike) -> Array:
+def inv(a: npt.ArrayLike, refine: bool = False) -> Array:
     """The inverse of a square matrix, or of each matrix of a stack.
 
-    Solves a against the identity with one factorisation and one step of
-    refinement, as ``solve`` does by default: column j of the result is,
-    bit for bit, ``solve(a, e_j)`` where e_j is column j of the identity.
+    Solves a against the identity with one factorisation: column j of the
+    result is, bit for bit, ``solve(a, e_j, refine=refine)`` where e_j is
+    column j of the identity. Unrefined by default, as numpy.linalg.inv
+    computes it; ``refine=True`` adds ``solve``'s step of refinement on an
+    exactly computed residual to every column, which costs several times
+    the unrefined time (n exact residuals of n rows each).
     Like numpy.linalg.inv, a float32 operand gives a float32 result
     (computed in float64 and rounded once).
 
@@ -875,6 +1223,8 @@ def inv(a: npt.ArrayLike) -> Array:
     a : array_like, shape (..., n, n)
         A square matrix or a stack of them; booleans and integers are taken
         as float64.
+    refine : bool, optional
+        One step of refinement per column, as in ``solve`` (default False).
 
     Returns
     -------
@@ -913,7 +1263,7 @@ def inv(a: npt.ArrayLike) -> Array:
     m = _matrices(a, function)
     _square(m, function)
     eye = np.eye(m.shape[-1], dtype=np.float32 if single else np.float64)
-    return solve(a, eye)
+    return solve(a, eye, refine=refine)
 
 
 def cholesky(a: npt.ArrayLike, upper: bool = False, check_symmetric: bool = False) -> Array:
@@ -975,6 +1325,10 @@ def cholesky(a: npt.ArrayLike, upper: bool = False, check_symmetric: bool = Fals
         ...
     corx.LinAlgError: corx_matrix_cholesky: Matrix is not symmetric positive-definite (not exactly symmetric, or a pivot is not positive)
     """
+    if _ext is not None:
+        c = _ext.cholesky(a, upper, check_symmetric)
+        if c is not None:
+            return c
     function = "corx_matrix_cholesky"
     a = _checked(a, function)
     single = _single(a)
@@ -1433,11 +1787,31 @@ class _Shared:
             self._handle.release()
 
 
+def _scipy_csr(a):
+    """The canonical CSR arrays (indptr, indices, data, shape) of a
+    scipy.sparse matrix or array, or None for anything else. Duplicate
+    entries are summed and rows sorted by scipy (``sum_duplicates``), on a
+    copy: the sums of duplicates are scipy's arithmetic."""
+    import sys
+    sparse = sys.modules.get("scipy.sparse")  # a scipy matrix means scipy is imported
+    if sparse is None or not sparse.issparse(a):
+        return None
+    if a.dtype.kind not in "biuf" or a.dtype.itemsize > 8 and a.dtype.kind == "f":
+        raise TypeError(f"corx_sparse_from_csr: sparse arrays of {a.dtype} are not supported; "
+                        "corx takes real numbers")
+    csr = a.tocsr(copy=True)
+    csr.sum_duplicates()
+    return csr.indptr, csr.indices, csr.data, csr.shape
+
+
 class SparseMatrix:
     """A compressed-sparse-row matrix held by the library.
 
-    Made from a dense 2-D array (zeros of either sign are dropped, NaN is
-    kept) and never changed afterwards. The handle is released by
+    Made from CSR arrays (``SparseMatrix((data, indices, indptr),
+    shape=...)`` as scipy's ``csr_matrix`` takes them, or
+    :meth:`from_csr`), from any ``scipy.sparse`` matrix or array, or from a
+    dense 2-D array; never changed afterwards. Entries equal to zero (of
+    either sign) are not stored, NaN is. The handle is released by
     :meth:`close`, at the end of a ``with`` block, or when the object is
     garbage-collected, whichever comes first; a closed matrix raises
     NULL_HANDLE. Closing is safe at any time, from any thread: a call
@@ -1445,21 +1819,157 @@ class SparseMatrix:
 
     ``copy.copy``, ``copy.deepcopy`` and ``pickle`` make an independent
     matrix with the same stored entries (the handle is never shared).
+
+    Parameters
+    ----------
+    arg : array_like, scipy.sparse matrix or array, or tuple
+        A dense 2-D array; a scipy sparse matrix (converted to CSR, its
+        duplicate entries summed by scipy); or ``(data, indices, indptr)``.
+    shape : tuple of int, optional
+        (rows, columns); required with the tuple form.
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for arrays that are not valid CSR: the message
+        names the fault (row pointers not starting at 0, decreasing, not
+        ending at the number of entries; a column out of range or out of
+        order in its row; wrong lengths).
+    TypeError
+        For complex, object and string arrays.
+
+    Examples
+    --------
+    >>> import corx
+    >>> a = corx.SparseMatrix(([1.0, 2.0, 3.0], [0, 2, 1], [0, 2, 2, 3]), shape=(3, 3))
+    >>> a.shape, a.nnz
+    ((3, 3), 3)
+    >>> a @ [1.0, 1.0, 1.0]
+    array([3., 0., 3.])
+    >>> a.T.toarray()
+    array([[1., 0., 0.],
+           [0., 0., 3.],
+           [2., 0., 0.]])
+    >>> corx.SparseMatrix(([1.0], [5], [0, 1]), shape=(1, 3))
+    Traceback (most recent call last):
+        ...
+    corx.ArgumentError: corx_sparse_from_csr: Shape mismatch (a column index is out of range)
     """
 
-    def __init__(self, dense: npt.ArrayLike):
+    def __init__(self, arg, shape: Union[Tuple[int, int], None] = None):
+        csr = _scipy_csr(arg)
+        if csr is None and isinstance(arg, tuple) and len(arg) == 3:
+            data, indices, indptr = arg
+            if shape is None:
+                raise _error(SHAPE_MISMATCH, "corx_sparse_from_csr", "the (data, indices, indptr) form needs shape")
+            csr = (indptr, indices, data, shape)
+        if csr is not None:
+            self._from_csr(*csr)
+            return
         function = "corx_sparse_from_dense"
-        arr = _matrix(dense, function)
+        arr = _matrix(arg, function)
+        if shape is not None and tuple(shape) != arr.shape:
+            raise _error(SHAPE_MISMATCH, function, f"a {_shape(arr)} array for shape {tuple(shape)}")
         with _dense_from(arr, function) as h:
             handle = _lib.corx_sparse_from_dense(h)
         if not handle:
             raise _error(NULL_HANDLE, function)
         self._owner = _Shared(handle)
         self.shape: Tuple[int, int] = arr.shape
+        rows, cols = np.nonzero(arr)  # row-major: the library's order
+        counts = np.bincount(rows, minlength=arr.shape[0])
+        self._arrays = (np.concatenate(([0], np.cumsum(counts))).astype(np.int64), cols.astype(np.int32),
+                        arr[rows, cols])
+
+    @classmethod
+    def from_csr(cls, indptr: npt.ArrayLike, indices: npt.ArrayLike, data: npt.ArrayLike,
+                 shape: Tuple[int, int]) -> "SparseMatrix":
+        """A matrix from compressed-sparse-row arrays: the entries of row i
+        are ``data[k]`` in column ``indices[k]`` for
+        ``indptr[i] <= k < indptr[i + 1]``, columns strictly increasing in
+        each row.
+
+        Parameters
+        ----------
+        indptr : array_like of int, shape (rows + 1,)
+        indices : array_like of int, shape (nnz,)
+        data : array_like, shape (nnz,)
+            Booleans, integers or floats, taken as float64.
+        shape : tuple of int
+            (rows, columns), each at least 1.
+
+        Returns
+        -------
+        SparseMatrix
+
+        Raises
+        ------
+        ArgumentError
+            (SHAPE_MISMATCH) for arrays that are not valid CSR, the fault
+            named in the message; (NULL_HANDLE) never from this method.
+        TypeError
+            For non-integer index arrays, or data that are not real numbers.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix.from_csr([0, 1, 2], [1, 0], [5.0, 7.0], (2, 2)).toarray()
+        array([[0., 5.],
+               [7., 0.]])
+        """
+        self = cls.__new__(cls)
+        self._from_csr(indptr, indices, data, shape)
+        return self
+
+    def _from_csr(self, indptr, indices, data, shape):
+        function = "corx_sparse_from_csr"
+        indptr, indices = np.asarray(indptr), np.asarray(indices)
+        for name, arr in (("indptr", indptr), ("indices", indices)):
+            if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+                raise TypeError(f"{function}: {name} must hold integers, not {arr.dtype}")
+        data = _real(data, function)
+        try:
+            rows, cols = (operator.index(d) for d in shape)
+        except (TypeError, ValueError):
+            raise TypeError(f"{function}: shape must be two integers, got {shape!r}") from None
+        if indptr.ndim != 1 or indices.ndim != 1 or data.ndim != 1 or indices.size != data.size:
+            raise _error(SHAPE_MISMATCH, function, f"indptr, indices and data must be 1-D, indices and data "
+                         f"of one length (got {indptr.shape}, {indices.shape}, {data.shape})")
+        if not (1 <= rows <= _INT32_MAX and 1 <= cols <= _INT32_MAX):
+            raise _error(SHAPE_MISMATCH, function, f"shape {(rows, cols)}: each dimension 1 to 2147483647")
+        # Values the C types cannot hold would wrap into valid-looking ones.
+        if indices.size and (int(indices.min()) < -2**31 or int(indices.max()) > _INT32_MAX):
+            raise _error(SHAPE_MISMATCH, function, _CSR_FAULTS[6])
+        if indptr.size and int(indptr.max()) > 2**63 - 1:
+            raise _error(SHAPE_MISMATCH, function, "a row pointer exceeds 2**63 - 1")
+        p = np.ascontiguousarray(indptr, dtype=np.int64)
+        i = np.ascontiguousarray(indices, dtype=np.int32)
+        cell, fault = _Sparse(), ctypes.c_int32(0)
+        status = _lib.corx_sparse_from_csr(rows, cols, p.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)), p.size,
+                                           i.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)), _ptr(data),
+                                           data.size, ctypes.byref(cell), ctypes.byref(fault))
+        if status != SUCCESS:
+            raise _error(status, function, _CSR_FAULTS.get(fault.value, ""))
+        self._owner = _Shared(cell)
+        self.shape = (rows, cols)
+        keep = data != 0.0  # the library drops zeros of either sign
+        counts = np.bincount(np.repeat(np.arange(rows), np.diff(p))[keep], minlength=rows)
+        self._arrays = (np.concatenate(([0], np.cumsum(counts))).astype(np.int64), i[keep], data[keep])
 
     def close(self) -> None:
         """Releases the handle (once; later calls do nothing). A call still
-        running on another thread finishes first."""
+        running on another thread finishes first.
+
+        Examples
+        --------
+        >>> import corx
+        >>> s = corx.SparseMatrix([[1.0, 0.0]])
+        >>> s.close()
+        >>> s.nnz
+        Traceback (most recent call last):
+            ...
+        corx.ArgumentError: corx_sparse_nnz: Null handle (the sparse matrix is closed)
+        """
         self._owner.close()
 
     def __enter__(self) -> "SparseMatrix":
@@ -1470,8 +1980,16 @@ class SparseMatrix:
         return False
 
     def __reduce__(self):
-        # A copy gets a handle of its own, rebuilt from the stored entries.
-        return (SparseMatrix, (self.to_dense(),))
+        # A copy gets a handle of its own, rebuilt from the stored entries
+        # (never through a dense array, which may not fit).
+        indptr, indices, data = self._entries("corx_sparse_from_csr")
+        return (_sparse_from_csr, (indptr, indices, data, self.shape))
+
+    def _entries(self, function):
+        """The stored entries as CSR arrays (a closed matrix has none)."""
+        if self._owner.closed:
+            raise _error(NULL_HANDLE, function, "the sparse matrix is closed")
+        return self._arrays
 
     def _call(self, function, fn, *args):
         """fn(handle, *args) with the handle held for the call. The array
@@ -1489,15 +2007,84 @@ class SparseMatrix:
         return self._call("corx_sparse_nnz", _lib.corx_sparse_nnz)
 
     def to_dense(self) -> Array:
-        """A dense numpy copy: the stored entries, +0.0 elsewhere."""
+        """A dense numpy copy: the stored entries, +0.0 elsewhere.
+
+        Returns
+        -------
+        numpy.ndarray, shape (rows, cols)
+
+        Raises
+        ------
+        MemoryError
+            For a matrix of more than 2**31 - 1 elements, as numpy raises
+            for an array it cannot allocate.
+        ArgumentError
+            (NULL_HANDLE) if the matrix is closed.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[0.0, 2.0]]).to_dense()
+        array([[0., 2.]])
+        """
         function = "corx_sparse_to_dense"
+        _fits(self.shape, function)
         out = _take(self._call(function, _lib.corx_sparse_to_dense))
         if out is None:
             raise _error(NULL_HANDLE, function)
         return out
 
+    def toarray(self) -> Array:
+        """The same as :meth:`to_dense`, under scipy's name.
+
+        Returns
+        -------
+        numpy.ndarray, shape (rows, cols)
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[0.0, 2.0], [-0.0, 3.0]]).toarray()
+        array([[0., 2.],
+               [0., 3.]])
+        """
+        return self.to_dense()
+
+    @property
+    def T(self) -> "SparseMatrix":
+        """The transpose, a new matrix (the entries' bits copied; the CSR
+        arrays reordered by column, no arithmetic)."""
+        indptr, indices, data = self._entries("corx_sparse_from_csr")
+        order = np.argsort(indices, kind="stable")  # by column, rows increasing within each
+        rows = np.repeat(np.arange(self.shape[0], dtype=np.int32), np.diff(indptr))
+        counts = np.bincount(indices, minlength=self.shape[1])
+        t_indptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+        return _sparse_from_csr(t_indptr, rows[order], data[order], self.shape[::-1])
+
     def matvec(self, x: npt.ArrayLike) -> Array:
-        """self @ x over the stored entries; x needs exactly shape[1] values."""
+        """self @ x over the stored entries, each row summed from +0.0 in
+        entry order.
+
+        Parameters
+        ----------
+        x : array_like, shape (cols,)
+
+        Returns
+        -------
+        numpy.ndarray, shape (rows,)
+
+        Raises
+        ------
+        ArgumentError
+            (SHAPE_MISMATCH) if x has another length; (NULL_HANDLE) if the
+            matrix is closed.
+
+        Examples
+        --------
+        >>> import corx
+        >>> corx.SparseMatrix([[1.0, 0.0], [0.0, 2.0]]).matvec([3.0, 4.0])
+        array([3., 8.])
+        """
         function = "corx_sparse_matvec"
         x = _vector(x, function)
         y = np.empty(self.shape[0], dtype=np.float64)
@@ -1506,8 +2093,31 @@ class SparseMatrix:
             raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ a vector of {x.size}")
         return y
 
+    def _matmat(self, x):
+        """self @ x for x of shape (shape[1], k): each column the product
+        with that column alone (its bits), the handle held for all of them."""
+        function = "corx_sparse_matvec"
+        if x.shape[0] != self.shape[1]:
+            raise _error(SHAPE_MISMATCH, function, f"{self.shape[0]}x{self.shape[1]} @ {_shape(x)}")
+        columns = np.ascontiguousarray(x.T)
+        handle = self._owner.take(function)
+        try:
+            if _ext is not None:  # every column with the lock released once
+                out = _ext.sparse_matmat(handle.value, columns, self.shape[0])
+            else:
+                out = np.empty((x.shape[1], self.shape[0]), dtype=np.float64)
+                for j in range(columns.shape[0]):
+                    _lib.corx_sparse_matvec(handle, _ptr(columns[j]), self.shape[1], _ptr(out[j]), self.shape[0])
+        finally:
+            self._owner.give_back()
+        return np.ascontiguousarray(out.T)
+
     def __matmul__(self, x: npt.ArrayLike) -> Array:
-        return self.matvec(x)
+        """self @ x for a vector (shape[1],) or a matrix (shape[1], k),
+        float64 whatever x's type, as scipy gives for a float64 matrix (the
+        library stores float64)."""
+        x = _real(x, "corx_sparse_matvec")
+        return self._matmat(x) if x.ndim == 2 else self.matvec(x)
 
     def __repr__(self) -> str:
         try:
@@ -1515,6 +2125,10 @@ class SparseMatrix:
         except Error:
             state = "closed"
         return f"corx.SparseMatrix(shape={self.shape}, {state})"
+
+
+def _sparse_from_csr(indptr, indices, data, shape):
+    return SparseMatrix.from_csr(indptr, indices, data, shape)
 
 
 # ---- fixed-size vectors ---------------------------------------------------------------
@@ -1543,57 +2157,279 @@ def _vec_call(op, *vs, extra=(), sizes=(2, 3, 4)):
 
 
 def vec_add(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a + b for vectors of 2, 3 or 4 components."""
+    """a + b for vectors of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_add([1.0, 2.0], [3.0, 4.0])
+    array([4., 6.])
+    """
     return _array(_vec_call("add", a, b))
 
 
 def vec_sub(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """a - b."""
+    """a - b for vectors of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_sub([1.0, 2.0, 3.0], [1.0, 1.0, 1.0])
+    array([0., 1., 2.])
+    """
     return _array(_vec_call("sub", a, b))
 
 
 def vec_scale(v: npt.ArrayLike, factor: float) -> Array:
-    """v * factor."""
+    """v * factor for a vector of 2, 3 or 4 components.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+    factor : float
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_scale([1.0, 2.0, 3.0, 4.0], 2)
+    array([2., 4., 6., 8.])
+    """
     return _array(_vec_call("scale", v, extra=(float(factor),)))
 
 
 def vec_dot(a: npt.ArrayLike, b: npt.ArrayLike) -> float:
-    """The dot product, accumulated from +0.0 in component order."""
+    """The dot product, accumulated from +0.0 in component order.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_dot([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
+    32.0
+    """
     return _vec_call("dot", a, b)
 
 
 def vec_length(v: npt.ArrayLike) -> float:
-    """sqrt(dot(v, v)), without scaling (can overflow or underflow)."""
+    """sqrt(dot(v, v)), without scaling (can overflow or underflow).
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_length([3.0, 4.0])
+    5.0
+    """
     return _vec_call("length", v)
 
 
 def vec_normalize(v: npt.ArrayLike) -> Array:
-    """v / length(v); the zero vector when the length is 0."""
+    """v / length(v); the zero vector when the length is 0.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,), (3,) or (4,)
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_normalize([3.0, 4.0])
+    array([0.6, 0.8])
+    """
     return _array(_vec_call("normalize", v))
 
 
 def vec_almost_equal(a: npt.ArrayLike, b: npt.ArrayLike, epsilon: float) -> bool:
-    """True when epsilon > |a - b| in every component (2 or 3 components)."""
+    """True when ``epsilon > abs(a - b)`` in every component (2 or 3 components).
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,) or (3,)
+    epsilon : float
+
+    Returns
+    -------
+    bool
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.vec_almost_equal([1.0, 2.0], [1.0, 2.05], 0.1)
+    True
+    """
     return bool(_vec_call("almost_equal", a, b, extra=(float(epsilon),), sizes=(2, 3)))
 
 
 def cross2d(a: npt.ArrayLike, b: npt.ArrayLike) -> float:
-    """a.x*b.y - a.y*b.x for 2-component vectors."""
+    """a.x*b.y - a.y*b.x for 2-component vectors.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (2,)
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.cross2d([1.0, 0.0], [0.0, 1.0])
+    1.0
+    """
     return _lib.corx_vec2_cross2d(_vec(a, "corx_vec2_cross2d", (2,)), _vec(b, "corx_vec2_cross2d", (2,)))
 
 
 def perp(v: npt.ArrayLike) -> Array:
-    """(-v.y, v.x): a quarter turn counter-clockwise."""
+    """(-v.y, v.x): a quarter turn counter-clockwise.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (2,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.perp([1.0, 2.0])
+    array([-2.,  1.])
+    """
     return _array(_lib.corx_vec2_perp(_vec(v, "corx_vec2_perp", (2,))))
 
 
 def perp_cw(v: npt.ArrayLike) -> Array:
-    """(v.y, -v.x): a quarter turn clockwise."""
+    """(v.y, -v.x): a quarter turn clockwise.
+
+    Parameters
+    ----------
+    v : array_like, shape (2,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (2,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.perp_cw([1.0, 2.0])
+    array([ 2., -1.])
+    """
     return _array(_lib.corx_vec2_perp_cw(_vec(v, "corx_vec2_perp_cw", (2,))))
 
 
 def cross(a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
-    """The cross product of two 3-component vectors."""
+    """The cross product of two 3-component vectors.
+
+    Parameters
+    ----------
+    a, b : array_like, shape (3,)
+
+    Returns
+    -------
+    numpy.ndarray, shape (3,)
+
+    Raises
+    ------
+    ArgumentError
+        (SHAPE_MISMATCH) for vectors of another length, or of different lengths.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.cross([1.0, 0.0, 0.0], [0.0, 1.0, 0.0])
+    array([0., 0., 1.])
+    """
     return _array(_lib.corx_vec3_cross(_vec(a, "corx_vec3_cross", (3,)), _vec(b, "corx_vec3_cross", (3,))))
 
 
@@ -1603,8 +2439,29 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
     """(quotient mod 2**64, remainder) of (hi * 2**64 + lo) / divisor.
 
     Never raises for a zero divisor: the library answers (2**64 - 1, lo).
-    Each argument must be an integer (TypeError otherwise, 2.0 included) in
-    0 .. 2**64 - 1 (ValueError otherwise).
+
+    Parameters
+    ----------
+    hi, lo, divisor : int
+        Each an integer in 0 .. 2**64 - 1.
+
+    Returns
+    -------
+    tuple of int
+        (quotient, remainder).
+
+    Raises
+    ------
+    TypeError
+        For anything that is not an integer (2.0 and True included).
+    ValueError
+        For an integer outside 0 .. 2**64 - 1.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.udiv128(1, 0, 3)
+    (6148914691236517205, 1)
     """
     q, r = ctypes.c_uint64(), ctypes.c_uint64()
     _lib.corvane_udiv128(_limb(hi), _limb(lo), _limb(divisor), ctypes.byref(q), ctypes.byref(r))
@@ -1612,7 +2469,30 @@ def udiv128(hi: int, lo: int, divisor: int) -> Tuple[int, int]:
 
 
 def clz64(x: int) -> int:
-    """The number of leading zero bits of a 64-bit value (64 for 0)."""
+    """The number of leading zero bits of a 64-bit value (64 for 0).
+
+    Parameters
+    ----------
+    x : int
+        An integer in 0 .. 2**64 - 1.
+
+    Returns
+    -------
+    int
+
+    Raises
+    ------
+    TypeError
+        For anything that is not an integer (2.9 and True included).
+    ValueError
+        For an integer outside 0 .. 2**64 - 1.
+
+    Examples
+    --------
+    >>> import corx
+    >>> corx.clz64(1), corx.clz64(2**63), corx.clz64(0)
+    (63, 0, 64)
+    """
     return _lib.corvane_clz64(_limb(x))
 
 
@@ -1628,3 +2508,95 @@ def _limb(x):
     if not 0 <= x <= _UINT64_MASK:
         raise ValueError(f"{x} is not an unsigned 64-bit value")
     return x
+
+
+# ---- tile steps and the Cholesky solve --------------------------------------------------
+# The steps from which corx.dask assembles the product, the Cholesky factor
+# and the Cholesky solve tile by tile; each continues the chains of the
+# single call (see the tile steps in corx.h for the orders).
+
+def _tile_step(function, *arrays):
+    """A tile step on 2-D float64 arrays; None when the library refuses
+    (a shape mismatch or, for the diagonal factor, a pivot <= 0)."""
+    mats = [_matrix(x, function) for x in arrays]
+    with contextlib.ExitStack() as stack:
+        handles = [stack.enter_context(_dense_from(m, function)) for m in mats]
+        return _take(getattr(_lib, function)(*handles))
+
+
+def _step_or_raise(function, rule, *arrays):
+    out = _tile_step(function, *arrays)
+    if out is None:
+        shapes = ", ".join(_shape(np.asarray(x)) for x in arrays)
+        raise _error(SHAPE_MISMATCH, function, f"{shapes}: {rule}")
+    return out
+
+
+def mul_add(c: npt.ArrayLike, a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
+    """c + a @ b in the product's order, continuing from c: each element
+    adds b[k, j] * a[i, k] for k = 0, 1, ... to c[i, j]. With c all +0.0
+    this is :func:`matmul`, and chaining it over consecutive ranges of k
+    gives the whole product, bit for bit."""
+    return _step_or_raise("corx_matrix_mul_add", "c must be a's rows x b's columns, a's columns b's rows", c, a, b)
+
+
+def mul_sub_t(c: npt.ArrayLike, a: npt.ArrayLike, b: npt.ArrayLike) -> Array:
+    """c - a @ b.T in Cholesky's order: each element subtracts
+    b[j, k] * a[i, k] for k = 0, 1, ... one at a time."""
+    return _step_or_raise("corx_matrix_mul_sub_t", "c must be a's rows x b's rows, a and b equal in columns", c, a, b)
+
+
+def cholesky_lower(a: npt.ArrayLike) -> Array:
+    """The Cholesky factor of a's lower triangle, without the symmetry test
+    (the step for a diagonal tile). Raises LinAlgError (NOT_SPD) when a
+    pivot is not positive."""
+    function = "corx_matrix_cholesky_lower"
+    m = _matrix(a, function)
+    _square(m, function)
+    out = _tile_step(function, m)
+    if out is None:
+        raise _error(NOT_SPD, function, "a pivot is not positive")
+    return out
+
+
+def cholesky_below(c: npt.ArrayLike, l: npt.ArrayLike) -> Array:
+    """X with X @ l.T = c in Cholesky's order (the step for the tiles below
+    a diagonal tile; only l's lower triangle is read)."""
+    return _step_or_raise("corx_matrix_cholesky_below", "l must be square with c's columns as its order", c, l)
+
+
+def solve_spd(a: npt.ArrayLike, b: npt.ArrayLike, check_symmetric: bool = False) -> Array:
+    """Solves a @ x = b for a symmetric positive definite a through its
+    Cholesky factor L (:func:`cholesky`'s, bit for bit): forward
+    substitution with products subtracted in increasing k, then back
+    substitution with them subtracted in decreasing k.
+
+    b is ``(n,)`` or ``(n, k)``. As :func:`cholesky`, only the lower
+    triangle of a is read unless ``check_symmetric=True``. Raises
+    LinAlgError (NOT_SPD) when a pivot is not positive or, with
+    ``check_symmetric=True``, a is not exactly symmetric; NotSquareError and
+    ArgumentError for shapes.
+    """
+    function = "corx_matrix_cholesky_solve"
+    a, b = _checked(a, function), _checked(b, function)
+    single = _single(a, b)
+    m = _matrix(a, function)
+    _square(m, function)
+    rhs = _real(b, function)
+    if rhs.ndim not in (1, 2) or rhs.shape[0] != m.shape[0]:
+        raise _error(SHAPE_MISMATCH, function, f"{_shape(m)} with a right-hand side of {_shape(rhs)}")
+    vector = rhs.ndim == 1
+    rhs2 = rhs.reshape(rhs.shape[0], -1)
+    if rhs2.size == 0:
+        return _result(np.zeros(rhs.shape), single)
+    if not check_symmetric:
+        sym = np.array(m, order="C")
+        above = np.triu_indices(m.shape[0], 1)
+        sym[above] = m.T[above]  # bits copied from below the diagonal
+        m = sym
+    x = np.empty_like(rhs2)
+    with _dense_from(m, function) as h:
+        n = _lib.corx_matrix_cholesky_solve(h, _ptr(rhs2), rhs2.size, rhs2.shape[1], _ptr(x), x.size)
+    if n < 0:
+        raise _error(-n, function, "not exactly symmetric, or a pivot is not positive" if -n == NOT_SPD else "")
+    return _result(x[:, 0] if vector else x, single)

@@ -17,18 +17,25 @@ if os.environ.get("CORX_TEST_INSTALLED"):
 
     assert SOURCE_PACKAGE not in pathlib.Path(corx.__file__).resolve().parents, corx.__file__
     assert pathlib.Path(corx.library_path).parent == pathlib.Path(corx.__file__).parent, corx.library_path
+    # An installed package carries its compiled hot path.
+    assert corx._ext is not None and pathlib.Path(corx._ext.__file__).parent == pathlib.Path(corx.__file__).parent
 else:
     sys.path.insert(0, str(SOURCE_PACKAGE))
     import corx  # noqa: E402
+
+    # CORX_EXTENSION names the compiled module the tests must run on.
+    if os.environ.get("CORX_EXTENSION", "none") != "none":
+        assert corx._ext is not None, "corx._ext did not load"
 
 # Functions that hand the caller a new handle as their result.
 _MAKERS = {
     "corx_matrix_create", "corx_matrix_create_from_buffer", "corx_matrix_add", "corx_matrix_sub",
     "corx_matrix_mul", "corx_matrix_scale", "corx_matrix_transpose", "corx_matrix_cholesky",
     "corx_sparse_from_dense", "corx_sparse_to_dense",
+    "corx_matrix_mul_add", "corx_matrix_mul_sub_t", "corx_matrix_cholesky_lower", "corx_matrix_cholesky_below",
 }
 # Functions that hand out new handles through out-parameters (argument positions).
-_OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4)}
+_OUT_MAKERS = {"corx_matrix_qr": (1, 2), "corx_matrix_svd": (1, 4), "corx_sparse_from_csr": (7,)}
 _DESTROYERS = {"corx_matrix_destroy", "corx_sparse_destroy"}
 
 
@@ -78,6 +85,9 @@ class HandleLedger:
 def ledger(monkeypatch):
     book = HandleLedger(corx._lib)
     monkeypatch.setattr(corx, "_lib", book)
+    # The ledger sees the ctypes path only: the compiled one keeps its
+    # handles inside one C call (its own count: test_ownership.py).
+    monkeypatch.setattr(corx, "_ext", None)
     yield book
     assert not book.bad, f"destroyed twice or never made: {book.bad}"
 

@@ -193,3 +193,22 @@ def test_limb_arguments_are_unsigned_64_bit_integers(value, error):
             corx.udiv128(*args)
     # numpy's unsigned integers are integers
     assert corx.clz64(np.uint64(2**63)) == 0 and corx.clz64(np.uint8(1)) == 63
+
+
+@pytest.mark.parametrize("indptr,indices,fault", [
+    ([0, 1], [0, 1], "indptr hold rows \\+ 1"),
+    ([1, 1, 1, 2], [0, 1], "does not start at 0"),
+    ([0, 2, 1, 2], [0, 1], "decreases"),
+    ([0, 1, 1, 1], [0, 1], "last row pointer"),
+    ([0, 1, 1, 2], [0, 3], "column index is out of range"),
+    ([0, 1, 1, 2], [0, 2**40], "column index is out of range"),  # would wrap to 0 in 32 bits
+    ([0, 2, 2, 2], [1, 1], "not strictly increasing"),
+])
+def test_csr_faults_are_named(indptr, indices, fault):
+    with pytest.raises(corx.ArgumentError, match=fault) as info:
+        corx.SparseMatrix.from_csr(indptr, indices, [1.0, 2.0], (3, 3))
+    assert info.value.code == corx.SHAPE_MISMATCH
+    with pytest.raises(TypeError):
+        corx.SparseMatrix.from_csr([0, 1, 1, 2], [0.0, 1.0], [1.0, 2.0], (3, 3))
+    with pytest.raises(TypeError):
+        corx.SparseMatrix.from_csr([0, 1, 1, 2], [0, 1], [1j, 2.0], (3, 3))

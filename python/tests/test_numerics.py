@@ -133,6 +133,60 @@ def test_sparse_matvec(rng):
     assert back.tobytes() == (a + 0.0).tobytes()  # -0.0 comes back as +0.0
 
 
+@pytest.mark.parametrize("kind", ["csr_matrix", "csc_matrix", "coo_matrix", "csr_array", "arrays"])
+def test_sparse_from_real_data_is_the_matrix_of_its_entries(rng, kind):
+    # scipy's formats (duplicates, unsorted rows, explicit zeros included)
+    # and raw CSR arrays give the matrix that the dense array of the same
+    # entries gives: the same stored entries and the same product bits.
+    sparse = pytest.importorskip("scipy.sparse")
+    m, n, k = 40, 25, 3
+    rows, cols = rng.integers(0, m, 300), rng.integers(0, n, 300)
+    vals = rng.standard_normal(300)
+    vals[::17] = 0.0  # explicit zeros, dropped
+    vals[::29] = -0.0
+    coo = sparse.coo_matrix((vals, (rows, cols)), shape=(m, n))  # duplicates summed by scipy
+    dense = coo.toarray()
+    if kind == "arrays":
+        csr = coo.tocsr()
+        csr.sum_duplicates()
+        s = corx.SparseMatrix((csr.data, csr.indices, csr.indptr), shape=(m, n))
+    else:
+        s = corx.SparseMatrix(getattr(sparse, kind)(coo))
+    x, xs = rng.standard_normal(n), rng.standard_normal((n, k))
+    with s, corx.SparseMatrix(dense) as want:
+        assert s.shape == (m, n) and s.nnz == want.nnz == np.count_nonzero(dense)
+        assert s.toarray().tobytes() == (dense + 0.0).tobytes()
+        assert (s @ x).tobytes() == (want @ x).tobytes()
+        many = s @ xs
+        assert many.shape == (m, k)
+        for j in range(k):
+            assert many[:, j].tobytes() == (want @ xs[:, j]).tobytes()
+        np.testing.assert_allclose(many, coo @ xs, rtol=1e-12, atol=1e-12)
+        assert (s @ np.float32(xs)).dtype == (coo @ np.float32(xs)).dtype == np.float64
+        t = s.T
+        assert t.shape == (n, m) and t.toarray().tobytes() == np.ascontiguousarray(s.toarray().T).tobytes()
+        with corx.SparseMatrix(np.ascontiguousarray(dense.T)) as wt:
+            y = rng.standard_normal(m)
+            assert (t @ y).tobytes() == (wt @ y).tobytes()
+        with pytest.raises(corx.ArgumentError):
+            s @ np.ones((n + 1, 2))
+
+
+def test_sparse_larger_than_any_dense_array():
+    # Built from CSR arrays, a matrix may have more elements than a dense
+    # array the library holds: products and copies work without one.
+    import copy
+    n = 65536
+    idx = np.arange(n)
+    s = corx.SparseMatrix.from_csr(np.arange(n + 1), idx[::-1], idx + 1.0, (n, n))
+    x = np.arange(n) * 0.5
+    np.testing.assert_array_equal(s @ x, (idx + 1.0) * x[::-1])
+    assert (copy.deepcopy(s) @ x).tobytes() == (s @ x).tobytes()
+    assert (s.T @ x).tobytes() == (s @ x[::-1])[::-1].tobytes()
+    with pytest.raises(MemoryError):
+        s.toarray()
+
+
 def test_inputs_of_any_layout_and_dtype(rng):
     a = rng.standard_normal((6, 4))
     assert corx.transpose(a.T).tobytes() == a.tobytes()  # a strided view
@@ -207,12 +261,14 @@ def test_many_right_hand_sides_are_the_column_solves(rng, threads):
                     assert x[:, j].tobytes() == corx.solve(a, b[:, j], refine=refine).tobytes(), (n, j, refine)
 
 
-def test_inverse_is_the_refined_solve_against_each_unit_vector(rng):
+def test_inverse_is_the_solve_against_each_unit_vector(rng):
     n = 9
     a = well_conditioned(rng, n)
     ai = corx.inv(a)
-    for j in range(n):
-        assert ai[:, j].tobytes() == corx.solve(a, np.eye(n)[:, j]).tobytes()
+    for refine in (False, True):
+        got = corx.inv(a, refine=refine)
+        for j in range(n):
+            assert got[:, j].tobytes() == corx.solve(a, np.eye(n)[:, j], refine=refine).tobytes()
     np.testing.assert_allclose(ai @ a, np.eye(n), atol=50 * n * EPS)
     stack = corx.inv(np.stack([a, 2 * a]))
     assert stack[1].tobytes() == corx.inv(2 * a).tobytes()
@@ -442,7 +498,7 @@ def test_lstsq_through_the_library_s_qr(rng, m, n, k):
         corx.lstsq(np.ones((4, 2)), np.ones(4))
 
 
-@pytest.mark.parametrize("name", ["cholesky", "qr", "svd", "slogdet", "lstsq"])
+@pytest.mark.parametrize("name", ["cholesky", "qr", "svd", "slogdet", "lstsq", "SparseMatrix"])
 def test_docstring_examples_hold(name):
     finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
     tests = finder.find(getattr(corx, name), name, globs={})
@@ -450,3 +506,49 @@ def test_docstring_examples_hold(name):
     for test in tests:
         runner.run(test)
     assert runner.summarize(verbose=False).failed == 0
+
+
+def test_every_example_of_the_package_holds():
+    # Every docstring example of the module (the rendered reference shows
+    # them), on whichever path, compiled or ctypes, this run uses.
+    result = doctest.testmod(corx, optionflags=doctest.ELLIPSIS)
+    assert result.attempted >= 100 and result.failed == 0
+
+
+def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
+    # The extension broadcasts stacks, converts dtypes and layouts and loops
+    # in C; every result must be what the ctypes path (one library call per
+    # matrix) gives, bit for bit, and its dtype.
+    if corx._ext is None:
+        pytest.skip("the package runs without its extension here")
+    a = well_conditioned(rng, 5)
+    stack = np.stack([a, 2 * a, a.T]).reshape(3, 1, 5, 5)
+    spd = stack[:, 0] @ np.swapaxes(stack[:, 0], -1, -2)
+    spd[1] = (spd[1] + spd[1].T) / 2  # exactly symmetric, for the library's own check
+    cases = [
+        (corx.solve, (a, rng.standard_normal(5))),
+        (corx.solve, (a, rng.standard_normal((5, 3)), False)),
+        (corx.solve, (stack, rng.standard_normal(5))),  # one vector for every matrix
+        (corx.solve, (stack, rng.standard_normal((2, 5, 4)))),  # (3,1) with (2,) -> (3,2)
+        (corx.solve, (stack[:, 0], rng.standard_normal((1, 5, 2)))),
+        (corx.solve, (np.asfortranarray(a), rng.standard_normal(5)[::-1])),
+        (corx.solve, (np.float32(a), np.float32(rng.standard_normal((5, 2))))),
+        (corx.solve, (np.float32(a), rng.standard_normal(5))),  # mixed: float64
+        (corx.solve, ([[2, 1], [1, 3]], [1, 2])),  # integers, lists
+        (corx.det, (stack,)), (corx.det, (np.float32(a),)), (corx.det, (a[::-1, ::2][:, :2][:2],)),
+        (corx.det, (np.ones((3, 3), dtype=bool),)),
+        (corx.matmul, (a, rng.standard_normal((5, 7)))), (corx.matmul, (np.float32(a), np.float32(a.T))),
+        (corx.matmul, (np.int16([[1, 2]]), np.uint8([[3], [4]]))),
+        (corx.inv, (stack,)),
+        (corx.cholesky, (spd,)), (corx.cholesky, (spd, True)), (corx.cholesky, (spd[1], False, True)),
+        (corx.cholesky, (np.float32(spd),)), (corx.cholesky, (np.tril(spd[0]),)),
+        (corx.cholesky, (np.triu(spd[2]), True)),
+    ]
+    for fn, args in cases:
+        fast = fn(*args)
+        with monkeypatch.context() as m:
+            m.setattr(corx, "_ext", None)
+            slow = fn(*args)
+        assert type(fast) is type(slow) and np.shape(fast) == np.shape(slow), (fn.__name__, args)
+        assert np.asarray(fast).dtype == np.asarray(slow).dtype, (fn.__name__, args)
+        assert np.asarray(fast).tobytes() == np.asarray(slow).tobytes(), (fn.__name__, args)

@@ -51,6 +51,23 @@ def test_every_handle_is_owned_from_the_library_s_return():
         assert issubclass(owner, corx._SIGNATURES[name][0])
 
 
+def test_compiled_path_releases_every_handle_it_makes():
+    # The extension makes and destroys its handles inside one C call; a
+    # failure in the middle of a stack must still destroy the one in use.
+    if corx._ext is None:
+        pytest.skip("the package runs without its extension here")
+    stack = np.stack([A] * 6)
+    stack[4] = [[1, 2], [2, 4]]
+    for call in (lambda: corx.solve(stack, [1, 2]), lambda: corx.inv(stack), lambda: corx.det(stack),
+                 lambda: corx.matmul(A, A), lambda: corx.cholesky(stack), lambda: corx.cholesky(stack, True),
+                 lambda: corx.cholesky(np.stack([A, A + [[0, 1], [0, 0]]]), check_symmetric=True)):
+        try:
+            call()
+        except corx.LinAlgError as e:
+            assert e.code in (corx.SINGULAR, corx.NOT_SPD)
+        assert corx._ext.live_handles() == 0
+
+
 def test_sparse_matrix_releases_its_handle_once(ledger):
     s = corx.SparseMatrix(A)
     assert len(ledger.live) == 1

@@ -175,3 +175,40 @@ def test_every_split_of_small_problems_keeps_the_bits():
     done = subprocess.run([sys.executable, "-c", SMALL], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) == 7 * 8 * 3
+
+
+def test_a_stacked_call_lets_other_threads_run():
+    # The compiled module computes a whole stack with the interpreter lock
+    # released: the main thread keeps running while another thread solves.
+    # Holding the lock would stall it from the start of the call to its end,
+    # so it must make progress in the middle of the call.
+    import threading
+    import time
+    if corx._ext is None:
+        pytest.skip("the ctypes path releases the lock per library call only")
+    rng = np.random.default_rng(11)
+    count = 2000
+    while True:  # a stack that takes a good fraction of a second
+        a = rng.standard_normal((count, 6, 6)) + 6 * np.eye(6)
+        b = rng.standard_normal((count, 6, 2))
+        start = time.perf_counter()
+        corx.solve(a, b)
+        if time.perf_counter() - start > 0.3:
+            break
+        count *= 4
+    span = []
+
+    def work():
+        span.append(time.perf_counter())
+        corx.solve(a, b)
+        span.append(time.perf_counter())
+
+    t = threading.Thread(target=work)
+    stamps = []
+    t.start()
+    while t.is_alive():
+        stamps.append(time.perf_counter())
+    t.join()
+    begin, end = span
+    quarter = (end - begin) / 4
+    assert any(begin + quarter < s < end - quarter for s in stamps), (begin, end, len(stamps))

@@ -31,7 +31,9 @@ constexpr double kPartWork = double(1 << 15);
 
 }  // namespace
 
-Matrix cholesky(const Matrix& a) {
+namespace {
+
+Matrix factorise(const Matrix& a, bool checkSymmetric) {
     const std::int64_t n = a.rows;
     if (n <= 0) return initMatrix(n, n);
 
@@ -39,7 +41,7 @@ Matrix cholesky(const Matrix& a) {
     // along its rows) and compared row against row; only when some pair
     // differs is the first one searched in row order.
     bool symmetric = true;
-    {
+    if (checkSymmetric) {
         constexpr std::int64_t kTile = 32;
         const double* const ad = a.data.data();
         const std::int64_t tileRows = (n + kTile - 1) / kTile;
@@ -185,5 +187,11 @@ Matrix cholesky(const Matrix& a) {
     }
     return L;
 }
+
+}  // namespace
+
+Matrix cholesky(const Matrix& a) { return factorise(a, true); }
+
+Matrix choleskyLower(const Matrix& a) { return factorise(a, false); }
 
 }  // namespace corx_internal

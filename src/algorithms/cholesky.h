@@ -16,4 +16,9 @@ namespace corx_internal {
 // Only the lower triangle and the diagonal of a feed the arithmetic.
 Matrix cholesky(const Matrix& a);
 
+// The same without the symmetry test: the factor of the lower triangle, as
+// the tiled factorisation needs for its diagonal tiles (their upper halves
+// are never updated, and a NaN made by the updates never equals its mirror).
+Matrix choleskyLower(const Matrix& a);
+
 }  // namespace corx_internal

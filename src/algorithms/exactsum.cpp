@@ -11,7 +11,36 @@
 
 namespace corx_internal {
 
+namespace {
+
+// Rows of at most this many products take them one by one into a single
+// accumulator (addProduct). Each product is added with the value every
+// route gives it, so the sum, and its rounding, are the same bits; what a
+// short row saves is preparing x for the vector routes, clearing three
+// more accumulators and merging them, which cost several times its
+// products.
+constexpr std::int64_t kShortRow = 16;
+
+std::vector<double> shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
+    std::vector<double> r(elementCount(a.rows, 1), 0.0);
+    const std::int64_t cols = a.cols;
+    ExactAccumulator acc;
+    for (std::int64_t i = 0; i < a.rows; ++i) {
+        clear(acc);
+        addTerm(acc, -b[static_cast<std::size_t>(i)]);
+        acc.countdown = ExactAccumulator::kCountdown;
+        const double* const row = a.data.data() + i * cols;
+        for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
+        const double v = round(acc);
+        r[static_cast<std::size_t>(i)] = -v;
+    }
+    return r;
+}
+
+}  // namespace
+
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
+    if (a.cols <= kShortRow) return shortRowResidual(a, b, x);
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
     // The right-hand side goes first into lane 0, the row's products into
     // all lanes (through the buckets, or the kernel's level accumulators),

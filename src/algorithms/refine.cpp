@@ -64,12 +64,33 @@ std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     return y;
 }
 
+namespace {
+
+// out[i] = x[i] + d[i]: the refined solution. Where both terms are NaN the
+// processor returns one of them, and which one depends on the order the
+// compiler gave the commutative operands; one copy of this loop, kept
+// scalar and out of line, serves the single solve and every column of
+// solveMany, so a column's NaN is the single solve's.
+#if defined(__clang__)
+[[gnu::noinline]] void addCorrection(const double* x, const double* d, double* out, std::int64_t n) {
+#pragma clang loop vectorize(disable) interleave(disable)
+    for (std::int64_t i = 0; i < n; ++i) out[i] = x[i] + d[i];
+}
+#else
+[[gnu::noinline, gnu::optimize("no-tree-vectorize")]] void addCorrection(const double* x, const double* d,
+                                                                         double* out, std::int64_t n) {
+    for (std::int64_t i = 0; i < n; ++i) out[i] = x[i] + d[i];
+}
+#endif
+
+}  // namespace
+
 std::vector<double> refineOnce(const Matrix& a, const LuFactors& f, std::span<const double> b,
                                std::span<const double> x) {
     const std::vector<double> r = residual(a, b, x);
     const std::vector<double> d = luSolve(f, r);
     std::vector<double> refined(elementCount(a.rows, 1), 0.0);
-    for (std::size_t i = 0; i < refined.size(); ++i) refined[i] = x[i] + d[i];
+    addCorrection(x.data(), d.data(), refined.data(), a.rows);
     return refined;
 }
 
@@ -80,6 +101,33 @@ std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRef
     return x;
 }
 
+namespace {
+
+// Right-hand sides a part of solveMany takes side by side: rows of 64
+// doubles keep a block of y for n in the thousands within a core's own
+// cache while every row of it is read again by the rows below.
+constexpr std::int64_t kManyColumns = 64;
+
+// luSolve for w right-hand sides at once, y (n x w, row-major) holding
+// P*b on entry and the solution on return. Element (i, j) takes exactly
+// luSolve's operations on column j, in its order: F(i, k) * y(k, j)
+// rounded, then subtracted, for k in increasing order below the diagonal
+// and then above it, and the quotient by F(i, i) last. Only the columns
+// run side by side, as whole rows of y.
+void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int64_t w) {
+    const std::int64_t n = F.rows;
+    const double* const f = F.data.data();
+    for (std::int64_t i = 1; i < n; ++i) kern.subtractScaledRows(y + i * w, y, w, f + i * n, i, w);
+    for (std::int64_t i = n - 1; i >= 0; --i) {
+        double* const yi = y + i * w;
+        kern.subtractScaledRows(yi, yi + w, w, f + i * n + i + 1, n - 1 - i, w);
+        const double d = f[i * n + i];
+        for (std::int64_t j = 0; j < w; ++j) yi[j] = yi[j] / d;
+    }
+}
+
+}  // namespace
+
 std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine) {
     const LuFactors f = luDecompose(a);
     const std::int64_t n = a.rows;
@@ -87,23 +135,57 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
     // The columns share only the factors, which no column changes, so each
     // may go to any thread: a column gets exactly the operations of the
     // single solve. About n^2 products a column (twice that and an exact
-    // residual when refining): parts of at least 2^16 products.
+    // residual when refining): parts of at least 2^16 products, whole
+    // vectors of columns.
     const std::int64_t parts = std::min<std::int64_t>(
-        nrhs, partsFor(static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(nrhs),
-                       double(1 << 16)));
+        (nrhs + 7) / 8, partsFor(static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(nrhs),
+                                 double(1 << 16)));
+    const KernelSet& kern = activeKernels();
     parallelFor(parts, [&](std::int64_t part) {
         std::int64_t begin = 0, end = 0;
-        partRange(nrhs, 1, parts, part, begin, end);
-        // luSolve and the residual read contiguous sequences: each column is
-        // gathered into one, and its solution scattered back.
-        std::vector<double> column(elementCount(n, 1), 0.0);
-        for (std::int64_t j = begin; j < end; ++j) {
+        partRange(nrhs, 8, parts, part, begin, end);
+        std::vector<double> y(elementCount(n, std::min(kManyColumns, end - begin)), 0.0);
+        std::vector<double> column, xj;
+        if (doRefine) {
+            column.resize(static_cast<std::size_t>(n));
+            xj.resize(static_cast<std::size_t>(n));
+        }
+        for (std::int64_t j0 = begin; j0 < end; j0 += kManyColumns) {
+            const std::int64_t w = std::min(kManyColumns, end - j0);
+            for (std::int64_t i = 0; i < n; ++i) {
+                const double* const bi = b.data() + f.perm[static_cast<std::size_t>(i)] * nrhs + j0;
+                std::copy(bi, bi + w, y.data() + i * w);
+            }
+            substituteMany(kern, f.factors, y.data(), w);
+            if (!doRefine) {
+                for (std::int64_t i = 0; i < n; ++i)
+                    std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
+                continue;
+            }
+            // refineOnce, column by column for the exact residuals and the
+            // final sums, the corrections side by side again:
+            // x + luSolve(f, b - a*x).
             for (std::int64_t i = 0; i < n; ++i)
-                column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j)];
-            std::vector<double> xj = luSolve(f, column);
-            if (doRefine) xj = refineOnce(a, f, column, xj);
-            for (std::int64_t i = 0; i < n; ++i)
-                x[static_cast<std::size_t>(i * nrhs + j)] = xj[static_cast<std::size_t>(i)];
+                std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
+            for (std::int64_t j = 0; j < w; ++j) {
+                for (std::int64_t i = 0; i < n; ++i) {
+                    column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                    xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                }
+                const std::vector<double> r = residual(a, column, xj);
+                for (std::int64_t i = 0; i < n; ++i)
+                    y[static_cast<std::size_t>(i * w + j)] = r[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
+            }
+            substituteMany(kern, f.factors, y.data(), w);
+            for (std::int64_t j = 0; j < w; ++j) {
+                for (std::int64_t i = 0; i < n; ++i) {
+                    xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                    column[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i * w + j)];
+                }
+                addCorrection(xj.data(), column.data(), xj.data(), n);
+                for (std::int64_t i = 0; i < n; ++i)
+                    x[static_cast<std::size_t>(i * nrhs + j0 + j)] = xj[static_cast<std::size_t>(i)];
+            }
         }
     });
     return x;

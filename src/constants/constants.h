@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <version>
 
 #include "float/big_float.h"
 
@@ -19,6 +20,18 @@ namespace corx_internal {
 // never destroyed implicitly at exit. Only the global teardown entry
 // releases a cache, and it stays safe to run after the library's static
 // destructors, from a host's exit handler for instance.
+//
+// The zero record is a constant only where the standard library's vector
+// has a constant default constructor (C++20's constexpr vector: libstdc++
+// 12 has it, emscripten 3.1's libc++ has not). Without one the slots are
+// initialised when the module loads, still before any entry can run the
+// start-up: nothing in the library starts it from a static initialiser.
+#if defined(__cpp_lib_constexpr_vector)
+#define CORX_CACHE_CONSTINIT constinit
+#else
+#define CORX_CACHE_CONSTINIT
+#endif
+
 template <class T>
 union CacheSlot {
     T value;

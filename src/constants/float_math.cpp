@@ -8,10 +8,10 @@
 namespace corx_internal {
 namespace {
 
-constinit CacheSlot<BigFloat> gHalfPi;
-constinit CacheSlot<BigFloat> gQuarterPi;
-constinit CacheSlot<BigFloat> gThreeQuarterPi;
-constinit CacheSlot<BigFloat> gLn2;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gHalfPi;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gQuarterPi;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gThreeQuarterPi;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gLn2;
 
 constexpr std::int64_t kLn2Terms = 200;
 

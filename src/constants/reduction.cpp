@@ -7,8 +7,8 @@
 namespace corx_internal {
 namespace {
 
-constinit CacheSlot<BigFloat> gPi;
-constinit CacheSlot<BigFloat> gTwoPi;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gPi;
+CORX_CACHE_CONSTINIT CacheSlot<BigFloat> gTwoPi;
 
 constexpr std::int64_t kPiTerms = 96;
 

@@ -56,6 +56,11 @@ std::int64_t floorDiv32(std::int64_t a) {
     return q;
 }
 
+// Non-zero when any of c[0 .. 7] is.
+inline std::int64_t anyNonZero8(const std::int64_t* c) {
+    return (c[0] | c[1]) | (c[2] | c[3]) | (c[4] | c[5]) | (c[6] | c[7]);
+}
+
 // Adds a non-negative magnitude, negated when negative is set, to a chunk.
 void addToChunk(ExactAccumulator& acc, std::int64_t index, std::uint64_t magnitude, bool negative) {
     const std::int64_t v = static_cast<std::int64_t>(magnitude);
@@ -154,8 +159,11 @@ std::int64_t carryPropagate(ExactAccumulator& acc) {
     std::int64_t* chunks = acc.chunks;
     constexpr std::int64_t top = ExactAccumulator::kChunks - 1;
 
+    // Most of the 131 chunks are zero: they are passed over eight at a time.
     std::int64_t f = -1;
-    for (std::int64_t i = top; i >= 1; --i) {
+    std::int64_t i = top;
+    while (i >= 8 && anyNonZero8(chunks + i - 7) == 0) i -= 8;
+    for (; i >= 1; --i) {
         if (chunks[i] != 0) {
             f = i;
             break;
@@ -169,8 +177,11 @@ std::int64_t carryPropagate(ExactAccumulator& acc) {
         f = 0;
     }
 
+    // Zero chunks change nothing: the loop starts near the lowest non-zero one.
     std::int64_t u = -1;
-    for (std::int64_t i = 0; i <= f; ++i) {
+    i = 0;
+    while (i + 8 <= f && anyNonZero8(chunks + i) == 0) i += 8;
+    for (; i <= f; ++i) {
         const std::int64_t c = chunks[i];
         if (c == 0) continue;
         const std::int64_t hi = c >> 32;  // arithmetic: floor(c / 2^32)
@@ -268,7 +279,10 @@ double round(ExactAccumulator& acc) {
 
     auto lowerBitsNonZero = [&]() {
         if (rest != 0) return true;
-        for (std::int64_t k = 0; k < j; ++k)
+        std::int64_t k = 0;
+        for (; k + 8 <= j; k += 8)
+            if (anyNonZero8(chunks + k) != 0) return true;
+        for (; k < j; ++k)
             if (chunks[k] != 0) return true;
         return false;
     };

@@ -57,6 +57,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
     TARGET void subtractScaled(double* s, const double* x, double a, std::int64_t len) {                        \
         kernels::subtractScaled<V>(s, x, a, len);                                                               \
     }                                                                                                           \
+    TARGET void subtractScaledRows(double* s, const double* x, std::int64_t ld, const double* c,                \
+                                   std::int64_t count, std::int64_t len) {                                      \
+        kernels::subtractScaledRows<V>(s, x, ld, c, count, len);                                                \
+    }                                                                                                           \
     TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                     \
                              const kernels::PanelReflection* h, std::int64_t count) {                           \
         kernels::reflectPanel<V, PV>(x, ld, rows, w, h, count);                                                 \
@@ -86,6 +90,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              productSubtract,                                                                   \
                              reflectColumns,                                                                    \
                              subtractScaled,                                                                    \
+                             subtractScaledRows,                                                                \
                              reflectPanel,                                                                      \
                              PV * kernels::kLanes<V>,                                                           \
                              diagonalPass,                                                                      \

@@ -43,6 +43,10 @@ struct KernelSet {
 
     // s[i] = s[i] - a*x[i] (kernels/vector_ops.h).
     void (*subtractScaled)(double* s, const double* x, double a, std::int64_t len);
+    // s[i] = s[i] - c[k]*x[k*ld + i], k = 0 .. count-1 in order
+    // (kernels/vector_ops.h).
+    void (*subtractScaledRows)(double* s, const double* x, std::int64_t ld, const double* c, std::int64_t count,
+                               std::int64_t len);
 
     // A panel of Householder reflections of w columns
     // (kernels/reflect_panel.h).

@@ -33,4 +33,55 @@ template <class V>
     }
 }
 
+// s[i] = s[i] - c[k]*x[k*ld + i] for k = 0 .. count-1 in increasing k, for
+// i = 0 .. len-1: each product and each difference rounded on its own,
+// every element taking its products one at a time in increasing k. A
+// block of s stays in registers across all k (the substitution of many
+// right-hand sides, where x holds the rows already solved). s must not
+// overlap the rows of x read.
+template <class V>
+[[gnu::always_inline]] inline void subtractScaledRows(double* s, const double* x, std::int64_t ld, const double* c,
+                                                      std::int64_t count, std::int64_t len) {
+    constexpr int L = kLanes<V>;
+    constexpr int G = L >= 8 ? 8 : 4;  // vectors held: 64 columns on AVX-512
+    std::int64_t i = 0;
+    for (; i + G * L <= len; i += G * L) {
+        V acc[G];
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) load(acc[g], s + i + g * L);
+        for (std::int64_t k = 0; k < count; ++k) {
+            const double a = c[k];
+            const double* const xk = x + k * ld + i;
+#pragma GCC unroll 8
+            for (int g = 0; g < G; ++g) {
+                V xv;
+                load(xv, xk + g * L);
+                const V p = a * xv;
+                acc[g] = acc[g] - p;
+            }
+        }
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) store(s + i + g * L, acc[g]);
+    }
+    for (; i + L <= len; i += L) {
+        V acc;
+        load(acc, s + i);
+        for (std::int64_t k = 0; k < count; ++k) {
+            V xv;
+            load(xv, x + k * ld + i);
+            const V p = c[k] * xv;
+            acc = acc - p;
+        }
+        store(s + i, acc);
+    }
+    for (; i < len; ++i) {
+        double v = s[i];
+        for (std::int64_t k = 0; k < count; ++k) {
+            const double product = c[k] * x[k * ld + i];
+            v = v - product;
+        }
+        s[i] = v;
+    }
+}
+
 }  // namespace corx_internal::kernels

@@ -22,3 +22,7 @@
 #elif __FLT_EVAL_METHOD__ != 0
 #error "corx cannot be built where floating-point expressions are evaluated in a wider precision (__FLT_EVAL_METHOD__ is not 0, as with x87 arithmetic on 32-bit x86): each operation must round to double. On 32-bit x86 build with -msse2 -mfpmath=sse."
 #endif
+
+#if defined(__wasm_relaxed_simd__)
+#error "corx cannot be built with -mrelaxed-simd: its multiply-add may be fused or not depending on the engine, so results would not have their prescribed bits. Use -msimd128."
+#endif

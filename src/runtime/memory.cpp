@@ -30,7 +30,17 @@ void endProcess(const char* text, std::size_t length) noexcept {
     ssize_t ignored = ::write(STDERR_FILENO, text, length);
     (void)ignored;
 #endif
+#if defined(__EMSCRIPTEN__)
+    // A wasm module cannot end its process: emscripten's _exit throws a
+    // JavaScript exception, which a catch (...) on the way out (the C
+    // boundary's) catches, and the module ran on after "out of memory",
+    // aborting again until the stack overflowed. A trap cannot be caught
+    // inside the module: the call ends there, as a WebAssembly.RuntimeError
+    // for its JavaScript caller, which must not use the module again.
+    __builtin_trap();
+#else
     ::_exit(1);
+#endif
 }
 
 void outOfMemory() noexcept {
@@ -82,7 +92,13 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 // the small matrices of the fuzz target and the sanitizer runs take this
 // path too.
 constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
-#ifdef CORX_LARGE_BLOCK_BYTES
+#if defined(__EMSCRIPTEN__)
+// wasm's linear memory has no pages to fault in or give back, and
+// emscripten's mmap is an aligned allocation that cannot be unmapped in part
+// (the trim in mapLarge would fail and every large block leak): every block
+// comes from the C library's heap.
+constexpr std::size_t kLargeFrom = SIZE_MAX;
+#elif defined(CORX_LARGE_BLOCK_BYTES)
 constexpr std::size_t kLargeFrom = CORX_LARGE_BLOCK_BYTES;
 #else
 constexpr std::size_t kLargeFrom = kHugeHintFrom;

@@ -19,7 +19,8 @@ namespace corx_internal {
 // with status 1 (_exit). Neither the host's exit handlers nor static
 // destructors run, and output the host's stdio still buffers is lost: with
 // memory gone, or the library in a broken state, running host code is not
-// safe.
+// safe. In a wasm module, which cannot end its process, it traps instead
+// (see memory.cpp).
 [[noreturn]] void endProcess(const char* text, std::size_t length) noexcept;
 
 // Writes "out of memory\n" through endProcess.

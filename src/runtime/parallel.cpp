@@ -22,6 +22,16 @@
 
 #include "runtime/float_env.h"
 
+// A build without threads (emscripten without -pthread, where
+// pthread_create always fails): the count stays 1, CORX_THREADS is not read,
+// and every split call runs its parts on the calling thread unless the
+// host's executor takes them.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+#define CORX_NO_THREADS 1
+#else
+#define CORX_NO_THREADS 0
+#endif
+
 namespace corx_internal {
 namespace {
 
@@ -38,7 +48,9 @@ thread_local bool tInTask __attribute__((tls_model("initial-exec"))) = false;
 // ---- settings ----------------------------------------------------------
 
 std::int32_t processors() noexcept {
-#if defined(_WIN32)
+#if CORX_NO_THREADS
+    return 1;
+#elif defined(_WIN32)
     // The processors this process may run on (its affinity mask covers the
     // processor group it starts in), else all of them.
     DWORD_PTR mine = 0, all = 0;
@@ -307,12 +319,14 @@ bool splitSmall() noexcept {
 
 std::int32_t setThreads(std::int32_t n) noexcept {
     if (n < 0) return -1;
+    if (CORX_NO_THREADS) return 1;
     const std::int32_t count = clampThreads(n);
     gThreads.store(count);
     return count;
 }
 
 std::int32_t threadCount() noexcept {
+    if (CORX_NO_THREADS) return 1;
     std::int32_t n = gThreads.load(std::memory_order_acquire);
     if (n == 0) {
         std::int32_t expected = 0;

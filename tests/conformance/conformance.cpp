@@ -74,7 +74,7 @@ fe::Control gProgramEnv{};  // the default environment the program runs in
 // to zero and treats denormals as zero (on aarch64: FZ and DN; on 32-bit
 // x86 the x87 unit also rounds to a 24-bit significand); the others change
 // one thing each, so that a guard which noticed only some of them would
-// fail. "x87" (32-bit x86) changes the x87 control word alone, rounding
+// fail. "x87" (32-bit x86, Windows) changes the x87 control word alone, rounding
 // upward to 24 bits, which the SSE environment test cannot see.
 // Divide-by-zero is raised beforehand: the library must leave a raised flag
 // raised.
@@ -85,7 +85,21 @@ constexpr fe::x87::Control kX87Hostile = 0x0800;  // rounding upward, 24-bit sig
 fe::x87::Control gX87Set = 0;                     // the x87 control word the hostile caller set
 #endif
 
+// The status flag a hostile caller raises beforehand; wasm has no status
+// flags (FE_ALL_EXCEPT is 0 there).
+#if defined(FE_DIVBYZERO)
+constexpr int kCallerFlag = FE_DIVBYZERO;
+#else
+constexpr int kCallerFlag = 0;
+#endif
+
 bool hostileKindAvailable(const std::string& kind) {
+#if defined(__wasm__)
+    // wasm has one floating-point environment: rounding to nearest,
+    // subnormals kept (fesetround refuses every other direction).
+    (void)kind;
+    return false;
+#else
     if (kind == "all" || kind == "upward" || kind == "downward" || kind == "towardzero") return true;
 #if defined(CORX_X87_CONTROL)
     if (kind == "x87") return true;
@@ -97,11 +111,12 @@ bool hostileKindAvailable(const std::string& kind) {
 #else
     return false;
 #endif
+#endif
 }
 
 fe::Control setHostile() {
     const std::string kind = gHostileKind;
-    std::feraiseexcept(FE_DIVBYZERO);
+    std::feraiseexcept(kCallerFlag);
     if (kind == "all" || kind == "upward") std::fesetround(FE_UPWARD);
     if (kind == "downward") std::fesetround(FE_DOWNWARD);
     if (kind == "towardzero") std::fesetround(FE_TOWARDZERO);
@@ -123,7 +138,7 @@ fe::Control setHostile() {
 }
 
 // Whether the environment a call left behind is the one it was given; on
-// 32-bit x86 the x87 control word too (compared in full with the hostile
+// 32-bit x86 and Windows the x87 control word too (compared in full with the hostile
 // caller's).
 bool sameControls(fe::Control a, fe::Control b) {
 #if defined(CORX_X87_CONTROL)
@@ -156,7 +171,7 @@ public:
     ~HostileCall() {
         if (!gHostile) return;
         const fe::Control after = fe::read();
-        const bool flagKept = std::fetestexcept(FE_DIVBYZERO) != 0;
+        const bool flagKept = kCallerFlag == 0 || std::fetestexcept(kCallerFlag) != 0;
         const bool same = sameControls(after, set_);
         fe::write(gProgramEnv);
         std::fesetround(FE_TONEAREST);
@@ -1097,6 +1112,107 @@ void sparseFamily(Family& fam, Rng& rng) {
     }
 }
 
+// CSR arrays as sparse formats hold them: the handle must be the one made
+// from the dense matrix with the same entries (explicit zeros dropped), and
+// every fault of the arrays reported with its own status, in the documented
+// order, with nothing made.
+char gCsrCanary;  // an address no handle has: shows whether a failure cleared the out-parameter
+
+void sparseCsrFamily(Family& fam, Rng& rng) {
+    CorxSparse const canary = reinterpret_cast<CorxSparse>(&gCsrCanary);
+    const std::int64_t shapes[][2] = {{1, 1}, {1, 300}, {4, 4}, {7, 3}, {33, 20}, {200, 150}};
+    for (const auto& s : shapes) {
+        for (int density : {0, 1, 4, 16}) {
+            std::vector<std::int64_t> indptr{0};
+            std::vector<std::int32_t> indices;
+            std::vector<double> data;
+            std::vector<double> dense(static_cast<std::size_t>(s[0] * s[1]), 0.0);
+            for (std::int64_t i = 0; i < s[0]; ++i) {
+                for (std::int64_t j = 0; j < s[1]; ++j) {
+                    if (static_cast<int>(rng.below(16)) >= density) continue;
+                    // Some explicit zeros, of both signs, as scipy keeps them.
+                    const double x = rng.below(10) == 0 ? (rng.below(2) ? 0.0 : -0.0)
+                                     : rng.below(8) == 0 ? specials()[rng.below(specials().size())]
+                                                         : rng.unit();
+                    indices.push_back(static_cast<std::int32_t>(j));
+                    data.push_back(x);
+                    dense[static_cast<std::size_t>(i * s[1] + j)] = x;
+                }
+                indptr.push_back(static_cast<std::int64_t>(data.size()));
+            }
+            CorxSparse sp = canary;
+            Hasher h;
+            h.i64(corx_sparse_from_csr(static_cast<std::int32_t>(s[0]), static_cast<std::int32_t>(s[1]),
+                                       indptr.data(), static_cast<std::int64_t>(indptr.size()), indices.data(),
+                                       data.data(), static_cast<std::int64_t>(data.size()), &sp, nullptr));
+            CorxMatrix m = make(s[0], s[1], dense);
+            CorxSparse want = corx_sparse_from_dense(m);
+            corx_matrix_destroy(m);
+            h.i64(corx_sparse_nnz(sp));
+            CorxMatrix back = corx_sparse_to_dense(sp), wantBack = corx_sparse_to_dense(want);
+            const std::vector<double> got = contents(back);
+            expectCopy("sparse from CSR against from dense", got, contents(wantBack));
+            h.raws(got);
+            corx_matrix_destroy(back);
+            corx_matrix_destroy(wantBack);
+            for (Fill f : {Fill::Unit, Fill::Special}) {
+                const std::vector<double> x = values(rng, s[1], f);
+                std::vector<double> y(static_cast<std::size_t>(s[0]), kCanary), yWant(y);
+                h.i64(corx_sparse_matvec(sp, x.data(), s[1], y.data(), static_cast<std::int64_t>(y.size())));
+                corx_sparse_matvec(want, x.data(), s[1], yWant.data(), static_cast<std::int64_t>(y.size()));
+                expectCopy("sparse from CSR product against from dense", y, yWant);
+                h.f64s(y);
+            }
+            corx_sparse_destroy(want);
+            corx_sparse_destroy(sp);
+            fam.add("sparse_from_csr " + shape(s[0], s[1]) + " density " + num(density) + "/16", h);
+        }
+    }
+    {
+        // One fault each, on a valid 3x4 matrix [[1,0,2,0],[0,0,0,0],[3,4,0,5]].
+        Hasher h;
+        const std::int64_t p[] = {0, 2, 2, 5};
+        const std::int32_t c[] = {0, 2, 0, 1, 3};
+        const double v[] = {1, 2, 3, 4, 5};
+        const std::int64_t badStart[] = {1, 2, 2, 5}, down[] = {0, 3, 2, 5}, badEnd[] = {0, 2, 2, 4};
+        const std::int32_t negative[] = {0, 2, -1, 1, 3}, wide[] = {0, 4, 0, 1, 3};
+        const std::int32_t unsorted[] = {0, 2, 1, 0, 3}, twice[] = {0, 2, 0, 0, 3};
+        auto attempt = [&](std::int32_t rows, std::int32_t cols, const std::int64_t* ip, std::int64_t ipLen,
+                           const std::int32_t* ix, const double* dv, std::int64_t nnz) {
+            CorxSparse sp = canary;
+            std::int32_t fault = -1;
+            h.i64(corx_sparse_from_csr(rows, cols, ip, ipLen, ix, dv, nnz, &sp, &fault));
+            h.i64(fault);
+            h.word(sp == nullptr);
+            if (sp != canary) corx_sparse_destroy(sp);
+        };
+        std::int32_t untouched = -1;
+        h.i64(corx_sparse_from_csr(3, 4, p, 4, c, v, 5, nullptr, &untouched));
+        h.i64(untouched);
+        attempt(3, 4, nullptr, 4, c, v, 5);
+        attempt(3, 4, p, 4, nullptr, v, 5);
+        attempt(3, 4, p, 4, c, nullptr, 5);
+        attempt(0, 4, p, 1, c, v, 5);
+        attempt(3, 0, p, 4, c, v, 5);
+        attempt(3, 4, p, 3, c, v, 5);
+        attempt(3, 4, p, 4, c, v, -1);
+        attempt(3, 4, badStart, 4, c, v, 5);
+        attempt(3, 4, down, 4, c, v, 5);
+        attempt(3, 4, badEnd, 4, c, v, 5);
+        attempt(3, 4, p, 4, negative, v, 5);
+        attempt(3, 4, p, 4, wide, v, 5);
+        attempt(3, 4, p, 4, unsorted, v, 5);
+        attempt(3, 4, p, 4, twice, v, 5);
+        attempt(3, 4, p, 4, c, v, 5);  // valid
+        const std::int64_t none[] = {0, 0, 0};
+        attempt(2, 2, none, 3, nullptr, nullptr, 0);  // no entries, no arrays
+        CorxSparse sp = nullptr;  // the fault argument may be NULL
+        h.i64(corx_sparse_from_csr(3, 4, badEnd, 4, c, v, 5, &sp, nullptr));
+        h.word(sp == nullptr);
+        fam.add("sparse_from_csr failures: NULL, lengths, each row pointer and column fault", h);
+    }
+}
+
 // ---- vectors --------------------------------------------------------------------
 
 void hash2(Hasher& h, CorxVec2 v) {
@@ -1292,6 +1408,72 @@ void solveManyFamily(Family& fam, Rng& rng) {
     }
 }
 
+// ---- tile steps -------------------------------------------------------------------
+
+void tilesFamily(Family& fam, Rng& rng) {
+    // Shapes across the product's cache blocks of k (512) and packed rows
+    // (256), and Cholesky's 16- and 48-column blocks.
+    struct Mul {
+        std::int64_t m, p, n;
+        Fill f;
+    };
+    for (const Mul& s : {Mul{1, 1, 1, Fill::Special}, Mul{7, 33, 9, Fill::Special}, Mul{97, 513, 31, Fill::Unit},
+                         Mul{40, 20, 260, Fill::Mixed}}) {
+        CorxMatrix c = make(s.m, s.n, values(rng, s.m * s.n, s.f));
+        CorxMatrix a = make(s.m, s.p, values(rng, s.m * s.p, s.f));
+        CorxMatrix b = make(s.p, s.n, values(rng, s.p * s.n, s.f));
+        CorxMatrix bt = corx_matrix_transpose(b);
+        Hasher h;
+        hashResult(h, corx_matrix_mul_add(c, a, b));
+        hashResult(h, corx_matrix_mul_sub_t(c, a, bt));
+        for (CorxMatrix x : {c, a, b, bt}) corx_matrix_destroy(x);
+        fam.add("mul_add, mul_sub_t " + shape(s.m, s.p) + " * " + shape(s.p, s.n) + " " + fillName(s.f), h);
+    }
+    for (std::int64_t n : {1, 16, 17, 49, 97}) {
+        for (Fill f : {Fill::Unit, Fill::Small}) {
+            CorxMatrix m = make(n, n, spd(rng, n, f));
+            CorxMatrix l = corx_matrix_cholesky_lower(m);
+            CorxMatrix c = make(5, n, values(rng, 5 * n, Fill::Special));
+            const std::vector<double> b = values(rng, n * 3, f);
+            std::vector<double> x(b.size() + 1, kCanary);
+            Hasher h;
+            hashResult(h, corx_matrix_cholesky_below(c, l));
+            h.i64(corx_matrix_cholesky_solve(m, b.data(), static_cast<std::int64_t>(b.size()), 3, x.data(),
+                                             static_cast<std::int64_t>(x.size())));
+            h.f64s(x);
+            hashResult(h, l);
+            for (CorxMatrix y : {m, c}) corx_matrix_destroy(y);
+            fam.add("cholesky_lower, cholesky_below, cholesky_solve " + shape(n, n) + " " + fillName(f), h);
+        }
+    }
+    // Failures in their order: NULL, shapes, short buffer, not positive
+    // definite, not symmetric (only the solve tests symmetry).
+    {
+        Hasher h;
+        CorxMatrix sq = make(2, 2, {4, 1, 1, 3});
+        CorxMatrix rect = make(2, 3, values(rng, 6, Fill::Unit));
+        CorxMatrix asym = make(2, 2, {4, 1, 2, 3});
+        CorxMatrix indefinite = make(2, 2, {1, 2, 2, 1});
+        const std::vector<double> b = {1, 2, 3, 4};
+        std::vector<double> x(4, kCanary);
+        hashResult(h, corx_matrix_mul_add(nullptr, sq, sq));
+        hashResult(h, corx_matrix_mul_add(sq, rect, sq));
+        hashResult(h, corx_matrix_mul_sub_t(sq, sq, rect));
+        hashResult(h, corx_matrix_cholesky_lower(rect));
+        hashResult(h, corx_matrix_cholesky_lower(indefinite));
+        hashResult(h, corx_matrix_cholesky_lower(asym));
+        hashResult(h, corx_matrix_cholesky_below(rect, sq));
+        h.i64(corx_matrix_cholesky_solve(nullptr, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(rect, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(sq, b.data(), 4, 2, x.data(), 3));
+        h.i64(corx_matrix_cholesky_solve(indefinite, b.data(), 4, 2, x.data(), 4));
+        h.i64(corx_matrix_cholesky_solve(asym, b.data(), 4, 2, x.data(), 4));
+        h.raws(x);
+        for (CorxMatrix y : {sq, rect, asym, indefinite}) corx_matrix_destroy(y);
+        fam.add("tile step failures: NULL, shapes, short buffer, indefinite, asymmetric", h);
+    }
+}
+
 // Runs last: it ends with the global teardown.
 void constantsFamily(Family& fam) {
     corx_init();
@@ -1469,7 +1651,9 @@ int main(int argc, char** argv) {
     vectorFamily(family("vectors"), rng);
     limbFamily(family("limbs"), rng);
     solveManyFamily(family("solve_many"), rng);
+    tilesFamily(family("tiles"), rng);
     constantsFamily(family("constants"));
+    sparseCsrFamily(family("sparse_from_csr"), rng);
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));
     if (gQuietedReturns != 0) {

@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -254,7 +255,7 @@ private:
     }
 
     void step() {
-        const int op = in_.byte() % 24;
+        const int op = in_.byte() % 25;
         if (std::getenv("CORX_FUZZ_TRACE")) std::fprintf(stderr, "step %d\n", op);
         switch (op) {
             case 0: create(); break;
@@ -274,12 +275,13 @@ private:
             case 14: cholesky(); break;
             case 15: qr(); break;
             case 16: svd(); break;
-            case 17: sparseFromDense(); break;
+            case 17: in_.flag() ? sparseFromDense() : sparseFromCsr(); break;
             case 18: sparseQueries(); break;
             case 19: matvec(); break;
             case 20: vectors2(); break;
             case 21: vectors34(); break;
             case 22: limbs(); break;
+            case 23: tiles(); break;
             default: lifecycle(); break;
         }
     }
@@ -412,6 +414,131 @@ private:
         const std::vector<double> expected = corx_test::referenceProduct(a->data, b->data, a->rows, a->cols, b->cols);
         checkResult(r, a->rows, b->cols, expected);
         keepOrDrop(r, a->rows, b->cols, expected);
+    }
+
+    // The tile steps against plain loops in their documented orders.
+    void tiles() {
+        const DenseSlot* c = operand();
+        const DenseSlot* a = operand();
+        const DenseSlot* b = operand();
+        CorxMatrix hc = handleOf(c), ha = handleOf(a), hb = handleOf(b);
+        const int which = in_.byte() % 5;
+        if (which <= 1) {
+            const bool sub = which == 1;
+            CorxMatrix r = sub ? corx_matrix_mul_sub_t(hc, ha, hb) : corx_matrix_mul_add(hc, ha, hb);
+            const bool valid = hc && ha && hb && c->rows == a->rows &&
+                               (sub ? a->cols == b->cols && c->cols == b->rows : a->cols == b->rows && c->cols == b->cols);
+            CHECK((r != nullptr) == valid);
+            if (!valid) return;
+            std::vector<double> expected = c->data;
+            for (std::int64_t i = 0; i < c->rows; ++i)
+                for (std::int64_t j = 0; j < c->cols; ++j) {
+                    double& e = expected[static_cast<std::size_t>(i * c->cols + j)];
+                    for (std::int64_t k = 0; k < a->cols; ++k) {
+                        const double x = a->data[static_cast<std::size_t>(i * a->cols + k)];
+                        const double y = sub ? b->data[static_cast<std::size_t>(j * b->cols + k)]
+                                             : b->data[static_cast<std::size_t>(k * b->cols + j)];
+                        const double p = y * x;
+                        e = sub ? e - p : p + e;
+                    }
+                }
+            checkResult(r, c->rows, c->cols, expected);
+            keepOrDrop(r, c->rows, c->cols, expected);
+        } else if (which == 2) {
+            CorxMatrix l = corx_matrix_cholesky_lower(ha);
+            bool valid = ha && a->rows == a->cols;
+            corx_internal::Matrix expected;
+            if (valid) {
+                corx_internal::Matrix sym = toMatrix(*a);  // the lower triangle, mirrored
+                for (std::int64_t i = 0; i < a->rows; ++i)
+                    for (std::int64_t j = i + 1; j < a->rows; ++j) sym(i, j) = sym(j, i);
+                for (std::int64_t i = 0; i < a->rows && valid; ++i)
+                    for (std::int64_t j = 0; j < i; ++j) valid = valid && !std::isnan(sym(i, j));
+                try {
+                    if (valid) expected = corx_test::referenceCholesky(sym);
+                } catch (const corx_internal::ValueError&) {
+                    valid = false;
+                }
+            }
+            // A NaN below the diagonal fails the reference's symmetry test,
+            // not the step: only the step's success is then unchecked.
+            if (ha && a->rows == a->cols && !valid && l != nullptr) {
+                corx_matrix_destroy(l);
+                return;
+            }
+            CHECK((l != nullptr) == valid);
+            if (!valid) return;
+            checkResult(l, a->rows, a->cols, expected.data);
+            keepOrDrop(l, a->rows, a->cols, expected.data);
+        } else if (which == 3) {
+            CorxMatrix x = corx_matrix_cholesky_below(hc, ha);
+            const bool valid = hc && ha && a->rows == a->cols && c->cols == a->rows;
+            CHECK((x != nullptr) == valid);
+            if (!valid) return;
+            std::vector<double> expected = c->data;
+            const std::int64_t n = c->cols;
+            for (std::int64_t i = 0; i < c->rows; ++i)
+                for (std::int64_t j = 0; j < n; ++j) {
+                    double& e = expected[static_cast<std::size_t>(i * n + j)];
+                    for (std::int64_t k = 0; k < j; ++k) {
+                        const double p = expected[static_cast<std::size_t>(i * n + k)] *
+                                         a->data[static_cast<std::size_t>(j * n + k)];
+                        e = e - p;
+                    }
+                    e = e / a->data[static_cast<std::size_t>(j * n + j)];
+                }
+            checkResult(x, c->rows, c->cols, expected);
+            keepOrDrop(x, c->rows, c->cols, expected);
+        } else {
+            const std::int64_t n = ha ? a->rows : 2;
+            const std::int32_t nrhs = 1 + in_.byte() % 3;
+            const std::int64_t bLen = in_.length(n * nrhs), xLen = in_.length(n * nrhs);
+            std::vector<double> bv(static_cast<std::size_t>(n * nrhs + 1));
+            for (auto& v : bv) v = in_.value();
+            std::vector<double> x(static_cast<std::size_t>(n * nrhs + 1), kCanary);
+            const std::int32_t got = corx_matrix_cholesky_solve(ha, bv.data(), bLen, nrhs, x.data(), xLen);
+            std::int32_t expected = static_cast<std::int32_t>(n);
+            corx_internal::Matrix l;
+            if (!ha) {
+                expected = -1;
+            } else if (a->rows != a->cols || bLen != n * nrhs) {
+                expected = -2;
+            } else if (xLen < bLen) {
+                expected = -5;
+            } else {
+                try {
+                    l = corx_test::referenceCholesky(toMatrix(*a));
+                } catch (const corx_internal::ValueError&) {
+                    expected = -4;
+                }
+            }
+            CHECK(got == expected);
+            if (got < 0) {
+                CHECK(allCanary(x));
+                return;
+            }
+            for (std::int32_t col = 0; col < nrhs; ++col) {
+                std::vector<double> y(static_cast<std::size_t>(n));
+                for (std::int64_t i = 0; i < n; ++i) {
+                    double v = bv[static_cast<std::size_t>(i * nrhs + col)];
+                    for (std::int64_t k = 0; k < i; ++k) {
+                        const double p = l(i, k) * y[static_cast<std::size_t>(k)];
+                        v = v - p;
+                    }
+                    y[static_cast<std::size_t>(i)] = v / l(i, i);
+                }
+                for (std::int64_t i = n - 1; i >= 0; --i) {
+                    double v = y[static_cast<std::size_t>(i)];
+                    for (std::int64_t k = n - 1; k > i; --k) {
+                        const double p = l(k, i) * y[static_cast<std::size_t>(k)];
+                        v = v - p;
+                    }
+                    y[static_cast<std::size_t>(i)] = v / l(i, i);
+                    CHECK(same(x[static_cast<std::size_t>(i * nrhs + col)], y[static_cast<std::size_t>(i)]));
+                }
+            }
+            CHECK(bitsOf(x[static_cast<std::size_t>(n * nrhs)]) == bitsOf(kCanary));
+        }
     }
 
     void scaleOrTranspose() {
@@ -621,6 +748,73 @@ private:
         const DenseSlot* a = operand();
         CorxSparse sp = corx_sparse_from_dense(handleOf(a));
         CHECK((sp != nullptr) == (handleOf(a) != nullptr));
+        if (!sp) return;
+        SparseSlot& dst = sparse_[in_.byte() % kSlots];
+        corx_sparse_destroy(dst.h);
+        dst = SparseSlot{sp, a->rows, a->cols, a->data};
+    }
+
+    // The CSR arrays of a dense slot (explicit zeros among the entries as
+    // the input chooses), possibly with one fault; the handle must hold the
+    // slot's non-zero entries, and each fault give its own fault value.
+    void sparseFromCsr() {
+        const DenseSlot* a = operand();
+        if (a == nullptr || a->h == nullptr) return;
+        std::vector<std::int64_t> indptr{0};
+        std::vector<std::int32_t> indices;
+        std::vector<double> data;
+        for (std::int64_t i = 0; i < a->rows; ++i) {
+            for (std::int64_t j = 0; j < a->cols; ++j) {
+                const double x = a->data[static_cast<std::size_t>(i * a->cols + j)];
+                if (x != 0.0 || in_.byte() % 4 == 0) {
+                    indices.push_back(static_cast<std::int32_t>(j));
+                    data.push_back(x);
+                }
+            }
+            indptr.push_back(static_cast<std::int64_t>(data.size()));
+        }
+        const auto rows = static_cast<std::int32_t>(a->rows), cols = static_cast<std::int32_t>(a->cols);
+        std::int64_t nnz = static_cast<std::int64_t>(data.size()), ipLen = rows + 1;
+        std::int32_t want = CORX_CSR_VALID;
+        const std::uint8_t k = in_.byte();
+        const std::size_t at = data.empty() ? 0 : in_.byte() % data.size();
+        switch (k % 8) {
+            case 1: indptr[0] = 1; want = CORX_CSR_ROW_START; break;
+            case 2:
+                if (rows > 1) {
+                    indptr[1] = indptr[2] + 1;  // above the next pointer: a decrease
+                    want = CORX_CSR_ROW_ORDER;
+                }
+                break;
+            case 3:  // one entry more than the pointers end at (and than the arrays hold)
+                ++nnz;
+                want = indices.data() == nullptr || data.data() == nullptr ? CORX_CSR_POINTER : CORX_CSR_ROW_END;
+                break;
+            case 4:
+                if (!data.empty()) {
+                    indices[at] = in_.flag() ? -1 : cols;
+                    want = CORX_CSR_COLUMN_RANGE;
+                }
+                break;
+            case 5:
+                if (!data.empty()) {  // a duplicate of the entry before, or one out of order
+                    const bool first = std::find(indptr.begin(), indptr.end(), static_cast<std::int64_t>(at)) != indptr.end();
+                    if (!first) {
+                        indices[at] = indices[at - 1] - (in_.flag() ? 0 : 1);
+                        want = indices[at] < 0 ? CORX_CSR_COLUMN_RANGE : CORX_CSR_COLUMN_ORDER;
+                    }
+                }
+                break;
+            case 6: ipLen = in_.length(ipLen); want = ipLen == rows + 1 ? CORX_CSR_VALID : CORX_CSR_LENGTH; break;
+            default: break;
+        }
+        CorxSparse sp = nullptr;
+        std::int32_t fault = -1;
+        const CorxStatus st = corx_sparse_from_csr(rows, cols, indptr.data(), ipLen, indices.data(), data.data(), nnz,
+                                                   &sp, &fault);
+        CHECK(fault == want);
+        CHECK(st == (want == CORX_CSR_VALID ? CORX_SUCCESS : want == CORX_CSR_POINTER ? CORX_NULL_HANDLE : CORX_SHAPE_MISMATCH));
+        CHECK((sp != nullptr) == (want == CORX_CSR_VALID));
         if (!sp) return;
         SparseSlot& dst = sparse_[in_.byte() % kSlots];
         corx_sparse_destroy(dst.h);

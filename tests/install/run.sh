@@ -78,7 +78,14 @@ lib = os.path.realpath(corx.library_path)
 want = os.path.realpath(sys.argv[1])
 assert lib == want, (lib, want)
 assert corx.__version__ == corx.version() == sys.argv[2], corx.__version__
-print("python package beside the library: corx", corx.__version__, "from", lib)' \
+# The compiled module is installed into the package when the build made it.
+ext = [f for f in os.listdir(os.path.dirname(corx.__file__)) if f.startswith("_ext.")]
+assert bool(ext) == (corx._ext is not None), (ext, corx._ext)
+if corx._ext is not None:
+    import numpy as np
+    assert corx.solve(np.eye(2), [1.0, 2.0]).tolist() == [1.0, 2.0]
+print("python package beside the library: corx", corx.__version__, "from", lib,
+      "with its compiled module" if ext else "on ctypes only")' \
         "$prefix/lib/libcorx.so.1" "$(pkg-config --modversion corx)"
 fi
 echo "install and consume: passed"
