@@ -313,6 +313,18 @@ row_windows() {
         return
     fi
     echo "   $fused"
+    # The check itself on PE objects: a call of fma (a relocation there) and
+    # a fused instruction must both be found.
+    local probe=$dir/fma-probe kind
+    mkdir -p "$probe"
+    echo 'double f(double a, double b, double c) { return __builtin_fma(a, b, c); }' >"$probe/f.cpp"
+    for kind in call fused; do
+        if ! x86_64-w64-mingw32-g++-posix -O2 $([ $kind = fused ] && echo -mfma) -c "$probe/f.cpp" -o "$probe/$kind.o" ||
+            OBJDUMP=x86_64-w64-mingw32-objdump "$root/tests/check_no_fma.sh" "$probe/$kind.o" >/dev/null; then
+            record windows FAIL "$(elapsed "$start")" "check_no_fma.sh misses a $kind in a PE object"
+            return
+        fi
+    done
     prefix=$(mktemp -d "${TMPDIR:-/tmp}/corx-wine.XXXXXX")
     # The program's output goes through a file, not a pipe: wine's services,
     # started by the first program, would inherit a pipe and hold it open.

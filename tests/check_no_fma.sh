@@ -63,8 +63,9 @@ wasm {
     }
     next
 }
-# A call of fma in an object file, as its relocation: tabs, "offset: R_type", a tab, fma and any addend.
-/^\t+[0-9a-f]+: R_[A-Z0-9_]+\t\.?fma[fl]?([-+@].*)?$/ {
+# A call of fma in an object file, as its relocation: tabs, "offset: R_type"
+# (ELF) or "offset: IMAGE_REL_type" (PE, mingw-w64), a tab, fma and any addend.
+/^\t+[0-9a-f]+: (R|IMAGE_REL)_[A-Z0-9_]+\t\.?fma[fl]?([-+@].*)?$/ {
     print "  " fn " calls fma"
     next
 }
