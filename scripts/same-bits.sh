@@ -337,12 +337,13 @@ row_windows() {
         chmod +x "$dir/$(basename "$exe")-wine"
     done
     # One wine server serves the whole row (started anew for each program,
-    # with the prefix's services, it cost about 2 s a run) and ends with it;
-    # the first start makes the prefix.
+    # with the prefix's services, it cost about 2 s a run) and ends with it,
+    # or by itself a minute after the last program should the row be cut
+    # short; the first start makes the prefix.
     local first server
     server=$(dirname "$wine")/wineserver
     first=$(now)
-    WINEPREFIX=$prefix "$server" -p </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix "$server" -p60 </dev/null >/dev/null 2>&1 || true
     timeout 300 "$dir/conformance-wine" --isa >/dev/null 2>&1 || true
     echo "   wine prefix made in $(elapsed "$first") s"
     # The DLL itself, through its import library (the conformance program
