@@ -490,7 +490,8 @@ enum {
  * @param rows, cols      the shape, each 1 to 2147483647 (the product may
  *                        exceed 2147483647, but corx_sparse_to_dense then
  *                        refuses the matrix).
- * @param indptr          rows + 1 row pointers; indptr_length must be rows + 1.
+ * @param indptr, indptr_length  the row pointers and their count, which must
+ *                        be rows + 1.
  * @param indices, data   nnz column indices and values (may be NULL when nnz is 0).
  * @param nnz             the number of entries given, 0 to 2147483647.
  * @param out             receives the new handle, owned by the caller
