@@ -13,25 +13,41 @@ namespace corx_internal {
 
 namespace {
 
-// Rows of at most this many products take them one by one into a single
-// accumulator (addProduct). Each product is added with the value every
-// route gives it, so the sum, and its rounding, are the same bits; what a
-// short row saves is preparing x for the vector routes, clearing three
-// more accumulators and merging them, which cost several times its
-// products.
+// Rows of at most this many products are summed in a 256-bit integer
+// when their terms lie close enough together, as they do for nearly every
+// system: by the split route's arithmetic (exactShortRow), else product
+// by product (roundShortSum); otherwise one by one into a single
+// accumulator (addProduct). Either way each product is added exactly and
+// the sum rounded as the accumulator rounds it, so the bits are the same;
+// what a short row saves is preparing x for the vector routes, clearing
+// and merging accumulators of 134 words and propagating their carries,
+// which cost many times its products.
 constexpr std::int64_t kShortRow = 16;
 
 std::vector<double> shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
     const std::int64_t cols = a.cols;
+    // x cut once for the split route's arithmetic, which needs rounding
+    // to nearest.
+    double xHigh[kShortRow], xLow[kShortRow];
+    std::int64_t xExponent[kShortRow];
+    const kernels::ExactSplit xs = kernels::exactSplit(xHigh, xLow, xExponent, x.data(), cols);
+    const bool nearest = kernels::exactRoundsToNearest();
+    const KernelSet& kern = activeKernels();
     ExactAccumulator acc;
     for (std::int64_t i = 0; i < a.rows; ++i) {
-        clear(acc);
-        addTerm(acc, -b[static_cast<std::size_t>(i)]);
-        acc.countdown = ExactAccumulator::kCountdown;
         const double* const row = a.data.data() + i * cols;
-        for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
-        const double v = round(acc);
+        const double c = -b[static_cast<std::size_t>(i)];
+        double v = 0.0;
+        const bool decided = (nearest && kern.exactShortRow(c, row, x.data(), xs, cols, v)) ||
+                             roundShortSum(c, row, x.data(), cols, v);
+        if (!decided) {
+            clear(acc);
+            addTerm(acc, c);
+            acc.countdown = ExactAccumulator::kCountdown;
+            for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
+            v = round(acc);
+        }
         r[static_cast<std::size_t>(i)] = -v;
     }
     return r;

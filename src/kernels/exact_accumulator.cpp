@@ -352,6 +352,128 @@ void mergeLanes(ExactAccumulator* lanes, int count) {
     to.countdown = 0;  // the next addition normalises first
 }
 
+namespace {
+
+// A 256-bit two's complement integer as two 128-bit halves.
+struct Int256 {
+    U128 low = 0, high = 0;
+};
+
+// v += M * 2^s, negated when negative is set (1): M < 2^106, 0 <= s <= 127.
+// Without branches: the signs of a row's products follow no pattern.
+inline void addShifted(Int256& v, U128 m, std::uint64_t s, std::uint64_t negative) {
+    const U128 flip = U128{0} - U128{negative};
+    const U128 low = (m << s) ^ flip;
+    const U128 high = ((m >> 1) >> (127 - s)) ^ flip;
+    // -t = ~t + 1: the flipped words, and the 1 at the bottom.
+    v.low += low;
+    const U128 carry = v.low < low ? 1 : 0;
+    v.low += negative;
+    v.high += high + carry + (v.low < negative ? 1 : 0);
+}
+
+inline std::int64_t leadingBit(U128 v) {
+    const std::uint64_t h = static_cast<std::uint64_t>(v >> 64), l = static_cast<std::uint64_t>(v);
+    return h != 0 ? 127 - std::countl_zero(h) : 63 - std::countl_zero(l);
+}
+
+// out = the double nearest sum * 2^(scale - 2150), ties to even, when
+// the sum (below 2^254 in magnitude) is zero (+0.0) or lies between
+// 2^-1022 and 2^1023 in magnitude; false otherwise.
+bool roundWide(Int256 sum, std::int64_t scale, double& out) {
+    const bool negative = (sum.high >> 127) != 0;
+    if (negative) {
+        sum.high = ~sum.high + (sum.low == 0 ? 1 : 0);
+        sum.low = U128{0} - sum.low;
+    }
+    if (sum.high == 0 && sum.low == 0) {
+        out = 0.0;
+        return true;
+    }
+    const std::int64_t top = sum.high != 0 ? 128 + leadingBit(sum.high) : leadingBit(sum.low);
+    std::int64_t e = top + scale - 2150;  // the leading bit weighs 2^e
+    if (e < -1022 || e > 1022) return false;
+
+    std::uint64_t m = 0;
+    if (top <= 52) {
+        m = static_cast<std::uint64_t>(sum.low) << (52 - top);
+    } else {
+        // The 53 bits from the leading one down, then the half bit below
+        // them and whether anything lies below that.
+        const std::int64_t shift = top - 52;
+        if (shift >= 128) {
+            m = static_cast<std::uint64_t>(sum.high >> (shift - 128));
+        } else {
+            m = static_cast<std::uint64_t>((sum.low >> shift) | (sum.high << (128 - shift)));
+        }
+        const std::int64_t h = shift - 1;
+        bool half = false, below = false;
+        if (h >= 128) {
+            half = ((sum.high >> (h - 128)) & 1) != 0;
+            below = sum.low != 0 || (sum.high & ((U128{1} << (h - 128)) - 1)) != 0;
+        } else {
+            half = ((sum.low >> h) & 1) != 0;
+            below = (sum.low & ((U128{1} << h) - 1)) != 0;
+        }
+        if (half && (below || (m & 1) != 0)) {
+            m += 1;
+            if (m >> 53 != 0) {
+                m >>= 1;
+                e += 1;
+            }
+        }
+    }
+    out = fromBits((negative ? kSignBit : 0) | (static_cast<std::uint64_t>(e + 1023) << 52) | (m & kFractionMask));
+    return true;
+}
+
+}  // namespace
+
+bool roundShortSum(double c, const double* y, const double* z, std::int64_t n, double& out) {
+    constexpr std::int64_t kMost = 16;
+    if (n > kMost) return false;
+    // Every term is M * 2^(u - 2150), M < 2^106: a product of normal
+    // factors with exponent fields fy, fz has u = fy + fz, the term c with
+    // field fc has u = fc + 1075, a zero term M = 0.
+    U128 mantissa[kMost + 1];
+    std::uint64_t u[kMost + 1], sign[kMost + 1];
+    constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+    const std::uint64_t cb = bitsOf(c);
+    const std::uint64_t fc = (cb >> 52) & 0x7FF;
+    const bool cZero = (cb << 1) == 0;
+    bool refused = fc == 2047 || (fc == 0 && !cZero);
+    mantissa[0] = cZero ? U128{0} : U128{(cb & kFractionMask) | kHidden};
+    u[0] = fc + 1075;
+    sign[0] = cb >> 63;
+    std::uint64_t least = cZero ? 4095 : u[0], most = cZero ? 0 : u[0];
+    for (std::int64_t j = 0; j < n; ++j) {
+        const std::uint64_t yb = bitsOf(y[j]), zb = bitsOf(z[j]);
+        const std::uint64_t fy = (yb >> 52) & 0x7FF, fz = (zb >> 52) & 0x7FF;
+        const bool zero = (yb << 1) == 0 || (zb << 1) == 0;
+        refused |= fy == 2047 || fz == 2047;
+        refused |= !zero && (fy == 0 || fz == 0 || fy + fz < 1075);
+        const U128 product = static_cast<U128>((yb & kFractionMask) | kHidden) * ((zb & kFractionMask) | kHidden);
+        mantissa[j + 1] = zero ? U128{0} : product;
+        u[j + 1] = fy + fz;
+        sign[j + 1] = (yb ^ zb) >> 63;
+        least = zero || fy + fz > least ? least : fy + fz;
+        most = zero || fy + fz < most ? most : fy + fz;
+    }
+    if (refused) return false;
+    if (most == 0) {
+        out = 0.0;
+        return true;
+    }
+    if (most - least > 127) return false;
+
+    Int256 sum;
+    // A zero term adds nothing whatever its shift; the mask keeps the
+    // shift of one below least within range.
+    for (std::int64_t k = 0; k <= n; ++k) addShifted(sum, mantissa[k], (u[k] - least) & 127, sign[k]);
+
+    return roundWide(sum, static_cast<std::int64_t>(least), out);
+}
+
 namespace kernels {
 
 void exactFactors(ExactFactor* f, const double* x, std::int64_t n) {
@@ -538,6 +660,82 @@ ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const d
     std::int64_t beyond = 0;
     for (std::int64_t j = 0; j < n; ++j) beyond += exponent[j] < top - kExactWindow ? 1 : 0;
     return {high, low, exponent, top, beyond};
+}
+
+bool roundLevels(double c, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out) {
+    // The value in digits of 51 bits, d[k] of weight 2^(51k) units of
+    // 2^(k2 - 1075): the levels are d[2], d[1] and d[0], c's 53 bits at
+    // its lowest bit's place sh <= 127 span at most d[q] .. d[q + 2],
+    // q = sh / 51. Every digit stays far inside 64 bits.
+    constexpr std::int64_t kMask = (std::int64_t{1} << 51) - 1;
+    std::int64_t d[5] = {a2, a1, a0, 0, 0};
+    const std::uint64_t cb = bitsOf(c);
+    if ((cb << 1) != 0) {
+        const std::int64_t fc = exponentField(cb);
+        if (fc == 0 || fc == 2047 || fc < k2 || fc - k2 > 127) return false;
+        const std::int64_t q = (fc - k2) / 51, r = (fc - k2) % 51;
+        const U128 w = U128{(cb & kFractionMask) | (std::uint64_t{1} << 52)} << r;  // below 2^104
+        const std::int64_t piece[3] = {static_cast<std::int64_t>(static_cast<std::uint64_t>(w) & kMask),
+                                       static_cast<std::int64_t>(static_cast<std::uint64_t>(w >> 51) & kMask),
+                                       static_cast<std::int64_t>(static_cast<std::uint64_t>(w >> 102))};
+        const std::int64_t sign = (cb >> 63) != 0 ? -1 : 1;
+        for (int i = 0; i < 3; ++i) d[q + i] += sign * piece[i];
+    }
+    // Carries up (arithmetic shifts), leaving d[0] .. d[3] in 0 .. 2^51 - 1
+    // and the sign in d[4]; a negative value is negated and carried again.
+    auto carry = [&d]() {
+        for (int k = 0; k < 4; ++k) {
+            d[k + 1] += d[k] >> 51;
+            d[k] &= kMask;
+        }
+    };
+    carry();
+    const bool negative = d[4] < 0;
+    if (negative) {
+        for (std::int64_t& digit : d) digit = -digit;
+        carry();
+    }
+    int t = 4;
+    while (t >= 0 && d[t] == 0) --t;
+    if (t < 0) {
+        out = 0.0;
+        return true;
+    }
+    // h: the leading digit with the next one, or the next two when it has
+    // fewer than five bits, so that h has at least 55 bits whenever digits
+    // remain below it; they count only as whether any is non-zero.
+    U128 h = static_cast<std::uint64_t>(d[t]);
+    int next = t - 1;
+    if (t >= 1) {
+        h = (h << 51) | static_cast<std::uint64_t>(d[t - 1]);
+        next = t - 2;
+        if (d[t] < 16 && t >= 2) {
+            h = (h << 51) | static_cast<std::uint64_t>(d[t - 2]);
+            next = t - 3;
+        }
+    }
+    bool rest = false;
+    for (int k = 0; k <= next; ++k) rest |= d[k] != 0;
+    const std::int64_t top = leadingBit(h);
+    std::int64_t e = top + 51 * (next + 1) + k2 - 1075;  // the leading bit weighs 2^e
+    if (e < -1022 || e > 1022) return false;
+    std::uint64_t m = 0;
+    if (top <= 52) {
+        m = static_cast<std::uint64_t>(h) << (52 - top);  // exact: nothing lies below
+    } else {
+        const std::int64_t shift = top - 52;
+        m = static_cast<std::uint64_t>(h >> shift);
+        const U128 below = h & ((U128{1} << shift) - 1), half = U128{1} << (shift - 1);
+        if (below > half || (below == half && (rest || (m & 1) != 0))) {
+            m += 1;
+            if (m >> 53 != 0) {
+                m >>= 1;
+                e += 1;
+            }
+        }
+    }
+    out = fromBits((negative ? kSignBit : 0) | (static_cast<std::uint64_t>(e + 1023) << 52) | (m & kFractionMask));
+    return true;
 }
 
 }  // namespace kernels

@@ -81,6 +81,18 @@ double round(ExactAccumulator& acc);
 // a tie). lanes[0] normalises before its next addition.
 void mergeLanes(ExactAccumulator* lanes, int count);
 
+// The narrow route for short sums: out = round(c + y[0]*z[0] + ... +
+// y[n-1]*z[n-1]), the bits an accumulator given the same term and
+// products and then rounded would return, for n <= 16, computed in a
+// 256-bit integer instead of the 131 chunks. It decides only when every
+// factor and c are finite and zero or normal, every non-zero product's
+// lowest bit weighs at least 2^-1075 (nothing is dropped), the lowest bits
+// of the non-zero terms lie within 127 binades of each other, and the sum
+// is zero or between 2^-1022 and 2^1023 in magnitude (so it rounds to
+// nearest, ties to even, with no special case); it returns false,
+// leaving out alone, otherwise. A zero sum gives +0.0, as round does.
+bool roundShortSum(double c, const double* y, const double* z, std::int64_t n, double& out);
+
 namespace kernels {
 
 // Accumulators a row's products are spread over.
@@ -199,6 +211,14 @@ struct ExactSplit {
     std::int64_t beyond;
 };
 ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
+
+// roundShortSum's result for the value c + (a0 * 2^102 + a1 * 2^51 + a2) *
+// 2^(k2 - 1075), the levels of exactShortRow (kernels/exact_rows.h) with
+// |a0|, |a1|, |a2| < 2^62. It decides only when c is zero or a normal
+// double whose lowest bit weighs at least 2^(k2 - 1075) and at most 2^127
+// times that, and the value lies where roundShortSum decides; it returns
+// false, leaving out alone, otherwise.
+bool roundLevels(double c, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out);
 
 }  // namespace kernels
 

@@ -254,6 +254,100 @@ template <class V>
     emptyLevels();
 }
 
+// A short row's exact residual by the split route's arithmetic: out =
+// the rounding of c + row[0]*x[0] + ... + row[n-1]*x[n-1] that an
+// accumulator would give, for rows the window above takes whole (the same
+// conditions, every product admitted). The three levels are summed over
+// the row in 64-bit integers (at most 2^12 products, so they stay below
+// 2^62) and rounded with c by roundLevels. Returns false, leaving out
+// alone, for rows the window does not take whole and where roundLevels
+// does not decide; the floating-point unit must round to nearest.
+template <class V>
+[[gnu::always_inline]] inline bool exactShortRow(double c, const double* row, const double* x, const ExactSplit& xs,
+                                                 std::int64_t n, double& out) {
+    using W = exact_rows::Words<V>;
+    constexpr int L = kLanes<V>;
+    if (xs.maxExponent < 1 || n > (std::int64_t{1} << 12)) return false;
+    // Ey, and the smallest window key of the row's products.
+    std::int64_t topY = 0, lowest = kExactAnyExponent;
+    for (std::int64_t j = 0; j < n; ++j) {
+        std::uint64_t b;
+        std::memcpy(&b, row + j, sizeof b);
+        const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
+        const std::int64_t key = static_cast<std::int64_t>(((b << 1) - 1) >> 53) + xs.exponent[j];
+        topY = f > topY ? f : topY;
+        lowest = key < lowest ? key : lowest;
+    }
+    const std::int64_t topE = topY + xs.maxExponent - 1075;
+    if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1990 ||
+        lowest < topY + xs.maxExponent - kExactWindow)
+        return false;
+    const std::int64_t k0 = topE + 56, k1 = topE + 5, k2 = topE - 46;
+    const double s0 = exact_rows::splitter(k0), s1 = exact_rows::splitter(k1), s2 = exact_rows::splitter(k2);
+
+    W v0 = {}, v1 = {}, v2 = {};
+    std::int64_t j = 0;
+    for (; j + L <= n; j += L) {
+        W yb;
+        std::memcpy(&yb, row + j, sizeof yb);
+        const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+        const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
+        const V yl = y - yh;
+        V z, zh, zl;
+        load(z, x + j);
+        load(zh, xs.high + j);
+        load(zl, xs.low + j);
+        const V p = y * z;
+        const V err = ((yh * zh - p) + (yh * zl + yl * zh)) + yl * zl;
+        V t = p + s0;
+        v0 += reinterpret_cast<W>(t);
+        const V rp = p - (t - s0);
+        v1 += reinterpret_cast<W>(rp + s1);
+        t = err + s1;
+        v1 += reinterpret_cast<W>(t);
+        const V re = err - (t - s1);
+        v2 += reinterpret_cast<W>(re + s2);
+    }
+    std::uint64_t a0 = 0, a1 = 0, a2 = 0;
+    for (int l = 0; l < L; ++l) {
+        a0 += v0[l];
+        a1 += v1[l];
+        a2 += v2[l];
+    }
+    // The rest one by one, in the same operations.
+    for (; j < n; ++j) {
+        std::uint64_t yb;
+        std::memcpy(&yb, row + j, sizeof yb);
+        const std::uint64_t hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+        double yh;
+        std::memcpy(&yh, &hb, sizeof yh);
+        const double y = row[j], yl = y - yh;
+        const double z = x[j], zh = xs.high[j], zl = xs.low[j];
+        const double p = y * z;
+        const double err = ((yh * zh - p) + (yh * zl + yl * zh)) + yl * zl;
+        double t = p + s0;
+        std::uint64_t tb;
+        std::memcpy(&tb, &t, sizeof tb);
+        a0 += tb;
+        const double rp = p - (t - s0), r1 = rp + s1;
+        std::memcpy(&tb, &r1, sizeof tb);
+        a1 += tb;
+        t = err + s1;
+        std::memcpy(&tb, &t, sizeof tb);
+        a1 += tb;
+        const double re = err - (t - s1), r2 = re + s2;
+        std::memcpy(&tb, &r2, sizeof tb);
+        a2 += tb;
+    }
+    std::uint64_t b0, b1, b2;
+    std::memcpy(&b0, &s0, sizeof b0);
+    std::memcpy(&b1, &s1, sizeof b1);
+    std::memcpy(&b2, &s2, sizeof b2);
+    const std::uint64_t count = static_cast<std::uint64_t>(n);
+    return roundLevels(c, static_cast<std::int64_t>(a0 - count * b0), static_cast<std::int64_t>(a1 - 2 * count * b1),
+                       static_cast<std::int64_t>(a2 - count * b2), k2, out);
+}
+
 // The kernel set's entry: the split route where a vector holds at least
 // four doubles; at two its integer steps cost more than they save (the
 // compares of 64-bit lanes alone take several instructions), and every row

@@ -74,6 +74,11 @@ struct KernelSet {
                              const double* x, const kernels::ExactFactor* xf, const kernels::ExactSplit& xs,
                              std::int64_t cols);
 
+    // A short row's exact residual, when the split route's window takes
+    // it whole (kernels/exact_rows.h).
+    bool (*exactShortRow)(double c, const double* row, const double* x, const kernels::ExactSplit& xs,
+                          std::int64_t n, double& out);
+
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);
 };

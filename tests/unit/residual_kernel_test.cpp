@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "algorithms/exactsum.h"
+#include "kernels/kernel_set.h"
 #include "support/bits.h"
+#include "support/isa.h"
 #include "support/random_operands.h"
 #include "support/reference_residual.h"
 
@@ -85,6 +87,107 @@ TEST(ResidualKernel, ExactCancellationInfinitiesAndLongRows) {
         xs[j] = xs[j - 1];
     }
     expectSame(corx_internal::matrix(2, n, row), {1e-300, -3.0}, xs, "long rows");
+}
+
+// One row's sum c + y.z by the plain accumulator.
+double accumulated(double c, const std::vector<double>& y, const std::vector<double>& z) {
+    corx_internal::ExactAccumulator acc;
+    corx_internal::clear(acc);
+    corx_internal::addTerm(acc, c);
+    acc.countdown = corx_internal::ExactAccumulator::kCountdown;
+    for (std::size_t j = 0; j < y.size(); ++j) corx_internal::addProduct(acc, y[j], z[j]);
+    return corx_internal::round(acc);
+}
+
+// The short-row routes (the 256-bit sum and, on every instruction-set
+// path, the split route's levels) may decline a row but never give other
+// bits than the accumulator. Rows of 1 to 16 products: residuals that
+// cancel to the last bits, sums of 54 significant bits (a tie every other
+// time), sums near the smallest normal and the largest finite double,
+// products spread to the edges of the windows, and special values.
+TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
+    corx_test::IsaGuard guard;
+    std::mt19937_64 rng(2026);
+    std::uniform_int_distribution<int> length(1, 16), shift(-140, 20);
+    std::uniform_int_distribution<std::int64_t> half(-(std::int64_t{1} << 27), std::int64_t{1} << 27);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> coin(0.0, 1.0);
+    enum Kind { Residual, Ties, Tiny, Huge, Spread, Special, kKinds };
+    const char* names[kKinds] = {"residual", "ties", "tiny", "huge", "spread", "special"};
+    std::int64_t decided[2][kKinds] = {}, tried[kKinds] = {};
+    for (int trial = 0; trial < 24000; ++trial) {
+        const Kind kind = static_cast<Kind>(trial % kKinds);
+        const std::size_t n = static_cast<std::size_t>(length(rng));
+        std::vector<double> y(n), z(n);
+        double c = 0.0;
+        switch (kind) {
+            case Residual:
+            case Tiny:
+            case Huge: {
+                // c = -(the rounded products, summed in order): the exact
+                // sum keeps only the rounding errors.
+                // Tiny: residuals about 2^-1020, on both sides of the smallest normal.
+                const int scale = kind == Tiny ? -484 : kind == Huge ? 505 : 0;
+                for (std::size_t j = 0; j < n; ++j) {
+                    y[j] = std::ldexp(normal(rng), scale + (kind == Tiny ? 0 : shift(rng) / 20));
+                    z[j] = std::ldexp(normal(rng), scale);
+                    c -= y[j] * z[j];
+                }
+                if (coin(rng) < 0.3) c = std::nextafter(c, 0.0);
+                break;
+            }
+            case Ties:
+                for (std::size_t j = 0; j < n; ++j) {
+                    y[j] = std::ldexp(static_cast<double>(half(rng) | 1), shift(rng) / 40);
+                    z[j] = std::ldexp(static_cast<double>(half(rng) | 1), shift(rng) / 40);
+                }
+                c = coin(rng) < 0.5 ? 0.0 : std::ldexp(static_cast<double>(half(rng)), 30 + shift(rng) / 10);
+                break;
+            case Spread:
+                for (std::size_t j = 0; j < n; ++j) {
+                    y[j] = std::ldexp(normal(rng), j % 2 == 0 ? 0 : shift(rng));
+                    z[j] = normal(rng);
+                    c -= y[j] * z[j];
+                }
+                break;
+            default:
+                y = randomOperand(rng, static_cast<std::int64_t>(n), 0.15);
+                z = randomOperand(rng, static_cast<std::int64_t>(n), 0.15);
+                c = randomOperand(rng, 1, 0.15)[0];
+                for (std::size_t j = 0; j < n; ++j) c -= y[j] * z[j];
+                break;
+        }
+        tried[kind] += 1;
+        const double want = accumulated(c, y, z);
+        double got = 0.0;
+        if (corx_internal::roundShortSum(c, y.data(), z.data(), static_cast<std::int64_t>(n), got)) {
+            decided[0][kind] += 1;
+            ASSERT_TRUE(sameBits(got, want)) << names[kind] << " trial " << trial << ": 256-bit sum " << got
+                                             << ", accumulator " << want;
+        }
+        std::vector<double> high(n), low(n);
+        std::vector<std::int64_t> exponent(n);
+        const auto xs = corx_internal::kernels::exactSplit(high.data(), low.data(), exponent.data(), z.data(),
+                                                          static_cast<std::int64_t>(n));
+        for (corx_internal::Isa isa : corx_test::supportedIsas()) {
+            const corx_internal::KernelSet& kern = corx_internal::kernelsFor(isa);
+            if (kern.exactShortRow(c, y.data(), z.data(), xs, static_cast<std::int64_t>(n), got)) {
+                if (isa == corx_internal::Isa::Baseline) decided[1][kind] += 1;
+                ASSERT_TRUE(sameBits(got, want)) << names[kind] << " trial " << trial << " "
+                                                 << corx_internal::isaName(isa) << ": split route " << got
+                                                 << ", accumulator " << want;
+            }
+        }
+    }
+    // Ordinary rows are the routes' to take: they must not leave them all
+    // to the accumulator.
+    for (Kind kind : {Residual, Ties, Huge})
+        EXPECT_GT(decided[0][kind], tried[kind] * 9 / 10) << "256-bit sum, " << names[kind];
+    for (Kind kind : {Residual, Huge})
+        EXPECT_GT(decided[1][kind], tried[kind] * 9 / 10) << "split route, " << names[kind];
+    // Near the smallest normal the 256-bit sum still takes some rows (the
+    // split route's window stops far above).
+    EXPECT_GT(decided[0][Tiny], tried[Tiny] / 20);
 }
 
 }  // namespace
