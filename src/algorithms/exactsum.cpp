@@ -24,8 +24,7 @@ namespace {
 // which cost many times its products.
 constexpr std::int64_t kShortRow = 16;
 
-std::vector<double> shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
-    std::vector<double> r(elementCount(a.rows, 1), 0.0);
+void shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r) {
     const std::int64_t cols = a.cols;
     // x cut once for the split route's arithmetic, which needs rounding
     // to nearest.
@@ -50,14 +49,21 @@ std::vector<double> shortRowResidual(const Matrix& a, std::span<const double> b,
         }
         r[static_cast<std::size_t>(i)] = -v;
     }
-    return r;
 }
 
 }  // namespace
 
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x) {
-    if (a.cols <= kShortRow) return shortRowResidual(a, b, x);
     std::vector<double> r(elementCount(a.rows, 1), 0.0);
+    residualInto(a, b, x, r);
+    return r;
+}
+
+void residualInto(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r) {
+    if (a.cols <= kShortRow) {
+        shortRowResidual(a, b, x, r);
+        return;
+    }
     // The right-hand side goes first into lane 0, the row's products into
     // all lanes (through the buckets, or the kernel's level accumulators),
     // and the lanes are merged before the single rounding. x is prepared
@@ -98,7 +104,6 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
             r[static_cast<std::size_t>(i)] = -v;
         }
     });
-    return r;
 }
 
 }  // namespace corx_internal

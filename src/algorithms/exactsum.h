@@ -17,4 +17,7 @@ namespace corx_internal {
 // -0.0. b holds at least rows values, x at least cols.
 std::vector<double> residual(const Matrix& a, std::span<const double> b, std::span<const double> x);
 
+// The same into r, which holds at least rows values.
+void residualInto(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r);
+
 }  // namespace corx_internal

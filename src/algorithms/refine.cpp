@@ -8,6 +8,7 @@
 #include "kernels/substitute.h"
 #include "runtime/memory.h"
 #include "runtime/parallel.h"
+#include "runtime/scratch.h"
 
 namespace corx_internal {
 
@@ -144,12 +145,15 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
     parallelFor(parts, [&](std::int64_t part) {
         std::int64_t begin = 0, end = 0;
         partRange(nrhs, 8, parts, part, begin, end);
-        std::vector<double> y(elementCount(n, std::min(kManyColumns, end - begin)), 0.0);
-        std::vector<double> column, xj;
-        if (doRefine) {
-            column.resize(static_cast<std::size_t>(n));
-            xj.resize(static_cast<std::size_t>(n));
-        }
+        // y, then for refining a column of b, one of x and its residual:
+        // the thread's kept buffer, as a stack of small systems would
+        // otherwise allocate them for every one.
+        const std::int64_t ySize = elementCount(n, std::min(kManyColumns, end - begin));
+        const Scratch work(ScratchSlot::Work1, ySize + (doRefine ? 3 * n : 0));
+        const std::span<double> y(work.data(), static_cast<std::size_t>(ySize));
+        const std::span<double> column(work.data() + ySize, doRefine ? static_cast<std::size_t>(n) : 0);
+        const std::span<double> xj(column.data() + column.size(), column.size());
+        const std::span<double> r(xj.data() + xj.size(), xj.size());
         for (std::int64_t j0 = begin; j0 < end; j0 += kManyColumns) {
             const std::int64_t w = std::min(kManyColumns, end - j0);
             for (std::int64_t i = 0; i < n; ++i) {
@@ -172,7 +176,7 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
                     column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j0 + j)];
                     xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
                 }
-                const std::vector<double> r = residual(a, column, xj);
+                residualInto(a, column, xj, r);
                 for (std::int64_t i = 0; i < n; ++i)
                     y[static_cast<std::size_t>(i * w + j)] = r[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
             }

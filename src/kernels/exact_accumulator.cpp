@@ -662,70 +662,61 @@ ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const d
     return {high, low, exponent, top, beyond};
 }
 
-bool roundLevels(double c, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out) {
-    // The value in digits of 51 bits, d[k] of weight 2^(51k) units of
-    // 2^(k2 - 1075): the levels are d[2], d[1] and d[0], c's 53 bits at
-    // its lowest bit's place sh <= 127 span at most d[q] .. d[q + 2],
-    // q = sh / 51. Every digit stays far inside 64 bits.
-    constexpr std::int64_t kMask = (std::int64_t{1} << 51) - 1;
-    std::int64_t d[5] = {a2, a1, a0, 0, 0};
-    const std::uint64_t cb = bitsOf(c);
-    if ((cb << 1) != 0) {
-        const std::int64_t fc = exponentField(cb);
-        if (fc == 0 || fc == 2047 || fc < k2 || fc - k2 > 127) return false;
-        const std::int64_t q = (fc - k2) / 51, r = (fc - k2) % 51;
-        const U128 w = U128{(cb & kFractionMask) | (std::uint64_t{1} << 52)} << r;  // below 2^104
-        const std::int64_t piece[3] = {static_cast<std::int64_t>(static_cast<std::uint64_t>(w) & kMask),
-                                       static_cast<std::int64_t>(static_cast<std::uint64_t>(w >> 51) & kMask),
-                                       static_cast<std::int64_t>(static_cast<std::uint64_t>(w >> 102))};
-        const std::int64_t sign = (cb >> 63) != 0 ? -1 : 1;
-        for (int i = 0; i < 3; ++i) d[q + i] += sign * piece[i];
-    }
-    // Carries up (arithmetic shifts), leaving d[0] .. d[3] in 0 .. 2^51 - 1
-    // and the sign in d[4]; a negative value is negated and carried again.
-    auto carry = [&d]() {
-        for (int k = 0; k < 4; ++k) {
-            d[k + 1] += d[k] >> 51;
-            d[k] &= kMask;
-        }
-    };
-    carry();
-    const bool negative = d[4] < 0;
+namespace {
+
+// v as a 128-bit two's complement integer.
+inline U128 wideSigned(std::int64_t v) {
+    return v < 0 ? U128{0} - U128{std::uint64_t{0} - static_cast<std::uint64_t>(v)} : U128{static_cast<std::uint64_t>(v)};
+}
+
+}  // namespace
+
+bool roundLevels(std::int64_t a3, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out) {
+    // The value hi * 2^102 + lo in units of 2^(k2 - 1075), both halves
+    // 128-bit two's complement: |hi| < 2^102, |lo| < 2^108. The carry out
+    // of lo (an arithmetic shift) leaves lo in 0 .. 2^102 - 1.
+    constexpr U128 kLow102 = (U128{1} << 102) - 1;
+    U128 hi = (wideSigned(a3) << 51) + wideSigned(a0);
+    U128 lo = (wideSigned(a1) << 51) + wideSigned(a2);
+    hi += (lo >> 102) | ((U128{0} - (lo >> 127)) << 26);
+    lo &= kLow102;
+    // A negative value becomes its magnitude: -(hi * 2^102 + lo) =
+    // ~hi * 2^102 + (2^102 - lo), carried once more.
+    const bool negative = (hi >> 127) != 0;
     if (negative) {
-        for (std::int64_t& digit : d) digit = -digit;
-        carry();
+        hi = ~hi;
+        lo = (kLow102 + 1) - lo;
+        hi += lo >> 102;
+        lo &= kLow102;
     }
-    int t = 4;
-    while (t >= 0 && d[t] == 0) --t;
-    if (t < 0) {
+    // t: the magnitude whole while it fits in 128 bits, else its top 127
+    // bits with whether anything non-zero lies below them; base is the
+    // weight of t's lowest bit.
+    U128 t;
+    std::int64_t base = 0;
+    bool rest = false;
+    if ((hi >> 26) == 0) {
+        t = (hi << 102) | lo;
+    } else {
+        const std::int64_t s = 127 - leadingBit(hi) - 1;  // 24 .. 100: hi's top bit to bit 126
+        base = 102 - s;
+        t = (hi << s) | (lo >> base);
+        rest = (lo & ((U128{1} << base) - 1)) != 0;
+    }
+    if (t == 0) {
         out = 0.0;
         return true;
     }
-    // h: the leading digit with the next one, or the next two when it has
-    // fewer than five bits, so that h has at least 55 bits whenever digits
-    // remain below it; they count only as whether any is non-zero.
-    U128 h = static_cast<std::uint64_t>(d[t]);
-    int next = t - 1;
-    if (t >= 1) {
-        h = (h << 51) | static_cast<std::uint64_t>(d[t - 1]);
-        next = t - 2;
-        if (d[t] < 16 && t >= 2) {
-            h = (h << 51) | static_cast<std::uint64_t>(d[t - 2]);
-            next = t - 3;
-        }
-    }
-    bool rest = false;
-    for (int k = 0; k <= next; ++k) rest |= d[k] != 0;
-    const std::int64_t top = leadingBit(h);
-    std::int64_t e = top + 51 * (next + 1) + k2 - 1075;  // the leading bit weighs 2^e
+    const std::int64_t top = leadingBit(t);
+    std::int64_t e = top + base + k2 - 1075;  // the leading bit weighs 2^e
     if (e < -1022 || e > 1022) return false;
     std::uint64_t m = 0;
     if (top <= 52) {
-        m = static_cast<std::uint64_t>(h) << (52 - top);  // exact: nothing lies below
+        m = static_cast<std::uint64_t>(t) << (52 - top);  // exact: nothing lies below
     } else {
         const std::int64_t shift = top - 52;
-        m = static_cast<std::uint64_t>(h >> shift);
-        const U128 below = h & ((U128{1} << shift) - 1), half = U128{1} << (shift - 1);
+        m = static_cast<std::uint64_t>(t >> shift);
+        const U128 below = t & ((U128{1} << shift) - 1), half = U128{1} << (shift - 1);
         if (below > half || (below == half && (rest || (m & 1) != 0))) {
             m += 1;
             if (m >> 53 != 0) {

@@ -212,13 +212,11 @@ struct ExactSplit {
 };
 ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
 
-// roundShortSum's result for the value c + (a0 * 2^102 + a1 * 2^51 + a2) *
-// 2^(k2 - 1075), the levels of exactShortRow (kernels/exact_rows.h) with
-// |a0|, |a1|, |a2| < 2^62. It decides only when c is zero or a normal
-// double whose lowest bit weighs at least 2^(k2 - 1075) and at most 2^127
-// times that, and the value lies where roundShortSum decides; it returns
-// false, leaving out alone, otherwise.
-bool roundLevels(double c, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out);
+// roundShortSum's result for the value
+// (((a3 * 2^51 + a0) * 2^51 + a1) * 2^51 + a2) * 2^(k2 - 1075), the levels
+// of exactShortRow (kernels/exact_rows.h), |a3|, |a0|, |a1|, |a2| < 2^56.
+// Returns false, leaving out alone, where roundShortSum would not decide.
+bool roundLevels(std::int64_t a3, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out);
 
 }  // namespace kernels
 

@@ -256,18 +256,21 @@ template <class V>
 
 // A short row's exact residual by the split route's arithmetic: out =
 // the rounding of c + row[0]*x[0] + ... + row[n-1]*x[n-1] that an
-// accumulator would give, for rows the window above takes whole (the same
-// conditions, every product admitted). The three levels are summed over
-// the row in 64-bit integers (at most 2^12 products, so they stay below
-// 2^62) and rounded with c by roundLevels. Returns false, leaving out
-// alone, for rows the window does not take whole and where roundLevels
-// does not decide; the floating-point unit must round to nearest.
+// accumulator would give, for n <= 16 and rows the window above takes
+// whole (the same conditions, every product admitted). c is split like a
+// product's p, from one level higher, K3 = K0 + 51: with
+// |c| <= 2^(K3 - 1025) and c a multiple of K1's unit its pieces end
+// exactly at K1. The four levels are summed over the row in 64-bit
+// integers and rounded by roundLevels. Returns false, leaving out alone,
+// for rows the window does not take whole, for c out of those bounds, and
+// where roundLevels does not decide; the floating-point unit must round
+// to nearest.
 template <class V>
 [[gnu::always_inline]] inline bool exactShortRow(double c, const double* row, const double* x, const ExactSplit& xs,
                                                  std::int64_t n, double& out) {
     using W = exact_rows::Words<V>;
     constexpr int L = kLanes<V>;
-    if (xs.maxExponent < 1 || n > (std::int64_t{1} << 12)) return false;
+    if (xs.maxExponent < 1 || n > 16) return false;
     // Ey, and the smallest window key of the row's products.
     std::int64_t topY = 0, lowest = kExactAnyExponent;
     for (std::int64_t j = 0; j < n; ++j) {
@@ -279,11 +282,16 @@ template <class V>
         lowest = key < lowest ? key : lowest;
     }
     const std::int64_t topE = topY + xs.maxExponent - 1075;
-    if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1990 ||
+    if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1939 ||
         lowest < topY + xs.maxExponent - kExactWindow)
         return false;
-    const std::int64_t k0 = topE + 56, k1 = topE + 5, k2 = topE - 46;
+    const std::int64_t k0 = topE + 56, k1 = topE + 5, k2 = topE - 46, k3 = k0 + 51;
+    std::uint64_t cb;
+    std::memcpy(&cb, &c, sizeof cb);
+    const std::int64_t fc = static_cast<std::int64_t>((cb << 1) >> 53);
+    if ((cb << 1) != 0 && (fc < k1 || fc > k3 - 3)) return false;
     const double s0 = exact_rows::splitter(k0), s1 = exact_rows::splitter(k1), s2 = exact_rows::splitter(k2);
+    const double s3 = exact_rows::splitter(k3);
 
     W v0 = {}, v1 = {}, v2 = {};
     std::int64_t j = 0;
@@ -308,7 +316,16 @@ template <class V>
         const V re = err - (t - s1);
         v2 += reinterpret_cast<W>(re + s2);
     }
-    std::uint64_t a0 = 0, a1 = 0, a2 = 0;
+    // c: split at K3, the rest at K0, ending at K1.
+    std::uint64_t a3, a0, a1, a2 = 0;
+    {
+        const double t = c + s3;
+        std::memcpy(&a3, &t, sizeof a3);
+        const double rc = c - (t - s3), t0 = rc + s0;
+        std::memcpy(&a0, &t0, sizeof a0);
+        const double r1 = rc - (t0 - s0) + s1;
+        std::memcpy(&a1, &r1, sizeof a1);
+    }
     for (int l = 0; l < L; ++l) {
         a0 += v0[l];
         a1 += v1[l];
@@ -339,13 +356,15 @@ template <class V>
         std::memcpy(&tb, &r2, sizeof tb);
         a2 += tb;
     }
-    std::uint64_t b0, b1, b2;
+    std::uint64_t b0, b1, b2, b3;
     std::memcpy(&b0, &s0, sizeof b0);
     std::memcpy(&b1, &s1, sizeof b1);
     std::memcpy(&b2, &s2, sizeof b2);
+    std::memcpy(&b3, &s3, sizeof b3);
     const std::uint64_t count = static_cast<std::uint64_t>(n);
-    return roundLevels(c, static_cast<std::int64_t>(a0 - count * b0), static_cast<std::int64_t>(a1 - 2 * count * b1),
-                       static_cast<std::int64_t>(a2 - count * b2), k2, out);
+    return roundLevels(static_cast<std::int64_t>(a3 - b3), static_cast<std::int64_t>(a0 - (count + 1) * b0),
+                       static_cast<std::int64_t>(a1 - (2 * count + 1) * b1), static_cast<std::int64_t>(a2 - count * b2),
+                       k2, out);
 }
 
 // The kernel set's entry: the split route where a vector holds at least
