@@ -15,7 +15,7 @@ namespace {
 
 // Rows of at most this many products are summed in a 256-bit integer
 // when their terms lie close enough together, as they do for nearly every
-// system: by the split route's arithmetic (exactShortRow), else product
+// system: by the split route's arithmetic (exactLevelRow), else product
 // by product (roundShortSum); otherwise one by one into a single
 // accumulator (addProduct). Either way each product is added exactly and
 // the sum rounded as the accumulator rounds it, so the bits are the same;
@@ -38,7 +38,7 @@ void shortRowResidual(const Matrix& a, std::span<const double> b, std::span<cons
         const double* const row = a.data.data() + i * cols;
         const double c = -b[static_cast<std::size_t>(i)];
         double v = 0.0;
-        const bool decided = (nearest && kern.exactShortRow(c, row, x.data(), xs, cols, v)) ||
+        const bool decided = (nearest && kern.exactLevelRow(c, row, x.data(), xs, cols, v)) ||
                              roundShortSum(c, row, x.data(), cols, v);
         if (!decided) {
             clear(acc);
@@ -75,6 +75,9 @@ void residualInto(const Matrix& a, std::span<const double> b, std::span<const do
     std::vector<double> xHigh(elementCount(cols, 1)), xLow(elementCount(cols, 1));
     std::vector<std::int64_t> xExponent(elementCount(cols, 1));
     const kernels::ExactSplit xs = kernels::exactSplit(xHigh.data(), xLow.data(), xExponent.data(), x.data(), cols);
+    // Most rows are summed without an accumulator (exactLevelRow), which
+    // needs rounding to nearest; the others, product by product.
+    const bool nearest = kernels::exactRoundsToNearest();
 
     // Every row is rounded once from its exact sum, so rows may be taken
     // by different threads in any order; each part has its own buckets.
@@ -95,12 +98,18 @@ void residualInto(const Matrix& a, std::span<const double> b, std::span<const do
                                       kernels::kBucketAdditions, kernels::kBucketAdditions};
         ExactAccumulator acc[kernels::kExactLanes];
         for (std::int64_t i = begin; i < end; ++i) {
+            double v = 0.0;
+            if (nearest && kern.exactLevelRow(-b[static_cast<std::size_t>(i)], a.data.data() + i * cols, x.data(),
+                                              xs, cols, v)) {
+                r[static_cast<std::size_t>(i)] = -v;
+                continue;
+            }
             for (ExactAccumulator& lane : acc) clear(lane);
             addTerm(acc[0], -b[static_cast<std::size_t>(i)]);
             acc[0].countdown = ExactAccumulator::kCountdown;
             kern.exactRowProducts(acc, buckets, a.data.data() + i * cols, x.data(), xf.data(), xs, cols);
             mergeLanes(acc, kernels::kExactLanes);
-            const double v = round(acc[0]);
+            v = round(acc[0]);
             r[static_cast<std::size_t>(i)] = -v;
         }
     });

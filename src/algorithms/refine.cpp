@@ -118,6 +118,27 @@ constexpr std::int64_t kManyColumns = 64;
 void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int64_t w) {
     const std::int64_t n = F.rows;
     const double* const f = F.data.data();
+    if (w == 1) {
+        // One column (a stack of small systems, one right-hand side each):
+        // the same operations without a kernel call per row.
+        for (std::int64_t i = 1; i < n; ++i) {
+            double v = y[i];
+            for (std::int64_t k = 0; k < i; ++k) {
+                const double product = f[i * n + k] * y[k];
+                v = v - product;
+            }
+            y[i] = v;
+        }
+        for (std::int64_t i = n - 1; i >= 0; --i) {
+            double v = y[i];
+            for (std::int64_t k = i + 1; k < n; ++k) {
+                const double product = f[i * n + k] * y[k];
+                v = v - product;
+            }
+            y[i] = v / f[i * n + i];
+        }
+        return;
+    }
     for (std::int64_t i = 1; i < n; ++i) kern.subtractScaledRows(y + i * w, y, w, f + i * n, i, w);
     for (std::int64_t i = n - 1; i >= 0; --i) {
         double* const yi = y + i * w;

@@ -214,7 +214,7 @@ ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const d
 
 // roundShortSum's result for the value
 // (((a3 * 2^51 + a0) * 2^51 + a1) * 2^51 + a2) * 2^(k2 - 1075), the levels
-// of exactShortRow (kernels/exact_rows.h), |a3|, |a0|, |a1|, |a2| < 2^56.
+// of exactLevelRow (kernels/exact_rows.h), |a3|, |a0|, |a1|, |a2| < 2^62.
 // Returns false, leaving out alone, where roundShortSum would not decide.
 bool roundLevels(std::int64_t a3, std::int64_t a0, std::int64_t a1, std::int64_t a2, std::int64_t k2, double& out);
 

@@ -254,26 +254,49 @@ template <class V>
     emptyLevels();
 }
 
-// A short row's exact residual by the split route's arithmetic: out =
-// the rounding of c + row[0]*x[0] + ... + row[n-1]*x[n-1] that an
-// accumulator would give, for n <= 16 and rows the window above takes
-// whole (the same conditions, every product admitted). c is split like a
-// product's p, from one level higher, K3 = K0 + 51: with
-// |c| <= 2^(K3 - 1025) and c a multiple of K1's unit its pieces end
-// exactly at K1. The four levels are summed over the row in 64-bit
-// integers and rounded by roundLevels. Returns false, leaving out alone,
-// for rows the window does not take whole, for c out of those bounds, and
-// where roundLevels does not decide; the floating-point unit must round
-// to nearest.
+// Products a row may have for exactLevelRow: each adds at most two
+// integers below 2^50 to a level, so the sums stay below 2^62.
+inline constexpr std::int64_t kLevelRowMost = 4000;
+
+// A row's exact residual by the split route's arithmetic, without an
+// accumulator: out = the rounding of c + row[0]*x[0] + ... +
+// row[n-1]*x[n-1] that an accumulator would give, for n <= kLevelRowMost
+// and rows the window above takes whole (the same conditions, every
+// product admitted). c is split like a product's p, from one level
+// higher, K3 = K0 + 51: with |c| <= 2^(K3 - 1025) and c a multiple of
+// K1's unit its pieces end exactly at K1. The four levels are summed over
+// the row in 64-bit integers and rounded by roundLevels. Returns false,
+// leaving out alone, for rows the window does not take whole, for c out
+// of those bounds, and where roundLevels does not decide; the
+// floating-point unit must round to nearest.
 template <class V>
-[[gnu::always_inline]] inline bool exactShortRow(double c, const double* row, const double* x, const ExactSplit& xs,
+[[gnu::always_inline]] inline bool exactLevelRow(double c, const double* row, const double* x, const ExactSplit& xs,
                                                  std::int64_t n, double& out) {
     using W = exact_rows::Words<V>;
+    using M = Mask<V>;
     constexpr int L = kLanes<V>;
-    if (xs.maxExponent < 1 || n > 16) return false;
+    if (xs.maxExponent < 1 || n > kLevelRowMost) return false;
     // Ey, and the smallest window key of the row's products.
     std::int64_t topY = 0, lowest = kExactAnyExponent;
-    for (std::int64_t j = 0; j < n; ++j) {
+    std::int64_t j = 0;
+    if (n >= 2 * L) {
+        M top = {}, low = top + kExactAnyExponent;
+        for (; j + L <= n; j += L) {
+            W b;
+            std::memcpy(&b, row + j, sizeof b);
+            M ex;
+            std::memcpy(&ex, xs.exponent + j, sizeof ex);
+            const M f = reinterpret_cast<M>((b << 1) >> 53);
+            const M key = reinterpret_cast<M>(((b << 1) - 1) >> 53) + ex;
+            top = top > f ? top : f;
+            low = low < key ? low : key;
+        }
+        for (int l = 0; l < L; ++l) {
+            topY = top[l] > topY ? top[l] : topY;
+            lowest = low[l] < lowest ? low[l] : lowest;
+        }
+    }
+    for (; j < n; ++j) {
         std::uint64_t b;
         std::memcpy(&b, row + j, sizeof b);
         const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
@@ -293,29 +316,36 @@ template <class V>
     const double s0 = exact_rows::splitter(k0), s1 = exact_rows::splitter(k1), s2 = exact_rows::splitter(k2);
     const double s3 = exact_rows::splitter(k3);
 
-    W v0 = {}, v1 = {}, v2 = {};
-    std::int64_t j = 0;
-    for (; j + L <= n; j += L) {
+    // Two sets of level sums, so that consecutive vectors do not wait on
+    // each other's additions.
+    W v0[2] = {}, v1[2] = {}, v2[2] = {};
+    auto body = [&](std::int64_t i, int u) __attribute__((always_inline)) {
         W yb;
-        std::memcpy(&yb, row + j, sizeof yb);
+        std::memcpy(&yb, row + i, sizeof yb);
         const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
         const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
         const V yl = y - yh;
         V z, zh, zl;
-        load(z, x + j);
-        load(zh, xs.high + j);
-        load(zl, xs.low + j);
+        load(z, x + i);
+        load(zh, xs.high + i);
+        load(zl, xs.low + i);
         const V p = y * z;
         const V err = ((yh * zh - p) + (yh * zl + yl * zh)) + yl * zl;
         V t = p + s0;
-        v0 += reinterpret_cast<W>(t);
+        v0[u] += reinterpret_cast<W>(t);
         const V rp = p - (t - s0);
-        v1 += reinterpret_cast<W>(rp + s1);
+        v1[u] += reinterpret_cast<W>(rp + s1);
         t = err + s1;
-        v1 += reinterpret_cast<W>(t);
+        v1[u] += reinterpret_cast<W>(t);
         const V re = err - (t - s1);
-        v2 += reinterpret_cast<W>(re + s2);
+        v2[u] += reinterpret_cast<W>(re + s2);
+    };
+    j = 0;
+    for (; j + 2 * L <= n; j += 2 * L) {
+        body(j, 0);
+        body(j + L, 1);
     }
+    for (; j + L <= n; j += L) body(j, 0);
     // c: split at K3, the rest at K0, ending at K1.
     std::uint64_t a3, a0, a1, a2 = 0;
     {
@@ -327,9 +357,9 @@ template <class V>
         std::memcpy(&a1, &r1, sizeof a1);
     }
     for (int l = 0; l < L; ++l) {
-        a0 += v0[l];
-        a1 += v1[l];
-        a2 += v2[l];
+        a0 += v0[0][l] + v0[1][l];
+        a1 += v1[0][l] + v1[1][l];
+        a2 += v2[0][l] + v2[1][l];
     }
     // The rest one by one, in the same operations.
     for (; j < n; ++j) {

@@ -83,9 +83,9 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                                  const kernels::ExactSplit& xs, std::int64_t cols) {                            \
         kernels::exactRows<V>(lanes, buckets, row, x, xf, xs, cols);                                            \
     }                                                                                                           \
-    TARGET bool exactShortRow(double c, const double* row, const double* x, const kernels::ExactSplit& xs,      \
+    TARGET bool exactLevelRow(double c, const double* row, const double* x, const kernels::ExactSplit& xs,      \
                               std::int64_t n, double& out) {                                                    \
-        return kernels::exactShortRow<V>(c, row, x, xs, n, out);                                                \
+        return kernels::exactLevelRow<V>(c, row, x, xs, n, out);                                                \
     }                                                                                                           \
     constexpr KernelSet kSet{ISA,                                                                               \
                              MR,                                                                                \
@@ -101,7 +101,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              rotateRowPairs,                                                                    \
                              csrRowsPortable,                                                                   \
                              exactRowProducts,                                                                  \
-                             exactShortRow,                                                                     \
+                             exactLevelRow,                                                                     \
                              subtractRowProducts};                                                              \
     }
 

@@ -74,9 +74,9 @@ struct KernelSet {
                              const double* x, const kernels::ExactFactor* xf, const kernels::ExactSplit& xs,
                              std::int64_t cols);
 
-    // A short row's exact residual, when the split route's window takes
-    // it whole (kernels/exact_rows.h).
-    bool (*exactShortRow)(double c, const double* row, const double* x, const kernels::ExactSplit& xs,
+    // A row's exact residual without an accumulator, when the split
+    // route's window takes it whole (kernels/exact_rows.h).
+    bool (*exactLevelRow)(double c, const double* row, const double* x, const kernels::ExactSplit& xs,
                           std::int64_t n, double& out);
 
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
