@@ -292,6 +292,31 @@ CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_
                                            int32_t nrhs, double* x, int64_t x_length,
                                            bool do_refine);
 /**
+ * @brief Solves a stack of independent systems: for s = 0 .. count-1,
+ * A_s*X_s = B_s with A_s the n x n matrix at a + s*n*n, B_s the n x nrhs
+ * right-hand sides at b + s*n*nrhs and X_s written to x + s*n*nrhs, all
+ * row-major.
+ *
+ * X_s is bit for bit what corx_matrix_lu_solve_many of a handle holding A_s
+ * writes for B_s with the same do_refine (its low byte decides), for every
+ * thread count: whole systems are shared out among the threads. The
+ * caller owns a, b, x and singular_index; nothing is kept. One call
+ * instead of a handle, a call and a destroy per system: for stacks of
+ * small matrices the per-call work is most of the time.
+ *
+ * @param singular_index may be NULL; on -3, receives the lowest s whose
+ *        matrix is singular.
+ * @return n. Failures, tested in this order: -1 if x, b or a is NULL; -2 if
+ * n < 1, nrhs < 1, count < 0, a_length != count*n*n or
+ * b_length != count*n*nrhs (nothing written); -5 if x_length < b_length
+ * (nothing written); -3 if a matrix is singular (a pivot column exactly
+ * zero): that system's X_s is not written, and the solutions of other
+ * systems may or may not have been.
+ */
+CORX_API int32_t corx_lu_solve_stack(int32_t n, int64_t count, const double* a, int64_t a_length,
+                                     const double* b, int64_t b_length, int32_t nrhs, double* x,
+                                     int64_t x_length, bool do_refine, int64_t* singular_index);
+/**
  * @brief Lower triangular L with m = L*L^T.
  * @return L as a new handle owned by the caller; NULL if m is NULL, not
  * square, not exactly symmetric or a pivot is <= 0. A NaN pivot does not

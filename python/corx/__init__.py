@@ -258,6 +258,7 @@ def _signatures():
         "corx_matrix_determinant": (dbl, [h, ctypes.POINTER(i32)]),
         "corx_matrix_lu_solve": (i32, [h, dp, i64, dp, i64, b]),
         "corx_matrix_lu_solve_many": (i32, [h, dp, i64, i32, dp, i64, b]),
+        "corx_lu_solve_stack": (i32, [i32, i64, dp, i64, dp, i64, i32, dp, i64, b, ctypes.POINTER(i64)]),
         "corx_matrix_cholesky": (h, [h]),
         "corx_matrix_qr": (i32, [h, hp, hp]),
         "corx_matrix_svd": (i32, [h, hp, dp, i64, hp]),
@@ -410,7 +411,7 @@ def _error(code: int, function: str, detail: str = "") -> Error:
 _EXT_FUNCTIONS = (
     "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
     "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
-    "corx_matrix_lu_solve_many", "corx_matrix_cholesky", "corx_sparse_matvec",
+    "corx_matrix_lu_solve_many", "corx_lu_solve_stack", "corx_matrix_cholesky", "corx_sparse_matvec",
 )
 
 
@@ -1182,7 +1183,17 @@ def solve(a: npt.ArrayLike, b: npt.ArrayLike, refine: bool = True) -> Array:
     a_all = np.broadcast_to(a, lead + (n, n))
     b_all = np.broadcast_to(bs, lead + (n, k))
     x_all = np.empty(lead + (n, k))
-    if x_all.size:
+    count = int(np.prod(lead, dtype=np.int64))
+    if x_all.size and count > 1 and a.shape[:-2] == lead and bs.shape[:-2] == lead and k <= _INT32_MAX:
+        # Nothing broadcast: the whole stack in one call.
+        aa, bb = np.ascontiguousarray(a), np.ascontiguousarray(bs)
+        singular = ctypes.c_int64(-1)
+        got = _lib.corx_lu_solve_stack(n, count, _ptr(aa), aa.size, _ptr(bb), bb.size, k, _ptr(x_all), x_all.size,
+                                       bool(refine), ctypes.byref(singular))
+        if got < 0:
+            raise _error(-got, "corx_lu_solve_stack",
+                         f"matrix {singular.value} of the stack" if got == -SINGULAR else "")
+    elif x_all.size:
         for idx in np.ndindex(*lead):
             with _dense_from(a_all[idx], function) as h:
                 if one_rhs:

@@ -46,6 +46,7 @@ static __typeof__(corx_matrix_mul)* p_mul;
 static __typeof__(corx_matrix_determinant)* p_det;
 static __typeof__(corx_matrix_lu_solve)* p_solve;
 static __typeof__(corx_matrix_lu_solve_many)* p_solve_many;
+static __typeof__(corx_lu_solve_stack)* p_stack;
 static __typeof__(corx_matrix_cholesky)* p_cholesky;
 static __typeof__(corx_sparse_matvec)* p_matvec;
 
@@ -190,8 +191,21 @@ static PyObject* ext_solve(PyObject* self, PyObject* args) {
     npy_intp idx[MAX_LEAD] = {0};
     npy_intp oa = 0, ob = 0;
     int32_t status = 0;
+    /* Stacks of the same length, nothing broadcast: one call for all, which
+     * also shares the systems out among the library's threads. */
+    npy_intp a_count = 1, b_count = 1;
+    for (int i = 0; i < and_ - 2; ++i) a_count *= ad[i];
+    for (int i = 0; i < (one_rhs ? 0 : bnd - 2); ++i) b_count *= bd[i];
+    const bool whole = count > 1 && a_count == count && b_count == count;
+    int64_t singular = -1;
     Py_BEGIN_ALLOW_THREADS
-    for (npy_intp m = 0; m < count; ++m) {
+    if (whole) {
+        const int32_t got = p_stack((int32_t)n, (int64_t)count, ap, (int64_t)(count * n * n), bp,
+                                    (int64_t)(count * n * k), (int32_t)k, xp, (int64_t)(count * n * k), refine,
+                                    &singular);
+        if (got < 0) status = got;
+    }
+    for (npy_intp m = 0; m < count && !whole; ++m) {
         CorxMatrix h = create((int32_t)n, (int32_t)n, ap + oa * n * n);
         if (!h) {
             status = -1000;
@@ -220,6 +234,11 @@ static PyObject* ext_solve(PyObject* self, PyObject* args) {
     if (status == -1000) {
         Py_DECREF(x);
         result = PyErr_NoMemory();
+    } else if (status < 0 && whole) {
+        Py_DECREF(x);
+        char detail[64] = "";
+        if (singular >= 0) snprintf(detail, sizeof detail, "matrix %lld of the stack", (long long)singular);
+        result = raise_status(-status, "corx_lu_solve_stack", detail);
     } else if (status < 0) {
         Py_DECREF(x);
         result = raise_status(-status, one_rhs ? "corx_matrix_lu_solve" : "corx_matrix_lu_solve_many", "");
@@ -463,6 +482,7 @@ static PyObject* ext_bind(PyObject* self, PyObject* args) {
     BIND(p_det, "corx_matrix_determinant")
     BIND(p_solve, "corx_matrix_lu_solve")
     BIND(p_solve_many, "corx_matrix_lu_solve_many")
+    BIND(p_stack, "corx_lu_solve_stack")
     BIND(p_cholesky, "corx_matrix_cholesky")
     BIND(p_matvec, "corx_sparse_matvec")
 #undef BIND

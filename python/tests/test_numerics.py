@@ -231,6 +231,17 @@ def test_numpy_conventions_for_shapes(rng):
     xk = corx.solve(stack, np.stack([b, -b]))  # leading (3, 1) against (2,)
     assert xk.shape == (3, 2, n, k)
     assert xk[2, 1].tobytes() == corx.solve(2 * a, -b).tobytes()
+    # A stack of the same length on both sides goes to the library in one
+    # call, whose systems are shared among its threads: the same bits.
+    many = np.stack([a, a.T, 2 * a, -a] * 5)
+    rhs = rng.standard_normal((20, n, 2))
+    for threads in (1, 2):
+        with corx.threads(threads):
+            whole = corx.solve(many, rhs)
+        assert all(whole[i].tobytes() == corx.solve(many[i], rhs[i]).tobytes() for i in range(20))
+    many[13] = 0.0
+    with pytest.raises(corx.LinAlgError, match="matrix 13 of the stack"):
+        corx.solve(many, rhs)
     dets = corx.det(stack)
     assert dets.shape == (3, 1) and dets[2, 0] == corx.det(2 * a)
     spd = stack[:, 0] @ np.swapaxes(stack[:, 0], -1, -2)

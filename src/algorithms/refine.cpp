@@ -6,6 +6,7 @@
 #include "algorithms/exactsum.h"
 #include "kernels/kernel_set.h"
 #include "kernels/substitute.h"
+#include "runtime/errors.h"
 #include "runtime/memory.h"
 #include "runtime/parallel.h"
 #include "runtime/scratch.h"
@@ -214,6 +215,39 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
         }
     });
     return x;
+}
+
+std::int64_t solveStack(std::int64_t n, std::int64_t count, const double* a, const double* b, std::int64_t nrhs,
+                        double* x, bool doRefine) {
+    // About n^3 operations a system (twice that when refining): parts of
+    // at least 2^16, whole systems. A part stops at its first singular
+    // system; the lowest over the parts is then the lowest of all, however
+    // the systems were shared out.
+    const std::int64_t nn = n * n, nb = n * nrhs;
+    const double work = static_cast<double>(count) * static_cast<double>(nn) * static_cast<double>(n + nrhs) *
+                        (doRefine ? 2.0 : 1.0);
+    const std::int64_t parts = std::min<std::int64_t>(count, partsFor(work, double(1 << 16)));
+    std::vector<std::int64_t> failed(static_cast<std::size_t>(parts < 1 ? 1 : parts), -1);
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(count, 1, parts, part, begin, end);
+        Matrix m = initMatrix(n, n);
+        for (std::int64_t s = begin; s < end; ++s) {
+            std::copy(a + s * nn, a + (s + 1) * nn, m.data.begin());
+            std::vector<double> solution;
+            try {
+                solution = solveMany(m, std::span<const double>(b + s * nb, static_cast<std::size_t>(nb)), nrhs,
+                                     doRefine);
+            } catch (const ValueError&) {
+                failed[static_cast<std::size_t>(part)] = s;
+                return;
+            }
+            std::copy(solution.begin(), solution.end(), x + s * nb);
+        }
+    });
+    for (const std::int64_t s : failed)
+        if (s >= 0) return s;
+    return -1;
 }
 
 }  // namespace corx_internal

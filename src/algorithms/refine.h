@@ -37,4 +37,13 @@ std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRef
 // "luDecompose: singular matrix" for a singular a.
 std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine);
 
+// Solves count independent systems: for s in [0, count), the n x n matrix
+// at a + s*n*n with the n x nrhs right-hand sides at b + s*n*nrhs, the
+// result written to x + s*n*nrhs, each bit for bit solveMany of that
+// system. Systems are shared out among the threads whole. Returns -1, or
+// the lowest s whose matrix is singular; then the solutions of other
+// systems may have been written, that system's are not.
+std::int64_t solveStack(std::int64_t n, std::int64_t count, const double* a, const double* b, std::int64_t nrhs,
+                        double* x, bool doRefine);
+
 }  // namespace corx_internal

@@ -3,7 +3,7 @@
 // and SVD.
 //
 // The public header declares the refinement flag of corx_matrix_lu_solve
-// and corx_matrix_lu_solve_many as a C bool. The definitions below take it
+// corx_matrix_lu_solve_many and corx_lu_solve_stack as a C bool. The definitions below take it
 // as a one-byte unsigned integer so
 // that only the low byte of the argument decides: a bool parameter lets the
 // compiler assume the caller passed exactly 0 or 1, which a foreign-function
@@ -13,9 +13,11 @@
 // convention of the two is identical.
 #define corx_matrix_lu_solve corx_matrix_lu_solve_declared_with_bool
 #define corx_matrix_lu_solve_many corx_matrix_lu_solve_many_declared_with_bool
+#define corx_lu_solve_stack corx_lu_solve_stack_declared_with_bool
 #include <corx/corx.h>
 #undef corx_matrix_lu_solve
 #undef corx_matrix_lu_solve_many
+#undef corx_lu_solve_stack
 
 #include <cstdint>
 #include <span>
@@ -100,6 +102,26 @@ CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_
         }
         for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
         return static_cast<int32_t>(a.rows);
+    });
+}
+
+CORX_API int32_t corx_lu_solve_stack(int32_t n, int64_t count, const double* a, int64_t a_length, const double* b,
+                                     int64_t b_length, int32_t nrhs, double* x, int64_t x_length, uint8_t do_refine,
+                                     int64_t* singular_index) {
+    return guarded([&]() -> int32_t {
+        if (x == nullptr || b == nullptr || a == nullptr) return -CORX_NULL_HANDLE;
+        if (n < 1 || nrhs < 1 || count < 0) return -CORX_SHAPE_MISMATCH;
+        // n*n and n*nrhs are below 2^62; count times either must not wrap.
+        const std::int64_t nn = static_cast<std::int64_t>(n) * n, nb = static_cast<std::int64_t>(n) * nrhs;
+        if (count > INT64_MAX / nn || count > INT64_MAX / nb || a_length != count * nn || b_length != count * nb)
+            return -CORX_SHAPE_MISMATCH;
+        if (x_length < b_length) return -CORX_BUFFER_TOO_SMALL;
+        const std::int64_t singular = corx_internal::solveStack(n, count, a, b, nrhs, x, do_refine != 0);
+        if (singular >= 0) {
+            if (singular_index != nullptr) *singular_index = singular;
+            return -CORX_SINGULAR;
+        }
+        return n;
     });
 }
 

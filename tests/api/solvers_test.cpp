@@ -146,6 +146,68 @@ TEST(LuSolveManyApi, EveryColumnIsTheSingleSolve) {
     corx_set_threads(1);
 }
 
+// Every system of a stack is the single call on its own matrix, whichever
+// thread takes it, specials included; a singular matrix reports the lowest
+// such index; the checks come in their order and leave x alone.
+TEST(LuSolveStackApi, EverySystemIsTheSingleCall) {
+    std::mt19937_64 rng(2026121);
+    for (std::int32_t threads : {1, 3}) {
+        ASSERT_EQ(corx_set_threads(threads), threads);
+        for (std::int32_t n : {1, 4, 9, 33})
+            for (std::int32_t nrhs : {1, 3}) {
+                const std::int64_t count = n > 9 ? 5 : 60, nn = std::int64_t{n} * n, nb = std::int64_t{n} * nrhs;
+                std::vector<double> a = corx_test::randomOperand(rng, count * nn, 0.002);
+                for (std::int64_t s = 0; s < count; ++s)
+                    for (std::int32_t i = 0; i < n; ++i) a[static_cast<std::size_t>(s * nn + i * (n + 1))] += n;
+                const std::vector<double> b = corx_test::randomOperand(rng, count * nb, 0.1, 4.0);
+                for (bool refine : {false, true}) {
+                    std::vector<double> x(static_cast<std::size_t>(count * nb), kSentinel);
+                    std::int64_t singular = -7;
+                    ASSERT_EQ(corx_lu_solve_stack(n, count, a.data(), count * nn, b.data(), count * nb, nrhs,
+                                                  x.data(), count * nb, refine, &singular),
+                              n);
+                    EXPECT_EQ(singular, -7);
+                    for (std::int64_t s = 0; s < count; ++s) {
+                        Handle m(n, n, std::vector<double>(a.begin() + s * nn, a.begin() + (s + 1) * nn));
+                        std::vector<double> want(static_cast<std::size_t>(nb));
+                        ASSERT_EQ(corx_matrix_lu_solve_many(m.h, b.data() + s * nb, nb, nrhs, want.data(), nb, refine),
+                                  n);
+                        ASSERT_TRUE(sameBits(std::vector<double>(x.begin() + s * nb, x.begin() + (s + 1) * nb), want))
+                            << "threads " << threads << " n " << n << " nrhs " << nrhs << " system " << s;
+                    }
+                }
+                // Two singular systems: the lower index is reported, and its
+                // solution is not written.
+                std::vector<double> bad = a;
+                for (std::int64_t s : {count - 1, count / 2})
+                    for (std::int32_t i = 0; i < n; ++i) bad[static_cast<std::size_t>(s * nn + i * n)] = 0.0;
+                std::vector<double> x(static_cast<std::size_t>(count * nb), kSentinel);
+                std::int64_t singular = -7;
+                EXPECT_EQ(corx_lu_solve_stack(n, count, bad.data(), count * nn, b.data(), count * nb, nrhs, x.data(),
+                                              count * nb, true, &singular),
+                          -3);
+                EXPECT_EQ(singular, count / 2);
+                for (std::int64_t k = 0; k < nb; ++k) EXPECT_EQ(bitsOf(x[static_cast<std::size_t>(count / 2 * nb + k)]), bitsOf(kSentinel));
+            }
+    }
+    corx_set_threads(1);
+
+    const double a[4] = {2, 1, 1, 3}, b[4] = {1, 2, 3, 4};
+    double x[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 4, b, 2, 1, nullptr, 2, true, nullptr), -1);
+    EXPECT_EQ(corx_lu_solve_stack(0, 1, nullptr, 4, b, 2, 1, x, 2, true, nullptr), -1);  // null before shape
+    EXPECT_EQ(corx_lu_solve_stack(0, 1, a, 0, b, 0, 1, x, 0, true, nullptr), -2);
+    EXPECT_EQ(corx_lu_solve_stack(2, -1, a, -4, b, -2, 1, x, 2, true, nullptr), -2);
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 4, b, 2, 0, x, 2, true, nullptr), -2);
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 3, b, 2, 1, x, 2, true, nullptr), -2);
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 4, b, 4, 1, x, 4, true, nullptr), -2);
+    EXPECT_EQ(corx_lu_solve_stack(2, INT64_MAX / 3, a, 4, b, 2, 1, x, 2, true, nullptr), -2);  // count*n*n wraps
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 4, b, 2, 1, x, 1, true, nullptr), -5);
+    EXPECT_EQ(corx_lu_solve_stack(2, 0, a, 0, b, 0, 1, x, 0, true, nullptr), 2);  // an empty stack
+    for (double v : x) EXPECT_EQ(bitsOf(v), bitsOf(kSentinel));
+    EXPECT_EQ(corx_lu_solve_stack(2, 1, a, 4, b, 4, 2, x, 4, false, nullptr), 2);
+}
+
 // A caller that passes the flag as a wider integer: only the low byte counts.
 #if defined(__clang__)
 __attribute__((no_sanitize("function")))

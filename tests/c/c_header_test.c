@@ -48,6 +48,12 @@ int main(void) {
     CHECK(corx_matrix_lu_solve_many(d, rhs, 4, 0, sol, 4, false) == -2);
     corx_matrix_destroy(d);
 
+    /* A stack of two 2x2 systems, one right-hand side each. */
+    const double stack[8] = {2, 0, 0, 4, 1, 0, 0, 2};
+    int64_t singular = -1;
+    CHECK(corx_lu_solve_stack(2, 2, stack, 8, rhs, 4, 1, sol, 4, true, &singular) == 2);
+    CHECK(sol[0] == 1 && sol[1] == 1 && sol[2] == 8 && sol[3] == 6 && singular == -1);
+
     CorxSparse s = corx_sparse_from_dense(m);
     CHECK(corx_sparse_nnz(s) == 6);
     double y[2];

@@ -1408,6 +1408,51 @@ void solveManyFamily(Family& fam, Rng& rng) {
     }
 }
 
+// ---- stacks of systems ----------------------------------------------------------
+
+// Stacks of small systems, whole systems split across threads; a singular
+// system in the middle reports its index.
+void solveStackFamily(Family& fam, Rng& rng) {
+    for (std::int32_t n : {1, 4, 9}) {
+        for (Fill f : {Fill::Unit, Fill::Special}) {
+            const std::int64_t count = 20, nn = std::int64_t{n} * n;
+            const std::vector<double> a = values(rng, count * nn, f == Fill::Special ? Fill::Mixed : f);
+            for (std::int32_t nrhs : {1, 3}) {
+                const std::int64_t nb = std::int64_t{n} * nrhs;
+                const std::vector<double> b = values(rng, count * nb, f);
+                Hasher h;
+                for (bool refine : {false, true}) {
+                    std::vector<double> x(static_cast<std::size_t>(count * nb) + 1, kCanary);
+                    std::int64_t singular = -1;
+                    h.i64(corx_lu_solve_stack(n, count, a.data(), count * nn, b.data(), count * nb, nrhs, x.data(),
+                                              static_cast<std::int64_t>(x.size()), refine, &singular));
+                    h.i64(singular);
+                    if (singular < 0) h.f64s(x);
+                }
+                fam.add("lu_solve_stack 20 x " + shape(n, n) + " x " + std::to_string(nrhs) + " " + fillName(f), h);
+            }
+        }
+    }
+    {
+        Hasher h;
+        std::vector<double> a = values(rng, 5 * 4, Fill::Unit);
+        a[2 * 4] = a[2 * 4 + 2] = 0.0;  // system 2: first column zero
+        a[4 * 4] = a[4 * 4 + 2] = 0.0;
+        const std::vector<double> b = values(rng, 5 * 2, Fill::Unit);
+        std::vector<double> x(10, kCanary);
+        std::int64_t singular = -1;
+        h.i64(corx_lu_solve_stack(2, 5, nullptr, 20, b.data(), 10, 1, x.data(), 10, true, &singular));
+        h.i64(corx_lu_solve_stack(0, 5, a.data(), 20, b.data(), 10, 1, x.data(), 10, true, &singular));
+        h.i64(corx_lu_solve_stack(2, 5, a.data(), 19, b.data(), 10, 1, x.data(), 10, true, &singular));
+        h.i64(corx_lu_solve_stack(2, 5, a.data(), 20, b.data(), 10, 1, x.data(), 9, true, &singular));
+        h.i64(singular);
+        h.raws(x);
+        h.i64(corx_lu_solve_stack(2, 5, a.data(), 20, b.data(), 10, 1, x.data(), 10, true, &singular));
+        h.i64(singular);
+        fam.add("lu_solve_stack failures: NULL, shape, length, short buffer, singular", h);
+    }
+}
+
 // ---- tile steps -------------------------------------------------------------------
 
 void tilesFamily(Family& fam, Rng& rng) {
@@ -1654,6 +1699,7 @@ int main(int argc, char** argv) {
     tilesFamily(family("tiles"), rng);
     constantsFamily(family("constants"));
     sparseCsrFamily(family("sparse_from_csr"), rng);
+    solveStackFamily(family("solve_stack"), rng);
 
     std::printf("instruction-set path: %s\n", corx_internal::isaName(corx_internal::activeIsa()));
     if (gQuietedReturns != 0) {

@@ -649,6 +649,7 @@ private:
             }
         }
         CHECK(got == expected);
+        if (h && a->rows == a->cols) solveAsStack(*a, b, bLen, nrhs, xLen, nullB, nullX, refine, 1 + nulls % 3, got, x);
         if (got < 0) {
             CHECK(allCanary(x));
             return;
@@ -659,6 +660,33 @@ private:
                            solution[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]));
         CHECK(bitsOf(x[static_cast<std::size_t>(n * cols)]) == bitsOf(kCanary));
         CHECK(bitsOf(x[static_cast<std::size_t>(n * cols + 1)]) == bitsOf(kCanary));
+    }
+
+    // The system just solved, as a stack of `count` copies: the same status
+    // (the checks correspond one to one), and on success every copy's
+    // solution is the single call's, bit for bit.
+    void solveAsStack(const DenseSlot& a, const std::vector<double>& b, std::int64_t bLen, std::int32_t nrhs,
+                      std::int64_t xLen, bool nullB, bool nullX, bool refine, std::int64_t count, std::int32_t got,
+                      const std::vector<double>& x) {
+        constexpr std::int64_t kSane = std::int64_t{1} << 40;
+        if (bLen < -kSane || bLen > kSane || xLen < -kSane || xLen > kSane) return;
+        const std::int64_t n = a.rows, nb = n * (nrhs < 1 ? 1 : nrhs);
+        std::vector<double> as, bs, xs(static_cast<std::size_t>(count * nb + 1), kCanary);
+        for (std::int64_t s = 0; s < count; ++s) {
+            as.insert(as.end(), a.data.begin(), a.data.end());
+            bs.insert(bs.end(), b.begin(), b.begin() + nb);
+        }
+        std::int64_t singular = -7;
+        const std::int32_t stacked = corx_lu_solve_stack(
+            static_cast<std::int32_t>(n), count, as.data(), count * n * n, nullB ? nullptr : bs.data(), count * bLen,
+            nrhs, nullX ? nullptr : xs.data(), count * xLen, refine, &singular);
+        CHECK(stacked == got);
+        CHECK(singular == (got == -3 ? 0 : -7));
+        if (got < 0) return;
+        for (std::int64_t s = 0; s < count; ++s)
+            for (std::int64_t i = 0; i < nb; ++i)
+                CHECK(same(xs[static_cast<std::size_t>(s * nb + i)], x[static_cast<std::size_t>(i)]));
+        CHECK(bitsOf(xs[static_cast<std::size_t>(count * nb)]) == bitsOf(kCanary));
     }
 
     void cholesky() {
