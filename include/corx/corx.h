@@ -304,8 +304,19 @@ CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_
  * instead of a handle, a call and a destroy per system: for stacks of
  * small matrices the per-call work is most of the time.
  *
+ * @param n              the order of every matrix.
+ * @param count          the number of systems (0: nothing to do).
+ * @param a              count matrices of n*n values, one after the other.
+ * @param a_length       the number of values at a, count*n*n.
+ * @param b              count blocks of n*nrhs right-hand-side values.
+ * @param b_length       the number of values at b, count*n*nrhs.
+ * @param nrhs           right-hand sides per system.
+ * @param x              receives count blocks of n*nrhs values.
+ * @param x_length       the room at x, at least b_length.
+ * @param do_refine      non-zero (low byte): one refinement step per
+ *                       column, as corx_matrix_lu_solve makes it.
  * @param singular_index may be NULL; on -3, receives the lowest s whose
- *        matrix is singular.
+ *                       matrix is singular.
  * @return n. Failures, tested in this order: -1 if x, b or a is NULL; -2 if
  * n < 1, nrhs < 1, count < 0, a_length != count*n*n or
  * b_length != count*n*nrhs (nothing written); -5 if x_length < b_length
