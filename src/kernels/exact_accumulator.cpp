@@ -377,6 +377,20 @@ inline std::int64_t leadingBit(U128 v) {
     return h != 0 ? 127 - std::countl_zero(h) : 63 - std::countl_zero(l);
 }
 
+// The double of sign `negative` whose 53-bit significand m has its
+// leading bit weighing 2^e (-1022 <= e <= 1022), m first raised by one unit
+// when up is set (carrying into the exponent at 2^53).
+inline double assemble(bool negative, std::uint64_t m, std::int64_t e, bool up) {
+    if (up) {
+        m += 1;
+        if (m >> 53 != 0) {
+            m >>= 1;
+            e += 1;
+        }
+    }
+    return fromBits((negative ? kSignBit : 0) | (static_cast<std::uint64_t>(e + 1023) << 52) | (m & kFractionMask));
+}
+
 // out = the double nearest sum * 2^(scale - 2150), ties to even, when
 // the sum (below 2^254 in magnitude) is zero (+0.0) or lies between
 // 2^-1022 and 2^1023 in magnitude; false otherwise.
@@ -394,36 +408,25 @@ bool roundWide(Int256 sum, std::int64_t scale, double& out) {
     std::int64_t e = top + scale - 2150;  // the leading bit weighs 2^e
     if (e < -1022 || e > 1022) return false;
 
-    std::uint64_t m = 0;
     if (top <= 52) {
-        m = static_cast<std::uint64_t>(sum.low) << (52 - top);
-    } else {
-        // The 53 bits from the leading one down, then the half bit below
-        // them and whether anything lies below that.
-        const std::int64_t shift = top - 52;
-        if (shift >= 128) {
-            m = static_cast<std::uint64_t>(sum.high >> (shift - 128));
-        } else {
-            m = static_cast<std::uint64_t>((sum.low >> shift) | (sum.high << (128 - shift)));
-        }
-        const std::int64_t h = shift - 1;
-        bool half = false, below = false;
-        if (h >= 128) {
-            half = ((sum.high >> (h - 128)) & 1) != 0;
-            below = sum.low != 0 || (sum.high & ((U128{1} << (h - 128)) - 1)) != 0;
-        } else {
-            half = ((sum.low >> h) & 1) != 0;
-            below = (sum.low & ((U128{1} << h) - 1)) != 0;
-        }
-        if (half && (below || (m & 1) != 0)) {
-            m += 1;
-            if (m >> 53 != 0) {
-                m >>= 1;
-                e += 1;
-            }
-        }
+        out = assemble(negative, static_cast<std::uint64_t>(sum.low) << (52 - top), e, false);
+        return true;
     }
-    out = fromBits((negative ? kSignBit : 0) | (static_cast<std::uint64_t>(e + 1023) << 52) | (m & kFractionMask));
+    // The 53 bits from the leading one down, then the half bit below them
+    // and whether anything lies below that.
+    const std::int64_t shift = top - 52;
+    const std::uint64_t m = shift >= 128 ? static_cast<std::uint64_t>(sum.high >> (shift - 128))
+                                         : static_cast<std::uint64_t>((sum.low >> shift) | (sum.high << (128 - shift)));
+    const std::int64_t h = shift - 1;
+    bool half = false, below = false;
+    if (h >= 128) {
+        half = ((sum.high >> (h - 128)) & 1) != 0;
+        below = sum.low != 0 || (sum.high & ((U128{1} << (h - 128)) - 1)) != 0;
+    } else {
+        half = ((sum.low >> h) & 1) != 0;
+        below = (sum.low & ((U128{1} << h) - 1)) != 0;
+    }
+    out = assemble(negative, m, e, half && (below || (m & 1) != 0));
     return true;
 }
 
@@ -710,22 +713,14 @@ bool roundLevels(std::int64_t a3, std::int64_t a0, std::int64_t a1, std::int64_t
     const std::int64_t top = leadingBit(t);
     std::int64_t e = top + base + k2 - 1075;  // the leading bit weighs 2^e
     if (e < -1022 || e > 1022) return false;
-    std::uint64_t m = 0;
     if (top <= 52) {
-        m = static_cast<std::uint64_t>(t) << (52 - top);  // exact: nothing lies below
-    } else {
-        const std::int64_t shift = top - 52;
-        m = static_cast<std::uint64_t>(t >> shift);
-        const U128 below = t & ((U128{1} << shift) - 1), half = U128{1} << (shift - 1);
-        if (below > half || (below == half && (rest || (m & 1) != 0))) {
-            m += 1;
-            if (m >> 53 != 0) {
-                m >>= 1;
-                e += 1;
-            }
-        }
+        out = assemble(negative, static_cast<std::uint64_t>(t) << (52 - top), e, false);  // exact
+        return true;
     }
-    out = fromBits((negative ? kSignBit : 0) | (static_cast<std::uint64_t>(e + 1023) << 52) | (m & kFractionMask));
+    const std::int64_t shift = top - 52;
+    const std::uint64_t m = static_cast<std::uint64_t>(t >> shift);
+    const U128 below = t & ((U128{1} << shift) - 1), half = U128{1} << (shift - 1);
+    out = assemble(negative, m, e, below > half || (below == half && (rest || (m & 1) != 0)));
     return true;
 }
 

@@ -111,6 +111,40 @@ template <class V>
     if (total != 0) exactAddShifted(acc, static_cast<ExactBucket>(total), k);
 }
 
+// The products row[i .. i+L-1] * x[i .. i+L-1] by the split route's
+// arithmetic: each one's p and err, both exact, split into the integers of
+// the three levels and added, as bits, to a0, a1 and a2. Lanes whose keep
+// is zero add zero (their products may be anything).
+template <class V>
+[[gnu::always_inline]] inline void addProducts(const double* row, const double* x, const ExactSplit& xs,
+                                               std::int64_t i, const Words<V>& keep, double s0, double s1,
+                                               double s2, Words<V>& a0, Words<V>& a1, Words<V>& a2) {
+    using W = Words<V>;
+    W yb;
+    std::memcpy(&yb, row + i, sizeof yb);
+    const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+    const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
+    const V yl = y - yh;
+    V z, zh, zl;
+    load(z, x + i);
+    load(zh, xs.high + i);
+    load(zl, xs.low + i);
+    const V pr = y * z;
+    const V errRaw = ((yh * zh - pr) + (yh * zl + yl * zh)) + yl * zl;
+    const V p = reinterpret_cast<V>(reinterpret_cast<W>(pr) & keep);
+    const V err = reinterpret_cast<V>(reinterpret_cast<W>(errRaw) & keep);
+    // p: split at K0, the rest exactly at K1.
+    V t = p + s0;
+    a0 += reinterpret_cast<W>(t);
+    const V rp = p - (t - s0);
+    a1 += reinterpret_cast<W>(rp + s1);
+    // err: split at K1, the rest exactly at K2.
+    t = err + s1;
+    a1 += reinterpret_cast<W>(t);
+    const V re = err - (t - s1);
+    a2 += reinterpret_cast<W>(re + s2);
+}
+
 }  // namespace exact_rows
 
 template <class V>
@@ -195,34 +229,10 @@ template <class V>
         const std::int64_t end = full - j < kExactBlock * L ? full : j + kExactBlock * L;
         M admitted = ~M{};
         for (std::int64_t i = start; i < end; i += L) {
-            W yb;
-            std::memcpy(&yb, row + i, sizeof yb);
             M in;
             admit(in, i);
             admitted &= in;
-            const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
-            const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
-            const V yl = y - yh;
-            V z, zh, zl;
-            load(z, x + i);
-            load(zh, xs.high + i);
-            load(zl, xs.low + i);
-            const V pr = y * z;
-            const V errRaw = ((yh * zh - pr) + (yh * zl + yl * zh)) + yl * zl;
-            // Turned-away lanes add zero (their products may be anything).
-            const V p = reinterpret_cast<V>(reinterpret_cast<W>(pr) & reinterpret_cast<W>(in));
-            const V err = reinterpret_cast<V>(reinterpret_cast<W>(errRaw) & reinterpret_cast<W>(in));
-
-            // p: split at K0, the rest exactly at K1.
-            V t = p + s0;
-            a0 += reinterpret_cast<W>(t);
-            const V rp = p - (t - s0);
-            a1 += reinterpret_cast<W>(rp + s1);
-            // err: split at K1, the rest exactly at K2.
-            t = err + s1;
-            a1 += reinterpret_cast<W>(t);
-            const V re = err - (t - s1);
-            a2 += reinterpret_cast<W>(re + s2);
+            exact_rows::addProducts<V>(row, x, xs, i, reinterpret_cast<W>(in), s0, s1, s2, a0, a1, a2);
         }
         since += (end - start) / L;
 
@@ -319,26 +329,9 @@ template <class V>
     // Two sets of level sums, so that consecutive vectors do not wait on
     // each other's additions.
     W v0[2] = {}, v1[2] = {}, v2[2] = {};
+    const W all = ~W{};
     auto body = [&](std::int64_t i, int u) __attribute__((always_inline)) {
-        W yb;
-        std::memcpy(&yb, row + i, sizeof yb);
-        const W hb = (yb + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
-        const V y = reinterpret_cast<V>(yb), yh = reinterpret_cast<V>(hb);
-        const V yl = y - yh;
-        V z, zh, zl;
-        load(z, x + i);
-        load(zh, xs.high + i);
-        load(zl, xs.low + i);
-        const V p = y * z;
-        const V err = ((yh * zh - p) + (yh * zl + yl * zh)) + yl * zl;
-        V t = p + s0;
-        v0[u] += reinterpret_cast<W>(t);
-        const V rp = p - (t - s0);
-        v1[u] += reinterpret_cast<W>(rp + s1);
-        t = err + s1;
-        v1[u] += reinterpret_cast<W>(t);
-        const V re = err - (t - s1);
-        v2[u] += reinterpret_cast<W>(re + s2);
+        exact_rows::addProducts<V>(row, x, xs, i, all, s0, s1, s2, v0[u], v1[u], v2[u]);
     };
     j = 0;
     for (; j + 2 * L <= n; j += 2 * L) {
