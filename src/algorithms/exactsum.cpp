@@ -13,11 +13,11 @@ namespace corx_internal {
 
 namespace {
 
-// Rows of at most this many products are summed in a 256-bit integer
+// Rows of at most this many products are summed without an accumulator
 // when their terms lie close enough together, as they do for nearly every
-// system: by the split route's arithmetic (exactLevelRow), else product
-// by product (roundShortSum); otherwise one by one into a single
-// accumulator (addProduct). Either way each product is added exactly and
+// system: in the split route's integer levels (exactLevelRow), else
+// product by product in a 256-bit integer (roundShortSum); otherwise one
+// by one into a single accumulator (addProduct). Either way each product is added exactly and
 // the sum rounded as the accumulator rounds it, so the bits are the same;
 // what a short row saves is preparing x for the vector routes, clearing
 // and merging accumulators of 134 words and propagating their carries,

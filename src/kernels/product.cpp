@@ -137,11 +137,11 @@ void blockedProduct(const KernelSet& kern, bool subtract, const double* a, std::
                     // tile brings in its own slice of it; tiles past its end
                     // point the kernel at the panel they read, already in
                     // cache (at the edge buffer only when a slice is longer
-                    // than a panel, for kc below 4). (Pointed at the edge
+                    // than a panel, for kc below 4). Pointed at the edge
                     // buffer on the stack for every such tile, these
-                    // prefetches made every tile of a part 2.4 times slower
-                    // on Zen 1 whenever the part ran as a task of a split
-                    // call, so that two threads took longer than one.)
+                    // prefetches slowed each tile of a split product's
+                    // tasks by a factor of 2.4 on Zen 1, so that two threads
+                    // took longer than one.
                     const double* nextPanel = jp + nr < nc ? bp + nr * kc : bPack.data();
                     for (std::int64_t ip = 0, sliceAt = 0; ip < mc; ip += mr, sliceAt += slice) {
                         const std::int64_t h = std::min<std::int64_t>(mr, mc - ip);
