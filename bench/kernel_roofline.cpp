@@ -7,7 +7,8 @@
 //
 //   corx_kernel_roofline [samples]     (default 7)
 //
-// Product micro-kernel (one MR x NR tile over kc = 512 steps of k):
+// Product micro-kernel (one MR x NR tile over kc = 512 steps of k; on
+// AVX-512 in both forms of the tile, the processor's first):
 //   hot         the same a and b panels and tile of c, call after call;
 //   row block   one b panel for a row block's tiles, their a panels cycling
 //               through a block of a that stays in L2 (what the product does
@@ -95,8 +96,11 @@ void productKernel(const KernelSet& k, int samples) {
     std::vector<double> idle(static_cast<std::size_t>(slice), 0.0);  // a prefetch target already in cache
     const double tileFlops = 2.0 * mr * nr * kc;
 
-    std::printf("product micro-kernel (%s, %lld x %lld tile, kc = %lld):\n", isaName(k.isa), static_cast<long long>(mr),
-                static_cast<long long>(nr), static_cast<long long>(kc));
+    std::printf("product micro-kernel (%s%s, %lld x %lld tile, kc = %lld):\n", isaName(k.isa),
+                k.isa != Isa::Avx512                          ? ""
+                : activeTileForm() == TileForm::Operand ? " operand broadcast"
+                                                              : " register broadcast",
+                static_cast<long long>(mr), static_cast<long long>(nr), static_cast<long long>(kc));
     print("hot panels", measure(samples, tileFlops * 2000, [&] {
               for (int i = 0; i < 2000; ++i) k.productAdd(kc, a.data(), 1, mr, b.data(), c.data(), nr, idle.data());
           }));
@@ -235,6 +239,13 @@ int main(int argc, char** argv) {
     const KernelSet& k = activeKernels();
     std::printf("no-FMA peak, first sample: %.1f GFLOP/s\n", peakSample() / 1e9);
     productKernel(k, samples);
+    if (k.isa == Isa::Avx512) {
+        // The form the processor does not pick, for comparison.
+        const TileForm other = activeTileForm() == TileForm::Operand ? TileForm::Register : TileForm::Operand;
+        forceTileForm(other);
+        productKernel(activeKernels(), samples);
+        forceTileForm(TileForm::Auto);
+    }
     if (k.panelColumns == 64) reflectionPanel<64>(k, samples);
     else reflectionPanel<16>(k, samples);
     return 0;

@@ -99,6 +99,19 @@ bool forceIsa(Isa isa) noexcept;
 // Short lower-case name: "baseline", "avx2", "avx512".
 const char* isaName(Isa isa) noexcept;
 
+// The two forms of the AVX-512 product tile (kernels/product_kernels.h):
+// the same operations, chosen for speed by the processor. Every other
+// instruction set has the register form only.
+enum class TileForm : int { Auto = -1, Register = 0, Operand = 1 };
+
+// Forces a form of the AVX-512 tile, or gives the choice back to the
+// processor (Auto); for tests and benchmarks.
+void forceTileForm(TileForm form) noexcept;
+
+// The form the AVX-512 kernel set uses now: the forced one, else the
+// processor's (Operand on Zen 4, Register elsewhere).
+TileForm activeTileForm() noexcept;
+
 // The kernel set of an instruction set no wider than detectedIsa().
 const KernelSet& kernelsFor(Isa isa) noexcept;
 

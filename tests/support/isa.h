@@ -2,6 +2,7 @@
 // Running a test on every instruction-set path the machine offers.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "kernels/kernel_set.h"
@@ -19,6 +20,28 @@ inline std::vector<corx_internal::Isa> supportedIsas() {
     for (corx_internal::Isa isa : {corx_internal::Isa::Baseline, corx_internal::Isa::Avx2, corx_internal::Isa::Avx512})
         if (static_cast<int>(isa) <= static_cast<int>(corx_internal::detectedIsa())) out.push_back(isa);
     return out;
+}
+
+// Gives the AVX-512 product tile's form back to the processor when a test
+// that forced one ends.
+struct TileFormGuard {
+    ~TileFormGuard() { corx_internal::forceTileForm(corx_internal::TileForm::Auto); }
+};
+
+// The product tile forms of a path: both on AVX-512, where the processor
+// picks one, else the path's only form.
+inline std::vector<corx_internal::TileForm> tileForms(corx_internal::Isa isa) {
+    using corx_internal::TileForm;
+    if (isa == corx_internal::Isa::Avx512) return {TileForm::Register, TileForm::Operand};
+    return {TileForm::Auto};
+}
+
+// A path's name with the tile form where it has two.
+inline std::string pathName(corx_internal::Isa isa, corx_internal::TileForm form) {
+    std::string name = corx_internal::isaName(isa);
+    if (form == corx_internal::TileForm::Register) name += " (register broadcast)";
+    if (form == corx_internal::TileForm::Operand) name += " (operand broadcast)";
+    return name;
 }
 
 }  // namespace corx_test

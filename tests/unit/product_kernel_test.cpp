@@ -20,7 +20,11 @@
 #include "types/matrix.h"
 
 using corx_internal::Isa;
+using corx_internal::TileForm;
 using corx_test::IsaGuard;
+using corx_test::pathName;
+using corx_test::TileFormGuard;
+using corx_test::tileForms;
 using corx_test::supportedIsas;
 using corx_test::randomOperand;
 using corx_test::referenceProduct;
@@ -58,9 +62,11 @@ void expectSameAsReference(const std::vector<double>& a, const std::vector<doubl
 
 TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
     IsaGuard guard;
-    for (Isa isa : supportedIsas()) {
+    TileFormGuard formGuard;
+    for (Isa isa : supportedIsas()) for (TileForm form : tileForms(isa)) {
         ASSERT_TRUE(corx_internal::forceIsa(isa));
         ASSERT_EQ(corx_internal::activeIsa(), isa);
+        corx_internal::forceTileForm(form);
         std::mt19937_64 rng(1234);
         for (const Shape& s : shapes()) {
             // Sparse specials keep most sums finite, so ordering faults show
@@ -68,7 +74,7 @@ TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
             for (double rate : {0.0, 0.002, 0.05}) {
                 const auto a = randomOperand(rng, s.m * s.p, rate);
                 const auto b = randomOperand(rng, s.p * s.n, rate);
-                expectSameAsReference(a, b, s, std::string(corx_internal::isaName(isa)) + " rate " + std::to_string(rate));
+                expectSameAsReference(a, b, s, pathName(isa, form) + " rate " + std::to_string(rate));
             }
         }
     }
@@ -76,15 +82,17 @@ TEST(ProductKernel, EveryPathMatchesReferenceOnRandomShapesWithSpecials) {
 
 TEST(ProductKernel, SubnormalProductsSignedZerosAndZeroTimesInfinity) {
     IsaGuard guard;
-    for (Isa isa : supportedIsas()) {
+    TileFormGuard formGuard;
+    for (Isa isa : supportedIsas()) for (TileForm form : tileForms(isa)) {
         ASSERT_TRUE(corx_internal::forceIsa(isa));
+        corx_internal::forceTileForm(form);
         std::mt19937_64 rng(99);
         // Products near 1e-310 are subnormal: their rounding depends on each
         // product being rounded before the sum.
         const Shape s{29, 41, 35};
         const auto a = randomOperand(rng, s.m * s.p, 0.01, 1e-155);
         const auto b = randomOperand(rng, s.p * s.n, 0.01, 1e-155);
-        expectSameAsReference(a, b, s, std::string(corx_internal::isaName(isa)) + " subnormal");
+        expectSameAsReference(a, b, s, pathName(isa, form) + " subnormal");
 
         // -0 * 1 = -0 accumulated onto +0.0 gives +0.0; 0 * Inf is NaN.
         const double inf = std::numeric_limits<double>::infinity();
@@ -101,7 +109,9 @@ TEST(ProductKernel, AccumulatesIntoStridedBlocksWithoutTouchingTheRest) {
     // productAccumulate continues existing sums in sub-blocks of larger
     // arrays; the rest of the destination must be left alone.
     std::mt19937_64 rng(7);
-    for (Isa isa : supportedIsas()) {
+    TileFormGuard formGuard;
+    for (Isa isa : supportedIsas()) for (TileForm form : tileForms(isa)) {
+        corx_internal::forceTileForm(form);
         for (const Shape& s : {Shape{13, 19, 27}, Shape{1, 600, 30}, Shape{40, 2, 1}}) {
             const std::int64_t lda = s.p + 3, ldb = s.n + 5, ldr = s.n + 2;
             auto a = randomOperand(rng, s.m * lda, 0.01);
@@ -116,7 +126,7 @@ TEST(ProductKernel, AccumulatesIntoStridedBlocksWithoutTouchingTheRest) {
                     }
             corx_internal::productAccumulate(corx_internal::kernelsFor(isa), a.data(), lda, b.data(), ldb, r.data(), ldr, s.m, s.p, s.n);
             for (std::size_t k = 0; k < r.size(); ++k)
-                ASSERT_TRUE(sameBits(r[k], want[k])) << corx_internal::isaName(isa) << " index " << k;
+                ASSERT_TRUE(sameBits(r[k], want[k])) << pathName(isa, form) << " index " << k;
         }
     }
 }
