@@ -412,6 +412,7 @@ _EXT_FUNCTIONS = (
     "corx_matrix_create_from_buffer", "corx_matrix_destroy", "corx_matrix_rows", "corx_matrix_cols",
     "corx_matrix_get_buffer", "corx_matrix_mul", "corx_matrix_determinant", "corx_matrix_lu_solve",
     "corx_matrix_lu_solve_many", "corx_lu_solve_stack", "corx_matrix_cholesky", "corx_sparse_matvec",
+    "corx_matrix_qr", "corx_matrix_svd",
 )
 
 
@@ -1378,6 +1379,21 @@ def _qr_complete(m, function):
         return _array_of(q), _array_of(r)
 
 
+def _qr_stack(a, function):
+    """The library's complete (q, r) of every matrix of a non-empty float64
+    stack (..., m, n) with m >= n: in C with the extension, else one by one."""
+    if _ext is not None:
+        out = _ext.qr(a)
+        if out is not None:
+            return out
+    return _each(a, lambda m: _qr_complete(m, function), lambda m, n: ((m, m), (m, n)))
+
+
+def _swap(a):
+    """Each matrix of a stack transposed, C-contiguous."""
+    return np.ascontiguousarray(np.swapaxes(a, -1, -2))
+
+
 _QR_MODES = ("reduced", "complete", "r")
 
 
@@ -1449,30 +1465,26 @@ def qr(a: npt.ArrayLike, mode: str = "reduced") -> Union[Tuple[Array, Array], Ar
     single = _single(a)
     a = _matrices(a, function)
     complete = mode == "complete"
-
-    def one(m):
-        rows, cols = m.shape
-        k = min(rows, cols)
-        if m.size == 0:
-            q, r = np.eye(rows), np.zeros(m.shape)
-        elif rows >= cols:
-            q, r = _qr_complete(m, function)
-        else:
-            q, r1 = _qr_complete(m[:, :rows], function)
-            r = np.empty((rows, cols))
-            r[:, :rows] = r1
-            r[:, rows:] = matmul(np.ascontiguousarray(q.T), m[:, rows:])
-        if not complete:
-            q, r = np.ascontiguousarray(q[:, :k]), np.ascontiguousarray(r[:k])
-        return r if mode == "r" else (q, r)
-
-    def shapes(m, n):
-        k = min(m, n)
-        if mode == "r":
-            return ((k, n),)
-        return ((m, m), (m, n)) if complete else ((m, k), (k, n))
-
-    return _result(_each(a, one, shapes), single)
+    rows, cols = a.shape[-2:]
+    k = min(rows, cols)
+    if a.size == 0:
+        lead = a.shape[:-2]
+        q = np.broadcast_to(np.eye(rows), lead + (rows, rows)).copy()
+        r = np.zeros(a.shape)
+    elif rows >= cols:
+        _fits((rows, rows), function)  # q is m x m
+        q, r = _qr_stack(a, function)
+    else:
+        # Wide: the factors of the leading square block, and q.T times the rest.
+        q, r1 = _qr_stack(np.ascontiguousarray(a[..., :rows]), function)
+        r = np.empty(a.shape)
+        r[..., :rows] = r1
+        qt, rest = _swap(q), np.ascontiguousarray(a[..., rows:])
+        for idx in np.ndindex(*a.shape[:-2]):
+            r[idx + (slice(None), slice(rows, None))] = matmul(qt[idx], rest[idx])
+    if not complete:
+        q, r = np.ascontiguousarray(q[..., :k]), np.ascontiguousarray(r[..., :k, :])
+    return _result(r if mode == "r" else (q, r), single)
 
 
 def _svd_tall(m, function):
@@ -1487,19 +1499,28 @@ def _svd_tall(m, function):
         return _array_of(u), s, _array_of(v)
 
 
+def _svd_stack(a, function):
+    """The library's thin (u, s, v) of every matrix of a non-empty float64
+    stack (..., m, n) with m >= n: in C with the extension, else one by one."""
+    if _ext is not None:
+        out = _ext.svd(a)
+        if out is not None:
+            return out
+    return _each(a, lambda m: _svd_tall(m, function), lambda m, n: ((m, n), (n,), (n, n)))
+
+
 def _completed(basis, function):
-    """basis (p x r, p >= r) extended to p x p: its own columns first, bits
-    unchanged, then the last p - r columns of the library's complete Q of
-    basis (an orthonormal basis of the complement of basis's columns)."""
-    p, r = basis.shape
+    """Each basis (p x r, p >= r >= 1) of a stack extended to p x p: its own
+    columns first, bits unchanged, then the last p - r columns of the
+    library's complete Q of basis (an orthonormal basis of the complement
+    of basis's columns)."""
+    p, r = basis.shape[-2:]
     if p == r:
         return basis
-    if r == 0:
-        return np.eye(p)
     _fits((p, p), function)  # before anything that size is allocated
-    out = np.empty((p, p))
-    out[:, :r] = basis
-    out[:, r:] = _qr_complete(basis, function)[0][:, r:]
+    out = np.empty(basis.shape[:-1] + (p,))
+    out[..., :r] = basis
+    out[..., r:] = _qr_stack(basis, function)[0][..., r:]
     return out
 
 
@@ -1575,33 +1596,29 @@ def svd(a: npt.ArrayLike, full_matrices: bool = True,
     if compute_uv and full_matrices and a.size:  # the completion's Q, before a stack is allocated
         _fits((max(a.shape[-2:]),) * 2, "corx_matrix_qr")
 
-    def one(m):
-        rows, cols = m.shape
-        k = min(rows, cols)
-        if m.size == 0:
-            s = np.zeros(0)
-            if not compute_uv:
-                return s
-            if full_matrices:
-                return np.eye(rows), s, np.eye(cols)
-            return np.zeros((rows, k)), s, np.zeros((k, cols))
-        wide = rows < cols
-        u, s, v = _svd_tall(np.ascontiguousarray(m.T) if wide else m, function)
+    rows, cols = a.shape[-2:]
+    k = min(rows, cols)
+    lead = a.shape[:-2]
+    if a.size == 0:
+        s = np.zeros(lead + (k,))
         if not compute_uv:
-            return s
+            return _result(s, single)
         if full_matrices:
-            u = _completed(u, "corx_matrix_qr")
-        if wide:
-            u, v = v, u
-        return u, s, np.ascontiguousarray(v.T)
-
-    def shapes(m, n):
-        k = min(m, n)
-        if not compute_uv:
-            return ((k,),)
-        return ((m, m), (k,), (n, n)) if full_matrices else ((m, k), (k,), (k, n))
-
-    return _result(_each(a, one, shapes), single)
+            u = np.broadcast_to(np.eye(rows), lead + (rows, rows)).copy()
+            vh = np.broadcast_to(np.eye(cols), lead + (cols, cols)).copy()
+        else:
+            u, vh = np.zeros(lead + (rows, k)), np.zeros(lead + (k, cols))
+        return _result((u, s, vh), single)
+    # Wide: the factors of the transpose, u and v exchanged.
+    wide = rows < cols
+    u, s, v = _svd_stack(_swap(a) if wide else a, function)
+    if not compute_uv:
+        return _result(s, single)
+    if full_matrices:
+        u = _completed(u, "corx_matrix_qr")
+    if wide:
+        u, v = v, u
+    return _result((u, s, _swap(v)), single)
 
 
 def slogdet(a: npt.ArrayLike) -> Tuple[Union[np.float64, Array], Union[np.float64, Array]]:

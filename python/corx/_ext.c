@@ -48,6 +48,8 @@ static __typeof__(corx_matrix_lu_solve)* p_solve;
 static __typeof__(corx_matrix_lu_solve_many)* p_solve_many;
 static __typeof__(corx_lu_solve_stack)* p_stack;
 static __typeof__(corx_matrix_cholesky)* p_cholesky;
+static __typeof__(corx_matrix_qr)* p_qr;
+static __typeof__(corx_matrix_svd)* p_svd;
 static __typeof__(corx_sparse_matvec)* p_matvec;
 
 /* The package's error factory: error(code, function, detail) -> exception. */
@@ -484,6 +486,8 @@ static PyObject* ext_bind(PyObject* self, PyObject* args) {
     BIND(p_solve_many, "corx_matrix_lu_solve_many")
     BIND(p_stack, "corx_lu_solve_stack")
     BIND(p_cholesky, "corx_matrix_cholesky")
+    BIND(p_qr, "corx_matrix_qr")
+    BIND(p_svd, "corx_matrix_svd")
     BIND(p_matvec, "corx_sparse_matvec")
 #undef BIND
     Py_INCREF(error);
@@ -497,6 +501,121 @@ static PyObject* ext_live_handles(PyObject* self, PyObject* unused) {
     return PyLong_FromLongLong(__atomic_load_n(&live_handles, __ATOMIC_RELAXED));
 }
 
+/* A tall stack (..., m, n) with m >= n >= 1 as C-contiguous float64, or
+ * NULL without an error set (the Python path decides). *count receives the
+ * number of matrices. */
+static PyArrayObject* tall_stack(PyObject* ao, npy_intp* m, npy_intp* n, npy_intp* count) {
+    bool single = false;  /* the package rounds float32 results itself */
+    PyArrayObject* a = as_double(ao, &single);
+    if (!a) return NULL;
+    int nd = PyArray_NDIM(a);
+    const npy_intp* dims = PyArray_DIMS(a);
+    if (nd < 2 || nd > MAX_LEAD + 2 || dims[nd - 1] < 1 || dims[nd - 2] < dims[nd - 1] ||
+        dims[nd - 2] * dims[nd - 2] > MAX_ELEMENTS || PyArray_SIZE(a) == 0) {
+        Py_DECREF(a);
+        return NULL;
+    }
+    *m = dims[nd - 2];
+    *n = dims[nd - 1];
+    *count = PyArray_SIZE(a) / (*m * *n);
+    return a;
+}
+
+/* A float64 array of the stack's leading dimensions and then rows x cols. */
+static PyArrayObject* stack_of(PyArrayObject* like, int tail, npy_intp rows, npy_intp cols) {
+    npy_intp dims[MAX_LEAD + 2];
+    int lead = PyArray_NDIM(like) - 2;
+    memcpy(dims, PyArray_DIMS(like), (size_t)lead * sizeof dims[0]);
+    dims[lead] = rows;
+    dims[lead + 1] = cols;
+    return (PyArrayObject*)PyArray_SimpleNew(lead + tail, dims, NPY_DOUBLE);
+}
+
+/* qr(a): the library's complete factors of each matrix of a tall stack
+ * (..., m, n): (q (..., m, m), r (..., m, n)); None for anything else. */
+static PyObject* ext_qr(PyObject* self, PyObject* ao) {
+    (void)self;
+    npy_intp m = 0, n = 0, count = 0;
+    PyArrayObject* a = tall_stack(ao, &m, &n, &count);
+    if (!a) Py_RETURN_NONE;
+    PyArrayObject* q = stack_of(a, 2, m, m);
+    PyArrayObject* r = q ? stack_of(a, 2, m, n) : NULL;
+    if (!r) {
+        Py_XDECREF(q);
+        Py_DECREF(a);
+        return NULL;
+    }
+    const double* ap = (const double*)PyArray_DATA(a);
+    double* qp = (double*)PyArray_DATA(q);
+    double* rp = (double*)PyArray_DATA(r);
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < count && !failed; ++i) {
+        CorxMatrix h = create((int32_t)m, (int32_t)n, ap + i * m * n), hq = NULL, hr = NULL;
+        failed = !h || p_qr(h, &hq, &hr) != 0;
+        if (!failed) {
+            __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
+            failed = p_get_buffer(hq, qp + i * m * m, m * m) < 0 || p_get_buffer(hr, rp + i * m * n, m * n) < 0;
+        }
+        destroy(hq);
+        destroy(hr);
+        destroy(h);
+    }
+    Py_END_ALLOW_THREADS
+    Py_DECREF(a);
+    if (failed) {
+        Py_DECREF(q);
+        Py_DECREF(r);
+        return PyErr_NoMemory();  /* the shape was checked: only an allocation can fail */
+    }
+    return Py_BuildValue("NN", q, r);
+}
+
+/* svd(a): the library's thin factors of each matrix of a tall stack
+ * (..., m, n): (u (..., m, n), s (..., n), v (..., n, n)); None for
+ * anything else. */
+static PyObject* ext_svd(PyObject* self, PyObject* ao) {
+    (void)self;
+    npy_intp m = 0, n = 0, count = 0;
+    PyArrayObject* a = tall_stack(ao, &m, &n, &count);
+    if (!a) Py_RETURN_NONE;
+    PyArrayObject* u = stack_of(a, 2, m, n);
+    PyArrayObject* s = u ? stack_of(a, 1, n, 0) : NULL;
+    PyArrayObject* v = s ? stack_of(a, 2, n, n) : NULL;
+    if (!v) {
+        Py_XDECREF(u);
+        Py_XDECREF(s);
+        Py_DECREF(a);
+        return NULL;
+    }
+    const double* ap = (const double*)PyArray_DATA(a);
+    double* up = (double*)PyArray_DATA(u);
+    double* sp = (double*)PyArray_DATA(s);
+    double* vp = (double*)PyArray_DATA(v);
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < count && !failed; ++i) {
+        CorxMatrix h = create((int32_t)m, (int32_t)n, ap + i * m * n), hu = NULL, hv = NULL;
+        failed = !h || p_svd(h, &hu, sp + i * n, n, &hv) != 0;
+        if (!failed) {
+            __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
+            failed = p_get_buffer(hu, up + i * m * n, m * n) < 0 || p_get_buffer(hv, vp + i * n * n, n * n) < 0;
+        }
+        destroy(hu);
+        destroy(hv);
+        destroy(h);
+    }
+    Py_END_ALLOW_THREADS
+    Py_DECREF(a);
+    if (failed) {
+        Py_DECREF(u);
+        Py_DECREF(s);
+        Py_DECREF(v);
+        return PyErr_NoMemory();
+    }
+    return Py_BuildValue("NNN", u, s, v);
+}
+
 static PyMethodDef methods[] = {
     {"bind", ext_bind, METH_VARARGS, "bind(addresses, error): the library's functions and the error factory."},
     {"solve", ext_solve, METH_VARARGS, "solve(a, b, refine): x, or None for the Python path."},
@@ -506,6 +625,8 @@ static PyMethodDef methods[] = {
      "sparse_matmat(handle, columns, rows): the products with each column, one per row."},
     {"cholesky", ext_cholesky, METH_VARARGS,
      "cholesky(a, upper, check_symmetric): the factors, or None for the Python path."},
+    {"qr", ext_qr, METH_O, "qr(a): the complete (q, r) of a tall stack, or None for the Python path."},
+    {"svd", ext_svd, METH_O, "svd(a): the thin (u, s, v) of a tall stack, or None for the Python path."},
     {"live_handles", ext_live_handles, METH_NOARGS, "Handles made by this module and not yet destroyed."},
     {NULL, NULL, 0, NULL},
 };

@@ -536,6 +536,16 @@ def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
     stack = np.stack([a, 2 * a, a.T]).reshape(3, 1, 5, 5)
     spd = stack[:, 0] @ np.swapaxes(stack[:, 0], -1, -2)
     spd[1] = (spd[1] + spd[1].T) / 2  # exactly symmetric, for the library's own check
+    tall = rng.standard_normal((2, 3, 6, 4))  # stacks of QR and SVD, completed and transposed
+    wide = np.swapaxes(tall, -1, -2)[:, :1]
+
+    def joined(fn):  # the factors of one call as one array
+        def call(*args):
+            out = fn(*args)
+            return np.concatenate([f.ravel() for f in (out if isinstance(out, tuple) else (out,))])
+        call.__name__ = fn.__name__
+        return call
+
     cases = [
         (corx.solve, (a, rng.standard_normal(5))),
         (corx.solve, (a, rng.standard_normal((5, 3)), False)),
@@ -554,6 +564,10 @@ def test_compiled_path_gives_the_ctypes_path_s_bits(rng, monkeypatch):
         (corx.cholesky, (spd,)), (corx.cholesky, (spd, True)), (corx.cholesky, (spd[1], False, True)),
         (corx.cholesky, (np.float32(spd),)), (corx.cholesky, (np.tril(spd[0]),)),
         (corx.cholesky, (np.triu(spd[2]), True)),
+        (joined(corx.qr), (stack,)), (joined(corx.qr), (tall, "complete")), (joined(corx.qr), (wide, "r")),
+        (joined(corx.qr), (np.float32(tall),)),
+        (joined(corx.svd), (stack,)), (joined(corx.svd), (tall,)), (joined(corx.svd), (wide, False)),
+        (joined(corx.svd), (np.float32(wide),)),
     ]
     for fn, args in cases:
         fast = fn(*args)
