@@ -45,6 +45,29 @@ void triangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int
     triangularUpdate(kern, f, n, h, r1, c0, c1);
 }
 
+// Multiply-adds a part of a triangular update must have to repay handing
+// it to another thread (as the product's parts).
+constexpr double kTrianglePartWork = double(1 << 16);
+
+// triangularUpdate split by columns: each column of [c0, c1) is its own
+// chain of updates, whichever thread runs it. Whole, the update leaves its
+// 16-row leaves (runs of subtractScaled) to the calling thread and hands
+// over each of its products apart; split, every part runs its columns'
+// leaves and products in one task.
+void splitTriangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std::int64_t r0, std::int64_t r1,
+                           std::int64_t c0, std::int64_t c1) {
+    const std::int64_t rows = r1 - r0, cols = c1 - c0;
+    const std::int64_t parts = std::min(
+        cols / kern.nr, partsFor(static_cast<double>(rows) * static_cast<double>(rows) * static_cast<double>(cols) / 2.0,
+                                 kTrianglePartWork));
+    if (parts <= 1) return triangularUpdate(kern, f, n, r0, r1, c0, c1);
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(cols, kern.nr, parts, part, begin, end);
+        triangularUpdate(kern, f, n, r0, r1, c0 + begin, c0 + end);
+    });
+}
+
 // Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
 // have received every update of the columns before k0. Recursive halves:
 // the left half is eliminated, the right half receives the left half's
@@ -56,7 +79,7 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
     if (k1 - k0 > kLeaf) {
         const std::int64_t mid = k0 + (k1 - k0) / 2;
         eliminate(kern, out, k0, mid);
-        triangularUpdate(kern, f, n, k0, mid, mid, k1);
+        splitTriangularUpdate(kern, f, n, k0, mid, mid, k1);
         productSubtract(kern, f + mid * n + k0, n, f + k0 * n + mid, n, f + mid * n + mid, n, n - mid, mid - k0,
                         k1 - mid);
         eliminate(kern, out, mid, k1);
