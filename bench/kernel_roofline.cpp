@@ -83,6 +83,12 @@ std::vector<double> randomValues(std::size_t n, unsigned seed) {
     return v;
 }
 
+// The form of an AVX-512 set's product tile, for the heading.
+const char* formName(const KernelSet& k) {
+    if (k.isa != Isa::Avx512) return "";
+    return activeTileForm() == TileForm::Operand ? " operand broadcast" : " register broadcast";
+}
+
 void productKernel(const KernelSet& k, int samples) {
     const std::int64_t mr = k.mr, nr = k.nr, kc = 512;
     // A row block of the product (96 rows) and its packed block of b (3072
@@ -96,10 +102,7 @@ void productKernel(const KernelSet& k, int samples) {
     std::vector<double> idle(static_cast<std::size_t>(slice), 0.0);  // a prefetch target already in cache
     const double tileFlops = 2.0 * mr * nr * kc;
 
-    std::printf("product micro-kernel (%s%s, %lld x %lld tile, kc = %lld):\n", isaName(k.isa),
-                k.isa != Isa::Avx512                          ? ""
-                : activeTileForm() == TileForm::Operand ? " operand broadcast"
-                                                              : " register broadcast",
+    std::printf("product micro-kernel (%s%s, %lld x %lld tile, kc = %lld):\n", isaName(k.isa), formName(k),
                 static_cast<long long>(mr), static_cast<long long>(nr), static_cast<long long>(kc));
     print("hot panels", measure(samples, tileFlops * 2000, [&] {
               for (int i = 0; i < 2000; ++i) k.productAdd(kc, a.data(), 1, mr, b.data(), c.data(), nr, idle.data());
@@ -240,7 +243,7 @@ int main(int argc, char** argv) {
     std::printf("no-FMA peak, first sample: %.1f GFLOP/s\n", peakSample() / 1e9);
     productKernel(k, samples);
     if (k.isa == Isa::Avx512) {
-        // The form the processor does not pick, for comparison.
+        // The tile form the processor does not pick, for comparison.
         const TileForm other = activeTileForm() == TileForm::Operand ? TileForm::Register : TileForm::Operand;
         forceTileForm(other);
         productKernel(activeKernels(), samples);

@@ -123,7 +123,9 @@ CORX_KERNEL_SET(avx512, Isa::Avx512, __attribute__((target("avx512f"))), kernels
 
 // The same set with the product tile's operand form
 // (kernels/product_kernels.h), for cores where a register broadcast takes an
-// arithmetic pipe.
+// arithmetic pipe. The panel of reflections keeps the register form: it
+// loads and stores a row per step, and there the operand form ran slower
+// (54-76% of the peak against 80% on Zen 4).
 namespace avx512_operand {
 __attribute__((target("avx512f"))) void productAdd(std::int64_t kc, const double* a, std::int64_t rs,
                                                    std::int64_t ks, const double* b, double* c, std::int64_t ldc,

@@ -95,19 +95,7 @@ template <class V, int MR, int NV, bool Subtract, bool Grouped, bool OperandBroa
 #pragma GCC unroll 4
             for (int v = 0; v < NV; ++v) {
                 V p;
-                if constexpr (OperandBroadcast) {
-                    // p = bv[v] * a(r, k), one rounding, as below. Clang
-                    // checks a register operand's size against the build's
-                    // base target, not the function's, and refuses this
-                    // one; it gets the plain expression and its own choice.
-#if defined(__x86_64__) && !defined(__clang__)
-                    asm("vmulpd %[a]%{1to8%}, %[b], %[p]" : [p] "=v"(p) : [b] "v"(bv[v]), [a] "m"(row[r][at]));
-#else
-                    p = bv[v] * row[r][at];
-#endif
-                } else {
-                    p = bv[v] * row[r][at];
-                }
+                mulScalar<OperandBroadcast>(p, bv[v], &row[r][at]);
                 if constexpr (Subtract) {
                     acc[r][v] = acc[r][v] - p;
                 } else {

@@ -56,4 +56,23 @@ template <class V>
     std::memcpy(p, &v, sizeof v);
 }
 
+// out = v * s[0] with s[0] read as the broadcast memory operand of the
+// multiply where Operand is set and V is AVX-512's vector (built by GCC):
+// the same rounded product as v * s[0], without a register broadcast.
+// Cores that run 512-bit operations as two halves (Zen 4) spend an
+// arithmetic pipe for about a cycle on each register broadcast; the operand
+// form costs a load only. Clang checks the register operand against the
+// build's base target rather than the function's and refuses it; it gets
+// the plain product and its own choice.
+template <bool Operand, class V>
+[[gnu::always_inline]] inline void mulScalar(V& out, const V& v, const double* s) {
+#if defined(__x86_64__) && !defined(__clang__)
+    if constexpr (Operand && sizeof(V) == 64) {
+        asm("vmulpd %[a]%{1to8%}, %[b], %[p]" : [p] "=v"(out) : [b] "v"(v), [a] "m"(*s));
+        return;
+    }
+#endif
+    out = v * s[0];
+}
+
 }  // namespace corx_internal::kernels
