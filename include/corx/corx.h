@@ -136,7 +136,7 @@ CORX_API const char* corx_version(void);
 /**
  * @brief Gives back memory the library keeps between calls for speed.
  *
- * The library keeps up to 256 MiB of freed blocks of 4 MiB or more, for the
+ * The library keeps up to 256 MiB of freed blocks of 1 MiB or more, for the
  * whole process, to hand to later calls (which then skip clearing fresh
  * memory), and each thread that has called it keeps working buffers of up
  * to a dozen megabytes. corx_cleanup unmaps every kept block, whichever

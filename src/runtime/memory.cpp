@@ -70,9 +70,19 @@ namespace {
 // starts on a 2 MiB boundary, is rounded up to whole 2 MiB pages (a tail
 // left to 4 KiB pages cost as much in faults as the rest together) and the
 // kernel is asked for huge pages for all of it, which cuts the faults by
-// 512. At most one huge page per block is partly unused. It is a hint:
-// where huge pages are off, or the memory is already backed, madvise
-// changes nothing, and its result is ignored.
+// 512. At most one huge page per block is partly unused, and where that
+// would leave more than a quarter of the block unused (a block of 2.1 MiB
+// would hold 4 MiB), only its whole huge pages are asked for and the short
+// tail keeps 4 KiB pages. It is a hint: where huge pages are off, or the
+// memory is already backed, madvise changes nothing, and its result is
+// ignored.
+//
+// Blocks from 1 MiB take this path. Below 4 MiB the C library's heap
+// served them badly: glibc's heap grows for them and, once more than twice
+// its mmap threshold lies free at its top, gives that memory back, so that
+// a loop of solves of order 500 (blocks of 1.9 MiB) faulted its blocks in
+// afresh on every call and ran at 0.7 of the speed it had where the heap
+// happened to keep them.
 //
 // Such a block is mapped on its own rather than taken from the C library's
 // heap. Once a process has freed a block of some megabytes, glibc serves
@@ -91,7 +101,7 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 // A test build may lower the threshold (CORX_LARGE_BLOCK_BYTES), so that
 // the small matrices of the fuzz target and the sanitizer runs take this
 // path too.
-constexpr std::size_t kHugeHintFrom = 2 * kHugePage;
+constexpr std::size_t kLargeFromDefault = std::size_t{1} << 20;
 #if defined(__EMSCRIPTEN__)
 // wasm's linear memory has no pages to fault in or give back, and
 // emscripten's mmap is an aligned allocation that cannot be unmapped in part
@@ -101,7 +111,7 @@ constexpr std::size_t kLargeFrom = SIZE_MAX;
 #elif defined(CORX_LARGE_BLOCK_BYTES)
 constexpr std::size_t kLargeFrom = CORX_LARGE_BLOCK_BYTES;
 #else
-constexpr std::size_t kLargeFrom = kHugeHintFrom;
+constexpr std::size_t kLargeFrom = kLargeFromDefault;
 #endif
 
 // (GCC names the address sanitizer with a macro, Clang as a feature; the
@@ -436,9 +446,11 @@ void* allocateLarge(std::size_t size) noexcept {
     if (p == nullptr) p = orKeptGivenBack(os::alignedAlloc(kHugePage, rounded), [&] {
         return os::alignedAlloc(kHugePage, rounded);
     });
-    // (Below 4 MiB only in a test build that lowered the threshold: there a
-    // huge page would make every small block resident in full.)
-    if (rounded >= kHugeHintFrom) os::adviseHuge(p, rounded);
+    // Huge pages where at most a quarter of the block stays unused, else
+    // its whole huge pages only (none for a block below 1.5 MiB, the small
+    // blocks of a test build that lowered the threshold included).
+    const std::size_t hinted = (rounded - size) * 4 <= rounded ? rounded : size & ~(kHugePage - 1);
+    if (hinted != 0) os::adviseHuge(p, hinted);
     return p;
 }
 
