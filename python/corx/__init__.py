@@ -1379,14 +1379,20 @@ def _qr_complete(m, function):
         return _array_of(q), _array_of(r)
 
 
-def _qr_stack(a, function):
-    """The library's complete (q, r) of every matrix of a non-empty float64
-    stack (..., m, n) with m >= n: in C with the extension, else one by one."""
+def _factor_stack(a, name, one, out_shapes):
+    """The factors of every matrix of a non-empty float64 stack (..., m, n)
+    with m >= n: in C by the extension's function `name`, else one(m) one
+    matrix at a time (see _each)."""
     if _ext is not None:
-        out = _ext.qr(a)
+        out = getattr(_ext, name)(a)
         if out is not None:
             return out
-    return _each(a, lambda m: _qr_complete(m, function), lambda m, n: ((m, m), (m, n)))
+    return _each(a, one, out_shapes)
+
+
+def _qr_stack(a, function):
+    """The library's complete (q, r) of every matrix of a tall stack."""
+    return _factor_stack(a, "qr", lambda m: _qr_complete(m, function), lambda m, n: ((m, m), (m, n)))
 
 
 def _swap(a):
@@ -1500,13 +1506,8 @@ def _svd_tall(m, function):
 
 
 def _svd_stack(a, function):
-    """The library's thin (u, s, v) of every matrix of a non-empty float64
-    stack (..., m, n) with m >= n: in C with the extension, else one by one."""
-    if _ext is not None:
-        out = _ext.svd(a)
-        if out is not None:
-            return out
-    return _each(a, lambda m: _svd_tall(m, function), lambda m, n: ((m, n), (n,), (n, n)))
+    """The library's thin (u, s, v) of every matrix of a tall stack."""
+    return _factor_stack(a, "svd", lambda m: _svd_tall(m, function), lambda m, n: ((m, n), (n,), (n, n)))
 
 
 def _completed(basis, function):

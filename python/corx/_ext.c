@@ -531,6 +531,66 @@ static PyArrayObject* stack_of(PyArrayObject* like, int tail, npy_intp rows, npy
     return (PyArrayObject*)PyArray_SimpleNew(lead + tail, dims, NPY_DOUBLE);
 }
 
+/* One matrix's factorisation into the outputs at index i: false on a
+ * failure (only an allocation can fail once the shape was checked). */
+typedef bool (*Factor)(CorxMatrix h, double* const out[3], npy_intp i, npy_intp m, npy_intp n);
+
+static bool qr_one(CorxMatrix h, double* const out[3], npy_intp i, npy_intp m, npy_intp n) {
+    CorxMatrix q = NULL, r = NULL;
+    if (p_qr(h, &q, &r) != 0) return false;
+    __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
+    bool ok = p_get_buffer(q, out[0] + i * m * m, m * m) >= 0 && p_get_buffer(r, out[1] + i * m * n, m * n) >= 0;
+    destroy(q);
+    destroy(r);
+    return ok;
+}
+
+static bool svd_one(CorxMatrix h, double* const out[3], npy_intp i, npy_intp m, npy_intp n) {
+    CorxMatrix u = NULL, v = NULL;
+    if (p_svd(h, &u, out[1] + i * n, n, &v) != 0) return false;
+    __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
+    bool ok = p_get_buffer(u, out[0] + i * m * n, m * n) >= 0 && p_get_buffer(v, out[2] + i * n * n, n * n) >= 0;
+    destroy(u);
+    destroy(v);
+    return ok;
+}
+
+/* Runs factor over the `count` matrices of a (m x n each) with the
+ * interpreter lock released, into the `nout` arrays of out (any of them
+ * NULL: their allocation failed). Steals a and out; returns the tuple of
+ * the outputs. */
+static PyObject* factor_stack(PyArrayObject* a, npy_intp count, npy_intp m, npy_intp n, PyArrayObject* out[3],
+                              int nout, Factor factor) {
+    bool failed = false;
+    double* data[3] = {NULL, NULL, NULL};
+    for (int k = 0; k < nout; ++k) {
+        failed = failed || !out[k];
+        if (out[k]) data[k] = (double*)PyArray_DATA(out[k]);
+    }
+    if (!failed) {
+        const double* ap = (const double*)PyArray_DATA(a);
+        Py_BEGIN_ALLOW_THREADS
+        for (npy_intp i = 0; i < count && !failed; ++i) {
+            CorxMatrix h = create((int32_t)m, (int32_t)n, ap + i * m * n);
+            failed = !h || !factor(h, data, i, m, n);
+            destroy(h);
+        }
+        Py_END_ALLOW_THREADS
+    }
+    Py_DECREF(a);
+    if (failed) {
+        for (int k = 0; k < nout; ++k) Py_XDECREF(out[k]);
+        return PyErr_Occurred() ? NULL : PyErr_NoMemory();
+    }
+    PyObject* t = PyTuple_New(nout);
+    if (!t) {
+        for (int k = 0; k < nout; ++k) Py_DECREF(out[k]);
+        return NULL;
+    }
+    for (int k = 0; k < nout; ++k) PyTuple_SET_ITEM(t, k, (PyObject*)out[k]);
+    return t;
+}
+
 /* qr(a): the library's complete factors of each matrix of a tall stack
  * (..., m, n): (q (..., m, m), r (..., m, n)); None for anything else. */
 static PyObject* ext_qr(PyObject* self, PyObject* ao) {
@@ -538,37 +598,8 @@ static PyObject* ext_qr(PyObject* self, PyObject* ao) {
     npy_intp m = 0, n = 0, count = 0;
     PyArrayObject* a = tall_stack(ao, &m, &n, &count);
     if (!a) Py_RETURN_NONE;
-    PyArrayObject* q = stack_of(a, 2, m, m);
-    PyArrayObject* r = q ? stack_of(a, 2, m, n) : NULL;
-    if (!r) {
-        Py_XDECREF(q);
-        Py_DECREF(a);
-        return NULL;
-    }
-    const double* ap = (const double*)PyArray_DATA(a);
-    double* qp = (double*)PyArray_DATA(q);
-    double* rp = (double*)PyArray_DATA(r);
-    bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < count && !failed; ++i) {
-        CorxMatrix h = create((int32_t)m, (int32_t)n, ap + i * m * n), hq = NULL, hr = NULL;
-        failed = !h || p_qr(h, &hq, &hr) != 0;
-        if (!failed) {
-            __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
-            failed = p_get_buffer(hq, qp + i * m * m, m * m) < 0 || p_get_buffer(hr, rp + i * m * n, m * n) < 0;
-        }
-        destroy(hq);
-        destroy(hr);
-        destroy(h);
-    }
-    Py_END_ALLOW_THREADS
-    Py_DECREF(a);
-    if (failed) {
-        Py_DECREF(q);
-        Py_DECREF(r);
-        return PyErr_NoMemory();  /* the shape was checked: only an allocation can fail */
-    }
-    return Py_BuildValue("NN", q, r);
+    PyArrayObject* out[3] = {stack_of(a, 2, m, m), stack_of(a, 2, m, n), NULL};
+    return factor_stack(a, count, m, n, out, 2, qr_one);
 }
 
 /* svd(a): the library's thin factors of each matrix of a tall stack
@@ -579,41 +610,8 @@ static PyObject* ext_svd(PyObject* self, PyObject* ao) {
     npy_intp m = 0, n = 0, count = 0;
     PyArrayObject* a = tall_stack(ao, &m, &n, &count);
     if (!a) Py_RETURN_NONE;
-    PyArrayObject* u = stack_of(a, 2, m, n);
-    PyArrayObject* s = u ? stack_of(a, 1, n, 0) : NULL;
-    PyArrayObject* v = s ? stack_of(a, 2, n, n) : NULL;
-    if (!v) {
-        Py_XDECREF(u);
-        Py_XDECREF(s);
-        Py_DECREF(a);
-        return NULL;
-    }
-    const double* ap = (const double*)PyArray_DATA(a);
-    double* up = (double*)PyArray_DATA(u);
-    double* sp = (double*)PyArray_DATA(s);
-    double* vp = (double*)PyArray_DATA(v);
-    bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < count && !failed; ++i) {
-        CorxMatrix h = create((int32_t)m, (int32_t)n, ap + i * m * n), hu = NULL, hv = NULL;
-        failed = !h || p_svd(h, &hu, sp + i * n, n, &hv) != 0;
-        if (!failed) {
-            __atomic_add_fetch(&live_handles, 2, __ATOMIC_RELAXED);
-            failed = p_get_buffer(hu, up + i * m * n, m * n) < 0 || p_get_buffer(hv, vp + i * n * n, n * n) < 0;
-        }
-        destroy(hu);
-        destroy(hv);
-        destroy(h);
-    }
-    Py_END_ALLOW_THREADS
-    Py_DECREF(a);
-    if (failed) {
-        Py_DECREF(u);
-        Py_DECREF(s);
-        Py_DECREF(v);
-        return PyErr_NoMemory();
-    }
-    return Py_BuildValue("NNN", u, s, v);
+    PyArrayObject* out[3] = {stack_of(a, 2, m, n), stack_of(a, 1, n, 0), stack_of(a, 2, n, n)};
+    return factor_stack(a, count, m, n, out, 3, svd_one);
 }
 
 static PyMethodDef methods[] = {
