@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernels/exact_short.h"
 #include "kernels/kernel_set.h"
 #include "runtime/memory.h"
 #include "runtime/parallel.h"
@@ -26,28 +27,59 @@ constexpr std::int64_t kShortRow = 16;
 
 void shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r) {
     const std::int64_t cols = a.cols;
-    // x cut once for the split route's arithmetic, which needs rounding
-    // to nearest.
+    // x cut for the split route's arithmetic, which needs rounding to
+    // nearest, once and only for a row the lanes leave.
     double xHigh[kShortRow], xLow[kShortRow];
     std::int64_t xExponent[kShortRow];
-    const kernels::ExactSplit xs = kernels::exactSplit(xHigh, xLow, xExponent, x.data(), cols);
+    kernels::ExactSplit xs{};
+    bool cut = false;
     const bool nearest = kernels::exactRoundsToNearest();
     const KernelSet& kern = activeKernels();
+    constexpr int L = kernels::kShortLanes;
+    // Rows go kShortLanes at a time, one a lane, through the compensated
+    // sums, which decide nearly every row of a system; the rest take the
+    // routes below one by one.
+    double c[L], y[kShortRow * L], z[kShortRow * L], v[L];
+    if (nearest) {
+        for (std::int64_t j = 0; j < cols; ++j)
+            for (int l = 0; l < L; ++l) z[j * L + l] = x[static_cast<std::size_t>(j)];
+    }
     ExactAccumulator acc;
-    for (std::int64_t i = 0; i < a.rows; ++i) {
-        const double* const row = a.data.data() + i * cols;
-        const double c = -b[static_cast<std::size_t>(i)];
-        double v = 0.0;
-        const bool decided = (nearest && kern.exactLevelRow(c, row, x.data(), xs, cols, v)) ||
-                             roundShortSum(c, row, x.data(), cols, v);
-        if (!decided) {
-            clear(acc);
-            addTerm(acc, c);
-            acc.countdown = ExactAccumulator::kCountdown;
-            for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
-            v = round(acc);
+    for (std::int64_t i0 = 0; i0 < a.rows; i0 += L) {
+        const int lanes = static_cast<int>(std::min<std::int64_t>(L, a.rows - i0));
+        unsigned done = 0;
+        if (nearest) {
+            for (int l = 0; l < L; ++l) {
+                const std::int64_t i = l < lanes ? i0 + l : i0;
+                c[l] = -b[static_cast<std::size_t>(i)];
+                for (std::int64_t j = 0; j < cols; ++j) y[j * L + l] = a.data[static_cast<std::size_t>(i * cols + j)];
+            }
+            done = kern.exactShortRows(c, y, z, static_cast<int>(cols), lanes, v);
         }
-        r[static_cast<std::size_t>(i)] = -v;
+        for (int l = 0; l < lanes; ++l) {
+            const std::int64_t i = i0 + l;
+            if ((done >> l & 1u) != 0) {
+                r[static_cast<std::size_t>(i)] = -v[l];
+                continue;
+            }
+            if (!cut) {
+                xs = kernels::exactSplit(xHigh, xLow, xExponent, x.data(), cols);
+                cut = true;
+            }
+            const double* const row = a.data.data() + i * cols;
+            const double ci = -b[static_cast<std::size_t>(i)];
+            double vi = 0.0;
+            const bool decided = (nearest && kern.exactLevelRow(ci, row, x.data(), xs, cols, vi)) ||
+                                 roundShortSum(ci, row, x.data(), cols, vi);
+            if (!decided) {
+                clear(acc);
+                addTerm(acc, ci);
+                acc.countdown = ExactAccumulator::kCountdown;
+                for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
+                vi = round(acc);
+            }
+            r[static_cast<std::size_t>(i)] = -vi;
+        }
     }
 }
 

@@ -167,15 +167,18 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
 // exactly as in the column-by-column loop, and every pivot search sees its
 // column fully updated; the recursion only delays updates that no pivot
 // search has to see yet and groups them into tiled products.
-LuFactors luDecompose(const Matrix& a) {
-    LuFactors f;
+void luDecomposeInto(const Matrix& a, LuFactors& f) {
     f.factors = a;
     const std::int64_t n = a.rows;
-    if (n > 0) f.perm.resize(static_cast<std::size_t>(n));
+    f.perm.resize(static_cast<std::size_t>(n > 0 ? n : 0));
     for (std::int64_t i = 0; i < n; ++i) f.perm[static_cast<std::size_t>(i)] = i;
     f.sign = 1;
-    if (n <= 0) return f;
-    eliminate(activeKernels(), f, 0, n);
+    if (n > 0) eliminate(activeKernels(), f, 0, n);
+}
+
+LuFactors luDecompose(const Matrix& a) {
+    LuFactors f;
+    luDecomposeInto(a, f);
     return f;
 }
 

@@ -29,6 +29,10 @@ struct LuFactors {
 // difference is rounded on its own, in the order of the loops below.
 LuFactors luDecompose(const Matrix& a);
 
+// The same into f, whose storage is reused: for loops over many small
+// matrices. On ValueError f holds no factorisation.
+void luDecomposeInto(const Matrix& a, LuFactors& f);
+
 // Determinant: sign times the diagonal of U, multiplied left to right. A
 // matrix that luDecompose finds singular gives +0.0; nothing is raised.
 double det(const Matrix& a);

@@ -110,6 +110,43 @@ namespace {
 // cache while every row of it is read again by the rows below.
 constexpr std::int64_t kManyColumns = 64;
 
+// luSolve's substitutions for one right-hand side (a stack of small
+// systems): the same operations without a kernel call per row. Kept
+// scalar: vectorised, each row reads two unknowns with one load just after
+// the previous rows stored them one by one, which the processor cannot
+// forward from its stores and waits on (twice the time at order 4).
+#if defined(__clang__)
+#define CORX_SCALAR_FUNCTION
+#define CORX_SCALAR_LOOP _Pragma("clang loop vectorize(disable)")
+#else
+#define CORX_SCALAR_FUNCTION [[gnu::optimize("no-tree-vectorize")]]
+#define CORX_SCALAR_LOOP
+#endif
+CORX_SCALAR_FUNCTION void substituteOne(const Matrix& F, double* y) {
+    const std::int64_t n = F.rows;
+    const double* const f = F.data.data();
+    for (std::int64_t i = 1; i < n; ++i) {
+        double v = y[i];
+        CORX_SCALAR_LOOP
+        for (std::int64_t k = 0; k < i; ++k) {
+            const double product = f[i * n + k] * y[k];
+            v = v - product;
+        }
+        y[i] = v;
+    }
+    for (std::int64_t i = n - 1; i >= 0; --i) {
+        double v = y[i];
+        CORX_SCALAR_LOOP
+        for (std::int64_t k = i + 1; k < n; ++k) {
+            const double product = f[i * n + k] * y[k];
+            v = v - product;
+        }
+        y[i] = v / f[i * n + i];
+    }
+}
+#undef CORX_SCALAR_FUNCTION
+#undef CORX_SCALAR_LOOP
+
 // luSolve for w right-hand sides at once, y (n x w, row-major) holding
 // P*b on entry and the solution on return. Element (i, j) takes exactly
 // luSolve's operations on column j, in its order: F(i, k) * y(k, j)
@@ -120,24 +157,7 @@ void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int6
     const std::int64_t n = F.rows;
     const double* const f = F.data.data();
     if (w == 1) {
-        // One column (a stack of small systems, one right-hand side each):
-        // the same operations without a kernel call per row.
-        for (std::int64_t i = 1; i < n; ++i) {
-            double v = y[i];
-            for (std::int64_t k = 0; k < i; ++k) {
-                const double product = f[i * n + k] * y[k];
-                v = v - product;
-            }
-            y[i] = v;
-        }
-        for (std::int64_t i = n - 1; i >= 0; --i) {
-            double v = y[i];
-            for (std::int64_t k = i + 1; k < n; ++k) {
-                const double product = f[i * n + k] * y[k];
-                v = v - product;
-            }
-            y[i] = v / f[i * n + i];
-        }
+        substituteOne(F, y);
         return;
     }
     for (std::int64_t i = 1; i < n; ++i) kern.subtractScaledRows(y + i * w, y, w, f + i * n, i, w);
@@ -217,6 +237,65 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
     return x;
 }
 
+namespace {
+
+// Small systems with one right-hand side each go through a stack
+// kSmallGroup at a time, step by step: the factorisations of the group,
+// then its substitutions, its residuals, its corrections. Each system
+// takes exactly solveMany's operations; what changes is that the steps of
+// neighbouring systems, independent of each other, stand side by side in
+// the instruction stream, where the processor overlaps their latencies
+// (one system's substitution alone is a chain of dependent divisions and
+// subtractions). The storage is the part's own, reused for every group.
+constexpr std::int64_t kSmallOrder = 16;
+constexpr std::int64_t kSmallGroup = 4;
+
+// Systems [begin, end) of solveStack for nrhs == 1 and n <= kSmallOrder;
+// returns -1, or the first singular system, whose solution and those after
+// it are not written.
+std::int64_t solveSmallSystems(std::int64_t n, const double* a, const double* b, double* x, std::int64_t begin,
+                               std::int64_t end, bool doRefine) {
+    const std::int64_t nn = n * n;
+    Matrix m[kSmallGroup];
+    LuFactors f[kSmallGroup];
+    for (Matrix& mk : m) mk = initMatrix(n, n);
+    double y[kSmallGroup][kSmallOrder], r[kSmallGroup][kSmallOrder], d[kSmallGroup][kSmallOrder];
+    for (std::int64_t s0 = begin; s0 < end; s0 += kSmallGroup) {
+        std::int64_t g = std::min(kSmallGroup, end - s0), singular = -1;
+        for (std::int64_t k = 0; k < g; ++k) {
+            std::copy(a + (s0 + k) * nn, a + (s0 + k + 1) * nn, m[k].data.begin());
+            try {
+                luDecomposeInto(m[k], f[k]);
+            } catch (const ValueError&) {
+                singular = s0 + k;
+                g = k;
+                break;
+            }
+        }
+        for (std::int64_t k = 0; k < g; ++k) {
+            const double* const bk = b + (s0 + k) * n;
+            for (std::int64_t i = 0; i < n; ++i) y[k][i] = bk[f[k].perm[static_cast<std::size_t>(i)]];
+            substituteOne(f[k].factors, y[k]);
+        }
+        if (doRefine) {
+            const std::size_t len = static_cast<std::size_t>(n);
+            for (std::int64_t k = 0; k < g; ++k)
+                residualInto(m[k], std::span<const double>(b + (s0 + k) * n, len), std::span<const double>(y[k], len),
+                             std::span<double>(r[k], len));
+            for (std::int64_t k = 0; k < g; ++k) {
+                for (std::int64_t i = 0; i < n; ++i) d[k][i] = r[k][f[k].perm[static_cast<std::size_t>(i)]];
+                substituteOne(f[k].factors, d[k]);
+                addCorrection(y[k], d[k], y[k], n);
+            }
+        }
+        for (std::int64_t k = 0; k < g; ++k) std::copy(y[k], y[k] + n, x + (s0 + k) * n);
+        if (singular >= 0) return singular;
+    }
+    return -1;
+}
+
+}  // namespace
+
 std::int64_t solveStack(std::int64_t n, std::int64_t count, const double* a, const double* b, std::int64_t nrhs,
                         double* x, bool doRefine) {
     // About n^3 operations a system (twice that when refining): parts of
@@ -231,6 +310,10 @@ std::int64_t solveStack(std::int64_t n, std::int64_t count, const double* a, con
     parallelFor(parts, [&](std::int64_t part) {
         std::int64_t begin = 0, end = 0;
         partRange(count, 1, parts, part, begin, end);
+        if (n <= kSmallOrder && nrhs == 1) {
+            failed[static_cast<std::size_t>(part)] = solveSmallSystems(n, a, b, x, begin, end, doRefine);
+            return;
+        }
         Matrix m = initMatrix(n, n);
         for (std::int64_t s = begin; s < end; ++s) {
             std::copy(a + s * nn, a + (s + 1) * nn, m.data.begin());

@@ -22,6 +22,7 @@
 #endif
 
 #include "kernels/exact_rows.h"
+#include "kernels/exact_short.h"
 #include "kernels/reflect.h"
 #include "kernels/sparse_rows.h"
 #include "kernels/substitute.h"
@@ -90,6 +91,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                               std::int64_t n, double& out) {                                                    \
         return kernels::exactLevelRow<V>(c, row, x, xs, n, out);                                                \
     }                                                                                                           \
+    TARGET unsigned exactShortRows(const double* c, const double* y, const double* z, int n, int lanes,         \
+                                   double* out) {                                                               \
+        return kernels::exactShortRows<V>(c, y, z, n, lanes, out);                                              \
+    }                                                                                                           \
     constexpr KernelSet kSet{ISA,                                                                               \
                              MR,                                                                                \
                              NV * kernels::kLanes<V>,                                                           \
@@ -105,6 +110,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              csrRowsPortable,                                                                   \
                              exactRowProducts,                                                                  \
                              exactLevelRow,                                                                     \
+                             exactShortRows,                                                                    \
                              subtractRowProducts};                                                              \
     }
 

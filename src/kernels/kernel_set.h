@@ -79,6 +79,10 @@ struct KernelSet {
     bool (*exactLevelRow)(double c, const double* row, const double* x, const kernels::ExactSplit& xs,
                           std::int64_t n, double& out);
 
+    // Up to kShortLanes short rows' exact residuals side by side, where
+    // compensated sums decide them (kernels/exact_short.h).
+    unsigned (*exactShortRows)(const double* c, const double* y, const double* z, int n, int lanes, double* out);
+
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);
 };

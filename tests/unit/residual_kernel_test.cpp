@@ -13,6 +13,7 @@
 
 #include "algorithms/exactsum.h"
 #include "kernels/exact_rows.h"
+#include "kernels/exact_short.h"
 #include "kernels/kernel_set.h"
 #include "support/bits.h"
 #include "support/isa.h"
@@ -101,8 +102,9 @@ double accumulated(double c, const std::vector<double>& y, const std::vector<dou
 }
 
 // The routes without an accumulator (the 256-bit sum of short rows and,
-// on every instruction-set path, the split route's levels) may decline a
-// row but never give other bits than the accumulator. Rows of 1 to 16
+// on every instruction-set path, the split route's levels and the
+// compensated sums of short rows in lanes) may decline a row but never
+// give other bits than the accumulator. Rows of 1 to 16
 // products, some to 300 and at the level route's limit: residuals that
 // cancel to the last bits, sums of 54 significant bits (a tie every other
 // time), sums near the smallest normal and the largest finite double,
@@ -116,7 +118,12 @@ TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
     std::uniform_real_distribution<double> coin(0.0, 1.0);
     enum Kind { Residual, Ties, Tiny, Huge, Spread, Special, kKinds };
     const char* names[kKinds] = {"residual", "ties", "tiny", "huge", "spread", "special"};
-    std::int64_t decided[2][kKinds] = {}, tried[kKinds] = {};
+    std::int64_t decided[3][kKinds] = {}, tried[kKinds] = {}, shortTried[kKinds] = {};
+    constexpr int L = corx_internal::kernels::kShortLanes;
+    double lanesC[L] = {}, lanesY[corx_internal::kernels::kShortMost * L] = {},
+           lanesZ[corx_internal::kernels::kShortMost * L] = {}, lanesWant[L] = {};
+    int lanesKind[L] = {};
+    int lanesN = 0;
     // Sums a hair off a tie. (2^52 + 1) + 0.5 - 2^-20 lies below the tie
     // (to even: 2^52 + 2), so rounds to 2^52 + 1. (2^52 + 2) + 0.5 + 2^-149,
     // the 2^-149 left of two products of about 2^-45, lies above its tie,
@@ -196,6 +203,45 @@ TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
         }
         tried[kind] += 1;
         const double want = accumulated(c, y, z);
+        const int lane = trial % L;
+        if (lane == 0) {
+            // A lane whose row is too long stays empty: its sum is +0.0.
+            std::fill(std::begin(lanesC), std::end(lanesC), 0.0);
+            std::fill(std::begin(lanesY), std::end(lanesY), 0.0);
+            std::fill(std::begin(lanesZ), std::end(lanesZ), 0.0);
+            std::fill(std::begin(lanesWant), std::end(lanesWant), 0.0);
+            std::fill(std::begin(lanesKind), std::end(lanesKind), -1);
+            lanesN = 0;
+        }
+        if (n <= static_cast<std::size_t>(corx_internal::kernels::kShortMost)) {
+            // The lanes route: this row in lane trial % 8 of a group of
+            // eight trials (zeros padding the shorter rows), so that every
+            // lane position and mixed lengths are met.
+            lanesC[lane] = c;
+            for (int j = 0; j < corx_internal::kernels::kShortMost; ++j) {
+                lanesY[j * L + lane] = j < static_cast<int>(n) ? y[static_cast<std::size_t>(j)] : 0.0;
+                lanesZ[j * L + lane] = j < static_cast<int>(n) ? z[static_cast<std::size_t>(j)] : 0.0;
+            }
+            lanesWant[lane] = want;
+            lanesKind[lane] = kind;
+            lanesN = std::max<int>(lanesN, static_cast<int>(n));
+            shortTried[kind] += 1;
+        }
+        if (lane == L - 1) {
+            for (corx_internal::Isa isa : corx_test::supportedIsas()) {
+                double out[L];
+                const unsigned done =
+                    corx_internal::kernelsFor(isa).exactShortRows(lanesC, lanesY, lanesZ, lanesN, L, out);
+                for (int l = 0; l < L; ++l) {
+                    if ((done >> l & 1u) == 0) continue;
+                    if (isa == corx_internal::Isa::Baseline && lanesKind[l] >= 0) decided[2][lanesKind[l]] += 1;
+                    ASSERT_TRUE(sameBits(out[l], lanesWant[l]))
+                        << (lanesKind[l] >= 0 ? names[lanesKind[l]] : "empty") << " trial " << trial - L + 1 + l
+                        << " " << corx_internal::isaName(isa) << ": lanes route " << out[l] << ", accumulator "
+                        << lanesWant[l];
+                }
+            }
+        }
         double got = 0.0;
         if (corx_internal::roundShortSum(c, y.data(), z.data(), static_cast<std::int64_t>(n), got)) {
             decided[0][kind] += 1;
@@ -221,6 +267,8 @@ TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
     for (Kind kind : {Residual, Ties, Huge})
         EXPECT_GT(decided[0][kind], tried[kind] * 8 / 10) << "256-bit sum (short rows only), " << names[kind];
     EXPECT_GT(decided[1][Residual], tried[Residual] * 9 / 10) << "split route";
+    EXPECT_GT(decided[2][Residual], shortTried[Residual] * 9 / 10) << "lanes route";
+    EXPECT_GT(decided[2][Ties], shortTried[Ties] * 8 / 10) << "lanes route, ties";
     EXPECT_GT(decided[1][Huge], tried[Huge] / 4) << "split route, huge";
     // Near the smallest normal the 256-bit sum still takes some rows (the
     // split route's window stops far above).
