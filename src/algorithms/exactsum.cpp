@@ -24,61 +24,71 @@ namespace {
 // and merging accumulators of 134 words and propagating their carries,
 // which cost many times its products.
 constexpr std::int64_t kShortRow = 16;
+static_assert(kShortRow <= kernels::kShortMost, "short rows fit the lanes route");
 
-void shortRowResidual(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r) {
-    const std::int64_t cols = a.cols;
-    // x cut for the split route's arithmetic, which needs rounding to
-    // nearest, once and only for a row the lanes leave.
+// One row's sum c + row.x by the routes after the lanes.
+double shortRowByRoutes(const KernelSet& kern, bool nearest, double c, const double* row, const double* x,
+                        std::int64_t cols) {
     double xHigh[kShortRow], xLow[kShortRow];
     std::int64_t xExponent[kShortRow];
-    kernels::ExactSplit xs{};
-    bool cut = false;
+    const kernels::ExactSplit xs = kernels::exactSplit(xHigh, xLow, xExponent, x, cols);
+    double v = 0.0;
+    if ((nearest && kern.exactLevelRow(c, row, x, xs, cols, v)) || roundShortSum(c, row, x, cols, v)) return v;
+    ExactAccumulator acc;
+    clear(acc);
+    addTerm(acc, c);
+    acc.countdown = ExactAccumulator::kCountdown;
+    for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[j]);
+    return round(acc);
+}
+
+// The rows of every system, in order, go kShortLanes at a time, one a
+// lane, through the compensated sums (which need rounding to nearest),
+// whichever system each belongs to: they decide nearly every row of a
+// system, and a stack of systems of four rows fills the lanes of two. The
+// rest take the routes above one by one.
+void shortResiduals(std::span<const ResidualSystem> systems, std::int64_t cols) {
     const bool nearest = kernels::exactRoundsToNearest();
     const KernelSet& kern = activeKernels();
     constexpr int L = kernels::kShortLanes;
-    // Rows go kShortLanes at a time, one a lane, through the compensated
-    // sums, which decide nearly every row of a system; the rest take the
-    // routes below one by one.
     double c[L], y[kShortRow * L], z[kShortRow * L], v[L];
-    if (nearest) {
-        for (std::int64_t j = 0; j < cols; ++j)
-            for (int l = 0; l < L; ++l) z[j * L + l] = x[static_cast<std::size_t>(j)];
-    }
-    ExactAccumulator acc;
-    for (std::int64_t i0 = 0; i0 < a.rows; i0 += L) {
-        const int lanes = static_cast<int>(std::min<std::int64_t>(L, a.rows - i0));
+    const ResidualSystem* owner[L];
+    std::int64_t index[L];
+    std::size_t next = 0;
+    std::int64_t nextRow = 0;
+    for (;;) {
+        int lanes = 0;
+        for (; lanes < L && next < systems.size(); ++nextRow) {
+            if (nextRow >= systems[next].a->rows) {
+                ++next;
+                nextRow = -1;
+                continue;
+            }
+            owner[lanes] = &systems[next];
+            index[lanes] = nextRow;
+            ++lanes;
+        }
+        if (lanes == 0) return;
         unsigned done = 0;
         if (nearest) {
             for (int l = 0; l < L; ++l) {
-                const std::int64_t i = l < lanes ? i0 + l : i0;
-                c[l] = -b[static_cast<std::size_t>(i)];
-                for (std::int64_t j = 0; j < cols; ++j) y[j * L + l] = a.data[static_cast<std::size_t>(i * cols + j)];
+                const ResidualSystem* const s = owner[l < lanes ? l : 0];
+                const std::int64_t i = index[l < lanes ? l : 0];
+                c[l] = -s->b[static_cast<std::size_t>(i)];
+                const double* const row = s->a->data.data() + i * cols;
+                for (std::int64_t j = 0; j < cols; ++j) {
+                    y[j * L + l] = row[j];
+                    z[j * L + l] = s->x[static_cast<std::size_t>(j)];
+                }
             }
             done = kern.exactShortRows(c, y, z, static_cast<int>(cols), lanes, v);
         }
         for (int l = 0; l < lanes; ++l) {
-            const std::int64_t i = i0 + l;
-            if ((done >> l & 1u) != 0) {
-                r[static_cast<std::size_t>(i)] = -v[l];
-                continue;
-            }
-            if (!cut) {
-                xs = kernels::exactSplit(xHigh, xLow, xExponent, x.data(), cols);
-                cut = true;
-            }
-            const double* const row = a.data.data() + i * cols;
-            const double ci = -b[static_cast<std::size_t>(i)];
-            double vi = 0.0;
-            const bool decided = (nearest && kern.exactLevelRow(ci, row, x.data(), xs, cols, vi)) ||
-                                 roundShortSum(ci, row, x.data(), cols, vi);
-            if (!decided) {
-                clear(acc);
-                addTerm(acc, ci);
-                acc.countdown = ExactAccumulator::kCountdown;
-                for (std::int64_t j = 0; j < cols; ++j) addProduct(acc, row[j], x[static_cast<std::size_t>(j)]);
-                vi = round(acc);
-            }
-            r[static_cast<std::size_t>(i)] = -vi;
+            const ResidualSystem& s = *owner[l];
+            const std::size_t i = static_cast<std::size_t>(index[l]);
+            s.r[i] = (done >> l & 1u) != 0 ? -v[l]
+                                           : -shortRowByRoutes(kern, nearest, -s.b[i],
+                                                               s.a->data.data() + index[l] * cols, s.x.data(), cols);
         }
     }
 }
@@ -91,9 +101,22 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
     return r;
 }
 
+void residualsInto(std::span<const ResidualSystem> systems) {
+    if (systems.empty()) return;
+    const std::int64_t cols = systems[0].a->cols;
+    bool shortRows = cols <= kShortRow;
+    for (const ResidualSystem& s : systems) shortRows = shortRows && s.a->cols == cols;
+    if (shortRows) {
+        shortResiduals(systems, cols);
+        return;
+    }
+    for (const ResidualSystem& s : systems) residualInto(*s.a, s.b, s.x, s.r);
+}
+
 void residualInto(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r) {
     if (a.cols <= kShortRow) {
-        shortRowResidual(a, b, x, r);
+        const ResidualSystem one{&a, b, x, r};
+        shortResiduals(std::span<const ResidualSystem>(&one, 1), a.cols);
         return;
     }
     // The right-hand side goes first into lane 0, the row's products into

@@ -20,4 +20,14 @@ std::vector<double> residual(const Matrix& a, std::span<const double> b, std::sp
 // The same into r, which holds at least rows values.
 void residualInto(const Matrix& a, std::span<const double> b, std::span<const double> x, std::span<double> r);
 
+// residualInto for several systems at once, each row the bits residualInto
+// gives it: the short rows of small systems share the vector lanes.
+struct ResidualSystem {
+    const Matrix* a;
+    std::span<const double> b;
+    std::span<const double> x;
+    std::span<double> r;
+};
+void residualsInto(std::span<const ResidualSystem> systems);
+
 }  // namespace corx_internal

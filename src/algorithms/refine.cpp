@@ -279,9 +279,11 @@ std::int64_t solveSmallSystems(std::int64_t n, const double* a, const double* b,
         }
         if (doRefine) {
             const std::size_t len = static_cast<std::size_t>(n);
+            ResidualSystem group[kSmallGroup];
             for (std::int64_t k = 0; k < g; ++k)
-                residualInto(m[k], std::span<const double>(b + (s0 + k) * n, len), std::span<const double>(y[k], len),
-                             std::span<double>(r[k], len));
+                group[k] = ResidualSystem{&m[k], std::span<const double>(b + (s0 + k) * n, len),
+                                          std::span<const double>(y[k], len), std::span<double>(r[k], len)};
+            residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(g)));
             for (std::int64_t k = 0; k < g; ++k) {
                 for (std::int64_t i = 0; i < n; ++i) d[k][i] = r[k][f[k].perm[static_cast<std::size_t>(i)]];
                 substituteOne(f[k].factors, d[k]);
