@@ -172,9 +172,14 @@ void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int6
 }  // namespace
 
 std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine) {
+    std::vector<double> x(elementCount(a.rows, nrhs), 0.0);
+    solveManyInto(a, b, nrhs, doRefine, x.data());
+    return x;
+}
+
+void solveManyInto(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine, double* x) {
     const LuFactors f = luDecompose(a);
     const std::int64_t n = a.rows;
-    std::vector<double> x(elementCount(n, nrhs), 0.0);
     // The columns share only the factors, which no column changes, so each
     // may go to any thread: a column gets exactly the operations of the
     // single solve. About n^2 products a column (twice that and an exact
@@ -205,14 +210,14 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
             substituteMany(kern, f.factors, y.data(), w);
             if (!doRefine) {
                 for (std::int64_t i = 0; i < n; ++i)
-                    std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
+                    std::copy(y.data() + i * w, y.data() + (i + 1) * w, x + i * nrhs + j0);
                 continue;
             }
             // refineOnce, column by column for the exact residuals and the
             // final sums, the corrections side by side again:
             // x + luSolve(f, b - a*x).
             for (std::int64_t i = 0; i < n; ++i)
-                std::copy(y.data() + i * w, y.data() + (i + 1) * w, x.data() + i * nrhs + j0);
+                std::copy(y.data() + i * w, y.data() + (i + 1) * w, x + i * nrhs + j0);
             for (std::int64_t j = 0; j < w; ++j) {
                 for (std::int64_t i = 0; i < n; ++i) {
                     column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j0 + j)];
@@ -234,7 +239,6 @@ std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::i
             }
         }
     });
-    return x;
 }
 
 namespace {

@@ -37,6 +37,10 @@ std::vector<double> solve(const Matrix& a, std::span<const double> b, bool doRef
 // "luDecompose: singular matrix" for a singular a.
 std::vector<double> solveMany(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine);
 
+// The same into x (n*nrhs values, not overlapping b), written only once
+// the factorisation has succeeded.
+void solveManyInto(const Matrix& a, std::span<const double> b, std::int64_t nrhs, bool doRefine, double* x);
+
 // Solves count independent systems: for s in [0, count), the n x n matrix
 // at a + s*n*n with the n x nrhs right-hand sides at b + s*n*nrhs, the
 // result written to x + s*n*nrhs, each bit for bit solveMany of that

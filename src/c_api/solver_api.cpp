@@ -19,7 +19,9 @@
 #undef corx_matrix_lu_solve_many
 #undef corx_lu_solve_stack
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -93,14 +95,21 @@ CORX_API int32_t corx_matrix_lu_solve_many(CorxMatrix m, const double* b, int64_
         if (a.rows != a.cols || nrhs < 1 || b_length != a.rows * static_cast<std::int64_t>(nrhs))
             return -CORX_SHAPE_MISMATCH;
         if (x_length < b_length) return -CORX_BUFFER_TOO_SMALL;
-        std::vector<double> solution;
+        const std::span<const double> rhs(b, static_cast<std::size_t>(b_length));
+        // Straight into x, unless x and b share memory (a solve in place):
+        // the refinement reads b again after x is written.
+        const std::less<const double*> before;
+        const bool apart = !before(x, b + b_length) || !before(b, x + b_length);
         try {
-            solution = corx_internal::solveMany(a, std::span<const double>(b, static_cast<std::size_t>(b_length)),
-                                                nrhs, do_refine != 0);
+            if (apart) {
+                corx_internal::solveManyInto(a, rhs, nrhs, do_refine != 0, x);
+            } else {
+                const std::vector<double> solution = corx_internal::solveMany(a, rhs, nrhs, do_refine != 0);
+                std::copy(solution.begin(), solution.end(), x);
+            }
         } catch (const corx_internal::ValueError&) {
             return -CORX_SINGULAR;  // singular: the error ends here and x stays untouched
         }
-        for (std::size_t i = 0; i < solution.size(); ++i) x[i] = solution[i];
         return static_cast<int32_t>(a.rows);
     });
 }
