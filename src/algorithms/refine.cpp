@@ -243,27 +243,32 @@ void solveManyInto(const Matrix& a, std::span<const double> b, std::int64_t nrhs
 
 namespace {
 
-// Small systems with one right-hand side each go through a stack
-// kSmallGroup at a time, step by step: the factorisations of the group,
-// then its substitutions, its residuals, its corrections. Each system
-// takes exactly solveMany's operations; what changes is that the steps of
-// neighbouring systems, independent of each other, stand side by side in
-// the instruction stream, where the processor overlaps their latencies
-// (one system's substitution alone is a chain of dependent divisions and
+// Small systems with few right-hand sides go through a stack kSmallGroup
+// at a time, step by step: the factorisations of the group, then its
+// substitutions, its residuals, its corrections. Each column takes exactly
+// solveMany's operations; what changes is that the steps of neighbouring
+// systems, independent of each other, stand side by side in the
+// instruction stream, where the processor overlaps their latencies (one
+// column's substitution alone is a chain of dependent divisions and
 // subtractions). The storage is the part's own, reused for every group.
 constexpr std::int64_t kSmallOrder = 16;
+constexpr std::int64_t kSmallRhs = 4;
 constexpr std::int64_t kSmallGroup = 4;
 
-// Systems [begin, end) of solveStack for nrhs == 1 and n <= kSmallOrder;
-// returns -1, or the first singular system, whose solution and those after
-// it are not written.
-std::int64_t solveSmallSystems(std::int64_t n, const double* a, const double* b, double* x, std::int64_t begin,
-                               std::int64_t end, bool doRefine) {
-    const std::int64_t nn = n * n;
+// Systems [begin, end) of solveStack for n <= kSmallOrder and
+// nrhs <= kSmallRhs; returns -1, or the first singular system, whose
+// solution and those after it are not written. Columns are kept apart,
+// column j of system k at y[k] + j*n.
+std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* a, const double* b, double* x,
+                               std::int64_t begin, std::int64_t end, bool doRefine) {
+    const std::int64_t nn = n * n, nb = n * nrhs;
+    const std::size_t len = static_cast<std::size_t>(n);
     Matrix m[kSmallGroup];
     LuFactors f[kSmallGroup];
     for (Matrix& mk : m) mk = initMatrix(n, n);
-    double y[kSmallGroup][kSmallOrder], r[kSmallGroup][kSmallOrder], d[kSmallGroup][kSmallOrder];
+    constexpr std::int64_t kBlock = kSmallOrder * kSmallRhs;
+    double bc[kSmallGroup][kBlock], y[kSmallGroup][kBlock], r[kSmallGroup][kBlock], d[kSmallOrder];
+    ResidualSystem group[kSmallGroup * kSmallRhs];
     for (std::int64_t s0 = begin; s0 < end; s0 += kSmallGroup) {
         std::int64_t g = std::min(kSmallGroup, end - s0), singular = -1;
         for (std::int64_t k = 0; k < g; ++k) {
@@ -277,24 +282,32 @@ std::int64_t solveSmallSystems(std::int64_t n, const double* a, const double* b,
             }
         }
         for (std::int64_t k = 0; k < g; ++k) {
-            const double* const bk = b + (s0 + k) * n;
-            for (std::int64_t i = 0; i < n; ++i) y[k][i] = bk[f[k].perm[static_cast<std::size_t>(i)]];
-            substituteOne(f[k].factors, y[k]);
-        }
-        if (doRefine) {
-            const std::size_t len = static_cast<std::size_t>(n);
-            ResidualSystem group[kSmallGroup];
-            for (std::int64_t k = 0; k < g; ++k)
-                group[k] = ResidualSystem{&m[k], std::span<const double>(b + (s0 + k) * n, len),
-                                          std::span<const double>(y[k], len), std::span<double>(r[k], len)};
-            residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(g)));
-            for (std::int64_t k = 0; k < g; ++k) {
-                for (std::int64_t i = 0; i < n; ++i) d[k][i] = r[k][f[k].perm[static_cast<std::size_t>(i)]];
-                substituteOne(f[k].factors, d[k]);
-                addCorrection(y[k], d[k], y[k], n);
+            const double* const bk = b + (s0 + k) * nb;
+            for (std::int64_t j = 0; j < nrhs; ++j) {
+                for (std::int64_t i = 0; i < n; ++i) {
+                    bc[k][j * n + i] = bk[i * nrhs + j];
+                    y[k][j * n + i] = bk[f[k].perm[static_cast<std::size_t>(i)] * nrhs + j];
+                }
+                substituteOne(f[k].factors, y[k] + j * n);
             }
         }
-        for (std::int64_t k = 0; k < g; ++k) std::copy(y[k], y[k] + n, x + (s0 + k) * n);
+        if (doRefine) {
+            for (std::int64_t k = 0; k < g; ++k)
+                for (std::int64_t j = 0; j < nrhs; ++j)
+                    group[k * nrhs + j] =
+                        ResidualSystem{&m[k], std::span<const double>(bc[k] + j * n, len),
+                                       std::span<const double>(y[k] + j * n, len), std::span<double>(r[k] + j * n, len)};
+            residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(g * nrhs)));
+            for (std::int64_t k = 0; k < g; ++k)
+                for (std::int64_t j = 0; j < nrhs; ++j) {
+                    for (std::int64_t i = 0; i < n; ++i) d[i] = r[k][j * n + f[k].perm[static_cast<std::size_t>(i)]];
+                    substituteOne(f[k].factors, d);
+                    addCorrection(y[k] + j * n, d, y[k] + j * n, n);
+                }
+        }
+        for (std::int64_t k = 0; k < g; ++k)
+            for (std::int64_t j = 0; j < nrhs; ++j)
+                for (std::int64_t i = 0; i < n; ++i) x[(s0 + k) * nb + i * nrhs + j] = y[k][j * n + i];
         if (singular >= 0) return singular;
     }
     return -1;
@@ -316,8 +329,8 @@ std::int64_t solveStack(std::int64_t n, std::int64_t count, const double* a, con
     parallelFor(parts, [&](std::int64_t part) {
         std::int64_t begin = 0, end = 0;
         partRange(count, 1, parts, part, begin, end);
-        if (n <= kSmallOrder && nrhs == 1) {
-            failed[static_cast<std::size_t>(part)] = solveSmallSystems(n, a, b, x, begin, end, doRefine);
+        if (n <= kSmallOrder && nrhs <= kSmallRhs) {
+            failed[static_cast<std::size_t>(part)] = solveSmallSystems(n, nrhs, a, b, x, begin, end, doRefine);
             return;
         }
         Matrix m = initMatrix(n, n);
