@@ -35,8 +35,11 @@ TEST(WithoutInit, EveryFamilyWorksAndSignalsStayAsTheyWere) {
     corx_matrix_destroy(m);
     for (int k = 0; k < 6; ++k) {
         EXPECT_EQ(handlerOf(kSignals[k]), before[k]) << kSignals[k];
-        // Sanitizer runtimes install handlers of their own before main.
-        if (!CORX_TEST_UNDER_ASAN) EXPECT_EQ(before[k], SIG_DFL) << kSignals[k];
+        // Nothing installed a handler at load: the disposition is still the
+        // inherited one, the default or, for a process started in the
+        // background, SIGINT and SIGQUIT ignored. Sanitizer runtimes install
+        // handlers of their own before main.
+        if (!CORX_TEST_UNDER_ASAN) EXPECT_TRUE(before[k] == SIG_DFL || before[k] == SIG_IGN) << kSignals[k];
     }
 }
 
