@@ -6,6 +6,7 @@
 #include "algorithms/exactsum.h"
 #include "kernels/kernel_set.h"
 #include "kernels/substitute.h"
+#include "kernels/vector_ops.h"
 #include "runtime/errors.h"
 #include "runtime/memory.h"
 #include "runtime/parallel.h"
@@ -160,7 +161,18 @@ void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int6
         substituteOne(F, y);
         return;
     }
-    for (std::int64_t i = 1; i < n; ++i) kern.subtractScaledRows(y + i * w, y, w, f + i * n, i, w);
+    // Forward: blocks of kRowBlock rows take the products of the rows
+    // above the block together, then each row those of the block's rows
+    // above it, in turn: every element still takes its products in
+    // increasing k.
+    constexpr std::int64_t R = kernels::kRowBlock;
+    std::int64_t i0 = 1;
+    for (; i0 + R <= n; i0 += R) {
+        kern.subtractScaledRowBlock(y + i0 * w, w, y, w, f + i0 * n, n, i0, w);
+        for (std::int64_t r = 1; r < R; ++r)
+            kern.subtractScaledRows(y + (i0 + r) * w, y + i0 * w, w, f + (i0 + r) * n + i0, r, w);
+    }
+    for (std::int64_t i = i0; i < n; ++i) kern.subtractScaledRows(y + i * w, y, w, f + i * n, i, w);
     for (std::int64_t i = n - 1; i >= 0; --i) {
         double* const yi = y + i * w;
         kern.subtractScaledRows(yi, yi + w, w, f + i * n + i + 1, n - 1 - i, w);

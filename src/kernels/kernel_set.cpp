@@ -65,6 +65,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                                    std::int64_t count, std::int64_t len) {                                      \
         kernels::subtractScaledRows<V>(s, x, ld, c, count, len);                                                \
     }                                                                                                           \
+    TARGET void subtractScaledRowBlock(double* s, std::int64_t lds, const double* x, std::int64_t ld,            \
+                                       const double* c, std::int64_t ldc, std::int64_t count, std::int64_t len) {   \
+        kernels::subtractScaledRowBlock<V>(s, lds, x, ld, c, ldc, count, len);                                  \
+    }                                                                                                           \
     TARGET void reflectPanel(double* x, std::int64_t ld, std::int64_t rows, std::int64_t w,                     \
                              const kernels::PanelReflection* h, std::int64_t count) {                           \
         kernels::reflectPanel<V, PV>(x, ld, rows, w, h, count);                                                 \
@@ -103,6 +107,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              reflectColumns,                                                                    \
                              subtractScaled,                                                                    \
                              subtractScaledRows,                                                                \
+                             subtractScaledRowBlock,                                                            \
                              reflectPanel,                                                                      \
                              PV * kernels::kLanes<V>,                                                           \
                              diagonalPass,                                                                      \

@@ -47,6 +47,10 @@ struct KernelSet {
     // (kernels/vector_ops.h).
     void (*subtractScaledRows)(double* s, const double* x, std::int64_t ld, const double* c, std::int64_t count,
                                std::int64_t len);
+    // The same for kRowBlock rows of s (lds apart) with their own c (ldc
+    // apart), sharing the loads of x (kernels/vector_ops.h).
+    void (*subtractScaledRowBlock)(double* s, std::int64_t lds, const double* x, std::int64_t ld, const double* c,
+                                   std::int64_t ldc, std::int64_t count, std::int64_t len);
 
     // A panel of Householder reflections of w columns
     // (kernels/reflect_panel.h).

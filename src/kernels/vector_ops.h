@@ -84,4 +84,76 @@ template <class V>
     }
 }
 
+// subtractScaledRows for kRowBlock rows at once: for r = 0 ..
+// kRowBlock-1, s[r*lds + i] = s[r*lds + i] - c[r*ldc + k]*x[k*ld + i] for
+// k = 0 .. count-1 in increasing k, i = 0 .. len-1, every element taking
+// exactly the operations subtractScaledRows gives it on its own row. The
+// rows share each load of x: in the forward substitution of many
+// right-hand sides, row by row, every row read all the rows of x above it
+// again, and that reading, from the second-level cache, bounded the speed;
+// for a few right-hand sides the rows' chains of subtractions also run
+// side by side. s must not overlap the rows of x read.
+inline constexpr int kRowBlock = 4;
+
+template <class V>
+[[gnu::always_inline]] inline void subtractScaledRowBlock(double* s, std::int64_t lds, const double* x,
+                                                          std::int64_t ld, const double* c, std::int64_t ldc,
+                                                          std::int64_t count, std::int64_t len) {
+    constexpr int L = kLanes<V>;
+    constexpr int R = kRowBlock;
+    constexpr int G = L >= 8 ? 4 : 2;  // vectors of columns: 16 or 8 accumulators
+    std::int64_t i = 0;
+    for (; i + G * L <= len; i += G * L) {
+        V acc[R][G];
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+            for (int g = 0; g < G; ++g) load(acc[r][g], s + r * lds + i + g * L);
+        for (std::int64_t k = 0; k < count; ++k) {
+            V xv[G];
+#pragma GCC unroll 4
+            for (int g = 0; g < G; ++g) load(xv[g], x + k * ld + i + g * L);
+#pragma GCC unroll 4
+            for (int r = 0; r < R; ++r) {
+                const double a = c[r * ldc + k];
+#pragma GCC unroll 4
+                for (int g = 0; g < G; ++g) {
+                    const V p = a * xv[g];
+                    acc[r][g] = acc[r][g] - p;
+                }
+            }
+        }
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+            for (int g = 0; g < G; ++g) store(s + r * lds + i + g * L, acc[r][g]);
+    }
+    for (; i + L <= len; i += L) {
+        V acc[R];
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) load(acc[r], s + r * lds + i);
+        for (std::int64_t k = 0; k < count; ++k) {
+            V xv;
+            load(xv, x + k * ld + i);
+#pragma GCC unroll 4
+            for (int r = 0; r < R; ++r) {
+                const V p = c[r * ldc + k] * xv;
+                acc[r] = acc[r] - p;
+            }
+        }
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) store(s + r * lds + i, acc[r]);
+    }
+    for (; i < len; ++i) {
+        double v[R];
+        for (int r = 0; r < R; ++r) v[r] = s[r * lds + i];
+        for (std::int64_t k = 0; k < count; ++k)
+            for (int r = 0; r < R; ++r) {
+                const double product = c[r * ldc + k] * x[k * ld + i];
+                v[r] = v[r] - product;
+            }
+        for (int r = 0; r < R; ++r) s[r * lds + i] = v[r];
+    }
+}
+
 }  // namespace corx_internal::kernels
