@@ -290,21 +290,30 @@ template <class V>
     std::int64_t topY = 0, lowest = kExactAnyExponent;
     std::int64_t j = 0;
     if (n >= 2 * L) {
-        M top = {}, low = top + kExactAnyExponent;
-        for (; j + L <= n; j += L) {
+        // Four running maxima and minima, so that the comparisons do not
+        // wait on each other.
+        M top[4] = {}, low[4];
+        for (M& v : low) v = M{} + kExactAnyExponent;
+        auto scan = [&](std::int64_t i, int u) __attribute__((always_inline)) {
             W b;
-            std::memcpy(&b, row + j, sizeof b);
+            std::memcpy(&b, row + i, sizeof b);
             M ex;
-            std::memcpy(&ex, xs.exponent + j, sizeof ex);
+            std::memcpy(&ex, xs.exponent + i, sizeof ex);
             const M f = reinterpret_cast<M>((b << 1) >> 53);
             const M key = reinterpret_cast<M>(((b << 1) - 1) >> 53) + ex;
-            top = top > f ? top : f;
-            low = low < key ? low : key;
+            top[u] = top[u] > f ? top[u] : f;
+            low[u] = low[u] < key ? low[u] : key;
+        };
+        for (; j + 4 * L <= n; j += 4 * L) {
+#pragma GCC unroll 4
+            for (int u = 0; u < 4; ++u) scan(j + u * L, u);
         }
-        for (int l = 0; l < L; ++l) {
-            topY = top[l] > topY ? top[l] : topY;
-            lowest = low[l] < lowest ? low[l] : lowest;
-        }
+        for (; j + L <= n; j += L) scan(j, 0);
+        for (int u = 0; u < 4; ++u)
+            for (int l = 0; l < L; ++l) {
+                topY = top[u][l] > topY ? top[u][l] : topY;
+                lowest = low[u][l] < lowest ? low[u][l] : lowest;
+            }
     }
     for (; j < n; ++j) {
         std::uint64_t b;
