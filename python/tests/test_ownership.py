@@ -110,7 +110,11 @@ def test_import_leaves_signal_handlers_alone_until_init():
         assert dispositions() == before, "import or use changed signal handling"
         corx.init()
         after = dispositions()
-        assert after[:5] != before[:5] and len(set(after[:5])) == 1, after
+        # The library's handler on the five, except where the process
+        # started with one ignored (SIGINT, in the background): that stays.
+        handler = {a for a, b in zip(after[:5], before[:5]) if b != 1}
+        assert len(handler) == 1 and handler.isdisjoint({None, 0, 1}), after
+        assert all(a == 1 for a, b in zip(after[:5], before[:5]) if b == 1), after
         assert after[5] == 1, "SIGPIPE should be ignored (SIG_IGN)"
         print("ok")
     """)
