@@ -99,21 +99,31 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
     double* const panel = buffer.data();  // panel[c * rows + i] = F(k0 + i, k0 + c)
     transposeInto(f + k0 * n + k0, n, panel, rows, rows, w);
     std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
+    std::int64_t nextRow = -1;      // the search of column c, made by step c - 1
+    double nextBest = 0.0;
     for (std::int64_t c = 0; c < w; ++c) {
         const std::int64_t k = k0 + c;
         double* const col = panel + c * rows;
         // Pivot search: the strictly largest magnitude wins, so among equal
         // magnitudes the uppermost row stays. Comparisons with NaN are
         // false: a NaN below the diagonal is never chosen, and a NaN on the
-        // diagonal keeps row k as the pivot row.
+        // diagonal keeps row k as the pivot row. After the first column the
+        // previous step has searched the rows from the diagonal down while
+        // updating them (kernels/lu_leaf.h); its row is this scan's where
+        // the diagonal is not NaN.
         std::int64_t p = c;
         double best = std::fabs(col[c]);
-        for (std::int64_t r = c + 1; r < rows; ++r) {
-            const double v = std::fabs(col[r]);
-            if (v > best) {
-                p = r;
-                best = v;
+        if (c == 0) {
+            for (std::int64_t r = c + 1; r < rows; ++r) {
+                const double v = std::fabs(col[r]);
+                if (v > best) {
+                    p = r;
+                    best = v;
+                }
             }
+        } else if (!std::isnan(best) && nextRow >= 0) {
+            p = nextRow;
+            best = nextBest;
         }
         // No tolerance: only an exactly zero pivot column is singular.
         if (best == 0.0) throw ValueError("luDecompose: singular matrix");
@@ -128,12 +138,9 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         if (k == n - 1) break;
 
         // The multipliers, then this k's update of the leaf's later
-        // columns: F(i,j) = F(i,j) - F(k,j)*m(i), for every row i below k.
-        for (std::int64_t i = c + 1; i < rows; ++i) col[i] = col[i] / pivot;
-        for (std::int64_t j = c + 1; j < w; ++j) {
-            double* const colJ = panel + j * rows;
-            kern.subtractScaled(colJ + c + 1, col + c + 1, colJ[c], rows - c - 1);
-        }
+        // columns: F(i,j) = F(i,j) - F(k,j)*m(i), for every row i below k;
+        // and the search of the next column.
+        kern.luLeafStep(panel, rows, w, c, pivot, nextRow, nextBest);
     }
     transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
     // Whole rows travel: the multipliers left of the leaf and the columns

@@ -23,6 +23,7 @@
 
 #include "kernels/exact_rows.h"
 #include "kernels/exact_short.h"
+#include "kernels/lu_leaf.h"
 #include "kernels/reflect.h"
 #include "kernels/sparse_rows.h"
 #include "kernels/substitute.h"
@@ -99,6 +100,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                                    double* out) {                                                               \
         return kernels::exactShortRows<V>(c, y, z, n, lanes, out);                                              \
     }                                                                                                           \
+    TARGET void luLeafStep(double* panel, std::int64_t rows, std::int64_t w, std::int64_t c, double pivot,      \
+                           std::int64_t& row, double& best) {                                                   \
+        kernels::luLeafStep<V>(panel, rows, w, c, pivot, row, best);                                            \
+    }                                                                                                           \
     constexpr KernelSet kSet{ISA,                                                                               \
                              MR,                                                                                \
                              NV * kernels::kLanes<V>,                                                           \
@@ -116,6 +121,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              exactRowProducts,                                                                  \
                              exactLevelRow,                                                                     \
                              exactShortRows,                                                                    \
+                             luLeafStep,                                                                        \
                              subtractRowProducts};                                                              \
     }
 

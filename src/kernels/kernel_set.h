@@ -87,6 +87,11 @@ struct KernelSet {
     // compensated sums decide them (kernels/exact_short.h).
     unsigned (*exactShortRows)(const double* c, const double* y, const double* z, int n, int lanes, double* out);
 
+    // A step of the LU leaf: multipliers, updates and the next column's
+    // search in one pass (kernels/lu_leaf.h).
+    void (*luLeafStep)(double* panel, std::int64_t rows, std::int64_t w, std::int64_t c, double pivot,
+                       std::int64_t& row, double& best);
+
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -120,6 +121,15 @@ TEST(LuKernel, PivotTiesSignedZerosAndExactSingularity) {
             auto z = randomOperand(rng, n * n, 0.0);
             for (std::int64_t i = 0; i < n; ++i) z[i * n + n / 2] = (i % 2) ? 0.0 : -0.0;
             expectSameFactorisation(corx_internal::matrix(n, n, z), std::string(corx_internal::isaName(isa)) + " zero column");
+
+            // NaN in the pivot columns: on the diagonal (its row stays the
+            // pivot row) and below it (never chosen).
+            auto q = randomOperand(rng, n * n, 0.0);
+            for (std::int64_t i = 0; i < n; ++i) {
+                if (i % 3 == 1) q[i * n + i] = std::numeric_limits<double>::quiet_NaN();
+                if (i % 5 == 2) q[((i + 7) % n) * n + i] = -std::numeric_limits<double>::quiet_NaN();
+            }
+            expectSameFactorisation(corx_internal::matrix(n, n, q), std::string(corx_internal::isaName(isa)) + " NaN pivots");
 
             // Tiny scale: products and multipliers in the subnormal range.
             expectSameFactorisation(corx_internal::matrix(n, n, randomOperand(rng, n * n, 0.01, 1e-300)),
