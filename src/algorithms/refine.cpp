@@ -111,11 +111,16 @@ namespace {
 // cache while every row of it is read again by the rows below.
 constexpr std::int64_t kManyColumns = 64;
 
-// luSolve's substitutions for one right-hand side (a stack of small
-// systems): the same operations without a kernel call per row. Kept
-// scalar: vectorised, each row reads two unknowns with one load just after
-// the previous rows stored them one by one, which the processor cannot
-// forward from its stores and waits on (twice the time at order 4).
+// luSolve's substitutions for one right-hand side each of `count` systems
+// at once (a stack of small systems), y[t] solved with the factors F[t]:
+// each takes exactly luSolve's operations, without a kernel call per row.
+// The systems' chains of dependent subtractions and divisions are
+// independent of each other, so they go side by side, row by row, where
+// the processor overlaps them. Kept scalar: vectorised, each row read two
+// unknowns with one load just after the previous rows stored them one by
+// one, which the processor cannot forward from its stores and waits on
+// (twice the time at order 4).
+constexpr std::int64_t kSideMost = 16;
 #if defined(__clang__)
 #define CORX_SCALAR_FUNCTION
 #define CORX_SCALAR_LOOP _Pragma("clang loop vectorize(disable)")
@@ -123,26 +128,32 @@ constexpr std::int64_t kManyColumns = 64;
 #define CORX_SCALAR_FUNCTION [[gnu::optimize("no-tree-vectorize")]]
 #define CORX_SCALAR_LOOP
 #endif
-CORX_SCALAR_FUNCTION void substituteOne(const Matrix& F, double* y) {
-    const std::int64_t n = F.rows;
-    const double* const f = F.data.data();
+CORX_SCALAR_FUNCTION void substituteSide(const Matrix* const* F, double* const* y, std::int64_t count) {
+    const std::int64_t n = F[0]->rows;
+    const double* f[kSideMost];
+    for (std::int64_t t = 0; t < count; ++t) f[t] = F[t]->data.data();
+    double v[kSideMost];
     for (std::int64_t i = 1; i < n; ++i) {
-        double v = y[i];
-        CORX_SCALAR_LOOP
+        for (std::int64_t t = 0; t < count; ++t) v[t] = y[t][i];
         for (std::int64_t k = 0; k < i; ++k) {
-            const double product = f[i * n + k] * y[k];
-            v = v - product;
+            CORX_SCALAR_LOOP
+            for (std::int64_t t = 0; t < count; ++t) {
+                const double product = f[t][i * n + k] * y[t][k];
+                v[t] = v[t] - product;
+            }
         }
-        y[i] = v;
+        for (std::int64_t t = 0; t < count; ++t) y[t][i] = v[t];
     }
     for (std::int64_t i = n - 1; i >= 0; --i) {
-        double v = y[i];
-        CORX_SCALAR_LOOP
+        for (std::int64_t t = 0; t < count; ++t) v[t] = y[t][i];
         for (std::int64_t k = i + 1; k < n; ++k) {
-            const double product = f[i * n + k] * y[k];
-            v = v - product;
+            CORX_SCALAR_LOOP
+            for (std::int64_t t = 0; t < count; ++t) {
+                const double product = f[t][i * n + k] * y[t][k];
+                v[t] = v[t] - product;
+            }
         }
-        y[i] = v / f[i * n + i];
+        for (std::int64_t t = 0; t < count; ++t) y[t][i] = v[t] / f[t][i * n + i];
     }
 }
 #undef CORX_SCALAR_FUNCTION
@@ -158,7 +169,8 @@ void substituteMany(const KernelSet& kern, const Matrix& F, double* y, std::int6
     const std::int64_t n = F.rows;
     const double* const f = F.data.data();
     if (w == 1) {
-        substituteOne(F, y);
+        const Matrix* const factors = &F;
+        substituteSide(&factors, &y, 1);
         return;
     }
     // Forward: blocks of kRowBlock rows take the products of the rows
@@ -279,7 +291,12 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
     LuFactors f[kSmallGroup];
     for (Matrix& mk : m) mk = initMatrix(n, n);
     constexpr std::int64_t kBlock = kSmallOrder * kSmallRhs;
-    double bc[kSmallGroup][kBlock], y[kSmallGroup][kBlock], r[kSmallGroup][kBlock], d[kSmallOrder];
+    double bc[kSmallGroup][kBlock], y[kSmallGroup][kBlock], r[kSmallGroup][kBlock];
+    double d[kSmallGroup * kSmallRhs][kSmallOrder];
+    static_assert(kSmallGroup * kSmallRhs <= kSideMost, "a group's columns side by side");
+    const Matrix* factors[kSmallGroup * kSmallRhs];
+    double* yt[kSmallGroup * kSmallRhs];
+    double* dt[kSmallGroup * kSmallRhs];
     ResidualSystem group[kSmallGroup * kSmallRhs];
     for (std::int64_t s0 = begin; s0 < end; s0 += kSmallGroup) {
         std::int64_t g = std::min(kSmallGroup, end - s0), singular = -1;
@@ -293,6 +310,8 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
                 break;
             }
         }
+        // Column t = k*nrhs + j of the group: system k's column j.
+        const std::int64_t columns = g * nrhs;
         for (std::int64_t k = 0; k < g; ++k) {
             const double* const bk = b + (s0 + k) * nb;
             for (std::int64_t j = 0; j < nrhs; ++j) {
@@ -300,9 +319,12 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
                     bc[k][j * n + i] = bk[i * nrhs + j];
                     y[k][j * n + i] = bk[f[k].perm[static_cast<std::size_t>(i)] * nrhs + j];
                 }
-                substituteOne(f[k].factors, y[k] + j * n);
+                factors[k * nrhs + j] = &f[k].factors;
+                yt[k * nrhs + j] = y[k] + j * n;
+                dt[k * nrhs + j] = d[k * nrhs + j];
             }
         }
+        if (columns > 0) substituteSide(factors, yt, columns);
         if (doRefine) {
             for (std::int64_t k = 0; k < g; ++k)
                 for (std::int64_t j = 0; j < nrhs; ++j)
@@ -311,11 +333,11 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
                                        std::span<const double>(y[k] + j * n, len), std::span<double>(r[k] + j * n, len)};
             residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(g * nrhs)));
             for (std::int64_t k = 0; k < g; ++k)
-                for (std::int64_t j = 0; j < nrhs; ++j) {
-                    for (std::int64_t i = 0; i < n; ++i) d[i] = r[k][j * n + f[k].perm[static_cast<std::size_t>(i)]];
-                    substituteOne(f[k].factors, d);
-                    addCorrection(y[k] + j * n, d, y[k] + j * n, n);
-                }
+                for (std::int64_t j = 0; j < nrhs; ++j)
+                    for (std::int64_t i = 0; i < n; ++i)
+                        d[k * nrhs + j][i] = r[k][j * n + f[k].perm[static_cast<std::size_t>(i)]];
+            if (columns > 0) substituteSide(factors, dt, columns);
+            for (std::int64_t t = 0; t < columns; ++t) addCorrection(yt[t], dt[t], yt[t], n);
         }
         for (std::int64_t k = 0; k < g; ++k)
             for (std::int64_t j = 0; j < nrhs; ++j)
