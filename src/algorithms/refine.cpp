@@ -275,7 +275,7 @@ namespace {
 // instruction stream, where the processor overlaps their latencies (one
 // column's substitution alone is a chain of dependent divisions and
 // subtractions). The storage is the part's own, reused for every group.
-constexpr std::int64_t kSmallOrder = 16;
+constexpr std::int64_t kSmallOrder = 64;
 constexpr std::int64_t kSmallRhs = 4;
 constexpr std::int64_t kSmallGroup = 4;
 
@@ -290,9 +290,19 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
     Matrix m[kSmallGroup];
     LuFactors f[kSmallGroup];
     for (Matrix& mk : m) mk = initMatrix(n, n);
-    constexpr std::int64_t kBlock = kSmallOrder * kSmallRhs;
-    double bc[kSmallGroup][kBlock], y[kSmallGroup][kBlock], r[kSmallGroup][kBlock];
-    double d[kSmallGroup * kSmallRhs][kSmallOrder];
+    // For each system of the group, its columns of b, of the solution and
+    // of the residual, then each column's correction: one block for the
+    // whole part, off the stack (a host's executor may run this on a small
+    // one).
+    std::vector<double> work(elementCount(4 * kSmallGroup, nb));
+    double *bc[kSmallGroup], *y[kSmallGroup], *r[kSmallGroup], *d[kSmallGroup * kSmallRhs];
+    for (std::int64_t k = 0; k < kSmallGroup; ++k) {
+        bc[k] = work.data() + k * nb;
+        y[k] = work.data() + (kSmallGroup + k) * nb;
+        r[k] = work.data() + (2 * kSmallGroup + k) * nb;
+    }
+    for (std::int64_t t = 0; t < kSmallGroup * kSmallRhs; ++t)
+        d[t] = work.data() + 3 * kSmallGroup * nb + std::min(t, kSmallGroup * nrhs - 1) * n;
     static_assert(kSmallGroup * kSmallRhs <= kSideMost, "a group's columns side by side");
     const Matrix* factors[kSmallGroup * kSmallRhs];
     double* yt[kSmallGroup * kSmallRhs];
