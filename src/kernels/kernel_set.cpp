@@ -104,6 +104,10 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                            std::int64_t& row, double& best) {                                                   \
         kernels::luLeafStep<V>(panel, rows, w, c, pivot, row, best);                                            \
     }                                                                                                           \
+    TARGET void transposeCopy(const double* src, std::int64_t lds, double* dst, std::int64_t ldd,               \
+                              std::int64_t rows, std::int64_t cols) {                                           \
+        kernels::transposeCopy<V>(src, lds, dst, ldd, rows, cols);                                              \
+    }                                                                                                           \
     constexpr KernelSet kSet{ISA,                                                                               \
                              MR,                                                                                \
                              NV * kernels::kLanes<V>,                                                           \
@@ -122,6 +126,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              exactLevelRow,                                                                     \
                              exactShortRows,                                                                    \
                              luLeafStep,                                                                        \
+                             transposeCopy,                                                                     \
                              subtractRowProducts};                                                              \
     }
 

@@ -92,6 +92,10 @@ struct KernelSet {
     void (*luLeafStep)(double* panel, std::int64_t rows, std::int64_t w, std::int64_t c, double pivot,
                        std::int64_t& row, double& best);
 
+    // A transposing copy (kernels/substitute.h): no arithmetic.
+    void (*transposeCopy)(const double* src, std::int64_t lds, double* dst, std::int64_t ldd, std::int64_t rows,
+                          std::int64_t cols);
+
     // kSubstRows rows' products with final unknowns (kernels/substitute.h).
     void (*subtractRowProducts)(double* v, const double* a, std::int64_t lda, const double* y, std::int64_t len);
 };

@@ -64,6 +64,31 @@ template <class V>
     }
 }
 
+// dst[j*ldd + i] = src[i*lds + j] for i < rows, j < cols: a transposing
+// copy (no arithmetic). Whole tiles of kLanes<V> x kLanes<V> go through
+// registers, loaded row by row and stored column by column after
+// transposeTile; the edges go element by element.
+template <class V>
+[[gnu::always_inline]] inline void transposeCopy(const double* src, std::int64_t lds, double* dst, std::int64_t ldd,
+                                                 std::int64_t rows, std::int64_t cols) {
+    constexpr int L = kLanes<V>;
+    const std::int64_t fullRows = rows - rows % L, fullCols = cols - cols % L;
+    for (std::int64_t i0 = 0; i0 < fullRows; i0 += L) {
+        for (std::int64_t j0 = 0; j0 < fullCols; j0 += L) {
+            V t[L];
+#pragma GCC unroll 8
+            for (int r = 0; r < L; ++r) load(t[r], src + (i0 + r) * lds + j0);
+            transposeTile<V>(t);
+#pragma GCC unroll 8
+            for (int c = 0; c < L; ++c) store(dst + (j0 + c) * ldd + i0, t[c]);
+        }
+        for (std::int64_t j = fullCols; j < cols; ++j)
+            for (std::int64_t i = i0; i < i0 + L; ++i) dst[j * ldd + i] = src[i * lds + j];
+    }
+    for (std::int64_t j = 0; j < cols; ++j)
+        for (std::int64_t i = fullRows; i < rows; ++i) dst[j * ldd + i] = src[i * lds + j];
+}
+
 template <class V>
 [[gnu::always_inline]] inline void subtractRowProducts(double* v, const double* a, std::int64_t lda, const double* y,
                                                        std::int64_t len) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "kernels/kernel_set.h"
 #include "kernels/product.h"
 #include "runtime/memory.h"
 
@@ -84,15 +85,8 @@ Matrix transpose(const Matrix& a) {
 
 void transposeInto(const double* src, std::int64_t lds, double* dst, std::int64_t ldd, std::int64_t rows,
                    std::int64_t cols) {
-    // Each row of a tile is one cache line on either side, and all of them
-    // stay in L1 while the tile is copied. Tiles of 16 measured slower.
-    constexpr std::int64_t kTile = 8;
-    for (std::int64_t i0 = 0; i0 < rows; i0 += kTile)
-        for (std::int64_t j0 = 0; j0 < cols; j0 += kTile) {
-            const std::int64_t i1 = std::min(rows, i0 + kTile), j1 = std::min(cols, j0 + kTile);
-            for (std::int64_t j = j0; j < j1; ++j)
-                for (std::int64_t i = i0; i < i1; ++i) dst[j * ldd + i] = src[i * lds + j];
-        }
+    // Tiles of a vector's width through registers (kernels/substitute.h).
+    activeKernels().transposeCopy(src, lds, dst, ldd, rows, cols);
 }
 
 bool almostEqual(const Matrix& a, const Matrix& b, double tolerance) {

@@ -138,6 +138,30 @@ TEST(LuKernel, PivotTiesSignedZerosAndExactSingularity) {
     }
 }
 
+// The transposing copy the leaves and the factorisations use: whole tiles
+// and every shape of edge, with leading dimensions wider than the shape,
+// every instruction set; nothing outside the shape is written.
+TEST(LuKernel, TransposingCopyOnEveryPath) {
+    IsaGuard guard;
+    std::mt19937_64 rng(8);
+    for (Isa isa : supportedIsas()) {
+        const corx_internal::KernelSet& kern = corx_internal::kernelsFor(isa);
+        for (std::int64_t rows = 1; rows <= 19; ++rows)
+            for (std::int64_t cols = 1; cols <= 19; cols += (cols < 9 ? 1 : 5)) {
+                const std::int64_t lds = cols + 3, ldd = rows + 2;
+                const std::vector<double> src = randomOperand(rng, rows * lds, 0.05);
+                std::vector<double> dst(static_cast<std::size_t>(cols * ldd), -7.0);
+                kern.transposeCopy(src.data(), lds, dst.data(), ldd, rows, cols);
+                for (std::int64_t j = 0; j < cols; ++j)
+                    for (std::int64_t i = 0; i < ldd; ++i) {
+                        const double want = i < rows ? src[static_cast<std::size_t>(i * lds + j)] : -7.0;
+                        ASSERT_TRUE(sameBits(dst[static_cast<std::size_t>(j * ldd + i)], want))
+                            << corx_internal::isaName(isa) << " " << rows << "x" << cols << " at " << i << "," << j;
+                    }
+            }
+    }
+}
+
 TEST(LuKernel, LargestAffordableMatrix) {
     // Several panels and trailing blocks larger than the product's blocks.
     std::mt19937_64 rng(5);
