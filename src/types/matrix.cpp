@@ -85,8 +85,21 @@ Matrix transpose(const Matrix& a) {
 
 void transposeInto(const double* src, std::int64_t lds, double* dst, std::int64_t ldd, std::int64_t rows,
                    std::int64_t cols) {
-    // Tiles of a vector's width through registers (kernels/substitute.h).
-    activeKernels().transposeCopy(src, lds, dst, ldd, rows, cols);
+    // Tiles of a vector's width through registers (kernels/substitute.h);
+    // below a tile of 8 x 8 the call costs more than it saves (a stack of
+    // 4 x 4 systems transposes each leaf twice), and the elements go one
+    // by one.
+    if (rows >= 8 && cols >= 8) {
+        activeKernels().transposeCopy(src, lds, dst, ldd, rows, cols);
+        return;
+    }
+    constexpr std::int64_t kTile = 8;
+    for (std::int64_t i0 = 0; i0 < rows; i0 += kTile)
+        for (std::int64_t j0 = 0; j0 < cols; j0 += kTile) {
+            const std::int64_t i1 = std::min(rows, i0 + kTile), j1 = std::min(cols, j0 + kTile);
+            for (std::int64_t j = j0; j < j1; ++j)
+                for (std::int64_t i = i0; i < i1; ++i) dst[j * ldd + i] = src[i * lds + j];
+        }
 }
 
 bool almostEqual(const Matrix& a, const Matrix& b, double tolerance) {
