@@ -14,15 +14,17 @@ namespace corx_internal {
 
 namespace {
 
-// Rows of at most this many products are summed without an accumulator
-// when their terms lie close enough together, as they do for nearly every
-// system: in the split route's integer levels (exactLevelRow), else
-// product by product in a 256-bit integer (roundShortSum); otherwise one
-// by one into a single accumulator (addProduct). Either way each product is added exactly and
-// the sum rounded as the accumulator rounds it, so the bits are the same;
-// what a short row saves is preparing x for the vector routes, clearing
-// and merging accumulators of 134 words and propagating their carries,
-// which cost many times its products.
+// Rows of at most this many products are summed without an accumulator:
+// eight at a time in vector lanes by compensated sums, which decide
+// nearly every row of a system (kernels/exact_short.h); a row they leave,
+// when its terms lie close enough together, in the split route's integer
+// levels (exactLevelRow), else product by product in a 256-bit integer
+// (roundShortSum); otherwise one by one into a single accumulator
+// (addProduct). Every route gives the rounding of the exact sum that the
+// accumulator gives, so the bits are the same; what a short row saves is
+// preparing x for the vector routes, clearing and merging accumulators of
+// 134 words and propagating their carries, which cost many times its
+// products.
 constexpr std::int64_t kShortRow = 16;
 static_assert(kShortRow <= kernels::kShortMost, "short rows fit the lanes route");
 
