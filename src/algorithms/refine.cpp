@@ -281,33 +281,33 @@ constexpr std::int64_t kSmallGroup = 4;
 
 // Systems [begin, end) of solveStack for n <= kSmallOrder and
 // nrhs <= kSmallRhs; returns -1, or the first singular system, whose
-// solution and those after it are not written. Columns are kept apart,
-// column j of system k at y[k] + j*n.
+// solution and those after it are not written. Column t = k*nrhs + j of a
+// group is system k's column j; its values (of b, of the solution, of the
+// residual, of the correction) are kept apart, n from t*n on.
 std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* a, const double* b, double* x,
                                std::int64_t begin, std::int64_t end, bool doRefine) {
-    const std::int64_t nn = n * n, nb = n * nrhs;
+    const std::int64_t nn = n * n, nb = n * nrhs, most = kSmallGroup * nrhs;
     const std::size_t len = static_cast<std::size_t>(n);
     Matrix m[kSmallGroup];
     LuFactors f[kSmallGroup];
     for (Matrix& mk : m) mk = initMatrix(n, n);
-    // For each system of the group, its columns of b, of the solution and
-    // of the residual, then each column's correction: one block for the
-    // whole part, off the stack (a host's executor may run this on a small
-    // one).
-    std::vector<double> work(elementCount(4 * kSmallGroup, nb));
-    double *bc[kSmallGroup], *y[kSmallGroup], *r[kSmallGroup], *d[kSmallGroup * kSmallRhs];
-    for (std::int64_t k = 0; k < kSmallGroup; ++k) {
-        bc[k] = work.data() + k * nb;
-        y[k] = work.data() + (kSmallGroup + k) * nb;
-        r[k] = work.data() + (2 * kSmallGroup + k) * nb;
-    }
-    for (std::int64_t t = 0; t < kSmallGroup * kSmallRhs; ++t)
-        d[t] = work.data() + 3 * kSmallGroup * nb + std::min(t, kSmallGroup * nrhs - 1) * n;
+    // One block for the whole part, off the stack (a host's executor may
+    // run this on a small one).
+    std::vector<double> work(elementCount(4 * most, n));
+    double* const bc = work.data();
+    double* const r = bc + most * n;
     static_assert(kSmallGroup * kSmallRhs <= kSideMost, "a group's columns side by side");
     const Matrix* factors[kSmallGroup * kSmallRhs];
-    double* yt[kSmallGroup * kSmallRhs];
-    double* dt[kSmallGroup * kSmallRhs];
+    double* y[kSmallGroup * kSmallRhs];
+    double* d[kSmallGroup * kSmallRhs];
     ResidualSystem group[kSmallGroup * kSmallRhs];
+    for (std::int64_t t = 0; t < most; ++t) {
+        factors[t] = &f[t / nrhs].factors;
+        y[t] = r + (most + t) * n;
+        d[t] = r + (2 * most + t) * n;
+        group[t] = ResidualSystem{&m[t / nrhs], std::span<const double>(bc + t * n, len),
+                                  std::span<const double>(y[t], len), std::span<double>(r + t * n, len)};
+    }
     for (std::int64_t s0 = begin; s0 < end; s0 += kSmallGroup) {
         std::int64_t g = std::min(kSmallGroup, end - s0), singular = -1;
         for (std::int64_t k = 0; k < g; ++k) {
@@ -320,38 +320,27 @@ std::int64_t solveSmallSystems(std::int64_t n, std::int64_t nrhs, const double* 
                 break;
             }
         }
-        // Column t = k*nrhs + j of the group: system k's column j.
         const std::int64_t columns = g * nrhs;
-        for (std::int64_t k = 0; k < g; ++k) {
-            const double* const bk = b + (s0 + k) * nb;
-            for (std::int64_t j = 0; j < nrhs; ++j) {
-                for (std::int64_t i = 0; i < n; ++i) {
-                    bc[k][j * n + i] = bk[i * nrhs + j];
-                    y[k][j * n + i] = bk[f[k].perm[static_cast<std::size_t>(i)] * nrhs + j];
-                }
-                factors[k * nrhs + j] = &f[k].factors;
-                yt[k * nrhs + j] = y[k] + j * n;
-                dt[k * nrhs + j] = d[k * nrhs + j];
+        for (std::int64_t t = 0; t < columns; ++t) {
+            const double* const bk = b + s0 * nb + t / nrhs * nb + t % nrhs;
+            const std::vector<std::int64_t>& perm = f[t / nrhs].perm;
+            for (std::int64_t i = 0; i < n; ++i) {
+                bc[t * n + i] = bk[i * nrhs];
+                y[t][i] = bk[perm[static_cast<std::size_t>(i)] * nrhs];
             }
         }
-        if (columns > 0) substituteSide(factors, yt, columns);
-        if (doRefine) {
-            for (std::int64_t k = 0; k < g; ++k)
-                for (std::int64_t j = 0; j < nrhs; ++j)
-                    group[k * nrhs + j] =
-                        ResidualSystem{&m[k], std::span<const double>(bc[k] + j * n, len),
-                                       std::span<const double>(y[k] + j * n, len), std::span<double>(r[k] + j * n, len)};
-            residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(g * nrhs)));
-            for (std::int64_t k = 0; k < g; ++k)
-                for (std::int64_t j = 0; j < nrhs; ++j)
-                    for (std::int64_t i = 0; i < n; ++i)
-                        d[k * nrhs + j][i] = r[k][j * n + f[k].perm[static_cast<std::size_t>(i)]];
-            if (columns > 0) substituteSide(factors, dt, columns);
-            for (std::int64_t t = 0; t < columns; ++t) addCorrection(yt[t], dt[t], yt[t], n);
+        if (columns > 0) substituteSide(factors, y, columns);
+        if (doRefine && columns > 0) {
+            residualsInto(std::span<const ResidualSystem>(group, static_cast<std::size_t>(columns)));
+            for (std::int64_t t = 0; t < columns; ++t) {
+                const std::vector<std::int64_t>& perm = f[t / nrhs].perm;
+                for (std::int64_t i = 0; i < n; ++i) d[t][i] = r[t * n + perm[static_cast<std::size_t>(i)]];
+            }
+            substituteSide(factors, d, columns);
+            for (std::int64_t t = 0; t < columns; ++t) addCorrection(y[t], d[t], y[t], n);
         }
-        for (std::int64_t k = 0; k < g; ++k)
-            for (std::int64_t j = 0; j < nrhs; ++j)
-                for (std::int64_t i = 0; i < n; ++i) x[(s0 + k) * nb + i * nrhs + j] = y[k][j * n + i];
+        for (std::int64_t t = 0; t < columns; ++t)
+            for (std::int64_t i = 0; i < n; ++i) x[s0 * nb + t / nrhs * nb + i * nrhs + t % nrhs] = y[t][i];
         if (singular >= 0) return singular;
     }
     return -1;
