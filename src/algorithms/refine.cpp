@@ -110,6 +110,8 @@ namespace {
 // doubles keep a block of y for n in the thousands within a core's own
 // cache while every row of it is read again by the rows below.
 constexpr std::int64_t kManyColumns = 64;
+// Columns whose exact residuals are computed together (exactsum.h).
+constexpr std::int64_t kResidualGroup = 8;
 
 // luSolve's substitutions for one right-hand side each of `count` systems
 // at once (a stack of small systems), y[t] solved with the factors F[t]:
@@ -216,50 +218,59 @@ void solveManyInto(const Matrix& a, std::span<const double> b, std::int64_t nrhs
     parallelFor(parts, [&](std::int64_t part) {
         std::int64_t begin = 0, end = 0;
         partRange(nrhs, 8, parts, part, begin, end);
-        // y, then for refining a column of b, one of x and its residual:
-        // the thread's kept buffer, as a stack of small systems would
-        // otherwise allocate them for every one.
+        // y, then for refining, kResidualGroup columns each of b, x and
+        // their residuals, each contiguous: the thread's kept buffer, as a
+        // stack of small systems would otherwise allocate them for every
+        // one.
         const std::int64_t ySize = elementCount(n, std::min(kManyColumns, end - begin));
-        const Scratch work(ScratchSlot::Work1, ySize + (doRefine ? 3 * n : 0));
-        const std::span<double> y(work.data(), static_cast<std::size_t>(ySize));
-        const std::span<double> column(work.data() + ySize, doRefine ? static_cast<std::size_t>(n) : 0);
-        const std::span<double> xj(column.data() + column.size(), column.size());
-        const std::span<double> r(xj.data() + xj.size(), xj.size());
+        const std::int64_t groupSize = elementCount(n, kResidualGroup);
+        const Scratch work(ScratchSlot::Work1, ySize + (doRefine ? 3 * groupSize : 0));
+        double* const y = work.data();
+        double* const bColumns = y + ySize;
+        double* const xColumns = bColumns + groupSize;
+        double* const rColumns = xColumns + groupSize;
+        const std::size_t len = static_cast<std::size_t>(n);
+        ResidualSystem systems[kResidualGroup];
         for (std::int64_t j0 = begin; j0 < end; j0 += kManyColumns) {
             const std::int64_t w = std::min(kManyColumns, end - j0);
             for (std::int64_t i = 0; i < n; ++i) {
                 const double* const bi = b.data() + f.perm[static_cast<std::size_t>(i)] * nrhs + j0;
-                std::copy(bi, bi + w, y.data() + i * w);
+                std::copy(bi, bi + w, y + i * w);
             }
-            substituteMany(kern, f.factors, y.data(), w);
-            if (!doRefine) {
-                for (std::int64_t i = 0; i < n; ++i)
-                    std::copy(y.data() + i * w, y.data() + (i + 1) * w, x + i * nrhs + j0);
-                continue;
+            substituteMany(kern, f.factors, y, w);
+            for (std::int64_t i = 0; i < n; ++i) std::copy(y + i * w, y + (i + 1) * w, x + i * nrhs + j0);
+            if (!doRefine) continue;
+            // refineOnce: the exact residuals kResidualGroup columns
+            // together (each row of a meets their x while in cache), the
+            // corrections side by side again, then the final sums column by
+            // column: x + luSolve(f, b - a*x).
+            for (std::int64_t g0 = 0; g0 < w; g0 += kResidualGroup) {
+                const std::int64_t members = std::min(kResidualGroup, w - g0);
+                for (std::int64_t j = 0; j < members; ++j) {
+                    double* const bj = bColumns + j * n;
+                    double* const xj = xColumns + j * n;
+                    for (std::int64_t i = 0; i < n; ++i) {
+                        bj[i] = b[static_cast<std::size_t>(i * nrhs + j0 + g0 + j)];
+                        xj[i] = x[static_cast<std::size_t>(i * nrhs + j0 + g0 + j)];
+                    }
+                    systems[j] = {&a, std::span<const double>(bj, len), std::span<const double>(xj, len),
+                                  std::span<double>(rColumns + j * n, len)};
+                }
+                residualsInto(std::span<const ResidualSystem>(systems, static_cast<std::size_t>(members)));
+                for (std::int64_t j = 0; j < members; ++j)
+                    for (std::int64_t i = 0; i < n; ++i)
+                        y[i * w + g0 + j] = rColumns[j * n + f.perm[static_cast<std::size_t>(i)]];
             }
-            // refineOnce, column by column for the exact residuals and the
-            // final sums, the corrections side by side again:
-            // x + luSolve(f, b - a*x).
-            for (std::int64_t i = 0; i < n; ++i)
-                std::copy(y.data() + i * w, y.data() + (i + 1) * w, x + i * nrhs + j0);
+            substituteMany(kern, f.factors, y, w);
+            double* const xj = xColumns;
+            double* const dj = bColumns;
             for (std::int64_t j = 0; j < w; ++j) {
                 for (std::int64_t i = 0; i < n; ++i) {
-                    column[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i * nrhs + j0 + j)];
-                    xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                    xj[i] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
+                    dj[i] = y[i * w + j];
                 }
-                residualInto(a, column, xj, r);
-                for (std::int64_t i = 0; i < n; ++i)
-                    y[static_cast<std::size_t>(i * w + j)] = r[static_cast<std::size_t>(f.perm[static_cast<std::size_t>(i)])];
-            }
-            substituteMany(kern, f.factors, y.data(), w);
-            for (std::int64_t j = 0; j < w; ++j) {
-                for (std::int64_t i = 0; i < n; ++i) {
-                    xj[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i * nrhs + j0 + j)];
-                    column[static_cast<std::size_t>(i)] = y[static_cast<std::size_t>(i * w + j)];
-                }
-                addCorrection(xj.data(), column.data(), xj.data(), n);
-                for (std::int64_t i = 0; i < n; ++i)
-                    x[static_cast<std::size_t>(i * nrhs + j0 + j)] = xj[static_cast<std::size_t>(i)];
+                addCorrection(xj, dj, xj, n);
+                for (std::int64_t i = 0; i < n; ++i) x[static_cast<std::size_t>(i * nrhs + j0 + j)] = xj[i];
             }
         }
     });

@@ -660,9 +660,12 @@ ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const d
             exponent[j] = -kExactAnyExponent;
         }
     }
-    std::int64_t beyond = 0;
-    for (std::int64_t j = 0; j < n; ++j) beyond += exponent[j] < top - kExactWindow ? 1 : 0;
-    return {high, low, exponent, top, beyond};
+    std::int64_t beyond = 0, least = kExactAnyExponent;
+    for (std::int64_t j = 0; j < n; ++j) {
+        beyond += exponent[j] < top - kExactWindow ? 1 : 0;
+        least = exponent[j] < least ? exponent[j] : least;
+    }
+    return {high, low, exponent, top, beyond, least};
 }
 
 namespace {

@@ -199,6 +199,7 @@ inline constexpr std::int64_t kExactWindow = 46;
 // products pass the window test and add zero. Otherwise (subnormal, huge,
 // infinite, NaN): high = low = 0 and exponent -kExactAnyExponent, which no
 // window admits. maxExponent is the largest f of the normal ones, 0 if none;
+// minExponent the smallest exponent[j] (kExactAnyExponent for n = 0);
 // beyond counts the x[j] whose products no row's window admits: those of
 // exponent -kExactAnyExponent and those more than kExactWindow below
 // maxExponent.
@@ -209,8 +210,19 @@ struct ExactSplit {
     const std::int64_t* exponent;
     std::int64_t maxExponent;
     std::int64_t beyond;
+    std::int64_t minExponent;
 };
 ExactSplit exactSplit(double* high, double* low, std::int64_t* exponent, const double* x, std::int64_t n);
+
+// What the split route's window test needs of a row alone, whichever x it
+// meets (kernels/exact_rows.h): its largest exponent field, infinities and
+// NaN included, and its smallest window key (the exponent field of
+// bits*2 - 1 with the sign shifted out: 2047 for a zero). A row met by
+// several x is scanned once.
+struct ExactRowScan {
+    std::int64_t topY;
+    std::int64_t lowKey;
+};
 
 // roundShortSum's result for the value
 // (((a3 * 2^51 + a0) * 2^51 + a1) * 2^51 + a2) * 2^(k2 - 1075), the levels

@@ -268,6 +268,50 @@ template <class V>
 // integers below 2^50 to a level, so the sums stay below 2^62.
 inline constexpr std::int64_t kLevelRowMost = 4000;
 
+// A row's ExactRowScan: what exactLevelRow's window test needs of the row
+// alone, whichever x it meets.
+template <class V>
+[[gnu::always_inline]] inline ExactRowScan exactRowScan(const double* row, std::int64_t n) {
+    using W = exact_rows::Words<V>;
+    using M = Mask<V>;
+    constexpr int L = kLanes<V>;
+    ExactRowScan out{0, kExactAnyExponent};
+    std::int64_t j = 0;
+    if (n >= 2 * L) {
+        // Four running maxima and minima, so that the comparisons do not
+        // wait on each other.
+        M top[4] = {}, low[4];
+        for (M& v : low) v = M{} + kExactAnyExponent;
+        auto scan = [&](std::int64_t i, int u) __attribute__((always_inline)) {
+            W b;
+            std::memcpy(&b, row + i, sizeof b);
+            const M f = reinterpret_cast<M>((b << 1) >> 53);
+            const M key = reinterpret_cast<M>(((b << 1) - 1) >> 53);
+            top[u] = top[u] > f ? top[u] : f;
+            low[u] = low[u] < key ? low[u] : key;
+        };
+        for (; j + 4 * L <= n; j += 4 * L) {
+#pragma GCC unroll 4
+            for (int u = 0; u < 4; ++u) scan(j + u * L, u);
+        }
+        for (; j + L <= n; j += L) scan(j, 0);
+        for (int u = 0; u < 4; ++u)
+            for (int l = 0; l < L; ++l) {
+                out.topY = top[u][l] > out.topY ? top[u][l] : out.topY;
+                out.lowKey = low[u][l] < out.lowKey ? low[u][l] : out.lowKey;
+            }
+    }
+    for (; j < n; ++j) {
+        std::uint64_t b;
+        std::memcpy(&b, row + j, sizeof b);
+        const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
+        const std::int64_t key = static_cast<std::int64_t>(((b << 1) - 1) >> 53);
+        out.topY = f > out.topY ? f : out.topY;
+        out.lowKey = key < out.lowKey ? key : out.lowKey;
+    }
+    return out;
+}
+
 // A row's exact residual by the split route's arithmetic, without an
 // accumulator: out = the rounding of c + row[0]*x[0] + ... +
 // row[n-1]*x[n-1] that an accumulator would give, for n <= kLevelRowMost
@@ -279,9 +323,14 @@ inline constexpr std::int64_t kLevelRowMost = 4000;
 // leaving out alone, for rows the window does not take whole, for c out
 // of those bounds, and where roundLevels does not decide; the
 // floating-point unit must round to nearest.
+//
+// With the row's scan given, the window test is first made from it and x's
+// smallest exponent: every product's key is at least the row's smallest
+// key plus x's smallest exponent, so when that sum passes, every product
+// does, and only where it does not are the products' keys scanned.
 template <class V>
 [[gnu::always_inline]] inline bool exactLevelRow(double c, const double* row, const double* x, const ExactSplit& xs,
-                                                 std::int64_t n, double& out) {
+                                                 std::int64_t n, const ExactRowScan* rowScan, double& out) {
     using W = exact_rows::Words<V>;
     using M = Mask<V>;
     constexpr int L = kLanes<V>;
@@ -289,7 +338,11 @@ template <class V>
     // Ey, and the smallest window key of the row's products.
     std::int64_t topY = 0, lowest = kExactAnyExponent;
     std::int64_t j = 0;
-    if (n >= 2 * L) {
+    if (rowScan != nullptr && rowScan->lowKey + xs.minExponent >= rowScan->topY + xs.maxExponent - kExactWindow) {
+        topY = rowScan->topY;
+        lowest = rowScan->lowKey + xs.minExponent;
+        j = n;
+    } else if (n >= 2 * L) {
         // Four running maxima and minima, so that the comparisons do not
         // wait on each other.
         M top[4] = {}, low[4];

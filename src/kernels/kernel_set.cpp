@@ -93,8 +93,11 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
         kernels::exactRows<V>(lanes, buckets, row, x, xf, xs, cols);                                            \
     }                                                                                                           \
     TARGET bool exactLevelRow(double c, const double* row, const double* x, const kernels::ExactSplit& xs,      \
-                              std::int64_t n, double& out) {                                                    \
-        return kernels::exactLevelRow<V>(c, row, x, xs, n, out);                                                \
+                              std::int64_t n, const kernels::ExactRowScan* rowScan, double& out) {              \
+        return kernels::exactLevelRow<V>(c, row, x, xs, n, rowScan, out);                                       \
+    }                                                                                                           \
+    TARGET kernels::ExactRowScan exactRowScan(const double* row, std::int64_t n) {                              \
+        return kernels::exactRowScan<V>(row, n);                                                                \
     }                                                                                                           \
     TARGET unsigned exactShortRows(const double* c, const double* y, const double* z, int n, int lanes,         \
                                    double* out) {                                                               \
@@ -124,6 +127,7 @@ void csrRowsPortable(std::int64_t rows, const std::int64_t* rp, const std::int32
                              csrRowsPortable,                                                                   \
                              exactRowProducts,                                                                  \
                              exactLevelRow,                                                                     \
+                             exactRowScan,                                                                      \
                              exactShortRows,                                                                    \
                              luLeafStep,                                                                        \
                              transposeCopy,                                                                     \

@@ -80,8 +80,10 @@ struct KernelSet {
 
     // A row's exact residual without an accumulator, when the split
     // route's window takes it whole (kernels/exact_rows.h).
+    // With the row's scan (exactRowScan), or null to scan it with x.
     bool (*exactLevelRow)(double c, const double* row, const double* x, const kernels::ExactSplit& xs,
-                          std::int64_t n, double& out);
+                          std::int64_t n, const kernels::ExactRowScan* rowScan, double& out);
+    kernels::ExactRowScan (*exactRowScan)(const double* row, std::int64_t n);
 
     // Up to kShortLanes short rows' exact residuals side by side, where
     // compensated sums decide them (kernels/exact_short.h).

@@ -150,7 +150,7 @@ TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
             std::vector<std::int64_t> exponent(z.size());
             const auto xs = corx_internal::kernels::exactSplit(high.data(), low.data(), exponent.data(), z.data(), n);
             for (corx_internal::Isa isa : corx_test::supportedIsas()) {
-                ASSERT_TRUE(corx_internal::kernelsFor(isa).exactLevelRow(c, t.y.data(), z.data(), xs, n, got));
+                ASSERT_TRUE(corx_internal::kernelsFor(isa).exactLevelRow(c, t.y.data(), z.data(), xs, n, nullptr, got));
                 EXPECT_TRUE(sameBits(got, want)) << corx_internal::isaName(isa) << " " << got;
             }
         }
@@ -254,12 +254,21 @@ TEST(ResidualKernel, ShortRowRoutesMatchTheAccumulator) {
                                                           static_cast<std::int64_t>(n));
         for (corx_internal::Isa isa : corx_test::supportedIsas()) {
             const corx_internal::KernelSet& kern = corx_internal::kernelsFor(isa);
-            if (kern.exactLevelRow(c, y.data(), z.data(), xs, static_cast<std::int64_t>(n), got)) {
+            const std::int64_t len = static_cast<std::int64_t>(n);
+            const bool taken = kern.exactLevelRow(c, y.data(), z.data(), xs, len, nullptr, got);
+            if (taken) {
                 if (isa == corx_internal::Isa::Baseline) decided[1][kind] += 1;
                 ASSERT_TRUE(sameBits(got, want)) << names[kind] << " trial " << trial << " "
                                                  << corx_internal::isaName(isa) << ": split route " << got
                                                  << ", accumulator " << want;
             }
+            // With the row scanned apart, the route takes the same rows
+            // and gives the same bits.
+            const corx_internal::kernels::ExactRowScan scan = kern.exactRowScan(y.data(), len);
+            double viaScan = 0.0;
+            ASSERT_EQ(kern.exactLevelRow(c, y.data(), z.data(), xs, len, &scan, viaScan), taken)
+                << names[kind] << " trial " << trial << " " << corx_internal::isaName(isa);
+            if (taken) ASSERT_TRUE(sameBits(viaScan, got)) << names[kind] << " trial " << trial;
         }
     }
     // Ordinary rows are the routes' to take: they must not leave them all
