@@ -68,6 +68,26 @@ void splitTriangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std
     });
 }
 
+// Elements a part of a leaf's copy must move to repay handing it over.
+constexpr double kCopyPartWork = double(1 << 13);
+
+// The leaf's columns [k0, k0 + w), rows k0 .. k0 + rows - 1 of the n x n
+// matrix f, copied into the column-major panel (ld rows) or back: a copy
+// moves no value through arithmetic, so parts of the rows may go to any
+// thread.
+void copyLeaf(double* f, std::int64_t n, std::int64_t k0, double* panel, std::int64_t rows, std::int64_t w,
+              bool toPanel) {
+    const std::int64_t parts =
+        std::min((rows + 7) / 8, partsFor(static_cast<double>(rows) * static_cast<double>(w), kCopyPartWork));
+    parallelFor(parts, [&](std::int64_t part) {
+        std::int64_t begin = 0, end = 0;
+        partRange(rows, 8, parts, part, begin, end);
+        double* const block = f + (k0 + begin) * n + k0;
+        if (toPanel) transposeInto(block, n, panel + begin, rows, end - begin, w);
+        else transposeInto(panel + begin, rows, block, n, w, end - begin);
+    });
+}
+
 // Eliminates columns [k0, k1) below the diagonal (rows k0 .. n-1), which
 // have received every update of the columns before k0. Recursive halves:
 // the left half is eliminated, the right half receives the left half's
@@ -97,7 +117,7 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
     const std::int64_t w = k1 - k0, rows = n - k0;
     const Scratch buffer(ScratchSlot::Work0, rows * w);
     double* const panel = buffer.data();  // panel[c * rows + i] = F(k0 + i, k0 + c)
-    transposeInto(f + k0 * n + k0, n, panel, rows, rows, w);
+    copyLeaf(f, n, k0, panel, rows, w, true);
     std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
     std::int64_t nextRow = -1;      // the search of column c, made by step c - 1
     double nextBest = 0.0;
@@ -142,7 +162,7 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         // and the search of the next column.
         kern.luLeafStep(panel, rows, w, c, pivot, nextRow, nextBest);
     }
-    transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
+    copyLeaf(f, n, k0, panel, rows, w, false);
     // Whole rows travel: the multipliers left of the leaf and the columns
     // right of it follow the exchanges.
     // Columns are independent here: parts of them, on any thread, take

@@ -14,6 +14,58 @@
 
 namespace corx_internal {
 
+namespace {
+
+// Rows of the forward substitution taken per step when it is split.
+constexpr std::int64_t kLowerStep = 128;
+
+// Rows [r0, r1) take the products of columns [c0, c1) (their unknowns
+// final): v = v - F(i, k) * y[k] for k = c0 .. c1-1 in this order, each row
+// carrying its running value in y[i]; kSubstRows rows at a time through the
+// kernel, the rest one by one.
+void lowerRows(const KernelSet& kern, const Matrix& F, double* y, std::int64_t r0, std::int64_t r1, std::int64_t c0,
+               std::int64_t c1) {
+    constexpr std::int64_t R = kernels::kSubstRows;
+    const std::int64_t n = F.cols;
+    std::int64_t i0 = r0;
+    for (; i0 + R <= r1; i0 += R) {
+        double v[R];
+        for (std::int64_t r = 0; r < R; ++r) v[r] = y[i0 + r];
+        kern.subtractRowProducts(v, &F.data[static_cast<std::size_t>(i0 * n + c0)], n, y + c0, c1 - c0);
+        for (std::int64_t r = 0; r < R; ++r) y[i0 + r] = v[r];
+    }
+    for (std::int64_t i = i0; i < r1; ++i) {
+        double v = y[i];
+        for (std::int64_t k = c0; k < c1; ++k) {
+            const double product = F(i, k) * y[k];
+            v = v - product;
+        }
+        y[i] = v;
+    }
+}
+
+// Rows [r0, r1), which have every product of the columns before r0, take
+// those of the columns r0 .. i-1: blocks of kSubstRows rows first take the
+// columns before the block side by side, then each row those of the
+// block's earlier rows, in turn.
+void lowerTriangle(const KernelSet& kern, const Matrix& F, double* y, std::int64_t r0, std::int64_t r1) {
+    constexpr std::int64_t R = kernels::kSubstRows;
+    for (std::int64_t i0 = r0; i0 < r1; i0 += R) {
+        const std::int64_t i1 = std::min(i0 + R, r1);
+        lowerRows(kern, F, y, i0, i1, r0, i0);
+        for (std::int64_t i = i0; i < i1; ++i) {
+            double v = y[i];
+            for (std::int64_t k = i0; k < i; ++k) {
+                const double product = F(i, k) * y[k];
+                v = v - product;
+            }
+            y[i] = v;
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     const Matrix& F = f.factors;
     const std::int64_t n = F.rows;
@@ -28,29 +80,27 @@ std::vector<double> luSolve(const LuFactors& f, std::span<const double> b) {
     // before the block (their unknowns are final), side by side; then each
     // row, in turn, takes those of the block's earlier rows. Each row's
     // products thus still arrive one at a time in increasing column order.
-    constexpr std::int64_t R = kernels::kSubstRows;
+    //
+    // Split across threads, the rows go in steps of kLowerStep: the step's
+    // rows finish on the calling thread, then every row below takes the
+    // step's columns, the rows shared among the threads. A row still takes
+    // its products one at a time in increasing column order.
     const KernelSet& kern = activeKernels();
-    std::int64_t i0 = 0;
-    for (; i0 + R <= n; i0 += R) {
-        double v[R];
-        for (std::int64_t r = 0; r < R; ++r) v[r] = y[static_cast<std::size_t>(i0 + r)];
-        kern.subtractRowProducts(v, &F.data[static_cast<std::size_t>(i0 * n)], n, y.data(), i0);
-        for (std::int64_t r = 0; r < R; ++r) {
-            const std::int64_t i = i0 + r;
-            for (std::int64_t k = i0; k < i; ++k) {
-                const double product = F(i, k) * y[static_cast<std::size_t>(k)];
-                v[r] = v[r] - product;
-            }
-            y[static_cast<std::size_t>(i)] = v[r];
+    if (partsFor(static_cast<double>(n) * static_cast<double>(n) / 2.0, double(1 << 16)) > 1) {
+        for (std::int64_t s0 = 0; s0 < n; s0 += kLowerStep) {
+            const std::int64_t s1 = std::min(s0 + kLowerStep, n), below = n - s1;
+            lowerTriangle(kern, F, y.data(), s0, s1);
+            const std::int64_t parts = std::min<std::int64_t>(
+                (below + kernels::kSubstRows - 1) / kernels::kSubstRows,
+                partsFor(static_cast<double>(below) * static_cast<double>(s1 - s0), double(1 << 15)));
+            parallelFor(parts, [&](std::int64_t part) {
+                std::int64_t begin = 0, end = 0;
+                partRange(below, kernels::kSubstRows, parts, part, begin, end);
+                lowerRows(kern, F, y.data(), s1 + begin, s1 + end, s0, s1);
+            });
         }
-    }
-    for (std::int64_t i = i0; i < n; ++i) {
-        double v = y[static_cast<std::size_t>(i)];
-        for (std::int64_t k = 0; k < i; ++k) {
-            const double product = F(i, k) * y[static_cast<std::size_t>(k)];
-            v = v - product;
-        }
-        y[static_cast<std::size_t>(i)] = v;
+    } else {
+        lowerTriangle(kern, F, y.data(), 0, n);
     }
 
     // Upper factor: each row's first product needs the unknown of the row

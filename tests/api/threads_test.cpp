@@ -337,9 +337,9 @@ std::vector<double> mixed(std::int32_t rows, std::int32_t cols, std::uint64_t se
 }
 
 // The mid-size work that splits without CORX_SPLIT_SMALL: a 300 x 300
-// product (with special values), a refined LU solve and Cholesky of order
-// 300, QR of a 300 x 200 matrix with Q, and a sparse product with about
-// 300000 non-zeros (and special values in x).
+// product (with special values), refined LU solves of order 300 and 700,
+// Cholesky of order 300, QR of a 300 x 200 matrix with Q, and a sparse
+// product with about 300000 non-zeros (and special values in x).
 Trace midSizeWork() {
     Trace t;
     const std::int32_t n = 300;
@@ -359,6 +359,17 @@ Trace midSizeWork() {
     rhs[9] = 4.9e-322;
     t.add(static_cast<std::int64_t>(corx_matrix_lu_solve(w, rhs.data(), n, x.data(), n, true)));
     for (double v : x) t.add(v);
+    // Order 700: its forward substitutions split too.
+    const std::int32_t big = 700;
+    std::vector<double> wide = mixed(big, big, 8, false);
+    for (std::int32_t i = 0; i < big; ++i) wide[static_cast<std::size_t>(i) * (big + 1)] += 50000.0;
+    CorxMatrix wb = fromBuffer(big, big, wide);
+    std::vector<double> rhsBig = mixed(1, big, 9, false), xBig(static_cast<std::size_t>(big));
+    rhsBig[3] = -0.0;
+    rhsBig[11] = std::numeric_limits<double>::denorm_min();
+    t.add(static_cast<std::int64_t>(corx_matrix_lu_solve(wb, rhsBig.data(), big, xBig.data(), big, true)));
+    for (double v : xBig) t.add(v);
+    corx_matrix_destroy(wb);
 
     // The Gram matrix of b plus n on the diagonal: symmetric positive definite.
     CorxMatrix bt = corx_matrix_transpose(b);
