@@ -69,6 +69,9 @@ void splitTriangularUpdate(const KernelSet& kern, double* f, std::int64_t n, std
 }
 
 // Elements a part of a leaf's copy must move to repay handing it over.
+// Smaller leaves (all those of small systems, where a copy takes
+// nanoseconds) copy at once, without asking whether to split, unless
+// CORX_SPLIT_SMALL asks for every split.
 constexpr double kCopyPartWork = double(1 << 13);
 
 // The leaf's columns [k0, k0 + w), rows k0 .. k0 + rows - 1 of the n x n
@@ -117,7 +120,9 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
     const std::int64_t w = k1 - k0, rows = n - k0;
     const Scratch buffer(ScratchSlot::Work0, rows * w);
     double* const panel = buffer.data();  // panel[c * rows + i] = F(k0 + i, k0 + c)
-    copyLeaf(f, n, k0, panel, rows, w, true);
+    const bool splitCopies = static_cast<double>(rows * w) >= 2.0 * kCopyPartWork || splitSmall();
+    if (splitCopies) copyLeaf(f, n, k0, panel, rows, w, true);
+    else transposeInto(f + k0 * n + k0, n, panel, rows, rows, w);
     std::int64_t exchanged[kLeaf];  // the row exchanged with row k0 + c
     std::int64_t nextRow = -1;      // the search of column c, made by step c - 1
     double nextBest = 0.0;
@@ -162,7 +167,8 @@ void eliminate(const KernelSet& kern, LuFactors& out, std::int64_t k0, std::int6
         // and the search of the next column.
         kern.luLeafStep(panel, rows, w, c, pivot, nextRow, nextBest);
     }
-    copyLeaf(f, n, k0, panel, rows, w, false);
+    if (splitCopies) copyLeaf(f, n, k0, panel, rows, w, false);
+    else transposeInto(panel, rows, f + k0 * n + k0, n, w, rows);
     // Whole rows travel: the multipliers left of the leaf and the columns
     // right of it follow the exchanges.
     // Columns are independent here: parts of them, on any thread, take

@@ -78,10 +78,14 @@ bool splitSmall() noexcept;
 // Parts to split `work` units into, each at least `minimum` units: at most
 // splitWidth(), 1 when the work is too small to repay the hand-over.
 inline std::int64_t partsFor(double work, double minimum) noexcept {
+    // Small work is settled before the thread settings are looked at: most
+    // calls of small problems ask here, some several times.
+    const bool small = work < 2.0 * minimum;
+    if (small && !splitSmall()) return 1;
     const std::int32_t width = splitWidth();
     if (width <= 1) return 1;
+    if (small) return width;  // CORX_SPLIT_SMALL
     if (splitSmall()) return width;
-    if (work < 2.0 * minimum) return 1;
     const double parts = work / minimum;
     return parts >= width ? width : static_cast<std::int64_t>(parts);
 }
