@@ -19,6 +19,16 @@ namespace {
 // Rows of the forward substitution taken per step when it is split.
 constexpr std::int64_t kLowerStep = 128;
 
+// y[i] = y[i] - F(i, k) * y[k] for k = c0 .. c1-1, one at a time.
+void rowProducts(const Matrix& F, double* y, std::int64_t i, std::int64_t c0, std::int64_t c1) {
+    double v = y[i];
+    for (std::int64_t k = c0; k < c1; ++k) {
+        const double product = F(i, k) * y[k];
+        v = v - product;
+    }
+    y[i] = v;
+}
+
 // Rows [r0, r1) take the products of columns [c0, c1) (their unknowns
 // final): v = v - F(i, k) * y[k] for k = c0 .. c1-1 in this order, each row
 // carrying its running value in y[i]; kSubstRows rows at a time through the
@@ -34,14 +44,7 @@ void lowerRows(const KernelSet& kern, const Matrix& F, double* y, std::int64_t r
         kern.subtractRowProducts(v, &F.data[static_cast<std::size_t>(i0 * n + c0)], n, y + c0, c1 - c0);
         for (std::int64_t r = 0; r < R; ++r) y[i0 + r] = v[r];
     }
-    for (std::int64_t i = i0; i < r1; ++i) {
-        double v = y[i];
-        for (std::int64_t k = c0; k < c1; ++k) {
-            const double product = F(i, k) * y[k];
-            v = v - product;
-        }
-        y[i] = v;
-    }
+    for (std::int64_t i = i0; i < r1; ++i) rowProducts(F, y, i, c0, c1);
 }
 
 // Rows [r0, r1), which have every product of the columns before r0, take
@@ -53,14 +56,7 @@ void lowerTriangle(const KernelSet& kern, const Matrix& F, double* y, std::int64
     for (std::int64_t i0 = r0; i0 < r1; i0 += R) {
         const std::int64_t i1 = std::min(i0 + R, r1);
         lowerRows(kern, F, y, i0, i1, r0, i0);
-        for (std::int64_t i = i0; i < i1; ++i) {
-            double v = y[i];
-            for (std::int64_t k = i0; k < i; ++k) {
-                const double product = F(i, k) * y[k];
-                v = v - product;
-            }
-            y[i] = v;
-        }
+        for (std::int64_t i = i0; i < i1; ++i) rowProducts(F, y, i, i0, i);
     }
 }
 

@@ -268,25 +268,33 @@ template <class V>
 // integers below 2^50 to a level, so the sums stay below 2^62.
 inline constexpr std::int64_t kLevelRowMost = 4000;
 
-// A row's ExactRowScan: what exactLevelRow's window test needs of the row
-// alone, whichever x it meets.
+namespace exact_rows {
+
+// The row's largest exponent field and its smallest window key, each key
+// raised by x's exponent (see above) when ex is given; four running maxima
+// and minima, so that the comparisons do not wait on each other.
 template <class V>
-[[gnu::always_inline]] inline ExactRowScan exactRowScan(const double* row, std::int64_t n) {
-    using W = exact_rows::Words<V>;
+[[gnu::always_inline]] inline void scanKeys(const double* row, const std::int64_t* ex, std::int64_t n,
+                                            std::int64_t& topY, std::int64_t& lowest) {
+    using W = Words<V>;
     using M = Mask<V>;
     constexpr int L = kLanes<V>;
-    ExactRowScan out{0, kExactAnyExponent};
+    topY = 0;
+    lowest = kExactAnyExponent;
     std::int64_t j = 0;
     if (n >= 2 * L) {
-        // Four running maxima and minima, so that the comparisons do not
-        // wait on each other.
         M top[4] = {}, low[4];
         for (M& v : low) v = M{} + kExactAnyExponent;
         auto scan = [&](std::int64_t i, int u) __attribute__((always_inline)) {
             W b;
             std::memcpy(&b, row + i, sizeof b);
             const M f = reinterpret_cast<M>((b << 1) >> 53);
-            const M key = reinterpret_cast<M>(((b << 1) - 1) >> 53);
+            M key = reinterpret_cast<M>(((b << 1) - 1) >> 53);
+            if (ex != nullptr) {
+                M e;
+                std::memcpy(&e, ex + i, sizeof e);
+                key += e;
+            }
             top[u] = top[u] > f ? top[u] : f;
             low[u] = low[u] < key ? low[u] : key;
         };
@@ -297,18 +305,28 @@ template <class V>
         for (; j + L <= n; j += L) scan(j, 0);
         for (int u = 0; u < 4; ++u)
             for (int l = 0; l < L; ++l) {
-                out.topY = top[u][l] > out.topY ? top[u][l] : out.topY;
-                out.lowKey = low[u][l] < out.lowKey ? low[u][l] : out.lowKey;
+                topY = top[u][l] > topY ? top[u][l] : topY;
+                lowest = low[u][l] < lowest ? low[u][l] : lowest;
             }
     }
     for (; j < n; ++j) {
         std::uint64_t b;
         std::memcpy(&b, row + j, sizeof b);
         const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
-        const std::int64_t key = static_cast<std::int64_t>(((b << 1) - 1) >> 53);
-        out.topY = f > out.topY ? f : out.topY;
-        out.lowKey = key < out.lowKey ? key : out.lowKey;
+        const std::int64_t key = static_cast<std::int64_t>(((b << 1) - 1) >> 53) + (ex != nullptr ? ex[j] : 0);
+        topY = f > topY ? f : topY;
+        lowest = key < lowest ? key : lowest;
     }
+}
+
+}  // namespace exact_rows
+
+// A row's ExactRowScan: what exactLevelRow's window test needs of the row
+// alone, whichever x it meets.
+template <class V>
+[[gnu::always_inline]] inline ExactRowScan exactRowScan(const double* row, std::int64_t n) {
+    ExactRowScan out;
+    exact_rows::scanKeys<V>(row, nullptr, n, out.topY, out.lowKey);
     return out;
 }
 
@@ -332,49 +350,15 @@ template <class V>
 [[gnu::always_inline]] inline bool exactLevelRow(double c, const double* row, const double* x, const ExactSplit& xs,
                                                  std::int64_t n, const ExactRowScan* rowScan, double& out) {
     using W = exact_rows::Words<V>;
-    using M = Mask<V>;
     constexpr int L = kLanes<V>;
     if (xs.maxExponent < 1 || n > kLevelRowMost) return false;
     // Ey, and the smallest window key of the row's products.
     std::int64_t topY = 0, lowest = kExactAnyExponent;
-    std::int64_t j = 0;
     if (rowScan != nullptr && rowScan->lowKey + xs.minExponent >= rowScan->topY + xs.maxExponent - kExactWindow) {
         topY = rowScan->topY;
         lowest = rowScan->lowKey + xs.minExponent;
-        j = n;
-    } else if (n >= 2 * L) {
-        // Four running maxima and minima, so that the comparisons do not
-        // wait on each other.
-        M top[4] = {}, low[4];
-        for (M& v : low) v = M{} + kExactAnyExponent;
-        auto scan = [&](std::int64_t i, int u) __attribute__((always_inline)) {
-            W b;
-            std::memcpy(&b, row + i, sizeof b);
-            M ex;
-            std::memcpy(&ex, xs.exponent + i, sizeof ex);
-            const M f = reinterpret_cast<M>((b << 1) >> 53);
-            const M key = reinterpret_cast<M>(((b << 1) - 1) >> 53) + ex;
-            top[u] = top[u] > f ? top[u] : f;
-            low[u] = low[u] < key ? low[u] : key;
-        };
-        for (; j + 4 * L <= n; j += 4 * L) {
-#pragma GCC unroll 4
-            for (int u = 0; u < 4; ++u) scan(j + u * L, u);
-        }
-        for (; j + L <= n; j += L) scan(j, 0);
-        for (int u = 0; u < 4; ++u)
-            for (int l = 0; l < L; ++l) {
-                topY = top[u][l] > topY ? top[u][l] : topY;
-                lowest = low[u][l] < lowest ? low[u][l] : lowest;
-            }
-    }
-    for (; j < n; ++j) {
-        std::uint64_t b;
-        std::memcpy(&b, row + j, sizeof b);
-        const std::int64_t f = static_cast<std::int64_t>((b << 1) >> 53);
-        const std::int64_t key = static_cast<std::int64_t>(((b << 1) - 1) >> 53) + xs.exponent[j];
-        topY = f > topY ? f : topY;
-        lowest = key < lowest ? key : lowest;
+    } else {
+        exact_rows::scanKeys<V>(row, xs.exponent, n, topY, lowest);
     }
     const std::int64_t topE = topY + xs.maxExponent - 1075;
     if (topY > 2045 || topY <= kExactWindow || topE < 53 + kExactWindow || topE > 1939 ||
@@ -395,7 +379,7 @@ template <class V>
     auto body = [&](std::int64_t i, int u) __attribute__((always_inline)) {
         exact_rows::addProducts<V>(row, x, xs, i, all, s0, s1, s2, v0[u], v1[u], v2[u]);
     };
-    j = 0;
+    std::int64_t j = 0;
     for (; j + 2 * L <= n; j += 2 * L) {
         body(j, 0);
         body(j + L, 1);
