@@ -135,30 +135,108 @@ bool reflection(const double* x, std::int64_t stride, std::int64_t len, std::vec
 // Multiply-adds a part must have to repay handing it to another thread.
 constexpr double kPartWork = double(1 << 20);
 
+
 // Applies `count` reflections to each block of columns a list names: every
 // column receives them in order on its own, so the blocks may be taken by
 // different threads in any order. Blocks are dealt out in runs of
-// consecutive ones, one run a part.
+// consecutive ones, one run a part. A lead task, when given, is one more
+// part, the first, and may run beside the others on any thread; then every
+// block is a part of its own, so that whichever thread runs the lead takes
+// fewer blocks (a block of all rows is worth a hand-over on its own).
 struct ColumnSpan {
     double* first;
     std::int64_t width;
 };
 
+template <class Lead>
 void reflectSpans(const KernelSet& kern, const std::vector<ColumnSpan>& spans, std::int64_t ld, std::int64_t rows,
-                  const kernels::PanelReflection* h, std::int64_t count) {
+                  const kernels::PanelReflection* h, std::int64_t count, const Lead* lead) {
     const std::int64_t total = static_cast<std::int64_t>(spans.size());
     double columns = 0.0;
     for (const ColumnSpan& c : spans) columns += static_cast<double>(c.width);
-    const std::int64_t parts =
+    std::int64_t parts =
         std::min(total, partsFor(columns * static_cast<double>(rows) * static_cast<double>(count), kPartWork));
-    parallelFor(parts, [&](std::int64_t i) {
+    if (lead != nullptr && parts > 1) parts = total;
+    const std::int64_t first = lead != nullptr ? 1 : 0;
+    parallelFor(first + parts, [&](std::int64_t i) {
+        if (i < first) {
+            (*lead)();
+            return;
+        }
         std::int64_t begin = 0, end = 0;
-        partRange(total, 1, parts, i, begin, end);
+        partRange(total, 1, parts, i - first, begin, end);
         for (std::int64_t b = begin; b < end; ++b) {
             const ColumnSpan& c = spans[static_cast<std::size_t>(b)];
             kern.reflectPanel(c.first, ld, rows, c.width, h, count);
         }
     });
+}
+
+void reflectSpans(const KernelSet& kern, const std::vector<ColumnSpan>& spans, std::int64_t ld, std::int64_t rows,
+                  const kernels::PanelReflection* h, std::int64_t count) {
+    const auto none = [] {};
+    reflectSpans(kern, spans, ld, rows, h, count, static_cast<const decltype(none)*>(nullptr));
+}
+
+// A panel's reflections, each with its vector.
+struct Reflection {
+    std::int64_t k;
+    std::vector<double> v;
+    double vv;
+};
+struct Panel {
+    std::vector<Reflection> found;
+    std::vector<kernels::PanelReflection> hs;  // the same, for the kernels
+};
+
+// Finds the reflections of columns [k0, k1) of r, which have received
+// every reflection before k0, in sub-panels of kSubPanel columns. A
+// reflection is applied at once to the rest of its sub-panel, and the
+// sub-panel's reflections to the rest of the panel, from which the next
+// reflection is taken.
+void findPanel(const KernelSet& kern, ColumnBlocks& r, std::int64_t m, std::int64_t k0, std::int64_t k1,
+               Panel& panel) {
+    const std::int64_t width = r.width;
+    panel.found.clear();
+    panel.hs.clear();
+    std::vector<ColumnSpan> spans;
+    for (std::int64_t s0 = k0; s0 < k1; s0 += kSubPanel) {
+        const std::int64_t s1 = std::min(k1, s0 + kSubPanel);
+        const std::size_t first = panel.hs.size();
+        for (std::int64_t k = s0; k < s1; ++k) {
+            const std::int64_t len = m - k;
+            std::vector<double> v;
+            double vv = 0.0;
+            if (!reflection(&r(k, k), width, len, v, vv)) continue;
+
+            // r = (I - 2 v v^T / vv) r, every column c >= k on its own:
+            // here the sub-panel's columns, block by block, the others
+            // below.
+            // In the block of column k the call starts at the
+            // sub-panel's (or the block's) first column and leaves the
+            // columns before k alone, so that the vectors stay aligned.
+            for (std::int64_t c = k; c < s1;) {
+                const std::int64_t c1 = blockEnd(c, width, s1);
+                const std::int64_t from = std::max(s0, c / width * width);
+                kern.reflectColumns(&r(k, from), width, len, c1 - from, v.data(), vv, c - from);
+                c = c1;
+            }
+            for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
+            panel.found.push_back({k, std::move(v), vv});
+            const Reflection& h = panel.found.back();
+            panel.hs.push_back({h.k, h.v.data(), h.vv});
+        }
+        // The sub-panel's reflections, to the rest of the panel.
+        const std::int64_t found = static_cast<std::int64_t>(panel.hs.size() - first);
+        if (found == 0) continue;
+        spans.clear();
+        for (std::int64_t c0 = s1; c0 < k1;) {
+            const std::int64_t c1 = blockEnd(c0, width, k1);
+            spans.push_back({r.column(c0), c1 - c0});
+            c0 = c1;
+        }
+        reflectSpans(kern, spans, width, m, panel.hs.data() + first, found);
+    }
 }
 
 }  // namespace
@@ -196,70 +274,33 @@ QrFactors qrDecompose(const Matrix& a) {
     // Every sum below starts from its first term (never from +0.0), so a
     // sum of negative zeros stays -0.0.
     //
-    // Reflections are found in panels of panelWidth columns, and there in
-    // sub-panels. A reflection is applied at once to the rest of its
-    // sub-panel, and the sub-panel's reflections to the rest of the panel
-    // (the next reflection is taken from there); the columns right of the panel and the columns of
-    // qt then receive the panel's reflections block by block, in increasing
-    // order, while the block stays in cache, the update by one reflection
-    // sharing its pass over the rows with the next one's dot product. Every
-    // column still sees every reflection in order, each as one dot product
-    // and one update.
-    struct Reflection {
-        std::int64_t k;
-        std::vector<double> v;
-        double vv;
-    };
-    std::vector<Reflection> panel;
-    std::vector<kernels::PanelReflection> hs;
-    std::vector<ColumnSpan> spans;
+    // Reflections are found in panels of panelWidth columns (findPanel);
+    // the columns right of the panel and the columns of qt then receive the
+    // panel's reflections block by block, in increasing order, while the
+    // block stays in cache, the update by one reflection sharing its pass
+    // over the rows with the next one's dot product. Every column still
+    // sees every reflection in order, each as one dot product and one
+    // update. The next panel's columns receive a panel's reflections first,
+    // and the next panel is found from them (one task) while the other
+    // columns of r and q receive them (the other tasks): its columns have
+    // every reflection before it, as when found after the whole update.
+    Panel current, next;
+    findPanel(kern, r, m, 0, std::min(steps, panelWidth), current);
+    std::vector<ColumnSpan> ahead, spans;
     for (std::int64_t k0 = 0; k0 < steps; k0 += panelWidth) {
         const std::int64_t k1 = std::min(steps, k0 + panelWidth);
-        panel.clear();
-        hs.clear();
-        for (std::int64_t s0 = k0; s0 < k1; s0 += kSubPanel) {
-            const std::int64_t s1 = std::min(k1, s0 + kSubPanel);
-            const std::size_t first = hs.size();
-            for (std::int64_t k = s0; k < s1; ++k) {
-                const std::int64_t len = m - k;
-                std::vector<double> v;
-                double vv = 0.0;
-                if (!reflection(&r(k, k), width, len, v, vv)) continue;
-
-                // r = (I - 2 v v^T / vv) r, every column c >= k on its own:
-                // here the sub-panel's columns, block by block, the others
-                // below.
-                // In the block of column k the call starts at the
-                // sub-panel's (or the block's) first column and leaves the
-                // columns before k alone, so that the vectors stay aligned.
-                for (std::int64_t c = k; c < s1;) {
-                    const std::int64_t c1 = blockEnd(c, width, s1);
-                    const std::int64_t from = std::max(s0, c / width * width);
-                    kern.reflectColumns(&r(k, from), width, len, c1 - from, v.data(), vv, c - from);
-                    c = c1;
-                }
-                for (std::int64_t i = k + 1; i < m; ++i) r(i, k) = 0.0;
-                panel.push_back({k, std::move(v), vv});
-                const Reflection& h = panel.back();
-                hs.push_back({h.k, h.v.data(), h.vv});
-            }
-            // The sub-panel's reflections, to the rest of the panel.
-            const std::int64_t found = static_cast<std::int64_t>(hs.size() - first);
-            if (found == 0) continue;
-            spans.clear();
-            for (std::int64_t c0 = s1; c0 < k1;) {
-                const std::int64_t c1 = blockEnd(c0, width, k1);
-                spans.push_back({r.column(c0), c1 - c0});
-                c0 = c1;
-            }
-            reflectSpans(kern, spans, width, m, hs.data() + first, found);
+        const std::int64_t k2 = std::min(steps, k1 + panelWidth);  // the next panel: [k1, k2)
+        const std::int64_t count = static_cast<std::int64_t>(current.hs.size());
+        // The first block after the next panel may start inside a block,
+        // after a last panel that ended early (steps < n).
+        ahead.clear();
+        for (std::int64_t c0 = k1; c0 < k2;) {
+            const std::int64_t c1 = blockEnd(c0, width, k2);
+            ahead.push_back({r.column(c0), c1 - c0});
+            c0 = c1;
         }
-        if (hs.empty()) continue;
-        const std::int64_t count = static_cast<std::int64_t>(hs.size());
-        // The first block may start inside a block, after a last panel that
-        // ended early (steps < n).
         spans.clear();
-        for (std::int64_t c0 = k1; c0 < n;) {
+        for (std::int64_t c0 = k2; c0 < n;) {
             const std::int64_t c1 = blockEnd(c0, width, n);
             spans.push_back({r.column(c0), c1 - c0});
             c0 = c1;
@@ -267,7 +308,13 @@ QrFactors qrDecompose(const Matrix& a) {
         // q = q (I - 2 v v^T / vv), every row of q on its own: q is kept
         // transposed, so these too are reflections of independent columns.
         for (std::int64_t c0 = 0; c0 < m; c0 += width) spans.push_back({qt.column(c0), std::min(width, m - c0)});
-        reflectSpans(kern, spans, width, m, hs.data(), count);
+        const auto lead = [&] {
+            for (const ColumnSpan& c : ahead) kern.reflectPanel(c.first, width, m, c.width, current.hs.data(), count);
+            if (k1 < k2) findPanel(kern, r, m, k1, k2, next);
+        };
+        if (count == 0) lead();
+        else reflectSpans(kern, spans, width, m, current.hs.data(), count, &lead);
+        std::swap(current, next);
     }
 
     // The blocks of r are released before q is made, so that at most three
