@@ -197,7 +197,7 @@ void residualsInto(std::span<const ResidualSystem> systems) {
         shortResiduals(systems, cols);
         return;
     }
-    if (oneMatrix && cols > kShortRow) {
+    if (oneMatrix) {
         longResiduals(systems);
         return;
     }

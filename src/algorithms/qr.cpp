@@ -135,7 +135,6 @@ bool reflection(const double* x, std::int64_t stride, std::int64_t len, std::vec
 // Multiply-adds a part must have to repay handing it to another thread.
 constexpr double kPartWork = double(1 << 20);
 
-
 // Applies `count` reflections to each block of columns a list names: every
 // column receives them in order on its own, so the blocks may be taken by
 // different threads in any order. Blocks are dealt out in runs of

@@ -84,7 +84,6 @@ inline std::int64_t partsFor(double work, double minimum) noexcept {
     if (small && !splitSmall()) return 1;
     const std::int32_t width = splitWidth();
     if (width <= 1) return 1;
-    if (small) return width;  // CORX_SPLIT_SMALL
     if (splitSmall()) return width;
     const double parts = work / minimum;
     return parts >= width ? width : static_cast<std::int64_t>(parts);
