@@ -78,6 +78,8 @@ def main():
         # the library's exactly computed residual (numpy does not refine).
         ("  unrefined: solve (10000,4,4)", lambda: corx.solve(a4s, b4s, refine=False),
          lambda: np.linalg.solve(a4s, b4s), None),
+        ("  unrefined: solve n=500, 8 columns", lambda: corx.solve(a500, b500, refine=False),
+         lambda: np.linalg.solve(a500, b500), None),
         ("  unrefined: solve against I, n=200", lambda: corx.solve(a200, eye200, refine=False),
          lambda: np.linalg.inv(a200), None),
     ]
