@@ -5,7 +5,10 @@
 // Each case reports the median of several repetitions, corx's and its
 // peers' taken in turn; "speed" is peer time / corx time, so 1.0 means as
 // fast as the peer, and (+x%) after a time is the spread: slowest over
-// fastest repetition.
+// fastest repetition. "fastest" beside it is the same ratio of the fastest
+// repetitions: on a shared machine a slow spell only ever adds time, and
+// it adds more to a run on two cores, which waits for the slower of them,
+// than to a run on one.
 //
 //   corx_peer_bench [--quick] [--csv FILE] [--only CASE[,CASE...]]
 //                   [--threads T[,T...]]
@@ -115,9 +118,9 @@ int threads = 1;
 struct Row {
     std::string name;
     int threads;
-    double corx;
+    Timing corx;
     std::string peer;
-    double peerTime;
+    Timing peerTime;
     std::string bits;  // "same" or "DIFFER" against 1 thread; empty at 1 thread
 };
 std::vector<Row> rows;
@@ -127,9 +130,9 @@ double spread(const Timing& t) { return t.lo > 0.0 ? 100.0 * (t.hi / t.lo - 1.0)
 
 void printRow(const std::string& name, int t, const Timing& corxTime, const std::string& peer,
               const Timing& peerTime) {
-    std::printf("%-28s %2d thr  corx %10.4f ms (+%4.1f%%)   %-22s %10.4f ms (+%4.1f%%)   speed %6.3f\n", name.c_str(),
-                t, corxTime * 1e3, spread(corxTime), peer.c_str(), peerTime * 1e3, spread(peerTime),
-                peerTime / corxTime);
+    std::printf("%-28s %2d thr  corx %10.4f ms (+%4.1f%%)   %-22s %10.4f ms (+%4.1f%%)   speed %6.3f (fastest %6.3f)\n",
+                name.c_str(), t, corxTime * 1e3, spread(corxTime), peer.c_str(), peerTime * 1e3, spread(peerTime),
+                peerTime / corxTime, peerTime.lo / corxTime.lo);
 }
 
 // The printed rows, kept (with their spreads) for the tables by thread
@@ -159,7 +162,7 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
 // corx's time and result of each case at 1 thread, against which the other
 // counts are measured.
 struct OneThread {
-    double seconds;
+    Timing seconds;
     std::vector<double> result;
 };
 std::map<std::string, OneThread> oneThread;
@@ -167,8 +170,8 @@ std::map<std::string, OneThread> oneThread;
 struct Scaling {
     std::string name;
     int threads;
-    double one;
-    double many;
+    Timing one;
+    Timing many;
     bool same;
     bool small;  // a small-calls case: reported as time / 1-thread time
 };
@@ -178,19 +181,22 @@ std::string scalingLine(const Scaling& s) {
     char line[256];
     if (s.small) {
         std::snprintf(line, sizeof line,
-                      "%-28s %2d thr  corx %8.1f ns/call, 1 thread %8.1f ns/call: time / 1-thread time %5.3f   bits: %s",
-                      s.name.c_str(), s.threads, s.many * 1e9, s.one * 1e9, s.many / s.one, s.same ? "same" : "DIFFER");
+                      "%-28s %2d thr  corx %8.1f ns/call, 1 thread %8.1f ns/call: time / 1-thread time %5.3f (fastest %5.3f)   bits: %s",
+                      s.name.c_str(), s.threads, s.many * 1e9, s.one * 1e9, s.many / s.one, s.many.lo / s.one.lo,
+                      s.same ? "same" : "DIFFER");
         return line;
     }
-    std::snprintf(line, sizeof line, "%-28s %2d thr  corx %10.4f ms, 1 thread %10.4f ms: speed-up %5.2f   bits: %s",
-                  s.name.c_str(), s.threads, s.many * 1e3, s.one * 1e3, s.one / s.many, s.same ? "same" : "DIFFER");
+    std::snprintf(line, sizeof line,
+                  "%-28s %2d thr  corx %10.4f ms, 1 thread %10.4f ms: speed-up %5.2f (fastest %5.2f)   bits: %s",
+                  s.name.c_str(), s.threads, s.many * 1e3, s.one * 1e3, s.one / s.many, s.one.lo / s.many.lo,
+                  s.same ? "same" : "DIFFER");
     return line;
 }
 
 // Records corx's median time and result for a case at the current thread
 // count; beyond 1 thread, prints the speed-up and the bit comparison, and
 // marks the case's rows at this count with it.
-void corxResult(const std::string& name, double seconds, std::vector<double> result) {
+void corxResult(const std::string& name, const Timing& seconds, std::vector<double> result) {
     if (threads == 1) {
         oneThread[name] = {seconds, std::move(result)};
         return;
@@ -842,10 +848,11 @@ int main(int argc, char** argv) {
             // Names are quoted: they may contain commas. "corx 1 thread" rows
             // hold corx against itself: its time at `threads` threads over
             // its time at 1 thread, and whether the bits are the same.
-            std::fprintf(f, "case,peer,corx_seconds,peer_seconds,speed,threads,bits\n");
+            std::fprintf(f, "case,peer,corx_seconds,peer_seconds,speed,threads,bits,corx_fastest,peer_fastest\n");
             for (const Row& row : rows)
-                std::fprintf(f, "\"%s\",\"%s\",%.9g,%.9g,%.6g,%d,%s\n", row.name.c_str(), row.peer.c_str(), row.corx,
-                             row.peerTime, row.peerTime / row.corx, row.threads, row.bits.c_str());
+                std::fprintf(f, "\"%s\",\"%s\",%.9g,%.9g,%.6g,%d,%s,%.9g,%.9g\n", row.name.c_str(), row.peer.c_str(),
+                             row.corx.median, row.peerTime.median, row.peerTime / row.corx, row.threads,
+                             row.bits.c_str(), row.corx.lo, row.peerTime.lo);
             std::fclose(f);
         }
     }
