@@ -15,8 +15,10 @@
 //   (cases: product, lu, cholesky, qr, svd, sparse, small; they run in this
 //   order)
 //
-// --threads runs every case once per thread count (default 1): corx with
+// --threads runs every case at each thread count (default 1): corx with
 // corx_set_threads(T), OpenBLAS and LAPACKE with openblas_set_num_threads(T).
+// The dense cases take their repetitions at every count in turn, so that
+// the one-thread and T-thread times of a case come from the same minutes.
 // Eigen and GSL are single-threaded builds and run at 1 thread only. The
 // 1-thread run is always made: for every further count the program prints
 // corx's speed-up over its own 1-thread time and whether its result is
@@ -220,6 +222,36 @@ void useThreads(int t) {
     openblas_set_num_threads(t);
 }
 
+using Calls = std::vector<std::function<double()>>;
+
+// The functions make() gives at each thread count (made at that count),
+// all timed in turn, each call at its own count: corx's and the peers'
+// calls at 1 thread and at T threads then share the same minutes of the
+// machine, and so do the speed-ups taken from them. Then, at each count,
+// report() gets that count's timings, in make()'s order.
+void timeAtEachThreadCount(int reps, const std::function<Calls()>& make,
+                           const std::function<void(const std::vector<Timing>&)>& report) {
+    Calls all;
+    std::vector<std::size_t> first;
+    for (int t : threadCounts) {
+        useThreads(t);
+        first.push_back(all.size());
+        for (std::function<double()>& f : make())
+            all.push_back([t, f = std::move(f)] {
+                useThreads(t);
+                return f();
+            });
+    }
+    first.push_back(all.size());
+    const std::vector<Timing> timings = timeInTurn(reps, all);
+    for (std::size_t i = 0; i < threadCounts.size(); ++i) {
+        useThreads(threadCounts[i]);
+        report(std::vector<Timing>(timings.begin() + static_cast<std::ptrdiff_t>(first[i]),
+                                   timings.begin() + static_cast<std::ptrdiff_t>(first[i + 1])));
+    }
+    useThreads(1);
+}
+
 // Runs `body` once per thread count, at that count.
 void atEachThreadCount(const std::function<void()>& body) {
     for (int t : threadCounts) {
@@ -319,36 +351,41 @@ void benchProduct(int n, int reps, double peak) {
     const auto b = randomValues(rng, static_cast<std::size_t>(n) * n);
     CorxMatrix ha = handleOf(a, n, n), hb = handleOf(b, n, n);
     const std::string name = "product n=" + std::to_string(n);
-    atEachThreadCount([&] {
-        // Each repetition is followed by one sample of the peak: this shared
-        // VM changes speed from minute to minute, so the share of the peak
-        // is the median over repetitions of the product's rate over the peak
-        // measured right after it (one core's peak times the thread count).
-        // dgemm's share is taken the same way: the measure of what this
-        // machine lets a tuned FMA kernel reach.
-        std::vector<double> shares, peerShares;
-        std::vector<double> c(static_cast<std::size_t>(n) * n);
-        std::vector<std::function<double()>> fs{
-            [&] {
-                const double s = timed([&] {
-                    CorxMatrix p = corx_matrix_mul(ha, hb);
-                    sink = corx_matrix_get(p, n - 1, n - 1);
-                    corx_matrix_destroy(p);
-                });
-                shares.push_back(2.0 * n * n * n / s / (threads * mulAddPeakSample()));
-                return s;
-            },
-            [&] {
-                const double s = timed([&] {
-                    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(), n,
-                                0.0, c.data(), n);
-                    sink = c.back();
-                });
-                peerShares.push_back(2.0 * n * n * n / s / (threads * mulAddPeakSample()));
-                return s;
-            }};
+    // Each repetition is followed by one sample of the peak: this shared
+    // VM changes speed from minute to minute, so the share of the peak
+    // is the median over repetitions of the product's rate over the peak
+    // measured right after it (one core's peak times the thread count).
+    // dgemm's share is taken the same way: the measure of what this
+    // machine lets a tuned FMA kernel reach.
+    std::map<int, std::vector<double>> sharesAt, peerSharesAt;
+    std::vector<double> c(static_cast<std::size_t>(n) * n);
+    const auto make = [&] {
+        std::vector<double>& shares = sharesAt[threads];
+        std::vector<double>& peerShares = peerSharesAt[threads];
+        Calls fs{[&, t = threads] {
+                     const double s = timed([&] {
+                         CorxMatrix p = corx_matrix_mul(ha, hb);
+                         sink = corx_matrix_get(p, n - 1, n - 1);
+                         corx_matrix_destroy(p);
+                     });
+                     shares.push_back(2.0 * n * n * n / s / (t * mulAddPeakSample()));
+                     return s;
+                 },
+                 [&, t = threads] {
+                     const double s = timed([&] {
+                         cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a.data(), n, b.data(),
+                                     n, 0.0, c.data(), n);
+                         sink = c.back();
+                     });
+                     peerShares.push_back(2.0 * n * n * n / s / (t * mulAddPeakSample()));
+                     return s;
+                 }};
         if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::product(a, b, n); }); });
-        const std::vector<Timing> t = timeInTurn(reps, fs);
+        return fs;
+    };
+    timeAtEachThreadCount(reps, make, [&](const std::vector<Timing>& t) {
+        const std::vector<double>& shares = sharesAt[threads];
+        const std::vector<double>& peerShares = peerSharesAt[threads];
         const Timing& tc = t[0];
         report(name, tc, "OpenBLAS dgemm", t[1]);
         if (threads == 1) {
@@ -387,8 +424,8 @@ void benchLu(int n, int reps) {
     std::vector<lapack_int> ipiv(static_cast<std::size_t>(n));
     const std::string name = "LU solve n=" + std::to_string(n);
     const std::string refinedName = "LU solve refined n=" + std::to_string(n);
-    atEachThreadCount([&] {
-        std::vector<std::function<double()>> fs{
+    const auto make = [&] {
+        Calls fs{
             [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, false); }); },
             [&] { return timed([&] { sink = corx_matrix_lu_solve(ha, b.data(), n, x.data(), n, true); }); },
             [&] {
@@ -400,7 +437,9 @@ void benchLu(int n, int reps) {
                 });
             }};
         if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::luSolve(a, b, n); }); });
-        const std::vector<Timing> t = timeInTurn(reps, fs);
+        return fs;
+    };
+    timeAtEachThreadCount(reps, make, [&](const std::vector<Timing>& t) {
         const Timing &plain = t[0], &refined = t[1];
         report(name, plain, "LAPACKE dgesv", t[2]);
         if (threads == 1) report(name, plain, "Eigen PartialPivLU", t[3]);
@@ -426,23 +465,25 @@ void benchCholesky(int n, int reps) {
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> work;
     const std::string name = "Cholesky n=" + std::to_string(n);
-    atEachThreadCount([&] {
-        std::vector<std::function<double()>> fs{[&] {
-                                                    return timed([&] {
-                                                        CorxMatrix l = corx_matrix_cholesky(ha);
-                                                        sink = corx_matrix_get(l, n - 1, n - 1);
-                                                        corx_matrix_destroy(l);
-                                                    });
-                                                },
-                                                [&] {
-                                                    return timed([&] {
-                                                        work = a;
-                                                        LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
-                                                        sink = work.back();
-                                                    });
-                                                }};
+    const auto make = [&] {
+        Calls fs{[&] {
+                     return timed([&] {
+                         CorxMatrix l = corx_matrix_cholesky(ha);
+                         sink = corx_matrix_get(l, n - 1, n - 1);
+                         corx_matrix_destroy(l);
+                     });
+                 },
+                 [&] {
+                     return timed([&] {
+                         work = a;
+                         LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'L', n, work.data(), n);
+                         sink = work.back();
+                     });
+                 }};
         if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::cholesky(a, n); }); });
-        const std::vector<Timing> t = timeInTurn(reps, fs);
+        return fs;
+    };
+    timeAtEachThreadCount(reps, make, [&](const std::vector<Timing>& t) {
         report(name, t[0], "LAPACKE dpotrf", t[1]);
         if (threads == 1) report(name, t[0], "Eigen LLT", t[2]);
         CorxMatrix l = corx_matrix_cholesky(ha);
@@ -458,8 +499,8 @@ void benchQr(int n, int reps) {
     CorxMatrix ha = handleOf(a, n, n);
     std::vector<double> work, tau(static_cast<std::size_t>(n));
     const std::string name = "QR with Q n=" + std::to_string(n);
-    atEachThreadCount([&] {
-        std::vector<std::function<double()>> fs{
+    const auto make = [&] {
+        Calls fs{
             [&] {
                 return timed([&] {
                     CorxMatrix q = nullptr, r = nullptr;
@@ -479,7 +520,9 @@ void benchQr(int n, int reps) {
                 });
             }};
         if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::qrWithQ(a, n); }); });
-        const std::vector<Timing> t = timeInTurn(reps, fs);
+        return fs;
+    };
+    timeAtEachThreadCount(reps, make, [&](const std::vector<Timing>& t) {
         report(name, t[0], "LAPACKE dgeqrf+dorgqr", t[1]);
         if (threads == 1) report(name, t[0], "Eigen HouseholderQR", t[2]);
         CorxMatrix q = nullptr, r = nullptr;
@@ -500,8 +543,8 @@ void benchSvd(int n, int reps) {
     std::vector<double> s(static_cast<std::size_t>(n));
     std::vector<double> work, sva(static_cast<std::size_t>(n)), vv(static_cast<std::size_t>(n) * n), stat(6);
     const std::string name = "SVD n=" + std::to_string(n);
-    atEachThreadCount([&] {
-        std::vector<std::function<double()>> fs{
+    const auto make = [&] {
+        Calls fs{
             [&] {
                 return timed([&] {
                     CorxMatrix u = nullptr, v = nullptr;
@@ -520,7 +563,9 @@ void benchSvd(int n, int reps) {
                 });
             }};
         if (threads == 1) fs.push_back([&] { return timed([&] { sink = eigen_peer::jacobiSvd(a, n); }); });
-        const std::vector<Timing> t = timeInTurn(reps, fs);
+        return fs;
+    };
+    timeAtEachThreadCount(reps, make, [&](const std::vector<Timing>& t) {
         report(name, t[0], "LAPACKE dgesvj", t[1]);
         if (threads == 1) report(name, t[0], "Eigen JacobiSVD", t[2]);
         CorxMatrix u = nullptr, v = nullptr;

@@ -7,7 +7,8 @@
 #                           [--threads LIST] [--only CASE[,CASE...]]
 #
 # --threads LIST (default 1), thread counts separated by commas: every case
-# runs once per count, corx with corx_set_threads and OpenBLAS/LAPACKE with
+# runs at each count (the dense ones taking their repetitions at every
+# count in turn), corx with corx_set_threads and OpenBLAS/LAPACKE with
 # openblas_set_num_threads (Eigen and GSL at 1 thread only). For each count
 # above 1 the table adds corx's speed-up over its own 1-thread time and
 # whether its results are bit-identical to the 1-thread ones, and the chart
